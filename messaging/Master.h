@@ -1,0 +1,44 @@
+// The master thread: the agent's protocol logic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "cpuload/GetCpuLoad.h"
+#include "messaging/Message.h"
+#include "platform/platform.h"
+
+class CMaster {
+ public:
+  CMaster();
+  virtual ~CMaster();
+  CMaster(const CMaster&) = delete;
+  CMaster& operator=(const CMaster&) = delete;
+
+  int master_thread();
+  uint16_t find_OSID();
+  int get_up_data();
+  int send_cpu_load();
+  int send_msg(Message& m);
+  int read_msg(Message& m);
+  int process_msg(Message& m);
+
+  ::AliveData AliveData;
+  uint32_t SysError;
+  int32_t ErrNo;
+  CGetCpuLoad Sampler;
+  uint32_t LocalAddr;          // network byte order
+  plat::HANDLE* WritePipe;     // write end of master_to_write
+  plat::HANDLE* ReadPipe;      // read end of read_to_master
+  std::atomic<uint32_t> CpuSendInterval;
+  std::atomic<uint32_t> CoordinatorAddr;  // network byte order
+  uint32_t Sequence;
+  uint16_t OSID;
+};
+
+extern CMaster g_Master;
+
+// Thread start routines of the three workers.
+plat::DWORD MasterThreadStart(void*);
+plat::DWORD ReadThreadStart(void*);
+plat::DWORD WriteThreadStart(void*);

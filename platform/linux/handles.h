@@ -1,0 +1,41 @@
+// Internal to the Linux layer: the process-wide handle table.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace plat::detail {
+
+// Every object behind a handle. close() runs once, when the handle is closed,
+// and must wake any thread blocked on the object; the object itself (and any
+// descriptor it owns) lives on until the last thread inside a call drops its
+// reference.
+class Object {
+ public:
+  virtual ~Object() = default;
+  virtual void close() {}
+};
+
+// Stores an object and answers its new handle value (never 0 or ~0).
+uintptr_t Insert(std::shared_ptr<Object> object);
+// The live object behind a handle value, or null (last error is then set to
+// ERROR_INVALID_HANDLE).
+std::shared_ptr<Object> Lookup(uintptr_t handle);
+// Removes the handle and calls close() on its object; false if not live.
+bool Remove(uintptr_t handle);
+
+template <class T>
+std::shared_ptr<T> LookupAs(uintptr_t handle) {
+  auto object = std::dynamic_pointer_cast<T>(Lookup(handle));
+  if (!object) plat::SetLastError(ERROR_INVALID_HANDLE);
+  return object;
+}
+template <class T>
+std::shared_ptr<T> LookupAs(HANDLE handle) {
+  return LookupAs<T>(reinterpret_cast<uintptr_t>(handle));
+}
+inline HANDLE ToHandle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+}  // namespace plat::detail

@@ -1,0 +1,54 @@
+// The service host: process entry, the link to the service manager and the
+// event log, start-up, main loop, scheduler, self-monitoring, installation.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Event kinds of ReportToEventLog (the same numbers as the log levels).
+constexpr int EVENT_KIND_INFORMATION = 1;
+constexpr int EVENT_KIND_ERROR = 2;
+constexpr int EVENT_KIND_WARNING = 4;
+
+// Event identifiers of the agent's message table.
+constexpr plat::DWORD EVENT_ID_INFORMATION = 0x40000003;
+constexpr plat::DWORD EVENT_ID_ERROR = 0xC0020001;
+constexpr plat::DWORD EVENT_ID_WARNING = 0x80040002;
+
+class CServiceModule {
+ public:
+  CServiceModule();
+  virtual ~CServiceModule();
+
+  void Prepare(void* instance, unsigned stringId, const char* typeLibId);
+  void StartDispatch();
+  static void ServiceEntry(plat::DWORD argc, char** argv);
+  static void ControlHandler(plat::DWORD control);
+  plat::BOOL SetStatus(plat::DWORD state);
+  void Run();
+  int InitializeBefore();
+  int RegisterModule(int registerTypeLib, int installService);
+  int UnregisterModule();
+  int InstallService();
+  int RemoveService();
+  int IsServiceInstalled();
+
+  char m_szServiceName[256];
+  plat::SERVICE_STATUS_HANDLE m_hServiceStatus;
+  plat::SERVICE_STATUS m_status;
+  plat::DWORD MainThreadId;
+  plat::DWORD ProcessId;
+  int ServiceFlag;
+  char m_szTypeLibId[64];
+};
+
+extern CServiceModule _Module;
+
+void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int AddEventSource();
+
+// Ends the process at once after a drop-out condition: the event error
+// "Pdh_Error KELD4 service DropOut." and exit code 0xFFFFFFFF.
+[[noreturn]] void DropOut();

@@ -1,0 +1,3 @@
+#include "service/keld4.h"
+
+int main() { return 0; }
