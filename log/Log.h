@@ -50,7 +50,7 @@ class CLog {
  private:
   void ComposePath(char* path, size_t size) const;
   int ReportSystemFailure(const char* format, uint32_t error, uint32_t errNo, const char* tail);
-  char m_TimeString[32];
+  char m_TimeString[64];
 };
 
 extern CLog g_log;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -351,3 +352,11 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
 }
 
 }  // namespace plat
+
+namespace {
+// A peer that went away must not kill the process through SIGPIPE.
+const bool g_ignoreSigpipe = [] {
+  std::signal(SIGPIPE, SIG_IGN);
+  return true;
+}();
+}  // namespace

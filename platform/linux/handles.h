@@ -18,6 +18,20 @@ class Object {
   virtual void close() {}
 };
 
+// An object that ReadFile / WriteFile serve (files and pipe ends).
+class Stream : public Object {
+ public:
+  virtual BOOL read(void* buffer, DWORD toRead, DWORD* read) = 0;
+  virtual BOOL write(const void* buffer, DWORD toWrite, DWORD* written) = 0;
+};
+
+// An object that WaitForSingleObject can wait for (threads, processes).
+class Waitable : public Object {
+ public:
+  // true when signalled within the time (INFINITE waits without end).
+  virtual bool wait(DWORD milliseconds) = 0;
+};
+
 // Stores an object and answers its new handle value (never 0 or ~0).
 uintptr_t Insert(std::shared_ptr<Object> object);
 // The live object behind a handle value, or null (last error is then set to

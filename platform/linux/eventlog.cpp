@@ -1,0 +1,92 @@
+// The event log: the systemd journal, or syslog where no journal runs.
+#include <sys/stat.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/linux/handles.h"
+
+namespace plat {
+namespace {
+
+class EventSource : public detail::Object {
+ public:
+  explicit EventSource(std::string name) : name(std::move(name)) {}
+  const std::string name;
+};
+
+std::mutex g_sinkLock;
+std::function<void(const EventRecord&)>* g_sink = nullptr;
+
+int Priority(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return LOG_ERR;
+    case EVENTLOG_WARNING_TYPE: return LOG_WARNING;
+    default: return LOG_INFO;
+  }
+}
+
+const char* TypeName(WORD type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return "error";
+    case EVENTLOG_WARNING_TYPE: return "warning";
+    case EVENTLOG_INFORMATION_TYPE: return "information";
+    default: return "success";
+  }
+}
+
+bool JournalRuns() {
+  struct stat st {};
+  return ::stat("/run/systemd/journal/socket", &st) == 0;
+}
+
+}  // namespace
+
+HANDLE RegisterEventSourceA(const char* /*server*/, const char* source) {
+  if (source == nullptr || *source == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return detail::ToHandle(detail::Insert(std::make_shared<EventSource>(source)));
+}
+
+BOOL DeregisterEventSource(HANDLE source) { return CloseHandle(source); }
+
+BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, void* /*userSid*/,
+                  WORD numStrings, DWORD /*dataSize*/, const char** strings, void* /*rawData*/) {
+  auto es = detail::LookupAs<EventSource>(source);
+  if (!es) return FALSE;
+  std::string text;
+  for (WORD i = 0; i < numStrings; ++i) {
+    if (i) text += ' ';
+    text += strings[i] ? strings[i] : "";
+  }
+  {
+    std::lock_guard<std::mutex> guard(g_sinkLock);
+    if (g_sink != nullptr) {
+      (*g_sink)(EventRecord{es->name, type, eventId, text});
+      return TRUE;
+    }
+  }
+  if (JournalRuns()) {
+    char id[32];
+    std::snprintf(id, sizeof(id), "KELD4_EVENT_ID=0x%08X", eventId);
+    int rc = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", Priority(type), "SYSLOG_IDENTIFIER=%s",
+                             es->name.c_str(), "%s", id, "KELD4_EVENT_TYPE=%s", TypeName(type), nullptr);
+    if (rc >= 0) return TRUE;
+  }
+  openlog(es->name.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+  syslog(Priority(type), "[0x%08X] %s", eventId, text.c_str());
+  closelog();
+  return TRUE;
+}
+
+void SetEventSinkForTest(std::function<void(const EventRecord&)> sink) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  delete g_sink;
+  g_sink = sink ? new std::function<void(const EventRecord&)>(std::move(sink)) : nullptr;
+}
+
+}  // namespace plat

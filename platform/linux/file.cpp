@@ -1,0 +1,223 @@
+// Files: CreateFileA and friends over POSIX descriptors.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/linux/handles.h"
+
+namespace plat {
+namespace {
+
+class File : public detail::Stream {
+ public:
+  explicit File(int fd) : fd_(fd) {}
+  ~File() override { ::close(fd_); }
+  int fd() const { return fd_; }
+
+  BOOL read(void* buffer, DWORD toRead, DWORD* read) override {
+    ssize_t n;
+    do n = ::read(fd_, buffer, toRead); while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      SetLastError(Win32FromErrno(errno));
+      if (read) *read = 0;
+      return FALSE;
+    }
+    if (read) *read = static_cast<DWORD>(n);
+    return TRUE;
+  }
+
+  BOOL write(const void* buffer, DWORD toWrite, DWORD* written) override {
+    const char* p = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (done < toWrite) {
+      ssize_t n = ::write(fd_, p + done, toWrite - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        SetLastError(Win32FromErrno(errno));
+        if (written) *written = done;
+        return FALSE;
+      }
+      done += static_cast<DWORD>(n);
+    }
+    if (written) *written = done;
+    return TRUE;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*security*/, DWORD disposition,
+                   DWORD /*flags*/, HANDLE /*templ*/) {
+  int flags = O_CLOEXEC;
+  bool readAccess = (access & GENERIC_READ) != 0;
+  bool writeAccess = (access & GENERIC_WRITE) != 0;
+  flags |= readAccess && writeAccess ? O_RDWR : (writeAccess ? O_WRONLY : O_RDONLY);
+  switch (disposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+  }
+  int fd;
+  do fd = ::open(path, flags, 0644); while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return detail::ToHandle(detail::Insert(std::make_shared<File>(fd)));
+}
+
+BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* /*overlapped*/) {
+  auto stream = detail::LookupAs<detail::Stream>(h);
+  if (!stream) {
+    if (read) *read = 0;
+    return FALSE;
+  }
+  return stream->read(buffer, toRead, read);
+}
+
+BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* /*overlapped*/) {
+  auto stream = detail::LookupAs<detail::Stream>(h);
+  if (!stream) {
+    if (written) *written = 0;
+    return FALSE;
+  }
+  return stream->write(buffer, toWrite, written);
+}
+
+DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) {
+  auto file = detail::LookupAs<File>(h);
+  if (!file) return INVALID_SET_FILE_POINTER;
+  int64_t offset = distance;
+  if (distanceHigh) offset = (static_cast<int64_t>(*distanceHigh) << 32) | static_cast<uint32_t>(distance);
+  int whence = method == FILE_BEGIN ? SEEK_SET : (method == FILE_CURRENT ? SEEK_CUR : SEEK_END);
+  off_t at = ::lseek(file->fd(), offset, whence);
+  if (at < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distanceHigh) *distanceHigh = static_cast<LONG>(static_cast<int64_t>(at) >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(at);
+}
+
+DWORD GetFileSize(HANDLE h, DWORD* sizeHigh) {
+  auto file = detail::LookupAs<File>(h);
+  if (!file) return INVALID_FILE_SIZE;
+  struct stat st {};
+  if (::fstat(file->fd(), &st) != 0) {
+    SetLastError(Win32FromErrno(errno));
+    return INVALID_FILE_SIZE;
+  }
+  if (sizeHigh) *sizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+  return static_cast<DWORD>(st.st_size);
+}
+
+namespace {
+bool SyncDirectoryOf(const std::string& path) {
+  std::string dir = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
+  if (dir.empty()) dir = path.find('/') == 0 ? "/" : ".";
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::fsync(fd);
+  ::close(fd);
+  return true;
+}
+
+bool CopyFileContents(const char* from, const char* to) {
+  int in = ::open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  std::string temp = std::string(to) + ".moving";
+  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    int e = errno;
+    ::close(in);
+    errno = e;
+    return false;
+  }
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(in, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) {
+        ok = false;
+        break;
+      }
+      done += w;
+    }
+    if (!ok) break;
+  }
+  int e = errno;
+  if (ok) ok = ::fsync(out) == 0;
+  ::close(out);
+  ::close(in);
+  if (ok) ok = ::rename(temp.c_str(), to) == 0;
+  if (!ok) {
+    e = errno;
+    ::unlink(temp.c_str());
+  }
+  errno = e;
+  return ok;
+}
+}  // namespace
+
+BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
+  if (std::string(from) == to) {
+    struct stat st {};
+    if (::stat(from, &st) != 0) {
+      SetLastError(Win32FromErrno(errno));
+      return FALSE;
+    }
+    return TRUE;
+  }
+  if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+    struct stat st {};
+    if (::stat(to, &st) == 0) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return FALSE;
+    }
+  }
+  if (::rename(from, to) != 0) {
+    if (errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) != 0) {
+      if (!CopyFileContents(from, to) || ::unlink(from) != 0) {
+        SetLastError(Win32FromErrno(errno));
+        return FALSE;
+      }
+    } else {
+      DWORD code = Win32FromErrno(errno);
+      if (errno == ENOENT) {
+        // Tell a missing source (nothing to move) from a missing target folder.
+        struct stat st {};
+        code = ::stat(from, &st) == 0 ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+      }
+      SetLastError(code);
+      return FALSE;
+    }
+  }
+  if (flags & MOVEFILE_WRITE_THROUGH) SyncDirectoryOf(to);
+  return TRUE;
+}
+
+}  // namespace plat

@@ -1,0 +1,132 @@
+// Anonymous pipes as an in-process byte stream.
+//
+// A reader asks for whole transfers (a header, then a data block), so a read
+// waits until the asked count is there; only a vanished writer cuts it short.
+// That keeps one write of a block and one read of it in step however the
+// writer's bytes were split by the buffer.
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/linux/handles.h"
+
+namespace plat {
+namespace {
+
+constexpr DWORD kDefaultCapacity = 65536;
+
+struct Channel {
+  explicit Channel(DWORD capacity) : capacity(capacity), ring(capacity) {}
+  std::mutex lock;
+  std::condition_variable changed;
+  const DWORD capacity;
+  std::vector<char> ring;
+  size_t head = 0;  // next byte to read
+  size_t used = 0;
+  bool readerOpen = true;
+  bool writerOpen = true;
+
+  void put(const char* p, size_t n) {
+    size_t tail = (head + used) % capacity;
+    size_t first = std::min(n, capacity - tail);
+    std::memcpy(ring.data() + tail, p, first);
+    std::memcpy(ring.data(), p + first, n - first);
+    used += n;
+  }
+  void take(char* p, size_t n) {
+    size_t first = std::min(n, capacity - head);
+    std::memcpy(p, ring.data() + head, first);
+    std::memcpy(p + first, ring.data(), n - first);
+    head = (head + n) % capacity;
+    used -= n;
+  }
+};
+
+class PipeEnd : public detail::Stream {
+ public:
+  PipeEnd(std::shared_ptr<Channel> channel, bool reader) : channel_(std::move(channel)), reader_(reader) {}
+  ~PipeEnd() override { close(); }
+
+  void close() override {
+    std::lock_guard<std::mutex> guard(channel_->lock);
+    if (closed_) return;
+    closed_ = true;
+    (reader_ ? channel_->readerOpen : channel_->writerOpen) = false;
+    channel_->changed.notify_all();
+  }
+
+  BOOL read(void* buffer, DWORD toRead, DWORD* read) override {
+    if (read) *read = 0;
+    if (!reader_) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    char* out = static_cast<char*>(buffer);
+    DWORD done = 0;
+    std::unique_lock<std::mutex> guard(channel_->lock);
+    while (done < toRead) {
+      channel_->changed.wait(guard, [&] { return closed_ || channel_->used > 0 || !channel_->writerOpen; });
+      if (closed_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        if (read) *read = done;
+        return FALSE;
+      }
+      if (channel_->used == 0) break;  // writer gone
+      size_t n = std::min<size_t>(toRead - done, channel_->used);
+      channel_->take(out + done, n);
+      done += static_cast<DWORD>(n);
+      channel_->changed.notify_all();
+    }
+    if (read) *read = done;
+    if (done == 0 && toRead > 0) {
+      SetLastError(ERROR_BROKEN_PIPE);
+      return FALSE;
+    }
+    return TRUE;
+  }
+
+  BOOL write(const void* buffer, DWORD toWrite, DWORD* written) override {
+    if (written) *written = 0;
+    if (reader_) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    const char* in = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    std::unique_lock<std::mutex> guard(channel_->lock);
+    while (done < toWrite) {
+      channel_->changed.wait(guard, [&] {
+        return closed_ || !channel_->readerOpen || channel_->used < channel_->capacity;
+      });
+      if (closed_ || !channel_->readerOpen) {
+        SetLastError(closed_ ? ERROR_INVALID_HANDLE : ERROR_NO_DATA);
+        if (written) *written = done;
+        return FALSE;
+      }
+      size_t n = std::min<size_t>(toWrite - done, channel_->capacity - channel_->used);
+      channel_->put(in + done, n);
+      done += static_cast<DWORD>(n);
+      channel_->changed.notify_all();
+    }
+    if (written) *written = done;
+    return TRUE;
+  }
+
+ private:
+  std::shared_ptr<Channel> channel_;
+  const bool reader_;
+  bool closed_ = false;  // guarded by channel_->lock
+};
+
+}  // namespace
+
+BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, void* /*security*/, DWORD size) {
+  auto channel = std::make_shared<Channel>(size == 0 ? kDefaultCapacity : size);
+  *readEnd = detail::ToHandle(detail::Insert(std::make_shared<PipeEnd>(channel, true)));
+  *writeEnd = detail::ToHandle(detail::Insert(std::make_shared<PipeEnd>(channel, false)));
+  return TRUE;
+}
+
+}  // namespace plat

@@ -1,0 +1,314 @@
+// Threads, per-thread message queues and queue timers.
+#include <pthread.h>
+
+#include <atomic>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/linux/handles.h"
+
+namespace plat {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<DWORD> g_nextThreadId{1000};
+thread_local DWORD t_threadId = 0;
+
+DWORD NewThreadId() { return g_nextThreadId.fetch_add(4); }
+
+class Thread : public detail::Waitable {
+ public:
+  Thread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD id) : start_(start), parameter_(parameter), id_(id) {}
+
+  bool wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> guard(lock_);
+    auto ended = [this] { return done_; };
+    if (milliseconds == INFINITE) {
+      changed_.wait(guard, ended);
+      return true;
+    }
+    return changed_.wait_for(guard, std::chrono::milliseconds(milliseconds), ended);
+  }
+
+  bool exitCode(DWORD* code) {
+    std::lock_guard<std::mutex> guard(lock_);
+    *code = done_ ? exitCode_ : STILL_ACTIVE;
+    return true;
+  }
+
+  void finish(DWORD code) {
+    std::lock_guard<std::mutex> guard(lock_);
+    done_ = true;
+    exitCode_ = code;
+    changed_.notify_all();
+  }
+
+  const LPTHREAD_START_ROUTINE start_;
+  void* const parameter_;
+  const DWORD id_;
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  DWORD exitCode_ = 0;
+};
+
+// ---------------------------------------------------------------- queues
+constexpr size_t kQueueLimit = 10000;
+
+struct Timer {
+  UINT_PTR id;
+  std::chrono::milliseconds period;
+  Clock::time_point due;
+  TIMERPROC proc;
+};
+
+class Queue {
+ public:
+  bool post(const MSG& msg) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (messages_.size() >= kQueueLimit) return false;
+    messages_.push_back(msg);
+    changed_.notify_one();
+    return true;
+  }
+
+  void quit(int code) {
+    std::lock_guard<std::mutex> guard(lock_);
+    quitPending_ = true;
+    quitCode_ = code;
+    changed_.notify_one();
+  }
+
+  // Blocks until a message is there. true with a message (WM_QUIT included).
+  bool get(MSG* msg, bool wait, bool remove) {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+      if (!messages_.empty()) {
+        *msg = messages_.front();
+        if (remove) messages_.pop_front();
+        return true;
+      }
+      if (quitPending_) {
+        *msg = MSG{};
+        msg->message = WM_QUIT;
+        msg->wParam = static_cast<WPARAM>(quitCode_);
+        if (remove) quitPending_ = false;
+        return true;
+      }
+      auto now = Clock::now();
+      Timer* next = nullptr;
+      for (auto& timer : timers_) {
+        if (next == nullptr || timer.due < next->due) next = &timer;
+      }
+      if (next != nullptr && next->due <= now) {
+        *msg = MSG{};
+        msg->message = WM_TIMER;
+        msg->wParam = next->id;
+        msg->lParam = reinterpret_cast<LPARAM>(next->proc);
+        msg->time = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
+        if (remove) {
+          // Ticks missed while the thread was busy merge into this one.
+          while (next->due <= now) next->due += next->period;
+        }
+        return true;
+      }
+      if (!wait) return false;
+      if (next != nullptr) {
+        changed_.wait_until(guard, next->due);
+      } else {
+        changed_.wait(guard);
+      }
+    }
+  }
+
+  UINT_PTR setTimer(UINT_PTR id, UINT elapse, TIMERPROC proc) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (id == 0) id = nextTimerId_++;
+    for (auto& timer : timers_) {
+      if (timer.id == id) {
+        timer.period = std::chrono::milliseconds(elapse);
+        timer.due = Clock::now() + timer.period;
+        timer.proc = proc;
+        return id;
+      }
+    }
+    Timer timer{id, std::chrono::milliseconds(elapse == 0 ? 1 : elapse), {}, proc};
+    timer.due = Clock::now() + timer.period;
+    timers_.push_back(timer);
+    changed_.notify_one();
+    return id;
+  }
+
+  bool killTimer(UINT_PTR id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+      if (it->id == id) {
+        timers_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<MSG> messages_;
+  std::vector<Timer> timers_;
+  UINT_PTR nextTimerId_ = 1;
+  bool quitPending_ = false;
+  int quitCode_ = 0;
+};
+
+struct QueueRegistry {
+  std::mutex lock;
+  std::unordered_map<DWORD, std::shared_ptr<Queue>> queues;
+};
+QueueRegistry& registry() {
+  static QueueRegistry* r = new QueueRegistry;  // outlives every thread
+  return *r;
+}
+
+void DropQueue(DWORD id) {
+  std::lock_guard<std::mutex> guard(registry().lock);
+  registry().queues.erase(id);
+}
+
+// The calling thread's queue, made on first use and unregistered when the
+// thread ends, so that later posts to its id fail as they do for a dead thread.
+struct QueueOwner {
+  std::shared_ptr<Queue> queue;
+  DWORD id = 0;
+  ~QueueOwner() {
+    if (queue) DropQueue(id);
+  }
+};
+thread_local QueueOwner t_queue;
+
+std::shared_ptr<Queue> OwnQueue() {
+  if (!t_queue.queue) {
+    t_queue.id = GetCurrentThreadId();
+    t_queue.queue = std::make_shared<Queue>();
+    std::lock_guard<std::mutex> guard(registry().lock);
+    registry().queues[t_queue.id] = t_queue.queue;
+  }
+  return t_queue.queue;
+}
+
+void* ThreadMain(void* arg) {
+  std::shared_ptr<Thread> self(*static_cast<std::shared_ptr<Thread>*>(arg));
+  delete static_cast<std::shared_ptr<Thread>*>(arg);
+  t_threadId = self->id_;
+  DWORD code = self->start_(self->parameter_);
+  // The queue goes before the thread counts as ended.
+  if (t_queue.queue) {
+    DropQueue(t_queue.id);
+    t_queue.queue.reset();
+  }
+  self->finish(code);
+  return nullptr;
+}
+
+}  // namespace
+
+HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* threadId) {
+  DWORD id = NewThreadId();
+  auto thread = std::make_shared<Thread>(start, parameter, id);
+  auto* arg = new std::shared_ptr<Thread>(thread);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t native;
+  int rc = pthread_create(&native, &attr, ThreadMain, arg);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete arg;
+    SetLastError(Win32FromErrno(rc));
+    return nullptr;
+  }
+  if (threadId) *threadId = id;
+  return detail::ToHandle(detail::Insert(thread));
+}
+
+BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
+  auto t = detail::LookupAs<Thread>(thread);
+  if (!t) return FALSE;
+  return t->exitCode(exitCode) ? TRUE : FALSE;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
+  auto waitable = detail::LookupAs<detail::Waitable>(h);
+  if (!waitable) return WAIT_FAILED;
+  return waitable->wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+DWORD GetCurrentThreadId() {
+  if (t_threadId == 0) t_threadId = NewThreadId();
+  return t_threadId;
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<Queue> queue;
+  {
+    std::lock_guard<std::mutex> guard(registry().lock);
+    auto it = registry().queues.find(threadId);
+    if (it != registry().queues.end()) queue = it->second;
+  }
+  if (!queue) {
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return FALSE;
+  }
+  MSG msg;
+  msg.message = message;
+  msg.wParam = wParam;
+  msg.lParam = lParam;
+  if (!queue->post(msg)) {
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void PostQuitMessage(int exitCode) { OwnQueue()->quit(exitCode); }
+
+BOOL GetMessageA(MSG* msg, void* /*hwnd*/, UINT /*filterMin*/, UINT /*filterMax*/) {
+  if (msg == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  OwnQueue()->get(msg, true, true);
+  return msg->message == WM_QUIT ? 0 : 1;
+}
+
+BOOL PeekMessageA(MSG* msg, void* /*hwnd*/, UINT /*filterMin*/, UINT /*filterMax*/, UINT remove) {
+  return OwnQueue()->get(msg, false, (remove & PM_REMOVE) != 0) ? TRUE : FALSE;
+}
+
+LPARAM DispatchMessageA(const MSG* msg) {
+  if (msg != nullptr && msg->message == WM_TIMER && msg->lParam != 0) {
+    reinterpret_cast<TIMERPROC>(msg->lParam)(msg->hwnd, WM_TIMER, msg->wParam, msg->time);
+  }
+  return 0;
+}
+
+UINT_PTR SetTimer(void* /*hwnd*/, UINT_PTR idEvent, UINT elapse, TIMERPROC proc) {
+  return OwnQueue()->setTimer(idEvent, elapse, proc);
+}
+
+BOOL KillTimer(void* /*hwnd*/, UINT_PTR idEvent) {
+  if (!OwnQueue()->killTimer(idEvent)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace plat
