@@ -183,7 +183,8 @@ BOOL KillTimer(void* hwnd, UINT_PTR idEvent);
 
 // ---------------------------------------------------------------- pipes
 // An in-process byte stream with blocking ends. WriteFile blocks until all
-// bytes are in the pipe; ReadFile blocks until the asked count is there, or
+// bytes are in the pipe (a block no larger than the capacity goes in whole,
+// never interleaved with another writer's); ReadFile blocks until the asked count is there, or
 // returns fewer bytes (success, short count) when the write end has gone after
 // some data, or fails with ERROR_BROKEN_PIPE when it has gone with none.
 // Closing either end wakes a thread blocked in the other direction, and

@@ -96,9 +96,13 @@ class PipeEnd : public detail::Stream {
     const char* in = static_cast<const char*>(buffer);
     DWORD done = 0;
     std::unique_lock<std::mutex> guard(channel_->lock);
+    // A block that fits the buffer goes in whole, so writers never interleave
+    // inside it; a larger one goes in as room appears.
+    const bool whole = toWrite <= channel_->capacity;
     while (done < toWrite) {
       channel_->changed.wait(guard, [&] {
-        return closed_ || !channel_->readerOpen || channel_->used < channel_->capacity;
+        size_t room = channel_->capacity - channel_->used;
+        return closed_ || !channel_->readerOpen || (whole ? room >= toWrite : room > 0);
       });
       if (closed_ || !channel_->readerOpen) {
         SetLastError(closed_ ? ERROR_INVALID_HANDLE : ERROR_NO_DATA);

@@ -1,5 +1,0 @@
-#include <gtest/gtest.h>
-
-#include "messaging/Message.h"
-
-TEST(MessageLayout, HeaderIsFortyBytes) { EXPECT_EQ(sizeof(MsgHeader), 40u); }

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
+
+using namespace plat;
+
+namespace {
+
+struct Waiter {
+  std::atomic<DWORD> id{0};
+  std::atomic<bool> ready{false};
+};
+
+// Makes a queue, then reports each message it takes until WM_QUIT.
+DWORD PumpThread(void* p) {
+  auto* w = static_cast<Waiter*>(p);
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  w->id = GetCurrentThreadId();
+  w->ready = true;
+  int count = 0;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    EXPECT_EQ(msg.wParam, 0u);
+    EXPECT_EQ(msg.lParam, 0);
+    ++count;
+  }
+  return static_cast<DWORD>(count);
+}
+
+}  // namespace
+
+TEST(ThreadQueue, PostFailsUntilTheThreadHasAQueueAndAfterItEnded) {
+  MSG msg;
+  // A thread id nobody owns.
+  EXPECT_FALSE(PostThreadMessageA(0xFFFFFFF0u, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+
+  Waiter w;
+  DWORD tid = 0;
+  HANDLE h = CreateThread(PumpThread, &w, &tid);
+  ASSERT_NE(h, nullptr);
+  for (int i = 0; i < 2000 && !w.ready; ++i) Sleep(1);
+  ASSERT_TRUE(w.ready);
+  EXPECT_EQ(w.id.load(), tid);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 10, 0, 0));
+  EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 1, 0, 0));
+  EXPECT_TRUE(PostThreadMessageA(tid, WM_QUIT, 0, 0));
+  EXPECT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, 2u);  // two messages before the quit
+  EXPECT_FALSE(PostThreadMessageA(tid, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(CloseHandle(h));
+  (void)msg;
+}
+
+TEST(ThreadQueue, PostQuitMessageEndsTheWait) {
+  PostQuitMessage(0);
+  MSG msg;
+  EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
+  EXPECT_EQ(msg.message, WM_QUIT);
+}
+
+TEST(ThreadQueue, QueueHoldsAtMostTenThousandMessages) {
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  DWORD me = GetCurrentThreadId();
+  int accepted = 0;
+  for (int i = 0; i < 10001; ++i) accepted += PostThreadMessageA(me, WM_USER, 0, 0) ? 1 : 0;
+  EXPECT_EQ(accepted, 10000);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  }
+}
+
+namespace {
+std::atomic<int> g_ticks{0};
+void CountTick(void*, UINT, UINT_PTR, DWORD) { ++g_ticks; }
+}  // namespace
+
+TEST(ThreadQueue, TimerTicksMergeWhileTheThreadIsBusy) {
+  g_ticks = 0;
+  UINT_PTR id = SetTimer(nullptr, 0, 20, CountTick);
+  ASSERT_NE(id, 0u);
+  Sleep(200);  // about ten periods without taking messages
+  MSG msg;
+  int timers = 0;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_TIMER) {
+      ++timers;
+      DispatchMessageA(&msg);
+    }
+  }
+  EXPECT_EQ(timers, 1);
+  EXPECT_EQ(g_ticks.load(), 1);
+  // And it keeps ticking at its period afterwards.
+  auto start = std::chrono::steady_clock::now();
+  while (g_ticks < 4 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+    if (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+  }
+  EXPECT_GE(g_ticks.load(), 4);
+  EXPECT_TRUE(KillTimer(nullptr, id));
+  EXPECT_FALSE(KillTimer(nullptr, id));
+}
