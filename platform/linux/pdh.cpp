@@ -253,8 +253,12 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
                                          static_cast<uint64_t>(raw2->SecondValue));
   if (dSecond <= 0) return PDH_CALC_NEGATIVE_DENOMINATOR;
   if (dFirst < 0) return PDH_CALC_NEGATIVE_VALUE;
-  long double percent = 100.0L * (1.0L - static_cast<long double>(dFirst) /
-                                             static_cast<long double>(dSecond));
+  // 100 * (1 - dFirst / dSecond), as 100 * busy / dSecond so that exact
+  // halves stay exact for the rounding (both operands fit the long double
+  // mantissa).
+  int64_t busy = dSecond - dFirst;  // both >= 0: cannot overflow
+  long double percent =
+      100.0L * static_cast<long double>(busy) / static_cast<long double>(dSecond);
   if ((format & PDH_FMT_NOCAP100) == 0) {
     if (percent > 100.0L) percent = 100.0L;
     if (percent < 0.0L) percent = 0.0L;
