@@ -548,4 +548,60 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
 // layer's own), so that Ctrl-C stops the agent in order.
 BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal));
 
+
+// ---------------------------------------------------------------- service database
+// On Linux the service entry is the systemd unit "<name>.service" in the unit
+// folder (default /etc/systemd/system, or KELD4_UNIT_DIR), and the manager is
+// driven with systemctl (or the program named by KELD4_SYSTEMCTL). The
+// dependency "RPCSS" maps onto network-online.target, the account LocalSystem
+// onto root, automatic start onto WantedBy=multi-user.target with the unit
+// enabled, and a restart failure action onto Restart=on-failure with its delay.
+using SC_HANDLE = HANDLE;
+using SC_LOCK = HANDLE;
+constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
+constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
+constexpr DWORD SERVICE_STOP = 0x0020;
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
+constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+constexpr DWORD ERROR_INVALID_SERVICE_LOCK = 1071;
+enum SC_ACTION_TYPE { SC_ACTION_NONE = 0, SC_ACTION_RESTART = 1, SC_ACTION_REBOOT = 2, SC_ACTION_RUN_COMMAND = 3 };
+struct SC_ACTION {
+  SC_ACTION_TYPE Type;
+  DWORD Delay;  // milliseconds
+};
+struct SERVICE_DESCRIPTIONA {
+  const char* lpDescription;
+};
+struct SERVICE_FAILURE_ACTIONSA {
+  DWORD dwResetPeriod;
+  const char* lpRebootMsg;
+  const char* lpCommand;
+  DWORD cActions;
+  SC_ACTION* lpsaActions;
+};
+SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displayName, DWORD access,
+                         DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPath,
+                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
+                         const char* account, const char* password);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access);
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info);
+SC_LOCK LockServiceDatabase(SC_HANDLE manager);
+BOOL UnlockServiceDatabase(SC_LOCK lock);
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// A message box with one OK button. On Linux: one line on standard error,
+// "<caption>: <text>".
+constexpr UINT MB_OK = 0;
+int MessageBoxA(void* owner, const char* text, const char* caption, UINT type);
+
 }  // namespace plat

@@ -41,6 +41,9 @@ class CServiceModule {
   plat::DWORD ProcessId;
   int ServiceFlag;
   char m_szTypeLibId[64];
+  // Whether every worker thread had ended when Run returned, so the process
+  // may run its static destructors safely.
+  bool m_WorkersEnded = true;
 };
 
 extern CServiceModule _Module;
@@ -48,6 +51,13 @@ extern CServiceModule _Module;
 void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 int AddEventSource();
+
+// Position just after the first character of text that is one of the
+// separators, or null.
+const char* FindOneOf(const char* text, const char* separators);
+
+// The process entry with the full command line, program path included.
+int KeldMain(const char* commandLine);
 
 // Ends the process at once after a drop-out condition: the event error
 // "Pdh_Error KELD4 service DropOut." and exit code 0xFFFFFFFF.
