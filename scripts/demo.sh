@@ -21,16 +21,23 @@ if [ "${KELD4_DEMO_INNER:-}" != 1 ]; then
   exit $status
 fi
 
-# Inside the namespace from here on.
+# Inside the coordinator's namespace from here on. The agent gets a namespace
+# of its own (it binds all its addresses at the port), joined by a veth pair.
 work=$KELD4_DEMO_WORK
 bin=$root/build/release
 agent_ip=10.77.0.1
 coord_ip=10.77.0.2
 ip link set lo up
+unshare -n sleep 100000 &
+holder=$!
+while [ "$(readlink /proc/$holder/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do sleep 0.05; done
+in_agent_ns() { nsenter -t "$holder" -n "$@"; }
 ip link add kv0 type veth peer name kv1
-ip addr add $agent_ip/24 dev kv0
+ip link set kv0 netns "$holder"
+in_agent_ns ip link set lo up
+in_agent_ns ip addr add $agent_ip/24 dev kv0
+in_agent_ns ip link set kv0 up
 ip addr add $coord_ip/24 dev kv1
-ip link set kv0 up
 ip link set kv1 up
 
 mkdir -p "$work/log" "$work/units"
@@ -40,14 +47,16 @@ key='HKLM\SOFTWARE\Ostrel\KELD4\Parameter'
 "$reg" import packaging/keld4.reg
 "$reg" add "$key" /v LocalIPAddress /t REG_SZ /d $agent_ip /f >/dev/null
 "$reg" add "$key\\Log" /v LogDirectory /t REG_SZ /d "$work/log" /f >/dev/null
-"$bin/keld4" -RegServer
+in_agent_ns "$bin/keld4" -RegServer
 
-"$bin/keld4" >"$work/agent.out" 2>&1 &
+in_agent_ns "$bin/keld4" >"$work/agent.out" 2>&1 &
 agent=$!
+load=
 cleanup() {
-  kill "$load" 2>/dev/null || true
+  [ -n "$load" ] && kill "$load" 2>/dev/null || true
   kill -TERM "$agent" 2>/dev/null || true
   wait "$agent" 2>/dev/null || true
+  kill "$holder" 2>/dev/null || true
 }
 trap cleanup EXIT
 sleep 1

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-tidy clang-format libclang-rt-14-dev
   iproute2 util-linux procps python3
-  stress-ng sysstat
+  stress-ng sysstat nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

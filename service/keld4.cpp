@@ -76,8 +76,6 @@ bool ReadPeakWorkingSet(plat::DWORD processId, uint32_t* peak, plat::DWORD* erro
   return true;
 }
 
-void ChkMemoryleak();
-
 // One scheduler step: count a tick, and when the period is reached reset the
 // count and act unless the period is 0 (off).
 bool Due(uint32_t* ticks, uint32_t period) {
@@ -89,6 +87,9 @@ bool Due(uint32_t* ticks, uint32_t period) {
   return false;
 }
 
+}  // namespace
+
+// ---------------------------------------------------------------- scheduler
 void OnTimerTick(void* /*hwnd*/, plat::UINT /*message*/, plat::UINT_PTR /*id*/, plat::DWORD /*time*/) {
   if (Due(&CpuSendTicks, CpuSendPeriod.load())) {
     plat::PostThreadMessageA(MasterThreadId.load(), WM_SEND_CPU_LOAD, 0, 0);
@@ -131,7 +132,8 @@ void ChkMemoryleak() {
   DropOut();
 }
 
-}  // namespace
+
+void ResetSchedulerForTest() { CpuSendTicks = LogCheckTicks = AliveTicks = MemoryCheckTicks = 0; }
 
 // ---------------------------------------------------------------- entry
 CServiceModule::CServiceModule()

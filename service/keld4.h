@@ -56,6 +56,12 @@ int AddEventSource();
 // separators, or null.
 const char* FindOneOf(const char* text, const char* separators);
 
+// The one-second timer procedure, and the memory check it runs.
+void OnTimerTick(void* hwnd, plat::UINT message, plat::UINT_PTR id, plat::DWORD time);
+void ChkMemoryleak();
+// Sets the scheduler's tick counters back to 0 (tests only).
+void ResetSchedulerForTest();
+
 // The process entry with the full command line, program path included.
 int KeldMain(const char* commandLine);
 

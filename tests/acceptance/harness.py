@@ -1,6 +1,8 @@
 """Black-box harness: runs the built keld4 in a private network namespace and
 plays the coordinator from outside, written against the wire bytes alone."""
 
+import ctypes
+import itertools
 import os
 import re
 import select
@@ -30,14 +32,62 @@ def sh(command):
 
 
 def setup_network():
-    """Inside the fresh namespace: loopback up, and a veth pair with one
-    address on each end (the agent's and the coordinator's)."""
+    """The test's own namespace (the coordinator's side): loopback up."""
     sh("ip link set lo up")
-    sh("ip link add kv0 type veth peer name kv1")
-    sh(f"ip addr add {AGENT_IP}/{PREFIX} dev kv0")
-    sh(f"ip addr add {COORD_IP}/{PREFIX} dev kv1")
-    sh("ip link set kv0 up")
-    sh("ip link set kv1 up")
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWNET = 0x40000000
+_pairs = itertools.count()
+
+
+class AgentHost:
+    """A network namespace of its own for the agent, joined to the test's
+    namespace by a veth pair: the agent's address on its end, the
+    coordinator's on ours. The agent binds all its addresses at the port, so
+    a coordinator on the same stack could not bind that port too."""
+
+    def __init__(self):
+        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "100000"])
+        own = os.readlink("/proc/self/ns/net")
+        deadline = time.time() + 10
+        while os.readlink(f"/proc/{self.holder.pid}/ns/net") == own:
+            if time.time() > deadline:
+                raise RuntimeError("agent namespace did not appear")
+            time.sleep(0.01)
+        n = next(_pairs)
+        self.inner, self.outer = f"ka{n}", f"kc{n}"
+        sh(f"ip link add {self.inner} type veth peer name {self.outer}")
+        sh(f"ip link set {self.inner} netns {self.holder.pid}")
+        self.run(f"ip link set lo up && ip addr add {AGENT_IP}/{PREFIX} dev {self.inner} && ip link set {self.inner} up")
+        sh(f"ip addr add {COORD_IP}/{PREFIX} dev {self.outer} && ip link set {self.outer} up")
+
+    def prefix(self):
+        """The command prefix that runs a program inside the agent's namespace."""
+        return ["nsenter", "-t", str(self.holder.pid), "-n"]
+
+    def run(self, command):
+        subprocess.run(self.prefix() + ["sh", "-c", command], check=True)
+
+    def socket_inside(self, *args):
+        """A socket made in the agent's namespace."""
+        own = os.open("/proc/self/ns/net", os.O_RDONLY)
+        target = os.open(f"/proc/{self.holder.pid}/ns/net", os.O_RDONLY)
+        try:
+            if _libc.setns(target, CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "setns")
+            try:
+                return socket.socket(*args)
+            finally:
+                _libc.setns(own, CLONE_NEWNET)
+        finally:
+            os.close(own)
+            os.close(target)
+
+    def close(self):
+        self.holder.kill()
+        self.holder.wait()
+        subprocess.run(["ip", "link", "del", self.outer], stderr=subprocess.DEVNULL)
 
 
 def addr_int(dotted):
@@ -131,15 +181,19 @@ class Agent:
         self.env.pop("NOTIFY_SOCKET", None)
         self.env.update(env or {})
         self.proc = None
+        self.host = AgentHost()
+
+    def command(self, *args):
+        return self.host.prefix() + [KELD4, *args]
 
     def register(self, switch="-RegServer"):
-        return subprocess.run([KELD4, switch], env=self.env, capture_output=True, text=True, timeout=30)
+        return subprocess.run(self.command(switch), env=self.env, capture_output=True, text=True, timeout=30)
 
     def start(self, register=True):
         if register:
             result = self.register()
             assert result.returncode == 0, result
-        self.proc = subprocess.Popen([KELD4], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(self.command(), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         return self
 
     def wait_log(self, text, timeout=10.0):
@@ -195,6 +249,7 @@ class Agent:
             for stream in (self.proc.stdout, self.proc.stderr):
                 if stream:
                     stream.close()
+        self.host.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -236,12 +291,12 @@ class Coordinator:
 
 
 class Sniffer:
-    """Captures UDP datagrams to one port on the loopback device (where the
-    namespace's local traffic flows)."""
+    """Captures UDP datagrams to one port on the agent's loopback device,
+    where the datagrams it sends to its own address flow."""
 
-    def __init__(self, port):
+    def __init__(self, host, port):
         self.port = port
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
+        self.sock = host.socket_inside(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
         self.sock.bind(("lo", 0))
 
     def packets(self, duration):

@@ -13,7 +13,7 @@ from harness import AGENT_IP, KELD4, MSG_DOWN, Agent, AgentTest, Sniffer, coor_a
 
 class Lifecycle(AgentTest):
     def test_sigterm_sends_the_down_message_to_the_agents_own_port_and_stops(self):
-        sniffer = Sniffer(self.port)
+        sniffer = Sniffer(self.agent.host, self.port)
         try:
             self.start_agent()
             self.coord.send(coor_alive(alive=0, cpu_interval=0))
@@ -77,16 +77,16 @@ class Ports(AgentTest):
 
 class CommandLine(AgentTest):
     def test_unregistered_program_exits_with_file_not_found(self):
-        result = subprocess.run([KELD4], env=self.agent.env, capture_output=True, timeout=20)
+        result = subprocess.run(self.agent.command(), env=self.agent.env, capture_output=True, timeout=20)
         self.assertEqual(result.returncode, 2)
 
     def test_switch_must_be_last_and_case_is_ignored(self):
         env = self.agent.env
-        result = subprocess.run([KELD4, "-Service", "/x"], env=env, capture_output=True, timeout=20)
+        result = subprocess.run(self.agent.command("-Service", "/x"), env=env, capture_output=True, timeout=20)
         # No switch recognised: not registered, so it ends with 2 and installs nothing.
         self.assertEqual(result.returncode, 2)
         self.assertEqual(os.listdir(self.agent.units), [])
-        result = subprocess.run([KELD4, "/SERVICE"], env=env, capture_output=True, text=True, timeout=20)
+        result = subprocess.run(self.agent.command("/SERVICE"), env=env, capture_output=True, text=True, timeout=20)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(os.listdir(self.agent.units), ["keld4.service"])
         unit = open(os.path.join(self.agent.units, "keld4.service"), encoding="utf-8").read()
@@ -113,17 +113,17 @@ class CommandLine(AgentTest):
         self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
 
         # RegServer removes the unit and the service registration.
-        result = subprocess.run([KELD4, "-regserver"], env=env, capture_output=True, timeout=20)
+        result = subprocess.run(self.agent.command("-regserver"), env=env, capture_output=True, timeout=20)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(os.listdir(self.agent.units), [])
         self.assertIsNone(read_reg_value(self.agent.store, "LocalService"))
         # UnregServer removes the registration; AppID itself stays.
-        result = subprocess.run([KELD4, "/UNREGSERVER"], env=env, capture_output=True, timeout=20)
+        result = subprocess.run(self.agent.command("/UNREGSERVER"), env=env, capture_output=True, timeout=20)
         self.assertEqual(result.returncode, 0)
         text = open(self.agent.store, encoding="utf-8").read()
         self.assertNotIn("{5B2E9A41-7C3D-4F18-A6E2-0D9C4B71E35A}", text)
         self.assertIn("[HKEY_CLASSES_ROOT\\AppID]", text)
-        self.assertEqual(subprocess.run([KELD4], env=env, capture_output=True, timeout=20).returncode, 2)
+        self.assertEqual(subprocess.run(self.agent.command(), env=env, capture_output=True, timeout=20).returncode, 2)
 
 
 class UnderServiceManager(AgentTest):
