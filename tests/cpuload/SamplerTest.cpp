@@ -517,20 +517,22 @@ TEST_F(SamplerDeathTest, SkipsOverTheLimitDropOut) {
 TEST_F(SamplerDeathTest, LimitZeroDropsOutAtTheFirstSkipOrFailure) {
   g_Config.PdhErrCheckCount = 0;
   auto skip = [this] {
+    EventsToStderr();
     if (sampler_.init() != 0) std::_Exit(10);
     Next(1, 50);
     sampler_.refresh();
     std::_Exit(11);
   };
-  EXPECT_EXIT(skip(), testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(skip(), testing::ExitedWithCode(255), "Pdh_Error KELD4 service DropOut\\.");
   EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"), std::string::npos);
   auto fail = [this] {
+    EventsToStderr();
     if (sampler_.init() != 0) std::_Exit(10);
     Next(5, 0, 0);
     sampler_.refresh();
     std::_Exit(11);
   };
-  EXPECT_EXIT(fail(), testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(fail(), testing::ExitedWithCode(255), "Pdh_Error KELD4 service DropOut\\.");
   EXPECT_NE(Log().find("Pdh_Error_Count(Continuous error) Limit(0) Over"), std::string::npos);
 }
 
