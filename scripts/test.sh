@@ -1,10 +1,63 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds, and runs the whole test suite.
+# Installs what the tests need, builds, and runs the whole test suite: the
+# unit and acceptance tests, the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, a
+# bounded run of each fuzz target, and the static checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
+status=0
 
+passed=0
+failed=0
+stage() { echo; echo "=== $*"; }
+# Runs ctest and adds its counts to the totals.
+run_ctest() {
+  local out rc=0
+  out=$(mktemp)
+  ctest "$@" 2>&1 | tee "$out" || rc=1
+  [ "${PIPESTATUS[0]}" -eq 0 ] || rc=1
+  local line total fails
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | tail -n 1 || true)
+  if [ -n "$line" ]; then
+    fails=$(echo "$line" | sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+    total=$(echo "$line" | sed -E 's/.*tests failed out of ([0-9]+).*/\1/')
+    passed=$((passed + total - fails))
+    failed=$((failed + fails))
+  else
+    rc=1
+  fi
+  rm -f "$out"
+  return $rc
+}
+
+stage "debug build: unit and acceptance tests"
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
-ctest --preset debug -j "$jobs" --timeout 300
+run_ctest --preset debug -j "$jobs" --timeout 300 || status=1
+
+stage "AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+run_ctest --preset asan -j "$jobs" --timeout 300 -E '^acceptance\.' || status=1
+
+stage "ThreadSanitizer: pipes, queues, threads, restart, shutdown"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  run_ctest --preset tsan -j "$jobs" --timeout 300 -R '^(Pipe|ThreadQueue|Socket|Datagram|Read|Write|Master|Scheduler|LogTest)' || status=1
+
+if [ -x scripts/fuzz.sh ]; then
+  stage "fuzz targets, bounded"
+  scripts/fuzz.sh "${KELD4_FUZZ_SECONDS:-30}" || status=1
+fi
+if [ -x scripts/lint.sh ]; then
+  stage "static checks"
+  scripts/lint.sh || status=1
+fi
+
+stage "summary"
+[ $status -eq 0 ] || echo "some stage failed"
+echo "$passed passed, $failed failed"
+exit $status

@@ -155,8 +155,8 @@ TEST_F(LogTest, StatusBySizeAgeAndControl) {
   EXPECT_EQ(g_log.GetLogStatus(), 1);
   g_log.LastBackupTime = plat::TimeNow();
   EXPECT_EQ(g_log.GetLogStatus(), 1);  // still too big
-  g_log.LogMaxSpace = 4295;  // wraps the 32-bit limit to a small number
-  testsupport::WriteFile(path(), std::string(100, 'x'));
+  g_log.LogMaxSpace = 4295;  // wraps the 32-bit limit round to 32,704 bytes
+  testsupport::WriteFile(path(), std::string(40000, 'x') + "\r\n");
   EXPECT_EQ(g_log.GetLogStatus(), 1);
   g_log.LogMaxSpace = 10;
   EXPECT_EQ(g_log.GetLogStatus(), 0);

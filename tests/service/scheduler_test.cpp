@@ -65,6 +65,7 @@ class Scheduler : public ServiceFixture {
     AlivePeriod = 0;
     LogCheckPeriod = 0;
     MemoryCheckPeriod = 0;
+    _Module.ProcessId = plat::GetCurrentProcessId();
   }
   void TearDown() override {
     CpuSendPeriod = AlivePeriod = LogCheckPeriod = MemoryCheckPeriod = 0;
