@@ -389,8 +389,8 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info) {
 
 SC_LOCK LockServiceDatabase(SC_HANDLE manager) {
   if (!detail::LookupAs<Manager>(manager)) return nullptr;
-  std::string path = UnitDir() + "/.keld4-install.lock";
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // The unit folder itself is the lock, so nothing is left behind in it.
+  int fd = ::open(UnitDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || ::flock(fd, LOCK_EX) != 0) {
     SetLastError(Win32FromErrno(errno));
     if (fd >= 0) ::close(fd);
