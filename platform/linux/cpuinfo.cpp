@@ -70,7 +70,7 @@ std::map<unsigned, int64_t> ParseCpuinfoMHz(std::string_view text) {
     std::string_view key = Trim(line.substr(0, colon));
     std::string_view value = Trim(line.substr(colon + 1));
     if (key == "processor") {
-      uint64_t n;
+      uint64_t n = 0;
       inBlock = ParseUnsigned(value, 7, &n);
       current = static_cast<unsigned>(n);
     } else if (key == "cpu MHz" && inBlock) {
