@@ -59,11 +59,12 @@ void FillHeader(MsgHeader* h, uint32_t type, uint32_t sequence, uint32_t datalen
 }
 
 // Stores one value under a subkey with a temporary store object; the sum of
-// the three results, 0 when all succeeded.
+// the results, 0 when all succeeded. A failed open of the subkey can leave the
+// agent's own key open, so the value is written only after a good open.
 int StoreValue(const char* subkey, const char* name, uint32_t value) {
   CKELD3Register store;
   int sum = store.OpenKey(subkey);
-  sum += store.SetKeyValue(name, value);
+  if (sum == 0) sum += store.SetKeyValue(name, value);
   sum += store.CloseKey();
   return sum;
 }

@@ -39,7 +39,7 @@ class CoorAliveTest : public MasterTest {
 
   static int64_t Stored(const std::string& sub, const char* name) {
     plat::HKEY key = nullptr;
-    std::string path = "SOFTWARE\\Ostrel\\KELD4\\" + sub;
+    std::string path = "SOFTWARE\\Ostrel\\KELD4" + (sub.empty() ? "" : "\\" + sub);
     if (plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, plat::KEY_READ, &key) != 0)
       return -1;
     uint32_t value = 0;
@@ -47,7 +47,7 @@ class CoorAliveTest : public MasterTest {
     plat::LONG r = plat::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<plat::BYTE*>(&value),
                                           &size);
     plat::RegCloseKey(key);
-    return r == plat::ERROR_SUCCESS ? value : -1;
+    return r == plat::ERROR_SUCCESS ? static_cast<int64_t>(value) : int64_t{-1};
   }
 
   // One Coor_alive through the real pipe and queue.
@@ -172,6 +172,20 @@ TEST_F(CoorAliveTest, FailedStoreStillSetsPeriodsAndIsRetried) {
   lines = Lines();
   EXPECT_EQ(CountPrefix(lines, cpuError), 2);
   EXPECT_EQ(CountPrefix(lines, logError), 2);
+}
+
+TEST_F(CoorAliveTest, MissingSubkeyWritesNothingElsewhere) {
+  ASSERT_EQ(plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter\\CpuLoad"),
+            plat::ERROR_SUCCESS);
+  CoorAlive c;
+  c.cpuSend = 5;
+  Process(IncomingHeader(MSG_ALIVE, COORDINATOR_ID, 28, Addr("10.0.0.1")), CoorAlivePayload(c));
+  EXPECT_EQ(CpuSendPeriod.load(), 5u);
+  EXPECT_EQ(master->CpuSendInterval.load(), 2u);
+  EXPECT_EQ(Stored("", "CpuSendInterval"), -1) << "no stray value in the agent's own key";
+  EXPECT_EQ(Stored("Parameter", "CpuSendInterval"), -1);
+  EXPECT_EQ(CountLines(Lines(), "ERR: In process_msg for Set CpuSendInterval key-value error,errno=ffffffff"),
+            1);
 }
 
 TEST_F(CoorAliveTest, LogLevelSelectsTheMask) {
