@@ -306,21 +306,6 @@ TEST_F(WriteThreadTest, LargestDatalengIsReadWholeAndAFailedSendIs4060) {
   EXPECT_EQ(StopCounter.load(), 1u);
 }
 
-TEST_F(WriteThreadTest, RefusedDestinationEndsTheThreadWith4060) {
-  write_.Port = 0;  // the kernel refuses port 0 as a destination
-  Put(AgentFields(MSG_CPU_LOAD, CPU_LOAD_DATA_SIZE), std::string(4, '\x01'));
-  Start();
-  ASSERT_TRUE(worker_->WaitEnded(5000));
-  EXPECT_EQ(write_.ErrNo, 4060u);
-  EXPECT_EQ(write_.SysError, plat::Win32FromErrno(EINVAL));
-  char line[128];
-  std::snprintf(line, sizeof(line), "ERR: In CWrite write socket. Local error:4060, system error:%08x",
-                write_.SysError);
-  EXPECT_TRUE(log_.Has(line));
-  EXPECT_TRUE(log_.Has("ERR: Write thread error in fuction write_socket()"));
-  EXPECT_EQ(log_.CountPrefix("DEBUG: Write thread write"), 0);
-}
-
 TEST_F(WriteThreadTest, InitAgainReplacesTheSocketAndItsTraceRecordsPairUp) {
   plat::SOCKET first = write_.Socket.load();
   ASSERT_NE(first, plat::INVALID_SOCKET);
