@@ -361,9 +361,13 @@ class Parser {
     std::string list(TrimRight(CutComment(s.substr(1))));
     while (!list.empty() && list.back() == '\\') {
       list.pop_back();
-      if (next_ >= lines_.size()) return Fail("the data continues past the end of the file");
-      lineNo_ = static_cast<int>(next_) + 1;
-      list += TrimRight(CutComment(TrimLeft(lines_[next_++])));
+      std::string_view more;
+      do {  // comment lines may stand between continued lines
+        if (next_ >= lines_.size()) return Fail("the data continues past the end of the file");
+        lineNo_ = static_cast<int>(next_) + 1;
+        more = TrimLeft(lines_[next_++]);
+      } while (!more.empty() && more[0] == ';');
+      list += TrimRight(CutComment(more));
     }
     std::string bytes;
     std::string_view rest(list);
