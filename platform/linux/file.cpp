@@ -129,8 +129,8 @@ DWORD GetFileSize(HANDLE h, DWORD* sizeHigh) {
 
 namespace {
 bool SyncDirectoryOf(const std::string& path) {
-  std::string dir = path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
-  if (dir.empty()) dir = path.find('/') == 0 ? "/" : ".";
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   ::fsync(fd);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -20,7 +21,7 @@ Decoded Alive(uint32_t src, const char* mac = "00-11-22-33-44-55") {
   d.has_header = true;
   d.src = src;
   d.ostype = 4;
-  std::strncpy(d.mac, mac, sizeof(d.mac) - 1);
+  std::snprintf(d.mac, sizeof(d.mac), "%s", mac);
   d.mhz = 2400;
   return d;
 }
