@@ -449,7 +449,7 @@ int closesocket(SOCKET s);
 // ---------------------------------------------------------------- performance data
 // A small PDH over /proc/stat. The only counter is
 // "\Processor(_Total)\% Processor Time"; its raw sample holds
-//   FirstValue  idle time of all processors since boot, 100 ns units,
+//   FirstValue  idle and iowait time of all processors since boot, 100 ns units,
 //   SecondValue total time of all processors since boot, 100 ns units,
 //   MultiCount  number of processors,
 //   TimeStamp   local time of the collection (FILETIME),

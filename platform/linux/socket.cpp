@@ -28,6 +28,19 @@ class Socket : public detail::Object {
   std::atomic<bool> closed_{false};
 };
 
+// Winsock numbers where they differ from the file-system ones.
+DWORD WsaFromErrno(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EINVAL: return WSAEINVAL;
+    case EBADF: return WSAEBADF;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    default: return Win32FromErrno(err);
+  }
+}
+
 std::shared_ptr<Socket> Find(SOCKET s) {
   auto socket = detail::LookupAs<Socket>(static_cast<uintptr_t>(s));
   if (!socket) SetLastError(WSAENOTSOCK);
@@ -49,7 +62,7 @@ int WSACleanup() { return 0; }
 SOCKET socket(int af, int type, int protocol) {
   int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
-    SetLastError(Win32FromErrno(errno));
+    SetLastError(WsaFromErrno(errno));
     return INVALID_SOCKET;
   }
   return static_cast<SOCKET>(detail::Insert(std::make_shared<Socket>(fd)));
@@ -59,7 +72,7 @@ int bind(SOCKET s, const sockaddr* addr, int len) {
   auto socket = Find(s);
   if (!socket) return SOCKET_ERROR;
   if (::bind(socket->fd(), addr, static_cast<socklen_t>(len)) != 0) {
-    SetLastError(Win32FromErrno(errno));
+    SetLastError(WsaFromErrno(errno));
     return SOCKET_ERROR;
   }
   return 0;
@@ -69,7 +82,7 @@ int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
   auto socket = Find(s);
   if (!socket) return SOCKET_ERROR;
   if (::setsockopt(socket->fd(), level, name, value, static_cast<socklen_t>(len)) != 0) {
-    SetLastError(Win32FromErrno(errno));
+    SetLastError(WsaFromErrno(errno));
     return SOCKET_ERROR;
   }
   return 0;
@@ -89,7 +102,7 @@ int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, socklen
     return SOCKET_ERROR;
   }
   if (n < 0) {
-    SetLastError(Win32FromErrno(errno));
+    SetLastError(WsaFromErrno(errno));
     return SOCKET_ERROR;
   }
   if (n > len) {
@@ -108,7 +121,7 @@ int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to,
                  static_cast<socklen_t>(toLen));
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    SetLastError(Win32FromErrno(errno));
+    SetLastError(WsaFromErrno(errno));
     return SOCKET_ERROR;
   }
   return static_cast<int>(n);
