@@ -427,7 +427,8 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   std::string dir = DirName(target);
   MakeDirectories(dir);
   Fd lock(::open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, regstore::kStoreFileMode));
-  if (lock.get() < 0) return Win32FromErrno(errno);
+  // A directory that could not be made is no missing key.
+  if (lock.get() < 0) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno);
   while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return Win32FromErrno(errno);
   }

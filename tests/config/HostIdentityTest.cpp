@@ -60,18 +60,6 @@ TEST_F(HostIdentityTest, AProcessorWithoutSpeedFailsTheCheck) {
   EXPECT_TRUE(LogHas("ERR: Get cpu frequency QueryValue error, syserror=00000002\r\n")) << Log();
 }
 
-TEST_F(HostIdentityTest, TheHostsOwnProcessors) {
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  int rc = config_.GetCPUInfo();
-  EXPECT_EQ(config_.m_CpuInfo.Count, static_cast<uint32_t>(online));
-  if (rc == 0) {
-    EXPECT_GT(config_.m_CpuInfo.TotalMHz, 0u);
-  } else {
-    // A host that publishes no speed at all (no cpufreq, no "cpu MHz").
-    EXPECT_TRUE(LogHas("Get cpu frequency QueryValue error, syserror=00000002")) << Log();
-  }
-}
-
 TEST_F(HostIdentityTest, AddressOnAnAdapterGivesItsBroadcast) {
   Interfaces({Adapter(1, "MS TCP Loopback interface", true, {{"127.0.0.1", "255.0.0.0"}}),
               Adapter(2, "eth0", false, {{"10.1.1.1", "255.255.0.0"}, {"192.168.1.10", "255.255.255.0"}})});

@@ -398,6 +398,15 @@ TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
   RegCloseKey(cpu);
 }
 
+TEST_F(RegistryTest, AStoreThatCannotBeWrittenFailsTheWrite) {
+  WriteFile(dir_.file("lib"), "a file where the directory should be");
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            3);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 3);
+}
+
 TEST_F(RegistryTest, SymbolicLinkToTheStoreStaysALink) {
   std::filesystem::create_directories(dir_.file("real"));
   std::filesystem::create_directories(dir_.file("lib/keld4"));
