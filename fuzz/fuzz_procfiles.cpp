@@ -83,8 +83,8 @@ void CheckTicks(uint64_t ticks, long hz) {
     return;
   }
   Check(hz > 0, "tick conversion accepted a non-positive rate");
-  unsigned __int128 exact = static_cast<unsigned __int128>(ticks) * 10000000u /
-                            static_cast<unsigned __int128>(hz);
+  unsigned __int128 exact =
+      static_cast<unsigned __int128>(ticks) * 10000000u / static_cast<unsigned __int128>(hz);
   Check(units >= 0 && static_cast<unsigned __int128>(units) == exact, "tick conversion inexact");
 }
 

@@ -91,7 +91,9 @@ MsgHeader HostHeader(const uint8_t* wire) {
   return h;
 }
 
-bool SameHeader(const MsgHeader& a, const MsgHeader& b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
+bool SameHeader(const MsgHeader& a, const MsgHeader& b) {
+  return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
 
 uint32_t MaskFor(uint32_t loglevel) {
   switch (loglevel) {
@@ -157,7 +159,8 @@ class ReaderWorker {
         ++runs;
       }
       g_Read.read_thread();
-      while (!exiting_.load() && !plat::PostThreadMessageA(master_, kReaderEnded, 0, 0)) plat::Sleep(1);
+      while (!exiting_.load() && !plat::PostThreadMessageA(master_, kReaderEnded, 0, 0))
+        plat::Sleep(1);
     }
   }
 
@@ -245,12 +248,14 @@ class Harness {
  private:
   void MakeKey(const char* path, const char* name) {
     plat::HKEY key = nullptr;
-    if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
-                              plat::KEY_ALL_ACCESS, nullptr, &key, nullptr) != plat::ERROR_SUCCESS) {
+    if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, nullptr,
+                              plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr) != plat::ERROR_SUCCESS) {
       Fail("cannot make a registry key");
     }
     const uint32_t two = 2;
-    if (plat::RegSetValueExA(key, name, 0, plat::REG_DWORD, reinterpret_cast<const plat::BYTE*>(&two),
+    if (plat::RegSetValueExA(key, name, 0, plat::REG_DWORD,
+                             reinterpret_cast<const plat::BYTE*>(&two),
                              sizeof(two)) != plat::ERROR_SUCCESS) {
       Fail("cannot set a registry value");
     }
@@ -292,8 +297,8 @@ class Harness {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port_);
-    ssize_t sent = ::sendto(sender_, size > 0 ? bytes : reinterpret_cast<const uint8_t*>(""), size, 0,
-                            reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    ssize_t sent = ::sendto(sender_, size > 0 ? bytes : reinterpret_cast<const uint8_t*>(""), size,
+                            0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
     if (sent != static_cast<ssize_t>(size)) Fail("sendto to the loopback failed");
   }
 
@@ -329,7 +334,8 @@ class Harness {
       if (plat::GetMessageA(&msg, nullptr, 0, 0) <= 0) Fail("the master's queue failed");
       if (msg.message == kReaderEnded) {
         Check(!wellFormed, "the receive thread ended on a well-formed datagram");
-        Check(g_Read.ErrNo == (size == 0 ? 3580u : 3560u), "the receive thread ended for another reason");
+        Check(g_Read.ErrNo == (size == 0 ? 3580u : 3560u),
+              "the receive thread ended for another reason");
         Check(StopCounter.load() != 0, "the receive thread ended without raising the stop counter");
         StartReader(false);
         return;
@@ -339,7 +345,8 @@ class Harness {
       Message m;
       Check(g_Master.read_msg(m) == 0, "the master could not read a message from the pipe");
       Check(m.header != nullptr, "read_msg succeeded without a header");
-      Check((m.header->dataleng == 0) == (m.data == nullptr), "read_msg data block does not match dataleng");
+      Check((m.header->dataleng == 0) == (m.data == nullptr),
+            "read_msg data block does not match dataleng");
       if (SameHeader(*m.header, sentinelHeader)) {
         Check(!awaitMessage, "an acceptable datagram never reached the master");
         Check(wellFormed, "a malformed datagram did not end the receive thread");
@@ -349,7 +356,8 @@ class Harness {
       }
       Check(awaitMessage, "the master got a message that should have been dropped");
       Check(SameHeader(*m.header, expected), "the header differs from the datagram's");
-      Check(expected.dataleng == 0 || std::memcmp(m.data, bytes + MSG_HEADER_SIZE, expected.dataleng) == 0,
+      Check(expected.dataleng == 0 ||
+                std::memcmp(m.data, bytes + MSG_HEADER_SIZE, expected.dataleng) == 0,
             "the data differs from the datagram's");
       awaitMessage = false;
       Process(m);
@@ -376,9 +384,10 @@ class Harness {
     Check(m.header == nullptr && m.data == nullptr, "process_msg kept a block");
 
     if (!complete) {
-      Check(CpuSendPeriod == 0xC0FFEE01 && AlivePeriod == 0xC0FFEE02 && LogCheckPeriod == 0xC0FFEE03 &&
-                g_Master.CoordinatorAddr == 0xC0FFEE04 && g_log.LogLevel.load() == level &&
-                g_Master.CpuSendInterval.load() == cpuInterval && g_log.LogRefreshInterval.load() == logInterval,
+      Check(CpuSendPeriod == 0xC0FFEE01 && AlivePeriod == 0xC0FFEE02 &&
+                LogCheckPeriod == 0xC0FFEE03 && g_Master.CoordinatorAddr == 0xC0FFEE04 &&
+                g_log.LogLevel.load() == level && g_Master.CpuSendInterval.load() == cpuInterval &&
+                g_log.LogRefreshInterval.load() == logInterval,
             "a message other than a complete Coor_alive changed a setting");
       return;
     }

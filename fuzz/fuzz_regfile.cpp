@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string part = plat::reg::ExportRegText(*hive, hive->name);
     auto back = Reread(part, "the store cannot read a key it exported");
     const RegKey* again = plat::reg::FindPath(*back, {hive->name});
-    if (again == nullptr || !SameTree(*hive, *again)) Fail("an exported key reads back otherwise", part);
+    if (again == nullptr || !SameTree(*hive, *again))
+      Fail("an exported key reads back otherwise", part);
   }
   return 0;
 }
