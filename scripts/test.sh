@@ -46,7 +46,7 @@ stage "ThreadSanitizer: pipes, queues, threads, restart, shutdown"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  run_ctest --preset tsan -j "$jobs" --timeout 300 -R '^(Pipe|ThreadQueue|Socket|Datagram|Read|Write|Master|Scheduler|LogTest)' || status=1
+  run_ctest --preset tsan -j "$jobs" --timeout 300 -R '^(Pipe|ThreadQueue|Socket|Datagram|Read|Write|Master|CoorAlive|Scheduler|LogTest)' || status=1
 
 if [ -x scripts/fuzz.sh ]; then
   stage "fuzz targets, bounded"

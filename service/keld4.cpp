@@ -162,7 +162,7 @@ namespace {
 // stop control does under the service manager.
 void ConsoleStop(plat::DWORD /*signal*/) {
   for (int i = 0; i < 500; ++i) {
-    if (plat::PostThreadMessageA(_Module.MainThreadId, plat::WM_QUIT, 0, 0)) return;
+    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0)) return;
     plat::Sleep(10);
   }
 }
@@ -181,15 +181,23 @@ void CServiceModule::StartDispatch() {
 
 void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
   _Module.m_status.dwCurrentState = plat::SERVICE_START_PENDING;
-  _Module.m_hServiceStatus = plat::RegisterServiceCtrlHandlerA(_Module.m_szServiceName, &CServiceModule::ControlHandler);
-  if (_Module.m_hServiceStatus == nullptr) {
+  plat::SERVICE_STATUS_HANDLE handle =
+      plat::RegisterServiceCtrlHandlerA(_Module.m_szServiceName, &CServiceModule::ControlHandler);
+  {
+    std::lock_guard<std::mutex> guard(_Module.m_StatusLock);
+    _Module.m_hServiceStatus = handle;
+  }
+  if (handle == nullptr) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Handler not installed");
     return;
   }
   _Module.SetStatus(plat::SERVICE_START_PENDING);
-  _Module.m_status.dwWin32ExitCode = 0;
-  _Module.m_status.dwCheckPoint = 0;
-  _Module.m_status.dwWaitHint = 0;
+  {
+    std::lock_guard<std::mutex> guard(_Module.m_StatusLock);
+    _Module.m_status.dwWin32ExitCode = 0;
+    _Module.m_status.dwCheckPoint = 0;
+    _Module.m_status.dwWaitHint = 0;
+  }
   _Module.Run();
   _Module.SetStatus(plat::SERVICE_STOPPED);
 }
@@ -198,7 +206,7 @@ void CServiceModule::ControlHandler(plat::DWORD control) {
   switch (control) {
     case plat::SERVICE_CONTROL_STOP:
       _Module.SetStatus(plat::SERVICE_STOP_PENDING);
-      plat::PostThreadMessageA(_Module.MainThreadId, plat::WM_QUIT, 0, 0);
+      plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0);
       break;
     case plat::SERVICE_CONTROL_PAUSE:
     case plat::SERVICE_CONTROL_CONTINUE:
@@ -212,6 +220,7 @@ void CServiceModule::ControlHandler(plat::DWORD control) {
 }
 
 plat::BOOL CServiceModule::SetStatus(plat::DWORD state) {
+  std::lock_guard<std::mutex> guard(m_StatusLock);
   m_status.dwCurrentState = state;
   return plat::SetServiceStatus(m_hServiceStatus, &m_status);
 }

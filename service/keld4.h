@@ -2,7 +2,9 @@
 // event log, start-up, main loop, scheduler, self-monitoring, installation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -37,13 +39,17 @@ class CServiceModule {
   char m_szServiceName[256];
   plat::SERVICE_STATUS_HANDLE m_hServiceStatus;
   plat::SERVICE_STATUS m_status;
-  plat::DWORD MainThreadId;
+  // Read by the control handler's thread while the main thread runs.
+  std::atomic<plat::DWORD> MainThreadId;
   plat::DWORD ProcessId;
   int ServiceFlag;
   char m_szTypeLibId[64];
   // Whether every worker thread had ended when Run returned, so the process
   // may run its static destructors safely.
   bool m_WorkersEnded = true;
+  // The status block is reported from the service thread and from the
+  // control handler's thread.
+  std::mutex m_StatusLock;
 };
 
 extern CServiceModule _Module;
