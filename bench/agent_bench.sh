@@ -49,7 +49,7 @@ start_agent() {  # $1: registry LogLevel
   "$reg" add "$key\\Log" /v LogDirectory /t REG_SZ /d "$work/log" /f >/dev/null
   "$reg" add "$key\\Log" /v LogLevel /t REG_DWORD /d "$1" /f >/dev/null
   ns "$bin/keld4" -RegServer >/dev/null
-  ns "$bin/keld4" >/dev/null 2>&1 &
+  nsenter -t "$holder" -n "$bin/keld4" >/dev/null 2>&1 &
   agent=$!
   sleep 1
 }
@@ -110,10 +110,10 @@ elif [ "$mode" = throughput ]; then
     coor_alive $level 0 0
     sleep 1
     for rate in 50000 100000 200000 0; do
-      drops0=$(ns awk 'NR>1 {d += $NF} END {print d+0}' /proc/net/udp)
+      drops0=$(ns awk 'NR>1 && $2 ~ /:AFCA$/ {d += $NF} END {print d+0}' /proc/net/udp)
       out=$("$bin/bench/udp_flood" $agent_ip $port 200000 $rate $coord_ip)
       sleep 1
-      drops1=$(ns awk 'NR>1 {d += $NF} END {print d+0}' /proc/net/udp)
+      drops1=$(ns awk 'NR>1 && $2 ~ /:AFCA$/ {d += $NF} END {print d+0}' /proc/net/udp)
       echo "loglevel $level rate ${rate:-max}: $out; dropped $((drops1 - drops0))"
     done
     ns awk 'NR>1' /proc/net/udp >/dev/null

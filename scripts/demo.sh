@@ -49,7 +49,7 @@ key='HKLM\SOFTWARE\Ostrel\KELD4\Parameter'
 "$reg" add "$key\\Log" /v LogDirectory /t REG_SZ /d "$work/log" /f >/dev/null
 in_agent_ns "$bin/keld4" -RegServer
 
-in_agent_ns "$bin/keld4" >"$work/agent.out" 2>&1 &
+nsenter -t "$holder" -n "$bin/keld4" >"$work/agent.out" 2>&1 &
 agent=$!
 load=
 cleanup() {
