@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Static checks of the agent's and the tools' own sources (platform/, log/,
+# config/, cpuload/, messaging/, service/, tools/):
+#  1. clang-tidy with the checks of .clang-tidy, every warning an error, on
+#     the compile database of a debug configuration;
+#  2. clang-format --dry-run -Werror with .clang-format on every .cpp and .h.
+# Prints each finding and a summary; exits non-zero when there is any.
+#
+#   scripts/lint.sh
+#   KELD4_LINT_BUILD=dir   build directory for the compile database
+#                          (default build/lint; configured, not built)
+#   KELD4_LINT_JOBS=n      parallel clang-tidy runs (default: processors)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+tidy=${CLANG_TIDY:-clang-tidy-14}
+format=${CLANG_FORMAT:-clang-format-14}
+command -v "$tidy" > /dev/null || tidy=clang-tidy
+command -v "$format" > /dev/null || format=clang-format
+
+# One translation unit, run by xargs below: its findings go to a file of its own.
+if [ "${1:-}" = "--tidy-one" ]; then
+  build=$2 out=$3 file=$4
+  log=$out/$(echo "$file" | tr '/' '_').log
+  if ! "$tidy" -p "$build" --quiet --warnings-as-errors='*' "$file" > "$log" 2>&1; then
+    # A file that does not compile counts too, with its errors shown.
+    grep -qE ': (warning|error): ' "$log" || echo "$file:1:1: error: clang-tidy failed" >> "$log"
+  fi
+  exit 0
+fi
+
+build=${KELD4_LINT_BUILD:-$root/build/lint}
+jobs=${KELD4_LINT_JOBS:-$(nproc)}
+dirs="platform|log|config|cpuload|messaging|service|tools"
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DKELD4_BENCH=OFF > /dev/null
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/keld4-lint.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# The translation units of the compile database under the checked folders.
+python3 - "$build/compile_commands.json" "$root" "$dirs" > "$work/units" << 'EOF'
+import json, os, re, sys
+db, root, dirs = sys.argv[1], os.path.realpath(sys.argv[2]), sys.argv[3]
+pattern = re.compile(r"(%s)/" % dirs)
+seen = set()
+for entry in json.load(open(db)):
+    path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+    rel = os.path.relpath(path, root)
+    if pattern.match(rel) and path not in seen:
+        seen.add(path)
+        print(path)
+EOF
+units=$(wc -l < "$work/units")
+
+echo "=== clang-tidy: $units files"
+mkdir -p "$work/tidy"
+xargs -P "$jobs" -n 1 "$0" --tidy-one "$build" "$work/tidy" < "$work/units"
+# A header included by several files reports its findings once.
+cat "$work/tidy"/*.log 2> /dev/null | grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error): ' |
+  sed "s|^$root/||" | sort -u > "$work/tidy-findings" || true
+tidy_count=$(wc -l < "$work/tidy-findings")
+cat "$work/tidy-findings"
+
+echo "=== clang-format"
+(cd "$root" && find platform log config cpuload messaging service tools \
+  -type f \( -name '*.cpp' -o -name '*.h' \) | sort) > "$work/formatted"
+files=$(wc -l < "$work/formatted")
+unformatted=0
+while read -r file; do
+  if ! (cd "$root" && "$format" --dry-run -Werror "$file" > /dev/null 2>&1); then
+    changes=$(cd "$root" && "$format" "$file" | diff "$file" - | grep -c '^>' || true)
+    echo "$file: not formatted ($changes lines would change; $format -i $file)"
+    unformatted=$((unformatted + 1))
+  fi
+done < "$work/formatted"
+
+echo
+echo "=== lint summary"
+echo "clang-tidy: $tidy_count findings in $units files"
+echo "clang-format: $unformatted of $files files not formatted"
+[ "$tidy_count" -eq 0 ] && [ "$unformatted" -eq 0 ]
