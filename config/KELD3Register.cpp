@@ -44,10 +44,10 @@ void LoadNumber(CKELD3Register* reg, const char* name, Atomic* field, int* failu
 }  // namespace
 
 CKELD3Register::CKELD3Register()
-    : m_hKey(nullptr), BroadcastAddr(0), PortNumber(0), RetransmitInterval(0), MaxRetransmitTimes(0),
-      CpuSendInterval(0), CpuBenchmark(0), StartMemInfo(0), MaxMemInfo(0), MemoryCheckInterval(0),
-      PdhErrTotal(0), PdhErrCount(0), PdhErrCheckCount(0), PdhCalculateSkipCount(0),
-      PdhCalculateSkipTotal(0), m_CpuInfo{0, 0}, SysError(0), ErrNo(0) {
+    : m_hKey(nullptr), BroadcastAddr(0), PortNumber(0), RetransmitInterval(0),
+      MaxRetransmitTimes(0), CpuSendInterval(0), CpuBenchmark(0), StartMemInfo(0), MaxMemInfo(0),
+      MemoryCheckInterval(0), PdhErrTotal(0), PdhErrCount(0), PdhErrCheckCount(0),
+      PdhCalculateSkipCount(0), PdhCalculateSkipTotal(0), m_CpuInfo{0, 0}, SysError(0), ErrNo(0) {
   std::memset(LocalIPAddress, 0, sizeof(LocalIPAddress));
   std::memset(LocalMacAddress, 0, sizeof(LocalMacAddress));
   std::memset(SystemVersion, 0, sizeof(SystemVersion));
@@ -61,11 +61,13 @@ CKELD3Register::~CKELD3Register() {
 int CKELD3Register::OpenKey(const char* subkey) {
   KELD_TRACE_ENTER("CKELD3Register::OpenKey");
   plat::HKEY key = nullptr;
-  plat::LONG rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, KELD4_REGISTRY_KEY, 0, plat::KEY_ALL_ACCESS, &key);
+  plat::LONG rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, KELD4_REGISTRY_KEY, 0,
+                                      plat::KEY_ALL_ACCESS, &key);
   if (rc != plat::ERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1501;
-    g_log.WriteLog(ERR, "Open registry key %s error,syserror=%08x,errno=%d", kServiceName, Hex(rc), 1501);
+    g_log.WriteLog(ERR, "Open registry key %s error,syserror=%08x,errno=%d", kServiceName, Hex(rc),
+                   1501);
     KELD_TRACE_LEAVE("CKELD3Register::OpenKey");
     return -1;
   }
@@ -108,7 +110,8 @@ int CKELD3Register::CloseKey() {
 int CKELD3Register::GetKeyValue(const char* name, uint32_t* value) {
   KELD_TRACE_ENTER("CKELD3Register::GetKeyValue");
   plat::DWORD size = sizeof(uint32_t);
-  plat::LONG rc = plat::RegQueryValueExA(m_hKey, name, nullptr, nullptr, reinterpret_cast<plat::BYTE*>(value), &size);
+  plat::LONG rc = plat::RegQueryValueExA(m_hKey, name, nullptr, nullptr,
+                                         reinterpret_cast<plat::BYTE*>(value), &size);
   if (rc != plat::ERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1505;
@@ -123,7 +126,8 @@ int CKELD3Register::GetKeyValue(const char* name, uint32_t* value) {
 int CKELD3Register::GetKeyValue(const char* name, char* buffer, plat::DWORD* size) {
   KELD_TRACE_ENTER("CKELD3Register::GetKeyValue");
   plat::DWORD capacity = *size;
-  plat::LONG rc = plat::RegQueryValueExA(m_hKey, name, nullptr, nullptr, reinterpret_cast<plat::BYTE*>(buffer), size);
+  plat::LONG rc = plat::RegQueryValueExA(m_hKey, name, nullptr, nullptr,
+                                         reinterpret_cast<plat::BYTE*>(buffer), size);
   // The callers use the buffer as terminated text: data that fill it without
   // a terminator do not fit, shorter data without one get it added.
   if (rc == plat::ERROR_SUCCESS && (*size == 0 || buffer[*size - 1] != '\0')) {
@@ -161,12 +165,14 @@ int CKELD3Register::SetKeyValue(const char* name, uint32_t value) {
 
 int CKELD3Register::SetKeyValue(const char* name, const char* text) {
   KELD_TRACE_ENTER("CKELD3Register::SetKeyValue");
-  plat::LONG rc = plat::RegSetValueExA(m_hKey, name, 0, plat::REG_SZ, reinterpret_cast<const plat::BYTE*>(text),
-                                       static_cast<plat::DWORD>(std::strlen(text) + 1));
+  plat::LONG rc =
+      plat::RegSetValueExA(m_hKey, name, 0, plat::REG_SZ, reinterpret_cast<const plat::BYTE*>(text),
+                           static_cast<plat::DWORD>(std::strlen(text) + 1));
   if (rc != plat::ERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1504;
-    g_log.WriteLog(ERR, "Set key value:%s,%s error,syserrno=%08x,errno=%d", name, text, Hex(rc), 1504);
+    g_log.WriteLog(ERR, "Set key value:%s,%s error,syserrno=%08x,errno=%d", name, text, Hex(rc),
+                   1504);
     KELD_TRACE_LEAVE("CKELD3Register::SetKeyValue");
     return -1;
   }
@@ -182,8 +188,9 @@ int CKELD3Register::CreateKey() {
     std::snprintf(path, sizeof(path), "%s\\%s", KELD4_REGISTRY_KEY, subkey);
     plat::HKEY key = nullptr;
     plat::DWORD disposition = 0;
-    plat::LONG rc = plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
-                                          plat::KEY_ALL_ACCESS, nullptr, &key, &disposition);
+    plat::LONG rc = plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, nullptr,
+                                          plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS,
+                                          nullptr, &key, &disposition);
     if (rc != plat::ERROR_SUCCESS) {
       SysError = static_cast<uint32_t>(rc);
       ErrNo = 1500;
@@ -276,7 +283,8 @@ int CKELD3Register::LoadAllKeyValue() {
 int CKELD3Register::GetCPUInfo() {
   KELD_TRACE_ENTER("CKELD3Register::GetCPUInfo");
   plat::HKEY key = nullptr;
-  plat::LONG rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, CPU_REGISTRY_KEY, 0, plat::KEY_ALL_ACCESS, &key);
+  plat::LONG rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, CPU_REGISTRY_KEY, 0,
+                                      plat::KEY_ALL_ACCESS, &key);
   if (rc != plat::ERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1506;
@@ -312,7 +320,8 @@ int CKELD3Register::GetCPUInfo() {
     }
     uint32_t mhz = 0;
     plat::DWORD size = sizeof(mhz);
-    rc = plat::RegQueryValueExA(m_hKey, "~MHz", nullptr, nullptr, reinterpret_cast<plat::BYTE*>(&mhz), &size);
+    rc = plat::RegQueryValueExA(m_hKey, "~MHz", nullptr, nullptr,
+                                reinterpret_cast<plat::BYTE*>(&mhz), &size);
     if (rc != plat::ERROR_SUCCESS) {
       SysError = static_cast<uint32_t>(rc);
       g_log.WriteLog(ERR, "Get cpu frequency QueryValue error, syserror=%08x", Hex(rc));
@@ -339,7 +348,8 @@ int CKELD3Register::AreIPChanged() {
   if (opened != 0 || read != 0 || closed != 0) {
     SysError = static_cast<uint32_t>(opened + read + closed);
     ErrNo = 1508;
-    g_log.WriteLog(ERR, "Judge ip changed get ip from register error,syserror=%08x,error=%d", SysError, 1508);
+    g_log.WriteLog(ERR, "Judge ip changed get ip from register error,syserror=%08x,error=%d",
+                   SysError, 1508);
     KELD_TRACE_LEAVE("CKELD3Register::AreIPChanged");
     return -1;
   }
@@ -356,11 +366,14 @@ int CKELD3Register::AreIPChanged() {
 
   // The adapter list, in a buffer grown to what the host needs.
   plat::ULONG adapterBytes = kAdapterBufferBytes;
-  std::unique_ptr<plat::IP_ADAPTER_INFO[]> adapters = Allocate<plat::IP_ADAPTER_INFO>(&adapterBytes);
-  rc = adapters ? plat::GetAdaptersInfo(adapters.get(), &adapterBytes) : plat::ERROR_NOT_ENOUGH_MEMORY;
+  std::unique_ptr<plat::IP_ADAPTER_INFO[]> adapters =
+      Allocate<plat::IP_ADAPTER_INFO>(&adapterBytes);
+  rc = adapters ? plat::GetAdaptersInfo(adapters.get(), &adapterBytes)
+                : plat::ERROR_NOT_ENOUGH_MEMORY;
   for (int attempt = 1; rc == plat::ERROR_BUFFER_OVERFLOW && attempt < kSizingAttempts; ++attempt) {
     adapters = Allocate<plat::IP_ADAPTER_INFO>(&adapterBytes);
-    rc = adapters ? plat::GetAdaptersInfo(adapters.get(), &adapterBytes) : plat::ERROR_NOT_ENOUGH_MEMORY;
+    rc = adapters ? plat::GetAdaptersInfo(adapters.get(), &adapterBytes)
+                  : plat::ERROR_NOT_ENOUGH_MEMORY;
   }
   const plat::IP_ADAPTER_INFO* list = nullptr;
   if (rc == plat::ERROR_SUCCESS) {
@@ -383,7 +396,8 @@ int CKELD3Register::AreIPChanged() {
   }
   plat::DWORD loopbackCount = 0;
   plat::DWORD walked = 0;
-  for (const plat::IP_ADAPTER_INFO* a = list; a != nullptr && walked < interfaces; a = a->Next, ++walked) {
+  for (const plat::IP_ADAPTER_INFO* a = list; a != nullptr && walked < interfaces;
+       a = a->Next, ++walked) {
     for (const char* description : kLoopbackDescriptions) {
       if (std::strcmp(a->Description, description) == 0) {
         loopbacks[loopbackCount++] = a->Index;
@@ -395,11 +409,14 @@ int CKELD3Register::AreIPChanged() {
   plat::ULONG tableBytes = kAddressBufferBytes;
   std::unique_ptr<plat::MIB_IPADDRROW[]> rows = Allocate<plat::MIB_IPADDRROW>(&tableBytes);
   auto* table = reinterpret_cast<plat::MIB_IPADDRTABLE*>(rows.get());
-  rc = table != nullptr ? plat::GetIpAddrTable(table, &tableBytes, plat::FALSE) : plat::ERROR_NOT_ENOUGH_MEMORY;
-  for (int attempt = 1; rc == plat::ERROR_INSUFFICIENT_BUFFER && attempt < kSizingAttempts; ++attempt) {
+  rc = table != nullptr ? plat::GetIpAddrTable(table, &tableBytes, plat::FALSE)
+                        : plat::ERROR_NOT_ENOUGH_MEMORY;
+  for (int attempt = 1; rc == plat::ERROR_INSUFFICIENT_BUFFER && attempt < kSizingAttempts;
+       ++attempt) {
     rows = Allocate<plat::MIB_IPADDRROW>(&tableBytes);
     table = reinterpret_cast<plat::MIB_IPADDRTABLE*>(rows.get());
-    rc = table != nullptr ? plat::GetIpAddrTable(table, &tableBytes, plat::FALSE) : plat::ERROR_NOT_ENOUGH_MEMORY;
+    rc = table != nullptr ? plat::GetIpAddrTable(table, &tableBytes, plat::FALSE)
+                          : plat::ERROR_NOT_ENOUGH_MEMORY;
   }
   if (rc != plat::ERROR_SUCCESS) {
     SysError = rc;
@@ -409,11 +426,12 @@ int CKELD3Register::AreIPChanged() {
     return -1;
   }
 
-  const auto* row = reinterpret_cast<const plat::MIB_IPADDRROW*>(reinterpret_cast<const char*>(table) +
-                                                                  offsetof(plat::MIB_IPADDRTABLE, table));
+  const auto* row = reinterpret_cast<const plat::MIB_IPADDRROW*>(
+      reinterpret_cast<const char*>(table) + offsetof(plat::MIB_IPADDRTABLE, table));
   for (plat::DWORD i = 0; i < table->dwNumEntries; ++i, ++row) {
     bool onLoopback = false;
-    for (plat::DWORD k = 0; k < loopbackCount && !onLoopback; ++k) onLoopback = loopbacks[k] == row->dwIndex;
+    for (plat::DWORD k = 0; k < loopbackCount && !onLoopback; ++k)
+      onLoopback = loopbacks[k] == row->dwIndex;
     if (onLoopback) continue;
     // inet_ntoa's text, from the thread-safe call that writes the same.
     char text[INET_ADDRSTRLEN];

@@ -62,8 +62,9 @@ void LocationDetail(char* buffer, size_t size, int32_t code) {
 
 CGetCpuLoad::CGetCpuLoad()
     : m_dwPdhStatus(0), m_nLocalError(0), m_dwCpuSpeed(0), m_lCpuValue(0),
-      m_szCounterPath("\\Processor(_Total)\\% Processor Time"), m_hCounter(nullptr), m_FmtValue{},
-      m_RawPrev{}, m_RawCur{}, m_dwCpuLoad(0), m_stCollect{}, m_hqQuery(nullptr) {}
+      m_szCounterPath("\\Processor(_Total)\\% Processor Time"),
+      m_hCounter(nullptr), m_FmtValue{}, m_RawPrev{}, m_RawCur{}, m_dwCpuLoad(0), m_stCollect{},
+      m_hqQuery(nullptr) {}
 
 CGetCpuLoad::~CGetCpuLoad() {
   if (m_hqQuery != nullptr) plat::PdhCloseQuery(m_hqQuery);
@@ -119,9 +120,9 @@ int CGetCpuLoad::refresh() {
 
   // The master's interval; before a master has pointed us at its copy, the
   // loaded setting is the same value.
-  uint32_t interval =
-      m_pInterval != nullptr ? m_pInterval->load(std::memory_order_relaxed)
-                             : g_Config.CpuSendInterval.load(std::memory_order_relaxed);
+  uint32_t interval = m_pInterval != nullptr
+                          ? m_pInterval->load(std::memory_order_relaxed)
+                          : g_Config.CpuSendInterval.load(std::memory_order_relaxed);
   plat::FILETIME limit = FromUnits(Units(m_RawPrev.TimeStamp) +
                                    static_cast<uint64_t>(interval) * kWindowUnitsPerSecond);
   plat::FILETIME collected{};
@@ -153,7 +154,8 @@ int CGetCpuLoad::refresh() {
       WriteTimeRange(ERR, ToSystemTime(m_RawPrev.TimeStamp), ToSystemTime(m_RawCur.TimeStamp));
       ActPdhRemoveCounter();
       if (g_PdhContinuousErrors > g_Config.PdhErrCheckCount) {
-        g_log.WriteLog(ERR, "Pdh_Error_Count(Continuous error) Limit(%d) Over KELD4 service DropOut",
+        g_log.WriteLog(ERR,
+                       "Pdh_Error_Count(Continuous error) Limit(%d) Over KELD4 service DropOut",
                        g_Config.PdhErrCheckCount);
         DropOut();
       }
@@ -177,9 +179,9 @@ int CGetCpuLoad::refresh() {
     }
     ++g_PdhContinuousSkips;
     if (g_PdhContinuousSkips > g_Config.PdhErrCheckCount) {
-      g_log.WriteLog(ERR,
-                     "Pdh_Skip_Count(Continuous error evasion) Limit(%d) Over KELD4 service DropOut",
-                     g_Config.PdhErrCheckCount);
+      g_log.WriteLog(
+          ERR, "Pdh_Skip_Count(Continuous error evasion) Limit(%d) Over KELD4 service DropOut",
+          g_Config.PdhErrCheckCount);
       DropOut();
     }
   }

@@ -14,7 +14,8 @@ constexpr const char* kLogKey = "SOFTWARE\\Ostrel\\KELD4\\Parameter\\Log";
 void SystemText(uint32_t error, char* text, size_t size) {
   plat::FormatSystemMessage(error, text, static_cast<plat::DWORD>(size));
   size_t n = std::strlen(text);
-  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
+    text[--n] = '\0';
 }
 
 // Reads one text value into a field, keeping the field as it was on failure
@@ -23,7 +24,8 @@ plat::LONG ReadText(plat::HKEY key, const char* name, char* field, plat::DWORD c
   char value[256];
   plat::DWORD size = capacity;
   plat::DWORD type = 0;
-  plat::LONG result = plat::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<plat::BYTE*>(value), &size);
+  plat::LONG result = plat::RegQueryValueExA(key, name, nullptr, &type,
+                                             reinterpret_cast<plat::BYTE*>(value), &size);
   if (result != plat::ERROR_SUCCESS) return result;
   if (size == 0) {
     field[0] = '\0';
@@ -41,7 +43,8 @@ plat::LONG ReadNumber(plat::HKEY key, const char* name, uint32_t* out) {
   uint32_t value = 0;
   plat::DWORD size = sizeof(value);
   plat::DWORD type = 0;
-  plat::LONG result = plat::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<plat::BYTE*>(&value), &size);
+  plat::LONG result = plat::RegQueryValueExA(key, name, nullptr, &type,
+                                             reinterpret_cast<plat::BYTE*>(&value), &size);
   if (result == plat::ERROR_SUCCESS) *out = value;
   return result;
 }
@@ -49,8 +52,8 @@ plat::LONG ReadNumber(plat::HKEY key, const char* name, uint32_t* out) {
 }  // namespace
 
 CLog::CLog()
-    : LogLevel(3), LogControl(3), LogRefreshInterval(2), LogMaxSpace(10), LastBackupTime(plat::TimeNow()),
-      m_TimeString{} {
+    : LogLevel(3), LogControl(3), LogRefreshInterval(2), LogMaxSpace(10),
+      LastBackupTime(plat::TimeNow()), m_TimeString{} {
   std::memset(LogDirectory, 0, sizeof(LogDirectory));
   plat::GetWindowsDirectoryA(LogDirectory, sizeof(LogDirectory));
   std::snprintf(LogName, sizeof(LogName), "%s", "keld4.log");
@@ -65,8 +68,8 @@ void CLog::ComposePath(char* path, size_t size) const {
 const char* CLog::GetTimeString() {
   plat::SYSTEMTIME st;
   plat::GetLocalTime(&st);
-  std::snprintf(m_TimeString, sizeof(m_TimeString), "%04d.%02d.%02d-%02d:%02d:%02d", st.wYear, st.wMonth,
-                st.wDay, st.wHour, st.wMinute, st.wSecond);
+  std::snprintf(m_TimeString, sizeof(m_TimeString), "%04d.%02d.%02d-%02d:%02d:%02d", st.wYear,
+                st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond);
   return m_TimeString;
 }
 
@@ -99,20 +102,23 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
   ComposePath(path, sizeof(path));
 
   std::lock_guard<std::recursive_mutex> guard(Lock);
-  plat::HANDLE file = plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
-                                        nullptr, plat::OPEN_ALWAYS, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
+  plat::HANDLE file =
+      plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
+                        nullptr, plat::OPEN_ALWAYS, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == plat::INVALID_HANDLE_VALUE) {
     SysError = plat::GetLastError();
     ErrNo = 1004;
     char text[256];
     SystemText(SysError, text, sizeof(text));
-    WriteEventLog(ERR, "Open log file error, syserror=%08x: %s,errno=%d, Msg= %s", SysError, text, ErrNo, message);
+    WriteEventLog(ERR, "Open log file error, syserror=%08x: %s,errno=%d, Msg= %s", SysError, text,
+                  ErrNo, message);
     return -1;
   }
 
   // Timestamp, blank, level name, colon, blank, message, CR LF.
   char line[kMessageChars + 64];
-  int length = std::snprintf(line, sizeof(line), "%s %s: %s\r\n", GetTimeString(), GetLevelName(level), message);
+  int length = std::snprintf(line, sizeof(line), "%s %s: %s\r\n", GetTimeString(),
+                             GetLevelName(level), message);
 
   if (plat::SetFilePointer(file, 0, nullptr, plat::FILE_END) == plat::INVALID_SET_FILE_POINTER) {
     SysError = plat::GetLastError();
@@ -126,7 +132,8 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
     ErrNo = 1006;
     char text[256];
     SystemText(SysError, text, sizeof(text));
-    WriteEventLog(ERR, "Write log error, syserror=%08x: %s,errno=%d, Msg= %s", SysError, text, ErrNo, line);
+    WriteEventLog(ERR, "Write log error, syserror=%08x: %s,errno=%d, Msg= %s", SysError, text,
+                  ErrNo, line);
     plat::CloseHandle(file);
     return -1;
   }
@@ -166,9 +173,7 @@ int CLog::WriteEventLog(uint32_t level, const char* format, ...) {
       type = plat::EVENTLOG_WARNING_TYPE;
       id = 0x80040002;
       break;
-    default:
-      plat::DeregisterEventSource(source);
-      return -1;
+    default: plat::DeregisterEventSource(source); return -1;
   }
   const char* strings[1] = {text};
   plat::ReportEventA(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
@@ -181,11 +186,13 @@ int CLog::InitLog() {
   ComposePath(oldPath, sizeof(oldPath));
 
   plat::HKEY key = nullptr;
-  plat::LONG result = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, kLogKey, 0, plat::KEY_READ, &key);
+  plat::LONG result =
+      plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, kLogKey, 0, plat::KEY_READ, &key);
   if (result != plat::ERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(result);
     ErrNo = 1000;
-    WriteEventLog(ERR, "Log init Open Register subkey Log error, syserrno=%08x,errno=%d", SysError, ErrNo);
+    WriteEventLog(ERR, "Log init Open Register subkey Log error, syserrno=%08x,errno=%d", SysError,
+                  ErrNo);
     return -1;
   }
 
@@ -201,7 +208,8 @@ int CLog::InitLog() {
     failed = "LogLevel";
   } else if (LogLevel.store(number), (result = ReadNumber(key, "LogControl", &number)) != 0) {
     failed = "LogControl";
-  } else if (LogControl.store(number), (result = ReadNumber(key, "LogRefreshInterval", &number)) != 0) {
+  } else if (LogControl.store(number),
+             (result = ReadNumber(key, "LogRefreshInterval", &number)) != 0) {
     failed = "LogRefreshInterval";
   } else if (LogRefreshInterval.store(static_cast<int32_t>(number)),
              (result = ReadNumber(key, "LogMaxSpace", &number)) != 0) {
@@ -212,7 +220,8 @@ int CLog::InitLog() {
   if (failed != nullptr) {
     SysError = static_cast<uint32_t>(result);
     ErrNo = 1001;
-    WriteEventLog(ERR, "Log init get subkey-value:%s error,syserrno=%08x,errno=%d", failed, SysError, ErrNo);
+    WriteEventLog(ERR, "Log init get subkey-value:%s error,syserrno=%08x,errno=%d", failed,
+                  SysError, ErrNo);
     plat::RegCloseKey(key);
     return -1;
   }
@@ -221,7 +230,8 @@ int CLog::InitLog() {
   char newPath[sizeof(oldPath)];
   ComposePath(newPath, sizeof(newPath));
   if (plat::MoveFileExA(oldPath, newPath,
-                        plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_COPY_ALLOWED | plat::MOVEFILE_WRITE_THROUGH)) {
+                        plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_COPY_ALLOWED |
+                            plat::MOVEFILE_WRITE_THROUGH)) {
     return 0;
   }
   SysError = plat::GetLastError();
@@ -229,14 +239,16 @@ int CLog::InitLog() {
   if (SysError == plat::ERROR_FILE_NOT_FOUND) return 0;  // nothing to move yet
   char text[256];
   SystemText(SysError, text, sizeof(text));
-  WriteEventLog(ERR, "Log init move file error,system error=%08x: %s, errno=%d", SysError, text, ErrNo);
+  WriteEventLog(ERR, "Log init move file error,system error=%08x: %s, errno=%d", SysError, text,
+                ErrNo);
   return -1;
 }
 
 int CLog::GetLogStatus() {
   // 32-bit products, as the settings are 32-bit: LogMaxSpace above 4294
   // wraps the size limit.
-  int32_t ageLimit = static_cast<int32_t>(static_cast<uint32_t>(LogRefreshInterval.load()) * 86400u);
+  int32_t ageLimit =
+      static_cast<int32_t>(static_cast<uint32_t>(LogRefreshInterval.load()) * 86400u);
   uint32_t sizeLimit = LogMaxSpace.load() * 1000000u;
 
   char path[sizeof(LogDirectory) + sizeof(LogName) + 2];
@@ -244,15 +256,17 @@ int CLog::GetLogStatus() {
   uint32_t size = 0;
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
-    plat::HANDLE file = plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
-                                          nullptr, plat::OPEN_EXISTING, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
+    plat::HANDLE file =
+        plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
+                          nullptr, plat::OPEN_EXISTING, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == plat::INVALID_HANDLE_VALUE) {
       SysError = plat::GetLastError();
       if (SysError == plat::ERROR_FILE_NOT_FOUND) return 0;
       ErrNo = 1008;
       char text[256];
       SystemText(SysError, text, sizeof(text));
-      WriteEventLog(ERR, "Get log status open log file error, syserror=%08x: %s,errno=%d", SysError, text, ErrNo);
+      WriteEventLog(ERR, "Get log status open log file error, syserror=%08x: %s,errno=%d", SysError,
+                    text, ErrNo);
       return -1;
     }
     size = plat::GetFileSize(file, nullptr);
@@ -282,7 +296,8 @@ int CLog::BackupLogFile() {
   std::snprintf(backup, sizeof(backup), "%s.bak", path);
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
-    if (!plat::MoveFileExA(path, backup, plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_WRITE_THROUGH)) {
+    if (!plat::MoveFileExA(path, backup,
+                           plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_WRITE_THROUGH)) {
       SysError = plat::GetLastError();
       ErrNo = 1011;
       char text[256];

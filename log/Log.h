@@ -28,7 +28,9 @@ class CLog {
   void Trace(const char* what, const char* function, const char* file, int line);
   const char* GetTimeString();
   static const char* GetLevelName(uint32_t level);
-  bool IsLevelOn(uint32_t level) const { return (level & LogLevel.load(std::memory_order_relaxed)) != 0; }
+  bool IsLevelOn(uint32_t level) const {
+    return (level & LogLevel.load(std::memory_order_relaxed)) != 0;
+  }
 
   int InitLog();
   int GetLogStatus();
@@ -57,7 +59,11 @@ extern CLog g_log;
 
 // Trace records of the calling operation: its qualified name, this source
 // file and the line of the statement. Disabled DEBUG costs one bit test.
-#define KELD_TRACE_ENTER(name) \
-  do { if (g_log.IsLevelOn(DEBUG)) g_log.Trace("Enter", name, __FILE__, __LINE__); } while (0)
-#define KELD_TRACE_LEAVE(name) \
-  do { if (g_log.IsLevelOn(DEBUG)) g_log.Trace("Leave", name, __FILE__, __LINE__); } while (0)
+#define KELD_TRACE_ENTER(name)                                                  \
+  do {                                                                          \
+    if (g_log.IsLevelOn(DEBUG)) g_log.Trace("Enter", name, __FILE__, __LINE__); \
+  } while (0)
+#define KELD_TRACE_LEAVE(name)                                                  \
+  do {                                                                          \
+    if (g_log.IsLevelOn(DEBUG)) g_log.Trace("Leave", name, __FILE__, __LINE__); \
+  } while (0)

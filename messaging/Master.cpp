@@ -264,7 +264,8 @@ int CMaster::send_msg(Message& m) {
   if (!plat::WriteFile(pipe, m.header, sizeof(MsgHeader), &written, nullptr)) {
     SysError = plat::GetLastError();
     ErrNo = 3050;
-    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo, SysError);
+    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo,
+                   SysError);
     ReleaseMessage(m);
     KELD_TRACE_LEAVE("CMaster::send_msg");
     return -1;
@@ -272,7 +273,8 @@ int CMaster::send_msg(Message& m) {
   if (written != sizeof(MsgHeader)) {
     SysError = plat::GetLastError();
     ErrNo = 3060;
-    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo, SysError);
+    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo,
+                   SysError);
     g_log.WriteLog(DEBUG, "In CMaster write pipe. Should read:%d, but read:%d",
                    static_cast<int>(sizeof(MsgHeader)), static_cast<int>(written));
     ReleaseMessage(m);
@@ -291,7 +293,8 @@ int CMaster::send_msg(Message& m) {
   if (m.data == nullptr || !plat::WriteFile(pipe, m.data, dataleng, &written, nullptr)) {
     SysError = m.data == nullptr ? plat::ERROR_INVALID_PARAMETER : plat::GetLastError();
     ErrNo = 3070;
-    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo, SysError);
+    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo,
+                   SysError);
     ReleaseMessage(m);
     KELD_TRACE_LEAVE("CMaster::send_msg");
     return -1;
@@ -299,7 +302,8 @@ int CMaster::send_msg(Message& m) {
   if (written != dataleng) {
     SysError = plat::GetLastError();
     ErrNo = 3080;
-    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo, SysError);
+    g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo,
+                   SysError);
     g_log.WriteLog(DEBUG, "In CMaster write pipe. Should read:%d, but read:%d",
                    static_cast<int>(dataleng), static_cast<int>(written));
     ReleaseMessage(m);
@@ -418,7 +422,8 @@ int CMaster::process_msg(Message& m) {
       if (logRefresh != static_cast<uint32_t>(g_log.LogRefreshInterval.load())) {
         int sum = StoreValue("Parameter\\Log", "LogRefreshInterval", logRefresh);
         if (sum != 0) {
-          g_log.WriteLog(ERR, "In process_msg for Set LogRefreshInterval key-value error,errno=%08x",
+          g_log.WriteLog(ERR,
+                         "In process_msg for Set LogRefreshInterval key-value error,errno=%08x",
                          static_cast<unsigned>(sum));
         } else {
           g_log.LogRefreshInterval = static_cast<int32_t>(logRefresh);

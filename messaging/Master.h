@@ -27,9 +27,9 @@ class CMaster {
   uint32_t SysError;
   int32_t ErrNo;
   CGetCpuLoad Sampler;
-  uint32_t LocalAddr;          // network byte order
-  plat::HANDLE* WritePipe;     // write end of master_to_write
-  plat::HANDLE* ReadPipe;      // read end of read_to_master
+  uint32_t LocalAddr;       // network byte order
+  plat::HANDLE* WritePipe;  // write end of master_to_write
+  plat::HANDLE* ReadPipe;   // read end of read_to_master
   std::atomic<uint32_t> CpuSendInterval;
   std::atomic<uint32_t> CoordinatorAddr;  // network byte order
   uint32_t Sequence;

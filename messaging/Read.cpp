@@ -142,6 +142,10 @@ int CRead::read_socket(Message& m) {
 
 int CRead::msg_header_ntoh(MsgHeader* h) {
   KELD_TRACE_ENTER("CRead::msg_header_ntoh");
+  if (h == nullptr) {
+    KELD_TRACE_LEAVE("CRead::msg_header_ntoh");
+    return 0;
+  }
   // srcAddr and desAddr stay in network order.
   h->desId = ntohl(h->desId);
   h->type = ntohl(h->type);
@@ -176,9 +180,9 @@ int CRead::write_to_master(Message& m) {
                    "Read thread write msg head to master by pipe error. Local error:%d, system "
                    "error:%08x",
                    ErrNo, SysError);
-    g_log.WriteLog(DEBUG,
-                   "Read thread write msg head to master by pipe error. Should read:%d, but read:%d",
-                   static_cast<int>(MSG_HEADER_SIZE), static_cast<int>(written));
+    g_log.WriteLog(
+        DEBUG, "Read thread write msg head to master by pipe error. Should read:%d, but read:%d",
+        static_cast<int>(MSG_HEADER_SIZE), static_cast<int>(written));
     KELD_TRACE_LEAVE("CRead::write_to_master");
     return -1;
   }
@@ -205,9 +209,9 @@ int CRead::write_to_master(Message& m) {
                    "Read thread write msg data to master by pipe error. Local error:%d, system "
                    "error:%08x",
                    ErrNo, SysError);
-    g_log.WriteLog(DEBUG,
-                   "Read thread write msg data to master by pipe error. Should read:%d, but read:%d",
-                   static_cast<int>(dataleng), static_cast<int>(written));
+    g_log.WriteLog(
+        DEBUG, "Read thread write msg data to master by pipe error. Should read:%d, but read:%d",
+        static_cast<int>(dataleng), static_cast<int>(written));
     KELD_TRACE_LEAVE("CRead::write_to_master");
     return -1;
   }
@@ -221,7 +225,8 @@ int CRead::read_thread() {
   m.header = reinterpret_cast<MsgHeader*>(Buffer);
   m.data = Buffer != nullptr ? Buffer + MSG_HEADER_SIZE : nullptr;
 
-  while (StopCounter.load() == 0) {
+  // Without its buffer (no successful init) the thread makes no pass.
+  while (m.header != nullptr && StopCounter.load() == 0) {
     if (read_socket(m) != 0) {
       g_log.WriteLog(ERR, "Read thread error in fuction read_socket()");
       break;

@@ -62,8 +62,8 @@ int CWrite::init() {
   if (plat::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
     SysError = plat::WSAGetLastError();
     ErrNo = 4030;
-    g_log.WriteLog(ERR, "In Write init call setsockopt(). Local error:%d, system error:%08x",
-                   ErrNo, SysError);
+    g_log.WriteLog(ERR, "In Write init call setsockopt(). Local error:%d, system error:%08x", ErrNo,
+                   SysError);
     close_socket();
     KELD_TRACE_LEAVE("CWrite::init");
     return -1;
@@ -102,7 +102,7 @@ int CWrite::read_from_master(Message& m) {
     KELD_TRACE_LEAVE("CWrite::read_from_master");
     return -1;
   }
-  uint32_t dataleng = m.header->dataleng;
+  uint32_t dataleng = m.header != nullptr ? m.header->dataleng : 0;
   if (dataleng == 0) {
     KELD_TRACE_LEAVE("CWrite::read_from_master");
     return 0;
@@ -206,7 +206,8 @@ int CWrite::write_thread() {
   m.data = Buffer != nullptr ? Buffer + MSG_HEADER_SIZE : nullptr;
   bool down = false;
 
-  while (StopCounter.load() == 0) {
+  // Without its buffer (no successful init) the thread makes no pass.
+  while (m.header != nullptr && StopCounter.load() == 0) {
     if (read_from_master(m) != 0) {
       g_log.WriteLog(ERR, "Write thread error in fuction read_from_master()");
       break;

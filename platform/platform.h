@@ -208,8 +208,8 @@ constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
-HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security,
-                   DWORD disposition, DWORD flags, HANDLE templ);
+HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD flags, HANDLE templ);
 // ReadFile / WriteFile serve files and pipes alike.
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped);
@@ -381,8 +381,8 @@ DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order);
 // What the host's interfaces look like, for the seam below.
 struct InterfaceEntry {
   DWORD index;
-  std::string description;  // Linux: the interface name, or a loopback text
-  bool loopback;            // the interface has the loopback flag
+  std::string description;                         // Linux: the interface name, or a loopback text
+  bool loopback;                                   // the interface has the loopback flag
   std::vector<std::pair<DWORD, DWORD>> addresses;  // (address, mask), network order
 };
 // Test seam: replaces the host's interface table. On Linux an interface with
@@ -548,7 +548,6 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
 // layer's own), so that Ctrl-C stops the agent in order.
 BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal));
 
-
 // ---------------------------------------------------------------- service database
 // On Linux the service entry is the systemd unit "<name>.service" in the unit
 // folder (default /etc/systemd/system, or KELD4_UNIT_DIR), and the manager is
@@ -571,7 +570,12 @@ constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_INVALID_SERVICE_LOCK = 1071;
-enum SC_ACTION_TYPE { SC_ACTION_NONE = 0, SC_ACTION_RESTART = 1, SC_ACTION_REBOOT = 2, SC_ACTION_RUN_COMMAND = 3 };
+enum SC_ACTION_TYPE {
+  SC_ACTION_NONE = 0,
+  SC_ACTION_RESTART = 1,
+  SC_ACTION_REBOOT = 2,
+  SC_ACTION_RUN_COMMAND = 3
+};
 struct SC_ACTION {
   SC_ACTION_TYPE Type;
   DWORD Delay;  // milliseconds
@@ -588,9 +592,9 @@ struct SERVICE_FAILURE_ACTIONSA {
 };
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displayName, DWORD access,
-                         DWORD serviceType, DWORD startType, DWORD errorControl, const char* binaryPath,
-                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
-                         const char* account, const char* password);
+                         DWORD serviceType, DWORD startType, DWORD errorControl,
+                         const char* binaryPath, const char* loadOrderGroup, DWORD* tagId,
+                         const char* dependencies, const char* account, const char* password);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access);
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info);
 SC_LOCK LockServiceDatabase(SC_HANDLE manager);

@@ -34,9 +34,7 @@ void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
       type = plat::EVENTLOG_WARNING_TYPE;
       id = EVENT_ID_WARNING;
       break;
-    default:
-      plat::DeregisterEventSource(source);
-      return;
+    default: plat::DeregisterEventSource(source); return;
   }
   const char* strings[1] = {text};
   plat::ReportEventA(source, type, 0, id, nullptr, 1, 0, strings, nullptr);

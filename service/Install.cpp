@@ -13,7 +13,9 @@ constexpr const char* kAppId = "{5B2E9A41-7C3D-4F18-A6E2-0D9C4B71E35A}";
 constexpr const char* kTypeLibId = "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}";
 constexpr const char* kDescription = "Pallix/LBシリーズの負荷分散エージェントサービス";
 
-void MessageBox(const char* text) { plat::MessageBoxA(nullptr, text, _Module.m_szServiceName, plat::MB_OK); }
+void MessageBox(const char* text) {
+  plat::MessageBoxA(nullptr, text, _Module.m_szServiceName, plat::MB_OK);
+}
 
 plat::LONG SetString(plat::HKEY key, const char* name, const char* text) {
   return plat::RegSetValueExA(key, name, 0, plat::REG_SZ, reinterpret_cast<const plat::BYTE*>(text),
@@ -32,14 +34,16 @@ plat::LONG ApplyRegistryScript(bool registering) {
   }
   plat::HKEY h = nullptr;
   plat::DWORD disposition = 0;
-  plat::LONG result = plat::RegCreateKeyExA(plat::HKEY_CLASSES_ROOT, key, 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
-                                            plat::KEY_ALL_ACCESS, nullptr, &h, &disposition);
+  plat::LONG result =
+      plat::RegCreateKeyExA(plat::HKEY_CLASSES_ROOT, key, 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
+                            plat::KEY_ALL_ACCESS, nullptr, &h, &disposition);
   if (result != plat::ERROR_SUCCESS) return result;
   result = SetString(h, nullptr, "keld4");
   plat::RegCloseKey(h);
   if (result != plat::ERROR_SUCCESS) return result;
   result = plat::RegCreateKeyExA(plat::HKEY_CLASSES_ROOT, "AppID\\keld4.EXE", 0, nullptr,
-                                 plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr, &h, &disposition);
+                                 plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr, &h,
+                                 &disposition);
   if (result != plat::ERROR_SUCCESS) return result;
   result = SetString(h, "AppID", kAppId);
   plat::RegCloseKey(h);
@@ -52,7 +56,8 @@ int CServiceModule::IsServiceInstalled() {
   int installed = 0;
   plat::SC_HANDLE manager = plat::OpenSCManagerA(nullptr, nullptr, plat::SC_MANAGER_ALL_ACCESS);
   if (manager != nullptr) {
-    plat::SC_HANDLE service = plat::OpenServiceA(manager, m_szServiceName, plat::SERVICE_QUERY_CONFIG);
+    plat::SC_HANDLE service =
+        plat::OpenServiceA(manager, m_szServiceName, plat::SERVICE_QUERY_CONFIG);
     if (service != nullptr) {
       installed = 1;
       plat::CloseServiceHandle(service);
@@ -74,8 +79,9 @@ int CServiceModule::InstallService() {
   // A double-NUL-terminated list with the one dependency.
   static const char kDependencies[] = "RPCSS\0";
   plat::SC_HANDLE service = plat::CreateServiceA(
-      manager, m_szServiceName, m_szServiceName, plat::SERVICE_ALL_ACCESS, plat::SERVICE_WIN32_OWN_PROCESS,
-      plat::SERVICE_AUTO_START, plat::SERVICE_ERROR_NORMAL, path, nullptr, nullptr, kDependencies, nullptr, nullptr);
+      manager, m_szServiceName, m_szServiceName, plat::SERVICE_ALL_ACCESS,
+      plat::SERVICE_WIN32_OWN_PROCESS, plat::SERVICE_AUTO_START, plat::SERVICE_ERROR_NORMAL, path,
+      nullptr, nullptr, kDependencies, nullptr, nullptr);
   if (service == nullptr) {
     plat::CloseServiceHandle(manager);
     MessageBox("Couldn't create service");
@@ -105,7 +111,8 @@ int CServiceModule::RemoveService() {
     MessageBox("Couldn't open service manager");
     return 0;
   }
-  plat::SC_HANDLE service = plat::OpenServiceA(manager, m_szServiceName, plat::SERVICE_STOP | plat::DELETE);
+  plat::SC_HANDLE service =
+      plat::OpenServiceA(manager, m_szServiceName, plat::SERVICE_STOP | plat::DELETE);
   if (service == nullptr) {
     plat::CloseServiceHandle(manager);
     MessageBox("Couldn't open service");
@@ -125,7 +132,8 @@ int CServiceModule::RegisterModule(int /*registerTypeLib*/, int installService) 
   RemoveService();
   ApplyRegistryScript(true);
   plat::HKEY appIds = nullptr;
-  plat::LONG result = plat::RegOpenKeyExA(plat::HKEY_CLASSES_ROOT, "AppID", 0, plat::KEY_WRITE, &appIds);
+  plat::LONG result =
+      plat::RegOpenKeyExA(plat::HKEY_CLASSES_ROOT, "AppID", 0, plat::KEY_WRITE, &appIds);
   if (result != plat::ERROR_SUCCESS) return result;
   plat::HKEY key = nullptr;
   result = plat::RegOpenKeyExA(appIds, kAppId, 0, plat::KEY_WRITE, &key);
@@ -168,14 +176,16 @@ const char* FindOneOf(const char* text, const char* separators) {
 
 int KeldMain(const char* commandLine) {
   _Module.Prepare(nullptr, 100, kTypeLibId);
-  for (const char* token = FindOneOf(commandLine, "-/"); token != nullptr; token = FindOneOf(token, "-/")) {
+  for (const char* token = FindOneOf(commandLine, "-/"); token != nullptr;
+       token = FindOneOf(token, "-/")) {
     if (strcasecmp(token, "UnregServer") == 0) return _Module.UnregisterModule();
     if (strcasecmp(token, "RegServer") == 0) return _Module.RegisterModule(1, 0);
     if (strcasecmp(token, "Service") == 0) return _Module.RegisterModule(1, 1);
   }
 
   plat::HKEY appIds = nullptr;
-  plat::LONG result = plat::RegOpenKeyExA(plat::HKEY_CLASSES_ROOT, "AppID", 0, plat::KEY_READ, &appIds);
+  plat::LONG result =
+      plat::RegOpenKeyExA(plat::HKEY_CLASSES_ROOT, "AppID", 0, plat::KEY_READ, &appIds);
   if (result != plat::ERROR_SUCCESS) return result;
   plat::HKEY key = nullptr;
   result = plat::RegOpenKeyExA(appIds, kAppId, 0, plat::KEY_READ, &key);
@@ -185,8 +195,9 @@ int KeldMain(const char* commandLine) {
   }
   char value[260];
   plat::DWORD size = sizeof(value);
-  _Module.ServiceFlag = plat::RegQueryValueExA(key, "LocalService", nullptr, nullptr,
-                                               reinterpret_cast<plat::BYTE*>(value), &size) == plat::ERROR_SUCCESS;
+  _Module.ServiceFlag =
+      plat::RegQueryValueExA(key, "LocalService", nullptr, nullptr,
+                             reinterpret_cast<plat::BYTE*>(value), &size) == plat::ERROR_SUCCESS;
   _Module.StartDispatch();
   plat::RegCloseKey(key);
   plat::RegCloseKey(appIds);

@@ -57,8 +57,8 @@ void CloseThreadHandles() {
 // The peak working set of the own process in bytes. false with the system
 // error code when it cannot be read; `stage` tells which call failed.
 bool ReadPeakWorkingSet(plat::DWORD processId, uint32_t* peak, plat::DWORD* error, int* stage) {
-  plat::HANDLE process =
-      plat::OpenProcess(plat::PROCESS_QUERY_INFORMATION | plat::PROCESS_VM_READ, plat::FALSE, processId);
+  plat::HANDLE process = plat::OpenProcess(plat::PROCESS_QUERY_INFORMATION | plat::PROCESS_VM_READ,
+                                           plat::FALSE, processId);
   if (process == nullptr) {
     *error = plat::GetLastError();
     *stage = 1;
@@ -90,7 +90,8 @@ bool Due(uint32_t* ticks, uint32_t period) {
 }  // namespace
 
 // ---------------------------------------------------------------- scheduler
-void OnTimerTick(void* /*hwnd*/, plat::UINT /*message*/, plat::UINT_PTR /*id*/, plat::DWORD /*time*/) {
+void OnTimerTick(void* /*hwnd*/, plat::UINT /*message*/, plat::UINT_PTR /*id*/,
+                 plat::DWORD /*time*/) {
   if (Due(&CpuSendTicks, CpuSendPeriod.load())) {
     plat::PostThreadMessageA(MasterThreadId.load(), WM_SEND_CPU_LOAD, 0, 0);
   }
@@ -109,7 +110,8 @@ void ChkMemoryleak() {
   {
     CKELD3Register reg;
     uint32_t limit = 0;
-    if (reg.OpenKey("Parameter") == 0 && reg.GetKeyValue("MaxMemInfo", &limit) == 0) g_Config.MaxMemInfo = limit;
+    if (reg.OpenKey("Parameter") == 0 && reg.GetKeyValue("MaxMemInfo", &limit) == 0)
+      g_Config.MaxMemInfo = limit;
     reg.CloseKey();
   }
   uint32_t limit = g_Config.MaxMemInfo.load();
@@ -132,13 +134,12 @@ void ChkMemoryleak() {
   DropOut();
 }
 
-
 void ResetSchedulerForTest() { CpuSendTicks = LogCheckTicks = AliveTicks = MemoryCheckTicks = 0; }
 
 // ---------------------------------------------------------------- entry
 CServiceModule::CServiceModule()
-    : m_szServiceName{}, m_hServiceStatus(nullptr), m_status{}, MainThreadId(0), ProcessId(0), ServiceFlag(0),
-      m_szTypeLibId{} {}
+    : m_szServiceName{}, m_hServiceStatus(nullptr), m_status{}, MainThreadId(0), ProcessId(0),
+      ServiceFlag(0), m_szTypeLibId{} {}
 
 CServiceModule::~CServiceModule() = default;
 
@@ -170,7 +171,8 @@ void ConsoleStop(plat::DWORD /*signal*/) {
 
 void CServiceModule::StartDispatch() {
   if (ServiceFlag == 1) {
-    plat::SERVICE_TABLE_ENTRYA table[] = {{m_szServiceName, &CServiceModule::ServiceEntry}, {nullptr, nullptr}};
+    plat::SERVICE_TABLE_ENTRYA table[] = {{m_szServiceName, &CServiceModule::ServiceEntry},
+                                          {nullptr, nullptr}};
     if (!plat::StartServiceCtrlDispatcherA(table)) ServiceFlag = 0;
   }
   if (ServiceFlag == 0) {
@@ -211,11 +213,8 @@ void CServiceModule::ControlHandler(plat::DWORD control) {
     case plat::SERVICE_CONTROL_PAUSE:
     case plat::SERVICE_CONTROL_CONTINUE:
     case plat::SERVICE_CONTROL_INTERROGATE:
-    case plat::SERVICE_CONTROL_SHUTDOWN:
-      break;
-    default:
-      ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Bad service request");
-      break;
+    case plat::SERVICE_CONTROL_SHUTDOWN: break;
+    default: ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Bad service request"); break;
   }
 }
 
@@ -260,11 +259,13 @@ void CServiceModule::Run() {
   }
   if (g_Config.AreIPChanged() != 0) {
     g_log.WriteLog(ERR,
-                   "IP address has been changed since installed or somebody modified the registry. Can not find the "
+                   "IP address has been changed since installed or somebody modified the registry. "
+                   "Can not find the "
                    "IP address %s",
                    g_Config.LocalIPAddress);
-    ReportToEventLog(this, EVENT_KIND_ERROR,
-                     "IP address has been changed since installed or somebody modified the registry.");
+    ReportToEventLog(
+        this, EVENT_KIND_ERROR,
+        "IP address has been changed since installed or somebody modified the registry.");
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -304,7 +305,8 @@ void CServiceModule::Run() {
   g_Master.CoordinatorAddr = g_Config.BroadcastAddr;
   g_Master.LocalAddr = inet_addr(g_Config.LocalIPAddress);
   g_Master.CpuSendInterval = g_Config.CpuSendInterval.load();
-  g_log.WriteLog(DEBUG, "There are %d CPUs in the host.", static_cast<int>(g_Config.m_CpuInfo.Count));
+  g_log.WriteLog(DEBUG, "There are %d CPUs in the host.",
+                 static_cast<int>(g_Config.m_CpuInfo.Count));
   g_Master.Sampler.m_dwCpuSpeed = g_Config.m_CpuInfo.TotalMHz;
   g_log.WriteLog(DEBUG, "Speed of CPU _Total is:%08x", g_Master.Sampler.m_dwCpuSpeed);
 
@@ -408,7 +410,8 @@ void CServiceModule::Run() {
     plat::WaitForSingleObject(g_WriteThread, 500);
   }
   ClosePipesAndSockets();
-  bool workersEnded = !IsRunning(g_MasterThread) && !IsRunning(g_ReadThread) && !IsRunning(g_WriteThread);
+  bool workersEnded =
+      !IsRunning(g_MasterThread) && !IsRunning(g_ReadThread) && !IsRunning(g_WriteThread);
   CloseThreadHandles();
 
   g_log.WriteLog(INFO, "KELD4 service stopped");
@@ -481,20 +484,24 @@ int AddEventSource() {
   plat::GetModuleFileNameA(nullptr, path, sizeof(path));
   plat::HKEY key = nullptr;
   plat::DWORD disposition = 0;
-  if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4",
-                            0, nullptr, plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr, &key,
-                            &disposition) != plat::ERROR_SUCCESS) {
+  if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE,
+                            "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4", 0,
+                            nullptr, plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr,
+                            &key, &disposition) != plat::ERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegCreateKey() error");
     return -1;
   }
-  if (plat::RegSetValueExA(key, "EventMessageFile", 0, plat::REG_EXPAND_SZ, reinterpret_cast<const plat::BYTE*>(path),
-                           static_cast<plat::DWORD>(std::strlen(path) + 1)) != plat::ERROR_SUCCESS) {
+  if (plat::RegSetValueExA(key, "EventMessageFile", 0, plat::REG_EXPAND_SZ,
+                           reinterpret_cast<const plat::BYTE*>(path),
+                           static_cast<plat::DWORD>(std::strlen(path) + 1)) !=
+      plat::ERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegSetValueEx() error");
     plat::RegCloseKey(key);
     return -1;
   }
   plat::DWORD types = 7;
-  if (plat::RegSetValueExA(key, "TypesSupported", 0, plat::REG_DWORD, reinterpret_cast<const plat::BYTE*>(&types),
+  if (plat::RegSetValueExA(key, "TypesSupported", 0, plat::REG_DWORD,
+                           reinterpret_cast<const plat::BYTE*>(&types),
                            sizeof(types)) != plat::ERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegSetValueEx() error");
     plat::RegCloseKey(key);

@@ -3,10 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -77,12 +78,14 @@ DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size) {
       {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file."},
       {ERROR_ACCESS_DENIED, "Access is denied."},
       {ERROR_INVALID_HANDLE, "The handle is invalid."},
-      {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+      {ERROR_NOT_ENOUGH_MEMORY,
+       "Not enough memory resources are available to process this command."},
       {ERROR_INVALID_DATA, "The data is invalid."},
       {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
       {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive."},
       {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
-      {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
+      {ERROR_SHARING_VIOLATION,
+       "The process cannot access the file because it is being used by another process."},
       {ERROR_HANDLE_DISK_FULL, "The disk is full."},
       {ERROR_NOT_SUPPORTED, "The request is not supported."},
       {ERROR_FILE_EXISTS, "The file exists."},
@@ -104,22 +107,33 @@ DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size) {
       {ERROR_CANTREAD, "The configuration registry key could not be read."},
       {ERROR_CANTWRITE, "The configuration registry key could not be written."},
       {ERROR_REGISTRY_CORRUPT, "The registry is corrupted."},
-      {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
-      {ERROR_SERVICE_DOES_NOT_EXIST, "The specified service does not exist as an installed service."},
-      {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, "The service process could not connect to the service controller."},
+      {ERROR_KEY_DELETED,
+       "Illegal operation attempted on a registry key that has been marked for deletion."},
+      {ERROR_SERVICE_DOES_NOT_EXIST,
+       "The specified service does not exist as an installed service."},
+      {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+       "The service process could not connect to the service controller."},
       {ERROR_INVALID_THREAD_ID, "Invalid thread identifier."},
       {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
       {WSAEINTR, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},
-      {WSAEACCES, "An attempt was made to access a socket in a way forbidden by its access permissions."},
+      {WSAEACCES,
+       "An attempt was made to access a socket in a way forbidden by its access permissions."},
       {WSAEINVAL, "An invalid argument was supplied."},
       {WSAEMFILE, "Too many open sockets."},
       {WSAENOTSOCK, "An operation was attempted on something that is not a socket."},
-      {WSAEMSGSIZE, "A message sent on a datagram socket was larger than the internal message buffer or some other network limit, or the buffer used to receive a datagram into was smaller than the datagram itself."},
-      {WSAEADDRINUSE, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
+      {WSAEMSGSIZE,
+       "A message sent on a datagram socket was larger than the internal message buffer or some "
+       "other network limit, or the buffer used to receive a datagram into was smaller than the "
+       "datagram itself."},
+      {WSAEADDRINUSE,
+       "Only one usage of each socket address (protocol/network address/port) is normally "
+       "permitted."},
       {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
       {WSAENETUNREACH, "A socket operation was attempted to an unreachable network."},
       {WSAECONNRESET, "An existing connection was forcibly closed by the remote host."},
-      {WSAENOBUFS, "An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue was full."},
+      {WSAENOBUFS,
+       "An operation on a socket could not be performed because the system lacked sufficient "
+       "buffer space or because a queue was full."},
       {WSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
   };
   if (buffer == nullptr || size == 0) return 0;
@@ -188,14 +202,17 @@ bool Remove(uintptr_t handle) {
 }  // namespace detail
 
 BOOL CloseHandle(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE || !detail::Remove(reinterpret_cast<uintptr_t>(h))) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE ||
+      !detail::Remove(reinterpret_cast<uintptr_t>(h))) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   return TRUE;
 }
 
-void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void Sleep(DWORD milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 void ExitProcess(UINT code) {
   std::fflush(nullptr);
@@ -286,9 +303,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
   int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
   int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   int64_t daysSince1601 = era * 146097 + doe - 719468 + 134774;
-  ULONGLONG units = (static_cast<ULONGLONG>(daysSince1601) * 86400000ULL +
-                     st->wHour * 3600000ULL + st->wMinute * 60000ULL + st->wSecond * 1000ULL +
-                     st->wMilliseconds) *
+  ULONGLONG units = (static_cast<ULONGLONG>(daysSince1601) * 86400000ULL + st->wHour * 3600000ULL +
+                     st->wMinute * 60000ULL + st->wSecond * 1000ULL + st->wMilliseconds) *
                     10000ULL;
   ft->dwLowDateTime = static_cast<DWORD>(units);
   ft->dwHighDateTime = static_cast<DWORD>(units >> 32);
@@ -341,8 +357,17 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
     SetLastError(Win32FromErrno(errno));
     return FALSE;
   }
-  unsigned major = 0, minor = 0, build = 0;
-  std::sscanf(u.release, "%u.%u.%u", &major, &minor, &build);
+  // "6.1.0-28-amd64": the leading numbers, each stopping at the first non-digit.
+  unsigned long parts[3] = {0, 0, 0};
+  const char* p = u.release;
+  for (unsigned long& part : parts) {
+    char* end = nullptr;
+    part = std::strtoul(p, &end, 10);
+    if (end == p || *end != '.') break;
+    p = end + 1;
+  }
+  DWORD major = static_cast<DWORD>(parts[0]), minor = static_cast<DWORD>(parts[1]),
+        build = static_cast<DWORD>(parts[2]);
   info->dwMajorVersion = major;
   info->dwMinorVersion = minor;
   info->dwBuildNumber = build;

@@ -38,7 +38,8 @@ bool ParseCpuList(std::string_view text, std::vector<unsigned>* cpus) {
     uint64_t first, last;
     if (!ParseUnsigned(item.substr(0, dash), 7, &first)) return false;
     last = first;
-    if (dash != std::string_view::npos && !ParseUnsigned(item.substr(dash + 1), 7, &last)) return false;
+    if (dash != std::string_view::npos && !ParseUnsigned(item.substr(dash + 1), 7, &last))
+      return false;
     if (last < first || first < next || last - first >= kMaxProcessors ||
         cpus->size() + (last - first + 1) > kMaxProcessors) {
       return false;

@@ -73,8 +73,9 @@ BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, vo
   if (JournalRuns()) {
     char id[32];
     std::snprintf(id, sizeof(id), "KELD4_EVENT_ID=0x%08X", eventId);
-    int rc = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", Priority(type), "SYSLOG_IDENTIFIER=%s",
-                             es->name.c_str(), "%s", id, "KELD4_EVENT_TYPE=%s", TypeName(type), nullptr);
+    int rc = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", Priority(type),
+                             "SYSLOG_IDENTIFIER=%s", es->name.c_str(), "%s", id,
+                             "KELD4_EVENT_TYPE=%s", TypeName(type), nullptr);
     if (rc >= 0) return TRUE;
   }
   openlog(es->name.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);

@@ -20,7 +20,8 @@ class File : public detail::Stream {
 
   BOOL read(void* buffer, DWORD toRead, DWORD* read) override {
     ssize_t n;
-    do n = ::read(fd_, buffer, toRead); while (n < 0 && errno == EINTR);
+    do n = ::read(fd_, buffer, toRead);
+    while (n < 0 && errno == EINTR);
     if (n < 0) {
       SetLastError(Win32FromErrno(errno));
       if (read) *read = 0;
@@ -53,8 +54,8 @@ class File : public detail::Stream {
 
 }  // namespace
 
-HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*security*/, DWORD disposition,
-                   DWORD /*flags*/, HANDLE /*templ*/) {
+HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*security*/,
+                   DWORD disposition, DWORD /*flags*/, HANDLE /*templ*/) {
   int flags = O_CLOEXEC;
   bool readAccess = (access & GENERIC_READ) != 0;
   bool writeAccess = (access & GENERIC_WRITE) != 0;
@@ -67,7 +68,8 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*secu
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   int fd;
-  do fd = ::open(path, flags, 0644); while (fd < 0 && errno == EINTR);
+  do fd = ::open(path, flags, 0644);
+  while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     SetLastError(Win32FromErrno(errno));
     return INVALID_HANDLE_VALUE;
@@ -103,7 +105,8 @@ DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) 
   auto file = detail::LookupAs<File>(h);
   if (!file) return INVALID_SET_FILE_POINTER;
   int64_t offset = distance;
-  if (distanceHigh) offset = (static_cast<int64_t>(*distanceHigh) << 32) | static_cast<uint32_t>(distance);
+  if (distanceHigh)
+    offset = (static_cast<int64_t>(*distanceHigh) << 32) | static_cast<uint32_t>(distance);
   int whence = method == FILE_BEGIN ? SEEK_SET : (method == FILE_CURRENT ? SEEK_CUR : SEEK_END);
   off_t at = ::lseek(file->fd(), offset, whence);
   if (at < 0) {
@@ -130,7 +133,8 @@ DWORD GetFileSize(HANDLE h, DWORD* sizeHigh) {
 namespace {
 bool SyncDirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+  std::string dir =
+      slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   ::fsync(fd);

@@ -19,9 +19,9 @@ namespace plat {
 namespace {
 
 constexpr char kLoopbackDescription[] = "MS TCP Loopback interface";
-constexpr UINT kTypeEthernet = 6;   // MIB_IF_TYPE_ETHERNET
-constexpr UINT kTypeLoopback = 24;  // MIB_IF_TYPE_LOOPBACK
-constexpr WORD kAddressPrimary = 1; // MIB_IPADDR_PRIMARY
+constexpr UINT kTypeEthernet = 6;    // MIB_IF_TYPE_ETHERNET
+constexpr UINT kTypeLoopback = 24;   // MIB_IF_TYPE_LOOPBACK
+constexpr WORD kAddressPrimary = 1;  // MIB_IPADDR_PRIMARY
 
 struct Adapter {
   DWORD index = 0;
@@ -69,7 +69,8 @@ DWORD HostAdapters(std::vector<Adapter>* out) {
     a.description = a.loopback ? kLoopbackDescription : a.name;
     out->push_back(std::move(a));
   }
-  std::sort(out->begin(), out->end(), [](const Adapter& x, const Adapter& y) { return x.index < y.index; });
+  std::sort(out->begin(), out->end(),
+            [](const Adapter& x, const Adapter& y) { return x.index < y.index; });
   return ERROR_SUCCESS;
 }
 

@@ -31,7 +31,7 @@ namespace {
 
 constexpr DWORD kPerf100NsecTimerInv = 0x20570500;  // the counter type Windows gives it
 constexpr PDH_STATUS kPdhCstatusNoInstance = static_cast<PDH_STATUS>(0x800007D1);
-constexpr size_t kMaxProcStatBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxProcStatBytes = size_t{4} * 1024 * 1024;
 
 struct PdhQuery : detail::Object {
   std::vector<uintptr_t> counters;
@@ -257,8 +257,7 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
   // halves stay exact for the rounding (both operands fit the long double
   // mantissa).
   int64_t busy = dSecond - dFirst;  // both >= 0: cannot overflow
-  long double percent =
-      100.0L * static_cast<long double>(busy) / static_cast<long double>(dSecond);
+  long double percent = 100.0L * static_cast<long double>(busy) / static_cast<long double>(dSecond);
   if ((format & PDH_FMT_NOCAP100) == 0) {
     if (percent > 100.0L) percent = 100.0L;
     if (percent < 0.0L) percent = 0.0L;
@@ -313,8 +312,8 @@ PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
 void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source) {
   std::lock_guard<std::mutex> guard(SourceLock());
   delete TestSource();
-  TestSource() = source ? new std::function<PDH_STATUS(PDH_RAW_COUNTER*)>(std::move(source))
-                        : nullptr;
+  TestSource() =
+      source ? new std::function<PDH_STATUS(PDH_RAW_COUNTER*)>(std::move(source)) : nullptr;
 }
 
 }  // namespace plat

@@ -46,7 +46,8 @@ struct Channel {
 
 class PipeEnd : public detail::Stream {
  public:
-  PipeEnd(std::shared_ptr<Channel> channel, bool reader) : channel_(std::move(channel)), reader_(reader) {}
+  PipeEnd(std::shared_ptr<Channel> channel, bool reader)
+      : channel_(std::move(channel)), reader_(reader) {}
   ~PipeEnd() override { close(); }
 
   void close() override {
@@ -67,7 +68,8 @@ class PipeEnd : public detail::Stream {
     DWORD done = 0;
     std::unique_lock<std::mutex> guard(channel_->lock);
     while (done < toRead) {
-      channel_->changed.wait(guard, [&] { return closed_ || channel_->used > 0 || !channel_->writerOpen; });
+      channel_->changed.wait(
+          guard, [&] { return closed_ || channel_->used > 0 || !channel_->writerOpen; });
       if (closed_) {
         SetLastError(ERROR_INVALID_HANDLE);
         if (read) *read = done;

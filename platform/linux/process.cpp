@@ -1,9 +1,9 @@
 // Process handles and memory counters.
 #include <cerrno>
 #include <cstdio>
-#include <string>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/linux/handles.h"
 
@@ -32,11 +32,16 @@ bool ReadStatus(DWORD pid, size_t* peak, size_t* current, DWORD* error) {
   bool havePeak = false;
   *current = 0;
   while (std::fgets(line, sizeof(line), f) != nullptr) {
-    unsigned long long kb = 0;
-    if (std::sscanf(line, "VmHWM: %llu kB", &kb) == 1) {
+    bool isPeak = std::strncmp(line, "VmHWM:", 6) == 0;
+    if (!isPeak && std::strncmp(line, "VmRSS:", 6) != 0) continue;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long kb = std::strtoull(line + 6, &end, 10);
+    if (errno != 0 || end == line + 6) continue;
+    if (isPeak) {
       *peak = static_cast<size_t>(kb) * 1024;
       havePeak = true;
-    } else if (std::sscanf(line, "VmRSS: %llu kB", &kb) == 1) {
+    } else {
       *current = static_cast<size_t>(kb) * 1024;
     }
   }

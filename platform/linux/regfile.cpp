@@ -125,7 +125,9 @@ void AppendUnit(uint32_t unit, std::string* out) {
   out->push_back(static_cast<char>(unit >> 8));
 }
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // A REG_SZ that can stand as "text": UTF-8, one terminator at the very end,
 // no other zero and no line break.
@@ -232,13 +234,16 @@ class Parser {
         } else if (line == kHeader4) {
           unicode_ = false;
         } else {
-          return Fail("the file does not begin with \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+          return Fail(
+              "the file does not begin with \"Windows Registry Editor Version 5.00\" or "
+              "\"REGEDIT4\"");
         }
         haveHeader_ = true;
         continue;
       }
-      bool ok = line[0] == '[' ? Section(line) : (line[0] == '"' || line[0] == '@') ? Value(line)
-                                                                                    : Fail("unexpected text");
+      bool ok = line[0] == '['                       ? Section(line)
+                : (line[0] == '"' || line[0] == '@') ? Value(line)
+                                                     : Fail("unexpected text");
       if (!ok) return false;
     }
     return true;
@@ -381,7 +386,8 @@ class Parser {
         return Fail("empty item in the hex byte list");
       }
       DWORD b;
-      if (item.size() > 2 || !ParseHex32(item, &b)) return Fail("hex bytes are two hex digits each, separated by commas");
+      if (item.size() > 2 || !ParseHex32(item, &b))
+        return Fail("hex bytes are two hex digits each, separated by commas");
       bytes.push_back(static_cast<char>(b));
     }
     // Windows keeps string data as UTF-16; the narrow calls see it as UTF-8.
@@ -498,7 +504,8 @@ std::string CanonicalHive(std::string_view name) {
 }
 
 bool IsValidKeyName(std::string_view name) {
-  return !name.empty() && name.find_first_of(std::string_view("\\\r\n\0", 4)) == std::string_view::npos;
+  return !name.empty() &&
+         name.find_first_of(std::string_view("\\\r\n\0", 4)) == std::string_view::npos;
 }
 
 bool IsValidValueName(std::string_view name) {
@@ -511,7 +518,8 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts, std::s
   size_t start = 0;
   while (true) {
     size_t end = path.find('\\', start);
-    std::string_view name = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    std::string_view name =
+        path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (name.empty()) {
       *error = "empty key name in \"" + std::string(path) + "\"";
       return false;
@@ -573,7 +581,8 @@ std::string Utf16leToNarrow(std::string_view utf16) {
   };
   for (size_t k = 0; k < units; ++k) {
     uint32_t u = unit(k);
-    if (u >= 0xD800 && u <= 0xDBFF && k + 1 < units && unit(k + 1) >= 0xDC00 && unit(k + 1) <= 0xDFFF) {
+    if (u >= 0xD800 && u <= 0xDBFF && k + 1 < units && unit(k + 1) >= 0xDC00 &&
+        unit(k + 1) <= 0xDFFF) {
       AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (unit(k + 1) - 0xDC00), &out);
       ++k;
     } else if (u >= 0xDC80 && u <= 0xDCFF) {
@@ -616,7 +625,8 @@ bool ParseRegText(std::string_view bytes, std::vector<RegOp>* ops, ParseError* e
   }
   size_t nul = text.find('\0');
   if (nul != std::string::npos) {
-    error->line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + nul, '\n'));
+    error->line = 1 + static_cast<int>(std::count(
+                          text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n'));
     error->what = "a zero byte in the text";
     return false;
   }

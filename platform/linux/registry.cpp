@@ -146,7 +146,8 @@ DWORD LoadTree(std::shared_ptr<const reg::RegKey>* tree) {
   Store& s = store();
   {
     std::lock_guard<std::mutex> guard(s.lock);
-    if (s.cachedTree && s.cachedPath == path && s.cachedMissing == missing && s.cachedBytes == bytes) {
+    if (s.cachedTree && s.cachedPath == path && s.cachedMissing == missing &&
+        s.cachedBytes == bytes) {
       s.lastParseError.clear();
       *tree = s.cachedTree;
       return ERROR_SUCCESS;
@@ -182,7 +183,8 @@ void RemoveStaleTemporaries(const std::string& dir, const std::string& base) {
   if (d == nullptr) return;
   std::string prefix = base + ".tmp.";
   while (dirent* e = ::readdir(d)) {
-    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) ::unlinkat(::dirfd(d), e->d_name, 0);
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+      ::unlinkat(::dirfd(d), e->d_name, 0);
   }
   ::closedir(d);
 }
@@ -207,8 +209,10 @@ DWORD WriteReplacing(const std::string& target, const std::string& text, const s
     while (done < text.size() && rc == ERROR_SUCCESS) {
       ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) rc = Win32FromErrno(errno);
-      else done += static_cast<size_t>(n);
+      if (n < 0)
+        rc = Win32FromErrno(errno);
+      else
+        done += static_cast<size_t>(n);
     }
     if (rc == ERROR_SUCCESS && ::fsync(fd.get()) != 0) rc = Win32FromErrno(errno);
   }
@@ -231,7 +235,8 @@ bool ReadSmallFile(const char* path, std::string* out) {
 std::vector<int64_t> HostProcessors() {
   std::string text;
   std::vector<unsigned> cpus;
-  if (!ReadSmallFile("/sys/devices/system/cpu/online", &text) || !cpuinfo::ParseCpuList(text, &cpus)) {
+  if (!ReadSmallFile("/sys/devices/system/cpu/online", &text) ||
+      !cpuinfo::ParseCpuList(text, &cpus)) {
     cpus.clear();
   }
   std::map<unsigned, int64_t> fromCpuinfo;
@@ -250,7 +255,8 @@ std::vector<int64_t> HostProcessors() {
   std::vector<int64_t> result;
   for (unsigned cpu : cpus) {
     char path[96];
-    std::snprintf(path, sizeof(path), "/sys/devices/system/cpu/cpu%u/cpufreq/cpuinfo_max_freq", cpu);
+    std::snprintf(path, sizeof(path), "/sys/devices/system/cpu/cpu%u/cpufreq/cpuinfo_max_freq",
+                  cpu);
     int64_t mhz = -1;
     if (!ReadSmallFile(path, &text) || !cpuinfo::ParseMaxFreqKHz(text, &mhz)) {
       auto it = cpuinfoMHz().find(cpu);
@@ -272,7 +278,8 @@ std::shared_ptr<const reg::RegKey> HardwareTree() {
     source = s.processorSource;
     // The host's facts are read at most once a second: a processor count
     // of hundreds would otherwise mean reading them once per subkey opened.
-    if (!source && s.hardwareTree && std::chrono::steady_clock::now() - s.hardwareTime < std::chrono::seconds(1)) {
+    if (!source && s.hardwareTree &&
+        std::chrono::steady_clock::now() - s.hardwareTime < std::chrono::seconds(1)) {
       return s.hardwareTree;
     }
   }
@@ -378,7 +385,9 @@ LONG CopyData(const std::string& data, BYTE* out, DWORD* size) {
     *size = needed;
     return ERROR_MORE_DATA;
   }
-  if (needed > 0) std::memcpy(out, data.data(), needed);
+  // Registry data are bytes; a text value carries its own terminator.
+  if (needed > 0)
+    std::memcpy(out, data.data(), needed);  // NOLINT(bugprone-not-null-terminated-result)
   *size = needed;
   return ERROR_SUCCESS;
 }
@@ -389,7 +398,8 @@ LONG CopyData(const std::string& data, BYTE* out, DWORD* size) {
 namespace regstore {
 
 bool IsHostProvided(const std::vector<std::string>& path) {
-  return path.size() >= 2 && reg::SameName(path[0], reg::kLocalMachine) && reg::SameName(path[1], kProcessorPath[0]);
+  return path.size() >= 2 && reg::SameName(path[0], reg::kLocalMachine) &&
+         reg::SameName(path[1], kProcessorPath[0]);
 }
 
 DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::RegKey>* holder,
@@ -404,7 +414,8 @@ DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::R
       auto view = reg::NewRoot();
       reg::RegKey* hklm = view->FindSubkey(reg::kLocalMachine);
       auto hardware = HardwareTree();
-      hklm->subkeys.push_back(reg::FindPath(*hardware, {reg::kLocalMachine, kProcessorPath[0]})->Clone());
+      hklm->subkeys.push_back(
+          reg::FindPath(*hardware, {reg::kLocalMachine, kProcessorPath[0]})->Clone());
       const reg::RegKey* stored = (*holder)->FindSubkey(reg::kLocalMachine);
       hklm->values = stored->values;
       for (const auto& sub : stored->subkeys) {
@@ -426,7 +437,8 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
   std::string dir = DirName(target);
   MakeDirectories(dir);
-  Fd lock(::open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, regstore::kStoreFileMode));
+  Fd lock(
+      ::open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, regstore::kStoreFileMode));
   // A directory that could not be made is no missing key.
   if (lock.get() < 0) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno);
   while (::flock(lock.get(), LOCK_EX) != 0) {
@@ -495,8 +507,9 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM acces
   return ERROR_SUCCESS;
 }
 
-LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*cls*/, DWORD /*options*/,
-                     REGSAM access, void* /*security*/, HKEY* result, DWORD* disposition) {
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*cls*/,
+                     DWORD /*options*/, REGSAM access, void* /*security*/, HKEY* result,
+                     DWORD* disposition) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   std::vector<std::string> base;
@@ -535,7 +548,8 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     return ERROR_SUCCESS;
   });
   if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
-  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  if (disposition != nullptr)
+    *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   *result = NewHandle(std::move(path), access);
   return ERROR_SUCCESS;
 }
@@ -544,7 +558,8 @@ LONG RegCloseKey(HKEY key) {
   if (IsPredefined(key)) return ERROR_SUCCESS;
   if (key == nullptr || key == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
   if (!detail::LookupAs<RegKeyHandle>(key)) return ERROR_INVALID_HANDLE;
-  return detail::Remove(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return static_cast<LONG>(detail::Remove(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS
+                                                                            : ERROR_INVALID_HANDLE);
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* /*reserved*/, DWORD* type, BYTE* data,
@@ -563,7 +578,8 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* /*reserved*/, DWORD* ty
 
 LONG RegSetValueExA(HKEY key, const char* name, DWORD /*reserved*/, DWORD type, const BYTE* data,
                     DWORD size) {
-  if ((data == nullptr && size > 0) || size > regstore::kMaxStoreBytes) return ERROR_INVALID_PARAMETER;
+  if ((data == nullptr && size > 0) || size > regstore::kMaxStoreBytes)
+    return ERROR_INVALID_PARAMETER;
   std::string valueName = name != nullptr ? name : "";
   if (!reg::IsValidValueName(valueName)) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> path;

@@ -75,7 +75,8 @@ class StatusHandle : public detail::Object {};
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
   // Started by systemd means: it gave us a notification socket.
   const char* socket = std::getenv("NOTIFY_SOCKET");
-  if (socket == nullptr || *socket == '\0' || table == nullptr || table[0].lpServiceProc == nullptr) {
+  if (socket == nullptr || *socket == '\0' || table == nullptr ||
+      table[0].lpServiceProc == nullptr) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE;
   }
@@ -94,7 +95,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     return FALSE;
   }
   while (!sm.done) {
-    timespec timeout{0, 200 * 1000 * 1000};
+    timespec timeout{0, 200L * 1000 * 1000};
     int signal = sigtimedwait(&set, nullptr, &timeout);
     if (signal <= 0 || signal == SIGUSR1) continue;
     LPHANDLER_FUNCTION handler = g_handler.load();
@@ -122,7 +123,9 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   switch (status->dwCurrentState) {
     case SERVICE_START_PENDING: std::snprintf(text, sizeof(text), "STATUS=Starting"); break;
     case SERVICE_RUNNING: std::snprintf(text, sizeof(text), "READY=1\nSTATUS=Running"); break;
-    case SERVICE_STOP_PENDING: std::snprintf(text, sizeof(text), "STOPPING=1\nSTATUS=Stopping"); break;
+    case SERVICE_STOP_PENDING:
+      std::snprintf(text, sizeof(text), "STOPPING=1\nSTATUS=Stopping");
+      break;
     case SERVICE_STOPPED:
       std::snprintf(text, sizeof(text), "STATUS=Stopped\nEXIT_STATUS=%u", status->dwWin32ExitCode);
       break;
@@ -189,6 +192,7 @@ int Systemctl(const std::vector<std::string>& words) {
   if (pid < 0) return -1;
   if (pid == 0) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     int null = ::open("/dev/null", O_WRONLY);
@@ -227,7 +231,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& text) {
   std::string temp = path + ".tmp";
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            ::fsync(fd) == 0;
   int e = errno;
   ::close(fd);
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
@@ -284,7 +289,8 @@ std::string DependencyUnits(const char* dependencies) {
   // A double-NUL-terminated list, as the service database takes it.
   std::string units;
   for (const char* p = dependencies; p != nullptr && *p != '\0'; p += std::strlen(p) + 1) {
-    std::string unit = std::strcmp(p, "RPCSS") == 0 ? "network-online.target" : std::string(p) + ".service";
+    std::string unit =
+        std::strcmp(p, "RPCSS") == 0 ? "network-online.target" : std::string(p) + ".service";
     units += (units.empty() ? "" : " ") + unit;
   }
   return units;
@@ -302,8 +308,9 @@ SC_HANDLE OpenSCManagerA(const char* /*machine*/, const char* /*database*/, DWOR
   return detail::ToHandle(detail::Insert(std::make_shared<Manager>()));
 }
 
-SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displayName, DWORD /*access*/,
-                         DWORD /*serviceType*/, DWORD startType, DWORD /*errorControl*/, const char* binaryPath,
+SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displayName,
+                         DWORD /*access*/, DWORD /*serviceType*/, DWORD startType,
+                         DWORD /*errorControl*/, const char* binaryPath,
                          const char* /*loadOrderGroup*/, DWORD* /*tagId*/, const char* dependencies,
                          const char* account, const char* /*password*/) {
   if (!detail::LookupAs<Manager>(manager) || name == nullptr || binaryPath == nullptr) {
@@ -371,7 +378,8 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info) {
     for (DWORD i = 0; i < f->cActions; ++i) {
       if (f->lpsaActions[i].Type == SC_ACTION_RESTART) {
         unit = SetUnitLine(unit, "[Service]", "Restart", "on-failure");
-        unit = SetUnitLine(unit, "[Service]", "RestartSec", std::to_string((f->lpsaActions[i].Delay + 999) / 1000));
+        unit = SetUnitLine(unit, "[Service]", "RestartSec",
+                           std::to_string((f->lpsaActions[i].Delay + 999) / 1000));
         break;
       }
     }
@@ -410,7 +418,8 @@ BOOL UnlockServiceDatabase(SC_LOCK lock) {
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* /*status*/) {
   auto s = detail::LookupAs<Service>(service);
   if (!s) return FALSE;
-  if (control == SERVICE_CONTROL_STOP) return Systemctl({"stop", "--no-block", s->name + ".service"}) == 0;
+  if (control == SERVICE_CONTROL_STOP)
+    return Systemctl({"stop", "--no-block", s->name + ".service"}) == 0;
   SetLastError(ERROR_INVALID_PARAMETER);
   return FALSE;
 }

@@ -95,7 +95,8 @@ int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, socklen
   do {
     // MSG_TRUNC answers the datagram's real length, so an oversized one is
     // refused as Winsock does instead of being cut silently.
-    n = ::recvfrom(socket->fd(), buffer, static_cast<size_t>(len), flags | MSG_TRUNC, from, fromLen);
+    n = ::recvfrom(socket->fd(), buffer, static_cast<size_t>(len), flags | MSG_TRUNC, from,
+                   fromLen);
   } while (n < 0 && errno == EINTR && !socket->closed());
   if (socket->closed()) {
     SetLastError(WSAEINTR);

@@ -2,7 +2,6 @@
 #include <pthread.h>
 
 #include <atomic>
-
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -24,7 +23,8 @@ DWORD NewThreadId() { return g_nextThreadId.fetch_add(4); }
 
 class Thread : public detail::Waitable {
  public:
-  Thread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD id) : start_(start), parameter_(parameter), id_(id) {}
+  Thread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD id)
+      : start_(start), parameter_(parameter), id_(id) {}
 
   bool wait(DWORD milliseconds) override {
     std::unique_lock<std::mutex> guard(lock_);
@@ -113,7 +113,8 @@ class Queue {
         msg->message = WM_TIMER;
         msg->wParam = next->id;
         msg->lParam = reinterpret_cast<LPARAM>(next->proc);
-        msg->time = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
+        msg->time = static_cast<DWORD>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count());
         if (remove) {
           // Ticks missed while the thread was busy merge into this one.
           while (next->due <= now) next->due += next->period;

@@ -21,14 +21,10 @@ enum class AgentState {
 
 inline const char* StateName(AgentState s) {
   switch (s) {
-    case AgentState::kUp:
-      return "up";
-    case AgentState::kSilent:
-      return "silent";
-    case AgentState::kDown:
-      return "down";
-    case AgentState::kUnknown:
-      break;
+    case AgentState::kUp: return "up";
+    case AgentState::kSilent: return "silent";
+    case AgentState::kDown: return "down";
+    case AgentState::kUnknown: break;
   }
   return "unknown";
 }
@@ -61,10 +57,10 @@ class CAgentTable {
   CAgentTable(uint32_t alive_s, uint32_t cpu_s, size_t max_rows = kMaxAgents)
       : max_rows_(max_rows) {
     if (alive_s != 0) {
-      silence_ms_ = 3 * 1000 * static_cast<int64_t>(alive_s);
+      silence_ms_ = int64_t{3000} * alive_s;
       alive_counts_only_ = true;
     } else if (cpu_s != 0) {
-      silence_ms_ = 3 * 1000 * static_cast<int64_t>(cpu_s);
+      silence_ms_ = int64_t{3000} * cpu_s;
     }
   }
   virtual ~CAgentTable() = default;
@@ -117,12 +113,9 @@ class CAgentTable {
         // first contact counts whatever it is.
         live = !alive_counts_only_ || row->state == AgentState::kUnknown;
         break;
-      case Kind::kDown:
-        row->state = AgentState::kDown;
-        return row;
+      case Kind::kDown: row->state = AgentState::kDown; return row;
       case Kind::kEcho:
-      case Kind::kMalformed:
-        break;
+      case Kind::kMalformed: break;
     }
     if (live) {
       row->last_live_ms = now_ms;

@@ -73,7 +73,7 @@ inline const char* UsageText() {
 namespace detail {
 
 __attribute__((format(printf, 3, 4))) inline int Fail(char* err, size_t errlen, const char* fmt,
-                                                       ...) {
+                                                      ...) {
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(err, errlen, fmt, ap);
@@ -166,10 +166,9 @@ inline int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, si
     if (eq != nullptr) value = eq + 1;
 
     bool is_flag = std::strcmp(name, "--json") == 0 || std::strcmp(name, "--help") == 0;
-    static const char* const kValued[] = {"--agent",       "--broadcast", "--resend",
-                                          "--listen",      "--port",      "--address",
-                                          "--loglevel",    "--log-refresh", "--alive",
-                                          "--cpu-interval", "--duration",  "--count"};
+    static const char* const kValued[] = {
+        "--agent",    "--broadcast",   "--resend", "--listen",       "--port",     "--address",
+        "--loglevel", "--log-refresh", "--alive",  "--cpu-interval", "--duration", "--count"};
     bool is_valued = false;
     for (const char* k : kValued) is_valued = is_valued || std::strcmp(name, k) == 0;
     if (!is_flag && !is_valued) return Fail(err, errlen, "unknown option '%s'", name);
@@ -224,8 +223,7 @@ inline int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, si
       o->count = num;
     } else {
       if (!detail::ParseUnsigned(value, 0, UINT32_MAX, &num)) {
-        return Fail(err, errlen, "%s '%s' is not a whole number from 0 to 4294967295", name,
-                    value);
+        return Fail(err, errlen, "%s '%s' is not a whole number from 0 to 4294967295", name, value);
       }
       uint32_t v = static_cast<uint32_t>(num);
       if (std::strcmp(name, "--resend") == 0) o->resend = v;

@@ -53,9 +53,7 @@ inline uint32_t GetBE32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
-inline uint16_t GetBE16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+inline uint16_t GetBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 // Dotted text of an address; out needs 16 bytes.
 inline void FormatAddr(uint32_t addr, char* out) {
@@ -115,7 +113,7 @@ struct Decoded {
 };
 
 __attribute__((format(printf, 3, 4))) inline void Refuse(Decoded* d, const char* reason,
-                                                          const char* fmt, ...) {
+                                                         const char* fmt, ...) {
   d->kind = Kind::kMalformed;
   d->reason = reason;
   va_list ap;
@@ -129,8 +127,7 @@ __attribute__((format(printf, 3, 4))) inline void Refuse(Decoded* d, const char*
 inline void DecodeDatagram(const uint8_t* p, size_t n, Decoded* d) {
   *d = Decoded();
   if (n < kHeaderSize) {
-    Refuse(d, "short", "datagram of %zu bytes is shorter than the %zu-byte header", n,
-           kHeaderSize);
+    Refuse(d, "short", "datagram of %zu bytes is shorter than the %zu-byte header", n, kHeaderSize);
     return;
   }
   d->has_header = true;
@@ -194,8 +191,8 @@ inline void DecodeDatagram(const uint8_t* p, size_t n, Decoded* d) {
   }
   for (size_t i = len + 1; i < kMacFieldSize; ++i) {
     if (mac[i] != 0) {
-      Refuse(d, "mac_padding", "MAC field has byte 0x%02x after the text, at position %zu",
-             mac[i], i);
+      Refuse(d, "mac_padding", "MAC field has byte 0x%02x after the text, at position %zu", mac[i],
+             i);
       return;
     }
   }

@@ -107,7 +107,9 @@ class CJsonLine {
 // One agent row as a JSON object; ages are relative to now_ms.
 inline std::string RowJson(const AgentRow& r, int64_t now_ms) {
   CJsonLine j;
-  j.Addr("agent", r.addr).Endpoint("from", r.from_addr, r.from_port).Str("state", StateName(r.state));
+  j.Addr("agent", r.addr)
+      .Endpoint("from", r.from_addr, r.from_port)
+      .Str("state", StateName(r.state));
   if (r.has_alive) {
     j.Str("mac", r.mac).Num("ostype", r.ostype).Num("mhz", r.mhz);
   } else {
@@ -148,9 +150,8 @@ inline std::vector<std::string> TableLines(const std::vector<AgentRow>& rows, in
                                            size_t max_rows) {
   std::vector<std::string> lines;
   char buf[160];
-  std::snprintf(buf, sizeof(buf), "%-15s %-7s %-17s %6s %7s %5s %9s %9s %8s %8s", "AGENT",
-                "STATE", "MAC", "OSTYPE", "MHZ", "LOAD", "ALIVE AGE", "LOAD AGE", "MESSAGES",
-                "BAD");
+  std::snprintf(buf, sizeof(buf), "%-15s %-7s %-17s %6s %7s %5s %9s %9s %8s %8s", "AGENT", "STATE",
+                "MAC", "OSTYPE", "MHZ", "LOAD", "ALIVE AGE", "LOAD AGE", "MESSAGES", "BAD");
   lines.emplace_back(buf);
   size_t shown = rows.size();
   if (max_rows != 0 && shown > max_rows) shown = max_rows;

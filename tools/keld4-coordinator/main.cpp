@@ -149,8 +149,7 @@ class CCoordinator {
     FormatAddr(opt_.listen, listen);
     sock_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (sock_ < 0) {
-      std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram,
-                   std::strerror(errno));
+      std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram, std::strerror(errno));
       return -1;
     }
     int on = 1;
@@ -246,8 +245,8 @@ class CCoordinator {
     for (int i = 0; i < kRecvBurst && end_reason_ == nullptr; ++i) {
       sockaddr_in from{};
       socklen_t from_len = sizeof(from);
-      ssize_t n = recvfrom(sock_, buf_, sizeof(buf_), 0, reinterpret_cast<sockaddr*>(&from),
-                           &from_len);
+      ssize_t n =
+          recvfrom(sock_, buf_, sizeof(buf_), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
       if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
         // Reports of earlier sends to unreachable hosts, not a broken socket.
@@ -280,8 +279,9 @@ class CCoordinator {
     }
     ++valid_;
     const char* state = row != nullptr ? StateName(row->state) : "untracked";
-    const char* name = d.kind == Kind::kAlive ? "alive" : d.kind == Kind::kCpuLoad ? "cpu_load"
-                                                                                  : "down";
+    const char* name = d.kind == Kind::kAlive     ? "alive"
+                       : d.kind == Kind::kCpuLoad ? "cpu_load"
+                                                  : "down";
     CJsonLine j = Event(name, now);
     j.Addr("agent", agent).Endpoint("from", from_addr, from_port).Addr("des", d.des);
     if (d.kind == Kind::kAlive) {

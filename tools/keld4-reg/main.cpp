@@ -49,7 +49,8 @@ const char kUsageText[] =
     "Exit status: 0 success, 1 failure, 2 bad usage.\n";
 
 int Usage(const std::string& why) {
-  std::cerr << "keld4-reg: " << why << "\n" << "Try 'keld4-reg --help'.\n";
+  std::cerr << "keld4-reg: " << why << "\n"
+            << "Try 'keld4-reg --help'.\n";
   return kUsage;
 }
 
@@ -64,7 +65,8 @@ std::string SystemText(DWORD code) {
     if (!parse.empty()) return "the store cannot be read: " + parse;
   }
   char buf[512];
-  if (plat::FormatSystemMessage(code, buf, sizeof(buf)) == 0) return "error " + std::to_string(code);
+  if (plat::FormatSystemMessage(code, buf, sizeof(buf)) == 0)
+    return "error " + std::to_string(code);
   std::string text(buf);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text + " (error " + std::to_string(code) + ")";
@@ -103,7 +105,9 @@ int ParseArgs(const std::vector<std::string>& args, size_t positional, const std
   size_t i = 0;
   for (; i < args.size() && i < positional; ++i) o->positional.push_back(args[i]);
   if (o->positional.size() < positional) return Usage("missing arguments");
-  auto allows = [&](const char* s) { return allowed.find(std::string(" ") + s + " ") != std::string::npos; };
+  auto allows = [&](const char* s) {
+    return allowed.find(std::string(" ") + s + " ") != std::string::npos;
+  };
   for (; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto argument = [&](std::string* out) {
@@ -198,7 +202,8 @@ std::string ShowData(const reg::RegValue& v) {
     return buf;
   }
   if (v.type == plat::REG_QWORD && v.data.size() == 8) {
-    std::snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(LittleEndian(v.data)));
+    std::snprintf(buf, sizeof(buf), "0x%llx",
+                  static_cast<unsigned long long>(LittleEndian(v.data)));
     return buf;
   }
   if (v.type == plat::REG_MULTI_SZ) {
@@ -206,8 +211,10 @@ std::string ShowData(const reg::RegValue& v) {
     std::string rest = v.data;
     while (!rest.empty() && rest.back() == '\0') rest.pop_back();
     for (char c : rest) {
-      if (c == '\0') out += "\\0";
-      else out.push_back(c);
+      if (c == '\0')
+        out += "\\0";
+      else
+        out.push_back(c);
     }
     return out;
   }
@@ -220,8 +227,8 @@ std::string ShowData(const reg::RegValue& v) {
 }
 
 void ShowValue(const reg::RegValue& v) {
-  std::cout << "    " << (v.name.empty() ? "(Default)" : v.name) << "    " << TypeName(v.type) << "    "
-            << ShowData(v) << "\n";
+  std::cout << "    " << (v.name.empty() ? "(Default)" : v.name) << "    " << TypeName(v.type)
+            << "    " << ShowData(v) << "\n";
 }
 
 void ShowKey(const reg::RegKey& key, const std::string& path, bool recursive) {
@@ -239,7 +246,8 @@ void ShowKey(const reg::RegKey& key, const std::string& path, bool recursive) {
 int Lookup(const std::vector<std::string>& parts, std::shared_ptr<const reg::RegKey>* holder,
            const reg::RegKey** key) {
   DWORD rc = plat::regstore::FindKey(parts, holder, key);
-  if (rc == plat::ERROR_FILE_NOT_FOUND) return Fail("the key " + reg::JoinKeyPath(parts) + " does not exist");
+  if (rc == plat::ERROR_FILE_NOT_FOUND)
+    return Fail("the key " + reg::JoinKeyPath(parts) + " does not exist");
   if (rc != plat::ERROR_SUCCESS) return Fail(SystemText(rc));
   return kOk;
 }
@@ -303,7 +311,8 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
       size_t start = 0;
       while (start <= text.size()) {
         size_t sep = text.find("\\0", start);
-        std::string item = text.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+        std::string item =
+            text.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
         if (!item.empty()) {
           *out += item;
           out->push_back('\0');
@@ -321,7 +330,8 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
         *why = "'" + text + "' is no " + (dword ? "32" : "64") + "-bit number";
         return false;
       }
-      for (int i = 0; i < (dword ? 4 : 8); ++i) out->push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+      for (int i = 0; i < (dword ? 4 : 8); ++i)
+        out->push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
       return true;
     }
     case plat::REG_BINARY: {
@@ -339,15 +349,17 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
       }
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
 bool TypeFromName(const std::string& name, DWORD* type) {
-  static const std::pair<const char*, DWORD> kTypes[] = {
-      {"REG_SZ", plat::REG_SZ},       {"REG_EXPAND_SZ", plat::REG_EXPAND_SZ}, {"REG_MULTI_SZ", plat::REG_MULTI_SZ},
-      {"REG_DWORD", plat::REG_DWORD}, {"REG_QWORD", plat::REG_QWORD},         {"REG_BINARY", plat::REG_BINARY}};
+  static const std::pair<const char*, DWORD> kTypes[] = {{"REG_SZ", plat::REG_SZ},
+                                                         {"REG_EXPAND_SZ", plat::REG_EXPAND_SZ},
+                                                         {"REG_MULTI_SZ", plat::REG_MULTI_SZ},
+                                                         {"REG_DWORD", plat::REG_DWORD},
+                                                         {"REG_QWORD", plat::REG_QWORD},
+                                                         {"REG_BINARY", plat::REG_BINARY}};
   for (const auto& t : kTypes) {
     if (reg::SameName(name, t.first)) {
       *type = t.second;
@@ -377,22 +389,28 @@ int Add(const std::vector<std::string>& args) {
   if (o.haveValue && !o.force) {
     std::shared_ptr<const reg::RegKey> holder;
     const reg::RegKey* key;
-    if (plat::regstore::FindKey(parts, &holder, &key) == plat::ERROR_SUCCESS && key->FindValue(o.valueName)) {
+    if (plat::regstore::FindKey(parts, &holder, &key) == plat::ERROR_SUCCESS &&
+        key->FindValue(o.valueName)) {
       std::string shown = o.valueName.empty() ? "(Default)" : o.valueName;
-      if (!Confirm("Value " + shown + " exists, overwrite")) return Fail("the operation was cancelled");
+      if (!Confirm("Value " + shown + " exists, overwrite"))
+        return Fail("the operation was cancelled");
     }
   }
   plat::HKEY key = nullptr;
   DWORD disposition = 0;
-  LONG r = plat::RegCreateKeyExA(Hive(parts), below.c_str(), 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
-                                 plat::KEY_ALL_ACCESS, nullptr, &key, &disposition);
-  if (r != plat::ERROR_SUCCESS) return Fail("cannot create " + path + ": " + SystemText(static_cast<DWORD>(r)));
+  LONG r =
+      plat::RegCreateKeyExA(Hive(parts), below.c_str(), 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
+                            plat::KEY_ALL_ACCESS, nullptr, &key, &disposition);
+  if (r != plat::ERROR_SUCCESS)
+    return Fail("cannot create " + path + ": " + SystemText(static_cast<DWORD>(r)));
   if (o.haveValue) {
-    r = plat::RegSetValueExA(key, o.valueName.c_str(), 0, type, reinterpret_cast<const plat::BYTE*>(bytes.data()),
+    r = plat::RegSetValueExA(key, o.valueName.c_str(), 0, type,
+                             reinterpret_cast<const plat::BYTE*>(bytes.data()),
                              static_cast<DWORD>(bytes.size()));
   }
   plat::RegCloseKey(key);
-  if (r != plat::ERROR_SUCCESS) return Fail("cannot set the value in " + path + ": " + SystemText(static_cast<DWORD>(r)));
+  if (r != plat::ERROR_SUCCESS)
+    return Fail("cannot set the value in " + path + ": " + SystemText(static_cast<DWORD>(r)));
   Succeeded();
   return kOk;
 }
@@ -412,8 +430,10 @@ int Delete(const std::vector<std::string>& args) {
   LONG r;
   if (o.haveValue) {
     std::string shown = o.valueName.empty() ? "(Default)" : o.valueName;
-    if (found->FindValue(o.valueName) == nullptr) return Fail("the value " + shown + " does not exist in " + path);
-    if (!o.force && !Confirm("Delete the registry value " + shown)) return Fail("the operation was cancelled");
+    if (found->FindValue(o.valueName) == nullptr)
+      return Fail("the value " + shown + " does not exist in " + path);
+    if (!o.force && !Confirm("Delete the registry value " + shown))
+      return Fail("the operation was cancelled");
     plat::HKEY key = nullptr;
     r = plat::RegOpenKeyExA(Hive(parts), below.c_str(), 0, plat::KEY_ALL_ACCESS, &key);
     if (r == plat::ERROR_SUCCESS) {
@@ -426,7 +446,8 @@ int Delete(const std::vector<std::string>& args) {
     }
     r = plat::RegDeleteTreeA(Hive(parts), below.c_str());
   }
-  if (r != plat::ERROR_SUCCESS) return Fail("cannot delete in " + path + ": " + SystemText(static_cast<DWORD>(r)));
+  if (r != plat::ERROR_SUCCESS)
+    return Fail("cannot delete in " + path + ": " + SystemText(static_cast<DWORD>(r)));
   Succeeded();
   return kOk;
 }
@@ -453,13 +474,15 @@ int Import(const std::vector<std::string>& args) {
   std::vector<reg::RegOp> ops;
   reg::ParseError error;
   if (!reg::ParseRegText(bytes, &ops, &error)) {
-    return Fail(file + ":" + std::to_string(error.line) + ": " + error.what + "; nothing was imported");
+    return Fail(file + ":" + std::to_string(error.line) + ": " + error.what +
+                "; nothing was imported");
   }
   for (const reg::RegOp& op : ops) {
     std::string where = file + ":" + std::to_string(op.line) + ": ";
     if (plat::regstore::IsHostProvided(op.path)) {
-      return Fail(where + "HKEY_LOCAL_MACHINE\\HARDWARE is provided by the host and cannot be imported; "
-                          "nothing was imported");
+      return Fail(where +
+                  "HKEY_LOCAL_MACHINE\\HARDWARE is provided by the host and cannot be imported; "
+                  "nothing was imported");
     }
     if (op.kind == reg::RegOp::kDeleteKey && op.path.size() < 2) {
       return Fail(where + "a whole hive cannot be deleted; nothing was imported");
@@ -489,7 +512,8 @@ int Export(const std::vector<std::string>& args) {
     std::cout << text << std::flush;
     return std::cout ? kOk : Fail("cannot write to standard output");
   }
-  if (!o.overwrite && ::access(file.c_str(), F_OK) == 0 && !Confirm("File " + file + " already exists. Overwrite")) {
+  if (!o.overwrite && ::access(file.c_str(), F_OK) == 0 &&
+      !Confirm("File " + file + " already exists. Overwrite")) {
     return Fail("the operation was cancelled");
   }
   // Written beside the target and renamed, so the file is whole or untouched.
