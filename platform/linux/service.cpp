@@ -188,13 +188,14 @@ int Systemctl(const std::vector<std::string>& words) {
   std::string exe = program && *program ? program : "systemctl";
   std::vector<std::string> args{exe};
   args.insert(args.end(), words.begin(), words.end());
+  // Built before the fork: the child of a threaded process may not allocate.
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) return -1;
   if (pid == 0) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) {
       ::dup2(null, 1);
