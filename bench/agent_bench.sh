@@ -21,21 +21,9 @@ fi
 
 mode=${1:-footprint}
 seconds=${2:-120}
-agent_ip=10.77.0.1
-coord_ip=10.77.0.2
 port=45002
-ip link set lo up
-unshare -n sleep 100000 &
-holder=$!
-while [ "$(readlink /proc/$holder/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do sleep 0.05; done
-ns() { nsenter -t "$holder" -n "$@"; }
-ip link add kv0 type veth peer name kv1
-ip link set kv0 netns "$holder"
-ns ip link set lo up
-ns ip addr add $agent_ip/24 dev kv0
-ns ip link set kv0 up
-ip addr add $coord_ip/24 dev kv1
-ip link set kv1 up
+. scripts/agent-netns.sh
+ns() { in_agent_ns "$@"; }
 work=$(mktemp -d /tmp/keld4-bench-XXXXXX)
 trap 'kill $holder 2>/dev/null; rm -rf "$work"' EXIT
 

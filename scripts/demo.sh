@@ -25,20 +25,7 @@ fi
 # of its own (it binds all its addresses at the port), joined by a veth pair.
 work=$KELD4_DEMO_WORK
 bin=$root/build/release
-agent_ip=10.77.0.1
-coord_ip=10.77.0.2
-ip link set lo up
-unshare -n sleep 100000 &
-holder=$!
-while [ "$(readlink /proc/$holder/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do sleep 0.05; done
-in_agent_ns() { nsenter -t "$holder" -n "$@"; }
-ip link add kv0 type veth peer name kv1
-ip link set kv0 netns "$holder"
-in_agent_ns ip link set lo up
-in_agent_ns ip addr add $agent_ip/24 dev kv0
-in_agent_ns ip link set kv0 up
-ip addr add $coord_ip/24 dev kv1
-ip link set kv1 up
+. scripts/agent-netns.sh
 
 mkdir -p "$work/log" "$work/units"
 export KELD4_REGISTRY=$work/registry.reg KELD4_UNIT_DIR=$work/units KELD4_SYSTEMCTL=/bin/true
