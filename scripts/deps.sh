@@ -10,7 +10,7 @@ packages=(
   iproute2 util-linux procps python3
   stress-ng sysstat nlohmann-json3-dev
   # Debian package, manual pages, Wireshark dissector
-  debhelper dpkg-dev lintian man-db bash-completion tshark libcli11-dev
+  debhelper dpkg-dev lintian man-db bash-completion tshark libcli11-dev strace
 )
 missing=()
 for p in "${packages[@]}"; do

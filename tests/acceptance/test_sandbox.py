@@ -31,6 +31,22 @@ exec setpriv --no-new-privs --inh-caps=-all --bounding-set=-all "$@"
 """
 
 
+def syscall_group(name, seen=None):
+    """The system calls of a systemd group such as @system-service, nested groups expanded."""
+    seen = set() if seen is None else seen
+    if name in seen:
+        return set()
+    seen.add(name)
+    out = subprocess.run(["systemd-analyze", "syscall-filter", name], capture_output=True, text=True, timeout=60)
+    calls = set()
+    for line in out.stdout.splitlines()[1:]:
+        word = line.strip()
+        if not word or word.startswith("#"):
+            continue
+        calls |= syscall_group(word, seen) if word.startswith("@") else {word}
+    return calls
+
+
 def unit_values(text):
     """The [Service] settings of a unit, each name with the list of its values."""
     values = {}
@@ -127,6 +143,40 @@ class HardenedUnit(AgentTest):
         self.assertEqual(shlex.split(unit["ReadWritePaths"][0])[-1], "-" + logdir)
         verify = subprocess.run(["systemd-analyze", "verify", path], capture_output=True, text=True, timeout=60)
         self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+
+    def test_system_calls_stay_within_the_units_filter(self):
+        # seccomp cannot be applied without systemd; the calls the agent makes
+        # in a whole run are compared with the unit's filter instead.
+        _, unit = self.install()
+        allowed, denied = set(), set()
+        for value in unit["SystemCallFilter"]:
+            target = denied if value.startswith("~") else allowed
+            for word in value.lstrip("~").split():
+                target |= syscall_group(word) if word.startswith("@") else {word}
+        self.assertTrue(allowed)
+        trace = os.path.join(self.agent.dir, "trace")
+        prefix = self.agent.host.prefix() + ["strace", "-f", "-qq", "-o", trace]
+        self.agent.command = lambda *args: prefix + [KELD4, *args]
+        self.agent.start(register=False)
+        self.assertTrue(self.agent.wait_log("KELD4 service started", timeout=20), self.agent.log())
+        self.coord.send(coor_alive(alive=1, log_refresh=5, cpu_interval=1))
+        got = self.coord.receive(6.0, until=lambda ms: {MSG_ALIVE, MSG_CPU_LOAD} <= {m.get("type") for m in ms})
+        self.assertTrue({MSG_ALIVE, MSG_CPU_LOAD} <= {m.get("type") for m in got}, got)
+        # The stop request goes to the agent, not to strace; strace then ends
+        # with the agent's exit status.
+        children = open(f"/proc/{self.agent.pid()}/task/{self.agent.pid()}/children").read().split()
+        self.assertEqual(len(children), 1, children)
+        os.kill(int(children[0]), signal.SIGTERM)
+        self.assertEqual(self.agent.proc.wait(20), 0)
+        used = set()
+        for line in open(trace, encoding="utf-8", errors="replace"):
+            m = re.match(r"\d+\s+([a-z0-9_]+)\(", line)
+            if m:
+                used.add(m.group(1))
+        used.discard("execve")  # the start of the program itself, made by systemd
+        self.assertIn("sendto", used)
+        self.assertEqual(used - allowed, set())
+        self.assertEqual(used & denied, set())
 
     def test_agent_works_under_the_units_restrictions(self):
         _, unit = self.install()
