@@ -9,6 +9,8 @@ packages=(
   clang clang-tidy clang-format libclang-rt-14-dev
   iproute2 util-linux procps python3
   stress-ng sysstat nlohmann-json3-dev
+  # Debian package, manual pages, Wireshark dissector
+  debhelper dpkg-dev lintian man-db bash-completion tshark libcli11-dev strace
 )
 missing=()
 for p in "${packages[@]}"; do

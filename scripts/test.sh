@@ -57,6 +57,11 @@ if [ -x scripts/lint.sh ]; then
   scripts/lint.sh || status=1
 fi
 
+if [ -x scripts/package-test.sh ]; then
+  stage "Debian package: build, lintian, install, remove, purge"
+  if scripts/package-test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
+fi
+
 stage "summary"
 [ $status -eq 0 ] || echo "some stage failed"
 echo "$passed passed, $failed failed"

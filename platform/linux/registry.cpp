@@ -428,6 +428,10 @@ DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::R
   return *key != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
+std::string StorePath() { return ConfiguredPath(); }
+
+std::string DefaultStorePath() { return kDefaultStorePath; }
+
 DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   std::string path = ConfiguredPath();
   // Writers through a symbolic link and through its target share one lock

@@ -28,6 +28,11 @@ DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::R
 // (HARDWARE), which is read-only and never stored.
 bool IsHostProvided(const std::vector<std::string>& path);
 
+// The store file the calls use (the default, KELD4_REGISTRY, or a test's),
+// and the default alone.
+std::string StorePath();
+std::string DefaultStorePath();
+
 // One change of the store: under the exclusive lock, the file is read again,
 // change runs on its tree, and when it answers ERROR_SUCCESS and the tree
 // differs from the file, the file is replaced atomically. The answer is

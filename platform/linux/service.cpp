@@ -8,8 +8,10 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "platform/linux/handles.h"
+#include "platform/linux/regstore.h"
 
 namespace plat {
 namespace {
@@ -297,6 +300,130 @@ std::string DependencyUnits(const char* dependencies) {
   return units;
 }
 
+// ---------------------------------------------------------------- sandbox
+// The unit confines the agent to what it does: UDP on one port, netlink for
+// the interface table, /proc/stat, its registry file and its log folder.
+
+// A word of a unit file: '%' is a specifier there, and blanks or quotes
+// need the word quoted.
+std::string UnitWord(const std::string& word) {
+  std::string out;
+  bool quote = word.empty();
+  for (char c : word) {
+    if (c == '%') {
+      out += "%%";
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '\\') quote = true;
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return quote ? "\"" + out + "\"" : out;
+}
+
+std::string Folder(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The folder of the registry file, through a symbolic link to its target,
+// since the agent replaces the target.
+std::string StoreFolder() {
+  std::string path = regstore::StorePath();
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) path = resolved;
+  return Folder(path);
+}
+
+bool ReadSetting(const char* subkey, const char* name, BYTE* data, DWORD size) {
+  std::string path = std::string("SOFTWARE\\Ostrel\\KELD4\\") + subkey;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, data, &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+bool Under(const std::string& path, const std::string& folder) {
+  return path == folder || path.rfind(folder + "/", 0) == 0;
+}
+
+std::string SandboxLines() {
+  // A port below 1024 needs the one capability; a port that cannot be read
+  // yet keeps it, so the service starts once the setting is there.
+  DWORD port = 0;
+  bool havePort = ReadSetting("Parameter", "PortNumber", reinterpret_cast<BYTE*>(&port), 4);
+  bool lowPort = !havePort || (port > 0 && port < 1024);
+
+  // Writable: the registry file's folder, the log folder used before the
+  // settings are read, and the configured LogDirectory.
+  std::vector<std::string> folders{StoreFolder()};
+  char dir[260] = {};
+  GetWindowsDirectoryA(dir, sizeof(dir));
+  folders.emplace_back(dir);
+  char logDir[256] = {};
+  if (ReadSetting("Parameter\\Log", "LogDirectory", reinterpret_cast<BYTE*>(logDir),
+                  sizeof(logDir) - 1) &&
+      logDir[0] == '/') {
+    std::string d = logDir;
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    folders.push_back(d);
+  }
+  std::string writable;
+  bool inTmp = false;
+  bool inHome = false;
+  std::vector<std::string> seen;
+  for (size_t i = 0; i < folders.size(); ++i) {
+    const std::string& f = folders[i];
+    if (std::find(seen.begin(), seen.end(), f) != seen.end()) continue;
+    seen.push_back(f);
+    inTmp = inTmp || Under(f, "/tmp") || Under(f, "/var/tmp");
+    inHome = inHome || Under(f, "/home") || Under(f, "/root") || Under(f, "/run/user");
+    // The registry folder must exist; a log folder that does not is left
+    // out rather than failing the start.
+    writable += (writable.empty() ? "" : " ") + std::string(i == 0 ? "" : "-") + UnitWord(f);
+  }
+
+  std::ostringstream s;
+  std::string store = regstore::StorePath();
+  if (store != regstore::DefaultStorePath()) {
+    s << "Environment=" << UnitWord("KELD4_REGISTRY=" + store) << "\n";
+  }
+  s << "UMask=0027\n"
+    << "CapabilityBoundingSet=" << (lowPort ? "CAP_NET_BIND_SERVICE" : "") << "\n"
+    << "NoNewPrivileges=yes\n"
+    << "ProtectSystem=strict\n"
+    << "ReadWritePaths=" << writable
+    << "\n"
+    // A registry or log folder in a home or temporary folder stays visible.
+    << (inHome ? "" : "ProtectHome=yes\n") << (inTmp ? "" : "PrivateTmp=yes\n")
+    << "PrivateDevices=yes\n"
+    << "PrivateMounts=yes\n"
+    << "ProtectKernelTunables=yes\n"
+    << "ProtectKernelModules=yes\n"
+    << "ProtectKernelLogs=yes\n"
+    << "ProtectControlGroups=yes\n"
+    << "ProtectClock=yes\n"
+    << "ProtectHostname=yes\n"
+    // Other processes hidden; /proc/stat stays (never ProcSubset=pid).
+    << "ProtectProc=invisible\n"
+    << "RestrictAddressFamilies=AF_INET AF_UNIX AF_NETLINK\n"
+    << "RestrictNamespaces=yes\n"
+    << "RestrictRealtime=yes\n"
+    << "RestrictSUIDSGID=yes\n"
+    << "LockPersonality=yes\n"
+    << "MemoryDenyWriteExecute=yes\n"
+    << "RemoveIPC=yes\n"
+    << "SystemCallArchitectures=native\n"
+    << "SystemCallFilter=@system-service\n"
+    << "SystemCallFilter=~@privileged @resources\n"
+    << "SystemCallErrorNumber=EPERM\n";
+  return s.str();
+}
+
 }  // namespace
 
 SC_HANDLE OpenSCManagerA(const char* /*machine*/, const char* /*database*/, DWORD /*access*/) {
@@ -332,9 +459,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displa
   unit << "\n[Service]\n"
        << "Type=notify\n"
        << "NotifyAccess=main\n"
-       << "ExecStart=" << binaryPath << "\n";
+       << "ExecStart=" << UnitWord(binaryPath) << "\n";
   // LocalSystem (no account) is root; any other account is named as it is.
   unit << "User=" << (account == nullptr ? "root" : account) << "\n";
+  unit << SandboxLines();
   unit << "\n[Install]\n";
   if (startType == SERVICE_AUTO_START) unit << "WantedBy=multi-user.target\n";
   if (!WriteFileAtomically(path, unit.str())) {
