@@ -40,7 +40,7 @@ run_ctest --preset debug -j "$jobs" --timeout 300 || status=1
 stage "AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
-run_ctest --preset asan -j "$jobs" --timeout 300 -E '^acceptance\.' || status=1
+run_ctest --preset asan -j "$jobs" --timeout 300 -E '^(acceptance|wireshark)\.' || status=1
 
 stage "ThreadSanitizer: pipes, queues, threads, restart, shutdown"
 cmake --preset tsan >/dev/null
