@@ -9,6 +9,7 @@ packages=(
   clang clang-tidy clang-format libclang-rt-14-dev
   iproute2 util-linux procps python3
   stress-ng sysstat nlohmann-json3-dev
+  haproxy libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do

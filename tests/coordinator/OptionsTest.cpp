@@ -87,7 +87,7 @@ TEST(CoordinatorOptions, BadArgumentsAreRefusedWithAReason) {
       {{"--port", "0"}, "--port '0'"},
       {{"--port", "65536"}, "--port '65536'"},
       {{"--port", "+5"}, "--port '+5'"},
-      {{"--port="}, "--port ''"},
+      {{"--port="}, "option '--port' needs a value"},
       {{"--agent", "10.0.0"}, "--agent '10.0.0' is not a unicast"},
       {{"--agent", "256.0.0.1"}, "--agent '256.0.0.1'"},
       {{"--agent", "10.0.0.5 "}, "--agent '10.0.0.5 '"},
