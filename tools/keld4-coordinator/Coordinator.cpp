@@ -150,6 +150,11 @@ int CCoordinator::Run() {
     }
     if (fds[0].revents != 0) Receive();
   }
+  // What the last reports decided still goes out.
+  if (balancer_) {
+    now_ms_ = MonotonicMs();
+    balancer_->Tick(now_ms_);
+  }
   Finish(MonotonicMs());
   return exit_code_;
 }

@@ -332,6 +332,12 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     std::string why;
     if (LoadServerMap(config, &o->servers, &why) != 0) return fail("--config " + why);
   }
+  if (!o->servers.empty() && o->haproxy.empty() && !o->dry_run) {
+    return fail("--server and --config need --haproxy (or --dry-run)");
+  }
+  if (o->servers.empty() && !o->haproxy.empty()) {
+    return fail("--haproxy needs at least one --server or a --config");
+  }
   // Mapped agents are configured like --agent ones.
   for (const ServerMapping& m : o->servers) AddUnique(&o->agents, m.agent);
   if (o->agents.empty() && o->broadcasts.empty()) {
@@ -339,12 +345,6 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
   }
   if (!o->has_address && o->listen == 0) {
     return fail("--address is required when listening on 0.0.0.0");
-  }
-  if (!o->servers.empty() && o->haproxy.empty() && !o->dry_run) {
-    return fail("--server and --config need --haproxy (or --dry-run)");
-  }
-  if (o->servers.empty() && !o->haproxy.empty()) {
-    return fail("--haproxy needs at least one --server or a --config");
   }
   if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
     return fail("--max-weight is below --min-weight");
