@@ -179,14 +179,41 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
   return 0;
 }
 
+namespace {
+
+// A whole decimal number at *p, at most nine digits; moves p past it.
+bool TakeNumber(const char** p, long long* out) {
+  const char* s = *p;
+  long long v = 0;
+  int digits = 0;
+  while (*s >= '0' && *s <= '9' && digits < 10) {
+    v = v * 10 + (*s++ - '0');
+    ++digits;
+  }
+  if (digits == 0 || digits > 9) return false;
+  *out = v;
+  *p = s;
+  return true;
+}
+
+bool TakeText(const char** p, const char* text) {
+  size_t n = std::strlen(text);
+  if (std::strncmp(*p, text, n) != 0) return false;
+  *p += n;
+  return true;
+}
+
+}  // namespace
+
 bool ParseGetWeight(const std::string& answer, int* current, int* initial) {
-  int c = 0, i = 0;
-  char tail = 0;
-  // "%c" after the closing parenthesis must not match: nothing may follow.
-  if (std::sscanf(answer.c_str(), "%d (initial %d)%c", &c, &i, &tail) != 2) return false;
-  if (c < 0 || i < 0) return false;
-  *current = c;
-  *initial = i;
+  const char* p = answer.c_str();
+  long long c = 0, i = 0;
+  if (!TakeNumber(&p, &c) || !TakeText(&p, " (initial ") || !TakeNumber(&p, &i) ||
+      !TakeText(&p, ")") || *p != '\0') {
+    return false;
+  }
+  *current = static_cast<int>(c);
+  *initial = static_cast<int>(i);
   return true;
 }
 
@@ -197,10 +224,10 @@ bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_
     size_t nl = answer.find('\n', pos);
     std::string l = answer.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
     pos = nl == std::string::npos ? answer.size() : nl + 1;
-    if (l.rfind("Pid: ", 0) == 0) has_pid = std::sscanf(l.c_str() + 5, "%lld", pid) == 1;
-    if (l.rfind("Uptime_sec: ", 0) == 0) {
-      has_uptime = std::sscanf(l.c_str() + 12, "%lld", uptime_s) == 1;
-    }
+    const char* p = l.c_str();
+    if (TakeText(&p, "Pid: ")) has_pid = TakeNumber(&p, pid) && *p == '\0';
+    p = l.c_str();
+    if (TakeText(&p, "Uptime_sec: ")) has_uptime = TakeNumber(&p, uptime_s) && *p == '\0';
   }
   return has_pid && has_uptime;
 }

@@ -113,14 +113,14 @@ int Weight(const char* name, const std::string& value, uint64_t lo) {
 void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
   using Values = std::vector<std::string>;
   auto single = [app](const char* name, const char* value, const char* help,
-                      std::function<void(const std::string&)> apply) {
-    app->add_option_function<std::string>(name, std::move(apply), help)
+                      const std::function<void(const std::string&)>& apply) {
+    app->add_option_function<std::string>(name, apply, help)
         ->type_name(value)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   };
   auto many = [app](const char* name, const char* value, const char* help,
-                    std::function<void(const Values&)> apply) {
-    app->add_option_function<Values>(name, std::move(apply), help)->type_name(value);
+                    const std::function<void(const Values&)>& apply) {
+    app->add_option_function<Values>(name, apply, help)->type_name(value);
   };
   auto flag = [app](const char* name, bool* target, const char* help) {
     app->add_flag(name, *target, help)->disable_flag_override();

@@ -86,7 +86,9 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
     ServerMapping m;
     std::string why;
     if (ParseMapping(t, &m, &why) != 0 || AddMapping(m, out, &why) != 0) {
-      *err = path + ":" + std::to_string(number) + ": " + why;
+      *err = path;
+      *err += ":" + std::to_string(number) + ": ";
+      *err += why;
       return -1;
     }
   }
