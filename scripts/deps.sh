@@ -10,7 +10,9 @@ packages=(
   iproute2 util-linux procps python3
   stress-ng sysstat nlohmann-json3-dev
   # Debian package, manual pages, Wireshark dissector
-  debhelper dpkg-dev lintian man-db bash-completion tshark libcli11-dev strace
+  debhelper dpkg-dev lintian man-db bash-completion tshark strace
+  # the coordinator's options and the balancer's tests
+  haproxy libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do

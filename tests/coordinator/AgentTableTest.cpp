@@ -1,9 +1,9 @@
 // Per-agent rows and their states, driven by a fake clock.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "tools/keld4-coordinator/AgentTable.h"
@@ -193,12 +193,18 @@ TEST(AgentReport, RowJsonHasNullsForWhatWasNeverSeen) {
 
 TEST(AgentReport, JsonQuotesEscapeWhatWouldBreakALine) {
   CJsonLine line;
-  line.Str("text", "a\"b\\c\nd\x1b" "e\xc3").Seconds("neg", -1500).Seconds("pos", 7);
+  line.Str("text",
+           "a\"b\\c\nd\x1b"
+           "e\xc3")
+      .Seconds("neg", -1500)
+      .Seconds("pos", 7);
   const std::string& text = line.Text();
   EXPECT_EQ(text.find('\n'), std::string::npos);
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
   nlohmann::json j = nlohmann::json::parse(text);
-  EXPECT_EQ(j["text"], "a\"b\\c\nd\x1b" "e\xc3\x83");  // the lone byte comes back as U+00C3
+  EXPECT_EQ(j["text"],
+            "a\"b\\c\nd\x1b"
+            "e\xc3\x83");  // the lone byte comes back as U+00C3
   EXPECT_DOUBLE_EQ(j["neg"].get<double>(), -1.5);
   EXPECT_DOUBLE_EQ(j["pos"].get<double>(), 0.007);
 }

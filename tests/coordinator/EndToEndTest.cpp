@@ -3,6 +3,7 @@
 // same port as the protocol wants.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,14 +12,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "HaproxyProcess.h"
 
 namespace {
 
@@ -199,8 +200,8 @@ void Put32(Bytes* b, size_t at, uint32_t v) {
 
 // What an agent at 127.0.0.2 sends to 127.0.0.1: OS type 4, 2400 MHz.
 Bytes AliveDatagram() {
-  Bytes b = {0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0, 0, 0, 1,
-             127, 0, 0, 2, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4};
+  Bytes b = {0, 0, 0, 4,   0, 0, 0, 1,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0,
+             0, 0, 1, 127, 0, 0, 2, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0,  4};
   const char mac[18] = "00-11-22-33-44-55";
   b.insert(b.end(), mac, mac + 18);
   b.insert(b.end(), {0x00, 0x00, 0x09, 0x60});
@@ -264,15 +265,15 @@ class CoordinatorEndToEnd : public ::testing::Test {
 };
 
 TEST_F(CoordinatorEndToEnd, ConfiguresAnAgentAndReportsWhatItSends) {
-  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--count", "2", "--duration", "20",
-                      "--loglevel", "2", "--log-refresh", "120", "--alive", "7", "--cpu-interval",
-                      "3"}));
+  Coordinator c(
+      Args({"--agent", "127.0.0.2", "--json", "--count", "2", "--duration", "20", "--loglevel", "2",
+            "--log-refresh", "120", "--alive", "7", "--cpu-interval", "3"}));
   ASSERT_TRUE(c.Started());
   Bytes coor = AwaitCoorAlive();
-  const Bytes expected = {0, 0, 0, 4, 0, 0, 0, 1,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 28,
-                          0, 0, 0, 4, 127, 0, 0, 1, 127, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0,
-                          0, 0, 0, 0, 0, 0, 0, 0,   0, 0, 0, 2, 0, 0, 0, 120, 0, 0, 0, 7,
-                          0, 0, 0, 0, 0, 0, 0, 3};
+  const Bytes expected = {0, 0, 0,  4, 0,   0, 0, 1,   0, 0, 0, 0,   0, 0, 0, 0, 0,
+                          0, 0, 28, 0, 0,   0, 4, 127, 0, 0, 1, 127, 0, 0, 2, 0, 0,
+                          0, 0, 0,  0, 0,   0, 0, 0,   0, 0, 0, 0,   0, 0, 0, 0, 0,
+                          2, 0, 0,  0, 120, 0, 0, 0,   7, 0, 0, 0,   0, 0, 0, 0, 3};
   EXPECT_EQ(coor, expected);
 
   Bytes bad = AliveDatagram();
@@ -435,6 +436,65 @@ TEST_F(CoordinatorEndToEnd, BindFailureExitsWithOne) {
   EXPECT_TRUE(c.ReadAll(1000).empty());
 }
 
+// The whole program between a fake agent and a real HAProxy: the socket is
+// missing at first, the table goes on, and the weight is written once it is there.
+TEST_F(CoordinatorEndToEnd, RefusedHaproxySocketDoesNotStopTheTable) {
+  coord::HaproxyProcess haproxy({{"app", 100}});
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--duration", "30", "--haproxy",
+                      haproxy.Socket(), "--server", "127.0.0.2=web/app", "--smoothing", "1"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(50), kCoordinatorAddr, port_));
+  std::string line;
+  std::vector<json> ev;
+  auto await = [&](const char* event) {
+    while (c.ReadLine(&line, 10000)) {
+      ev.push_back(json::parse(line, nullptr, false));
+      if (ev.back().value("event", "") == event) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(await("cpu_load"));
+  bool lost = false;
+  for (const json& e : ev) lost = lost || (e["event"] == "haproxy" && e["status"] == "lost");
+  EXPECT_TRUE(lost) << "the missing socket is reported";
+
+  ASSERT_TRUE(haproxy.Start());
+  ASSERT_TRUE(await("weight"));
+  const json& w = ev.back();
+  EXPECT_EQ(w["agent"], "127.0.0.2");
+  EXPECT_EQ(w["server"], "web/app");
+  EXPECT_EQ(w["old"], 100);
+  EXPECT_EQ(w["new"], 51);
+  EXPECT_EQ(w["load"], 50);
+  EXPECT_EQ(w["reason"], "load");
+  EXPECT_EQ(haproxy.Weight("app"), 51);
+  ASSERT_TRUE(await("state"));
+  EXPECT_EQ(ev.back()["new"], "ready");
+
+  kill(c.Pid(), SIGTERM);
+  c.ReadAll(5000);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+}
+
+TEST_F(CoordinatorEndToEnd, DryRunPrintsTheCommandsAndTheTableShowsThem) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--count", "2", "--duration", "20", "--dry-run",
+                      "--server", "127.0.0.2=web/app", "--max-weight", "200"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(25), kCoordinatorAddr, port_));
+  std::vector<std::string> lines = c.ReadAll(10000);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "set server web/app weight 150");
+  EXPECT_EQ(lines[1], "set server web/app state ready");
+  EXPECT_EQ(lines[3], "HAProxy: dry run");
+  EXPECT_NE(lines[4].find("WEIGHT LB STATE"), std::string::npos) << lines[4];
+  EXPECT_NE(lines[5].find("150 ready"), std::string::npos) << lines[5];
+}
+
 TEST(CoordinatorCommandLine, BadUsageExitsWithTwoAndHelpWithZero) {
   Coordinator bad({"--agent", "127.0.0.2", "--listen", "127.0.0.1", "--port", "seventy"});
   ASSERT_TRUE(bad.Started());
@@ -449,6 +509,13 @@ TEST(CoordinatorCommandLine, BadUsageExitsWithTwoAndHelpWithZero) {
   EXPECT_EQ(help.Wait(5000), 0);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "Usage: keld4-coordinator [OPTION]...");
+
+  Coordinator version({"--version"});
+  ASSERT_TRUE(version.Started());
+  lines = version.ReadAll(5000);
+  EXPECT_EQ(version.Wait(5000), 0);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("keld4-coordinator "), 0u);
 }
 
 }  // namespace

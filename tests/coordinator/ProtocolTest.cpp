@@ -33,8 +33,8 @@ Bytes Datagram(uint32_t type, uint32_t id, const Bytes& data, int64_t dataleng =
   Bytes b(kHeaderSize, 0);
   PutBE32(&b[kOffDesId], 4);
   PutBE32(&b[kOffType], type);
-  PutBE32(&b[kOffDataleng], dataleng < 0 ? static_cast<uint32_t>(data.size())
-                                         : static_cast<uint32_t>(dataleng));
+  PutBE32(&b[kOffDataleng],
+          dataleng < 0 ? static_cast<uint32_t>(data.size()) : static_cast<uint32_t>(dataleng));
   PutBE32(&b[kOffId], id);
   PutBE32(&b[kOffSrcAddr], 0x0A000005);  // 10.0.0.5
   PutBE32(&b[kOffDesAddr], 0x0A000001);

@@ -1,0 +1,116 @@
+#include "AgentTable.h"
+
+#include <cstring>
+
+namespace coord {
+
+const char* StateName(AgentState s) {
+  switch (s) {
+    case AgentState::kUp: return "up";
+    case AgentState::kSilent: return "silent";
+    case AgentState::kDown: return "down";
+    case AgentState::kUnknown: break;
+  }
+  return "unknown";
+}
+
+CAgentTable::CAgentTable(uint32_t alive_s, uint32_t cpu_s, size_t max_rows) : max_rows_(max_rows) {
+  if (alive_s != 0) {
+    silence_ms_ = int64_t{3000} * alive_s;
+    alive_counts_only_ = true;
+  } else if (cpu_s != 0) {
+    silence_ms_ = int64_t{3000} * cpu_s;
+  }
+}
+
+const AgentRow* CAgentTable::Find(uint32_t addr) const {
+  auto it = index_.find(addr);
+  return it == index_.end() ? nullptr : &rows_[it->second];
+}
+
+void CAgentTable::Expect(uint32_t addr) { Lookup(addr); }
+
+const AgentRow* CAgentTable::Record(const Decoded& d, uint32_t from_addr, uint16_t from_port,
+                                    int64_t now_ms, bool* came_up) {
+  *came_up = false;
+  if (d.kind == Kind::kEcho) return nullptr;
+  uint32_t key = d.has_header ? d.src : from_addr;
+  AgentRow* row = Lookup(key);
+  if (row == nullptr) {
+    ++untracked_;
+    return nullptr;
+  }
+  row->from_addr = from_addr;
+  row->from_port = from_port;
+  if (d.kind == Kind::kMalformed) {
+    ++row->malformed;
+    return row;
+  }
+  ++row->messages;
+  bool live = false;
+  switch (d.kind) {
+    case Kind::kAlive:
+      row->has_alive = true;
+      std::memcpy(row->mac, d.mac, sizeof(row->mac));
+      row->ostype = d.ostype;
+      row->mhz = d.mhz;
+      row->last_alive_ms = now_ms;
+      live = true;
+      break;
+    case Kind::kCpuLoad:
+      row->has_load = true;
+      row->load = d.load;
+      row->last_load_ms = now_ms;
+      // While alives are expected only they prove an agent is alive; the
+      // first contact counts whatever it is.
+      live = !alive_counts_only_ || row->state == AgentState::kUnknown;
+      break;
+    case Kind::kDown: row->state = AgentState::kDown; return row;
+    case Kind::kEcho:
+    case Kind::kMalformed: break;
+  }
+  if (live) {
+    row->last_live_ms = now_ms;
+    if (row->state != AgentState::kUp) {
+      row->state = AgentState::kUp;
+      *came_up = true;
+    }
+  }
+  return row;
+}
+
+std::vector<size_t> CAgentTable::CheckSilence(int64_t now_ms) {
+  std::vector<size_t> changed;
+  if (silence_ms_ == 0) return changed;
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    AgentRow& r = rows_[i];
+    if (r.state == AgentState::kUp && now_ms - r.last_live_ms >= silence_ms_) {
+      r.state = AgentState::kSilent;
+      changed.push_back(i);
+    }
+  }
+  return changed;
+}
+
+int64_t CAgentTable::NextSilenceDue() const {
+  int64_t due = -1;
+  if (silence_ms_ == 0) return due;
+  for (const AgentRow& r : rows_) {
+    if (r.state != AgentState::kUp) continue;
+    int64_t t = r.last_live_ms + silence_ms_;
+    if (due < 0 || t < due) due = t;
+  }
+  return due;
+}
+
+AgentRow* CAgentTable::Lookup(uint32_t addr) {
+  auto it = index_.find(addr);
+  if (it != index_.end()) return &rows_[it->second];
+  if (rows_.size() >= max_rows_) return nullptr;
+  index_.emplace(addr, rows_.size());
+  rows_.emplace_back();
+  rows_.back().addr = addr;
+  return &rows_.back();
+}
+
+}  // namespace coord

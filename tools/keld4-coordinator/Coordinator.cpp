@@ -1,0 +1,485 @@
+#include "Coordinator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace coord {
+
+const char* const kProgram = "keld4-coordinator";
+
+namespace {
+
+// The largest UDP payload over IPv4 is 65,507 bytes, so nothing is cut off.
+constexpr size_t kRecvBufferSize = 65536;
+// Datagrams taken per wake-up before timers are looked at again.
+constexpr int kRecvBurst = 256;
+constexpr int64_t kRedrawMs = 1000;
+// Dry-run commands kept under the live table.
+constexpr size_t kDryRunShown = 8;
+
+int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+sockaddr_in MakeSockaddr(uint32_t addr, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(addr);
+  return sa;
+}
+
+std::string AddrList(const std::vector<uint32_t>& list) {
+  std::string out = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    char buf[16];
+    FormatAddr(list[i], buf);
+    if (i != 0) out += ",";
+    out += "\"";
+    out += buf;
+    out += "\"";
+  }
+  out += "]";
+  return out;
+}
+
+std::string ServerList(const std::vector<ServerMapping>& list) {
+  std::string out = "{";
+  for (size_t i = 0; i < list.size(); ++i) {
+    char buf[16];
+    FormatAddr(list[i].agent, buf);
+    if (i != 0) out += ",";
+    out += "\"" + std::string(buf) + "\":\"" + list[i].Name() + "\"";
+  }
+  out += "}";
+  return out;
+}
+
+}  // namespace
+
+CCoordinator::CCoordinator(const CoordinatorOptions& o)
+    : opt_(o), table_(o.settings.alive, o.settings.cpu_interval), buf_(kRecvBufferSize) {
+  if (!opt_.servers.empty()) {
+    balancer_ =
+        std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state, opt_.haproxy,
+                                    opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
+    for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
+  }
+}
+
+CCoordinator::~CCoordinator() {
+  if (sock_ >= 0) close(sock_);
+  if (sigfd_ >= 0) close(sigfd_);
+}
+
+int CCoordinator::Run() {
+  if (Setup() != 0) return 1;
+  start_ms_ = MonotonicMs();
+  now_ms_ = start_ms_;
+  tty_ = !opt_.json && isatty(STDOUT_FILENO) == 1;
+  EmitStart();
+  if (balancer_) balancer_->Start(start_ms_, table_.SilenceMs());
+  if (tty_) std::fputs("\x1b[2J", stdout);
+
+  int64_t next_send = start_ms_;
+  int64_t next_draw = start_ms_;
+  int64_t end_at = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
+  while (end_reason_ == nullptr) {
+    int64_t now = MonotonicMs();
+    now_ms_ = now;
+    if (next_send >= 0 && now >= next_send) {
+      SendRound(now);
+      next_send = opt_.resend != 0 ? now + 1000 * static_cast<int64_t>(opt_.resend) : -1;
+    }
+    for (size_t i : table_.CheckSilence(now)) {
+      EmitSilent(table_.Rows()[i], now);
+      if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
+    }
+    if (balancer_) {
+      balancer_->Tick(now);
+      now = MonotonicMs();  // the socket may have taken a while
+      now_ms_ = now;
+    }
+    if (end_at >= 0 && now >= end_at) {
+      end_reason_ = "duration";
+      break;
+    }
+    if (tty_ && now >= next_draw) {
+      Draw(now);
+      next_draw = now + kRedrawMs;
+    }
+    if (end_reason_ != nullptr) break;
+
+    int64_t wake = -1;
+    for (int64_t t : {next_send, end_at, tty_ ? next_draw : -1, table_.NextSilenceDue(),
+                      balancer_ ? balancer_->NextDue(now) : -1}) {
+      if (t >= 0 && (wake < 0 || t < wake)) wake = t;
+    }
+    int timeout = -1;
+    if (wake >= 0) {
+      int64_t left = wake - now;
+      if (left < 0) left = 0;
+      timeout = left > 60000 ? 60000 : static_cast<int>(left);
+    }
+    pollfd fds[2] = {{sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}};
+    int n = poll(fds, 2, timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fatal("poll", errno);
+      break;
+    }
+    if (fds[1].revents != 0) {
+      signalfd_siginfo si{};
+      ssize_t got = read(sigfd_, &si, sizeof(si));
+      (void)got;
+      end_reason_ = "signal";
+      break;
+    }
+    if (fds[0].revents != 0) Receive();
+  }
+  // What the last reports decided still goes out.
+  if (balancer_) {
+    now_ms_ = MonotonicMs();
+    balancer_->Tick(now_ms_);
+  }
+  Finish(MonotonicMs());
+  return exit_code_;
+}
+
+int CCoordinator::Setup() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  // Delivered through the descriptor, so no signal can slip in between a
+  // check and the wait.
+  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0 ||
+      (sigfd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
+    std::fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, std::strerror(errno));
+    return -1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+
+  char listen[16];
+  FormatAddr(opt_.listen, listen);
+  sock_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (sock_ < 0) {
+    std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram, std::strerror(errno));
+    return -1;
+  }
+  int on = 1;
+  if (!opt_.broadcasts.empty() &&
+      setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+    std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, std::strerror(errno));
+    return -1;
+  }
+  sockaddr_in sa = MakeSockaddr(opt_.listen, opt_.port);
+  if (bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+    std::fprintf(stderr, "%s: cannot listen on %s:%u: %s\n", kProgram, listen, opt_.port,
+                 std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+void CCoordinator::Emit(CJsonLine& j) {
+  if (!opt_.json) return;
+  std::fputs(j.Text().c_str(), stdout);
+  std::fputc('\n', stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    // Nobody reads our events any more; stop rather than run blind.
+    if (end_reason_ == nullptr) end_reason_ = "output";
+    exit_code_ = 1;
+    opt_.json = false;
+  }
+}
+
+CJsonLine CCoordinator::Event(const char* name, int64_t now) {
+  CJsonLine j;
+  j.Str("event", name).Seconds("t", Elapsed(now));
+  return j;
+}
+
+void CCoordinator::EmitStart() {
+  CJsonLine j = Event("start", start_ms_);
+  j.Endpoint("listen", opt_.listen, opt_.port)
+      .Addr("address", opt_.SourceAddr())
+      .Raw("agents", AddrList(opt_.agents))
+      .Raw("broadcasts", AddrList(opt_.broadcasts))
+      .Num("loglevel", opt_.settings.loglevel)
+      .Num("log_refresh", opt_.settings.log_refresh)
+      .Num("alive", opt_.settings.alive)
+      .Num("cpu_interval", opt_.settings.cpu_interval)
+      .Num("resend", opt_.resend);
+  if (opt_.duration_ms > 0) {
+    j.Seconds("duration", opt_.duration_ms);
+  } else {
+    j.Null("duration");
+  }
+  if (opt_.count > 0) {
+    j.Num("count", opt_.count);
+  } else {
+    j.Null("count");
+  }
+  if (balancer_) {
+    if (opt_.haproxy.empty()) {
+      j.Null("haproxy");
+    } else {
+      j.Str("haproxy", opt_.haproxy);
+    }
+    j.Raw("servers", ServerList(opt_.servers)).Bool("dry_run", opt_.dry_run);
+  }
+  Emit(j);
+}
+
+void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
+  uint8_t msg[kCoorAliveSize];
+  EncodeCoorAlive(opt_.SourceAddr(), des, opt_.settings, msg);
+  sockaddr_in sa = MakeSockaddr(des, opt_.port);
+  ssize_t n = sendto(sock_, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  if (n == static_cast<ssize_t>(sizeof(msg))) {
+    ++sent_;
+    CJsonLine j = Event("sent", now);
+    j.Addr("to", des).Num("port", opt_.port).Bool("broadcast", broadcast).Num("bytes", 68);
+    Emit(j);
+    return;
+  }
+  // One unreachable agent must not stop the others being configured; the
+  // failure shows in the exit code.
+  int err = n < 0 ? errno : EMSGSIZE;
+  char to[16];
+  FormatAddr(des, to);
+  std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
+               std::strerror(err));
+  exit_code_ = 1;
+  CJsonLine j = Event("error", now);
+  j.Str("op", "sendto").Addr("to", des).Str("message", std::strerror(err));
+  Emit(j);
+}
+
+void CCoordinator::SendRound(int64_t now) {
+  for (uint32_t a : opt_.agents) SendOne(a, false, now);
+  for (uint32_t a : opt_.broadcasts) SendOne(a, true, now);
+}
+
+void CCoordinator::Receive() {
+  for (int i = 0; i < kRecvBurst && end_reason_ == nullptr; ++i) {
+    sockaddr_in from{};
+    socklen_t from_len = sizeof(from);
+    ssize_t n =
+        recvfrom(sock_, buf_.data(), buf_.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      // Reports of earlier sends to unreachable hosts, not a broken socket.
+      if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
+      Fatal("recvfrom", errno);
+      return;
+    }
+    Handle(static_cast<size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port),
+           MonotonicMs());
+  }
+}
+
+void CCoordinator::Handle(size_t n, uint32_t from_addr, uint16_t from_port, int64_t now) {
+  now_ms_ = now;
+  Decoded d;
+  DecodeDatagram(buf_.data(), n, &d);
+  if (d.kind == Kind::kEcho) return;
+  bool came_up = false;
+  const AgentRow* row = table_.Record(d, from_addr, from_port, now, &came_up);
+  uint32_t agent = d.has_header ? d.src : from_addr;
+  if (d.kind == Kind::kMalformed) {
+    ++malformed_;
+    CJsonLine j = Event("malformed", now);
+    j.Addr("agent", agent)
+        .Endpoint("from", from_addr, from_port)
+        .Num("bytes", n)
+        .Str("reason", d.reason)
+        .Str("detail", d.detail);
+    Emit(j);
+    return;
+  }
+  ++valid_;
+  const char* state = row != nullptr ? StateName(row->state) : "untracked";
+  const char* name = d.kind == Kind::kAlive     ? "alive"
+                     : d.kind == Kind::kCpuLoad ? "cpu_load"
+                                                : "down";
+  CJsonLine j = Event(name, now);
+  j.Addr("agent", agent).Endpoint("from", from_addr, from_port).Addr("des", d.des);
+  if (d.kind == Kind::kAlive) {
+    j.Num("ostype", d.ostype).Str("mac", d.mac).Num("mhz", d.mhz);
+  } else if (d.kind == Kind::kCpuLoad) {
+    j.Num("load", d.load);
+  } else {
+    // The down message carries the OS type code in param.
+    j.Num("ostype", d.param).Num("sequence", d.sequence);
+  }
+  j.Str("state", state).Bool("came_up", came_up);
+  Emit(j);
+  if (balancer_ && row != nullptr) {
+    if (d.kind == Kind::kDown) {
+      balancer_->OnGone(agent, "down");
+    } else {
+      balancer_->OnReport(agent, d.kind == Kind::kCpuLoad, d.load, came_up);
+    }
+  }
+  if (opt_.count != 0 && valid_ >= opt_.count && end_reason_ == nullptr) end_reason_ = "count";
+}
+
+void CCoordinator::EmitSilent(const AgentRow& r, int64_t now) {
+  CJsonLine j = Event("silent", now);
+  j.Addr("agent", r.addr).Seconds("quiet", now - r.last_live_ms);
+  Emit(j);
+}
+
+void CCoordinator::OnLbEvent(const LbEvent& e) {
+  const char* names[] = {"weight", "state", "haproxy_error", "haproxy"};
+  CJsonLine j = Event(names[static_cast<int>(e.kind)], now_ms_);
+  auto value = [&j, &e](const char* key, const std::string& v) {
+    if (v.empty()) {
+      j.Null(key);
+    } else if (e.kind == LbEvent::Kind::kWeight) {
+      j.Raw(key, v);
+    } else {
+      j.Str(key, v);
+    }
+  };
+  switch (e.kind) {
+    case LbEvent::Kind::kWeight:
+    case LbEvent::Kind::kState:
+      j.Addr("agent", e.agent).Str("server", e.server);
+      value("old", e.old_value);
+      value("new", e.new_value);
+      if (e.load >= 0) {
+        j.Num("load", static_cast<uint64_t>(e.load));
+      } else {
+        j.Null("load");
+      }
+      j.Str("reason", e.reason).Str("command", e.command).Bool("dry_run", opt_.dry_run);
+      if (!e.message.empty()) {
+        j.Str("error", e.message);
+        char a[16];
+        FormatAddr(e.agent, a);
+        std::fprintf(stderr, "%s: HAProxy refused '%s' (agent %s): %s\n", kProgram,
+                     e.command.c_str(), a, e.message.c_str());
+      }
+      if (opt_.dry_run && !opt_.json) {
+        if (tty_) {
+          dry_run_lines_.push_back(e.command);
+          if (dry_run_lines_.size() > kDryRunShown) dry_run_lines_.erase(dry_run_lines_.begin());
+        } else {
+          std::printf("%s\n", e.command.c_str());
+          std::fflush(stdout);
+        }
+      }
+      break;
+    case LbEvent::Kind::kServer: {
+      char a[16];
+      FormatAddr(e.agent, a);
+      // Once per server and HAProxy run; the other servers go on.
+      std::fprintf(stderr, "%s: HAProxy has no server %s (mapped to agent %s): '%s' answered: %s\n",
+                   kProgram, e.server.c_str(), a, e.command.c_str(), e.message.c_str());
+      j.Addr("agent", e.agent)
+          .Str("server", e.server)
+          .Str("command", e.command)
+          .Str("message", e.message);
+      break;
+    }
+    case LbEvent::Kind::kLink:
+      if (e.reason == "lost") {
+        std::fprintf(stderr, "%s: HAProxy at %s: %s; retrying\n", kProgram, opt_.haproxy.c_str(),
+                     e.message.c_str());
+      }
+      j.Str("status", e.reason).Str("socket", opt_.haproxy).Str("message", e.message);
+      break;
+  }
+  Emit(j);
+}
+
+void CCoordinator::Fatal(const char* op, int err) {
+  std::fprintf(stderr, "%s: %s failed: %s\n", kProgram, op, std::strerror(err));
+  exit_code_ = 1;
+  end_reason_ = "error";
+}
+
+std::string CCoordinator::Title(int64_t now) const {
+  char listen[16], address[16], buf[200];
+  FormatAddr(opt_.listen, listen);
+  FormatAddr(opt_.SourceAddr(), address);
+  std::snprintf(buf, sizeof(buf),
+                "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
+                "%llu malformed, %llds",
+                kProgram, listen, opt_.port, address, static_cast<unsigned long long>(sent_),
+                static_cast<unsigned long long>(valid_),
+                static_cast<unsigned long long>(malformed_),
+                static_cast<long long>(Elapsed(now) / 1000));
+  return buf;
+}
+
+std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const {
+  std::vector<std::string> out = {Title(now)};
+  out.emplace_back(balancer_ ? balancer_->Status() : "");
+  LbColumns lb;
+  if (balancer_) {
+    const CBalancer* b = balancer_.get();
+    lb = [b](uint32_t agent, std::string* w, std::string* s) { return b->View(agent, w, s); };
+  }
+  for (std::string& l : TableLines(table_.Rows(), now, max_rows, lb)) out.push_back(std::move(l));
+  if (!dry_run_lines_.empty()) {
+    out.emplace_back("");
+    for (const std::string& c : dry_run_lines_) out.push_back("would send: " + c);
+  }
+  return out;
+}
+
+// Redraws the screen from its top; each line clears its own rest.
+void CCoordinator::Draw(int64_t now) {
+  winsize ws{};
+  size_t max_rows = 0;
+  size_t reserved = 4 + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
+    max_rows = ws.ws_row - reserved;
+  }
+  std::string out = "\x1b[H";
+  for (const std::string& line : Lines(now, max_rows)) out += line + "\x1b[K\n";
+  out += "\x1b[J";
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void CCoordinator::Finish(int64_t now) {
+  if (opt_.json) {
+    CJsonLine j = Event("end", now);
+    j.Str("reason", end_reason_ != nullptr ? end_reason_ : "error")
+        .Num("sent", sent_)
+        .Num("valid", valid_)
+        .Num("malformed", malformed_)
+        .Num("untracked", table_.Untracked())
+        .Raw("agents", RowsJson(table_.Rows(), now));
+    Emit(j);
+    return;
+  }
+  if (tty_) {
+    Draw(now);
+    return;
+  }
+  std::string out;
+  for (const std::string& line : Lines(now, 0)) out += line + "\n";
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace coord

@@ -1,0 +1,65 @@
+// The coordinator's run: sends Coor_alive, books what the agents report,
+// balances HAProxy from it and shows it all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AgentTable.h"
+#include "Balancer.h"
+#include "Options.h"
+#include "Report.h"
+
+namespace coord {
+
+extern const char* const kProgram;
+
+class CCoordinator {
+ public:
+  explicit CCoordinator(const CoordinatorOptions& o);
+  virtual ~CCoordinator();
+  CCoordinator(const CCoordinator&) = delete;
+  CCoordinator& operator=(const CCoordinator&) = delete;
+
+  // The whole run; returns the exit code.
+  int Run();
+
+ private:
+  int Setup();
+  int64_t Elapsed(int64_t now) const { return now - start_ms_; }
+  void Emit(CJsonLine& j);
+  CJsonLine Event(const char* name, int64_t now);
+  void EmitStart();
+  void SendOne(uint32_t des, bool broadcast, int64_t now);
+  void SendRound(int64_t now);
+  void Receive();
+  void Handle(size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
+  void EmitSilent(const AgentRow& r, int64_t now);
+  void OnLbEvent(const LbEvent& e);
+  void Fatal(const char* op, int err);
+  std::string Title(int64_t now) const;
+  std::vector<std::string> Lines(int64_t now, size_t max_rows) const;
+  void Draw(int64_t now);
+  void Finish(int64_t now);
+
+  CoordinatorOptions opt_;
+  CAgentTable table_;
+  std::unique_ptr<CBalancer> balancer_;
+  int sock_ = -1;
+  int sigfd_ = -1;
+  int64_t start_ms_ = 0;
+  int64_t now_ms_ = 0;
+  bool tty_ = false;
+  uint64_t sent_ = 0;
+  uint64_t valid_ = 0;
+  uint64_t malformed_ = 0;
+  const char* end_reason_ = nullptr;
+  int exit_code_ = 0;
+  std::vector<std::string> dry_run_lines_;  // the latest, under the live table
+  std::vector<uint8_t> buf_;
+};
+
+}  // namespace coord

@@ -1,0 +1,235 @@
+#include "Haproxy.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace coord {
+namespace {
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool SplitHostPort(const std::string& e, sockaddr_in* sa) {
+  size_t colon = e.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = e.substr(0, colon);
+  std::string port = e.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return false;
+  unsigned long p = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+    p = p * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (p == 0 || p > 65535) return false;
+  *sa = sockaddr_in{};
+  sa->sin_family = AF_INET;
+  sa->sin_port = htons(static_cast<uint16_t>(p));
+  return inet_pton(AF_INET, host.c_str(), &sa->sin_addr) == 1;
+}
+
+// Waits for events on fd until deadline; false on timeout or error.
+bool WaitFor(int fd, short events, int64_t deadline) {
+  for (;;) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0) return false;
+    pollfd p = {fd, events, 0};
+    int n = poll(&p, 1, static_cast<int>(left));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+class CFd {
+ public:
+  explicit CFd(int fd) : fd_(fd) {}
+  ~CFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  CFd(const CFd&) = delete;
+  CFd& operator=(const CFd&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+CHaproxySocket::CHaproxySocket(std::string endpoint, int timeout_ms)
+    : endpoint_(std::move(endpoint)), timeout_ms_(timeout_ms) {}
+
+std::string CHaproxySocket::CheckEndpoint(const std::string& endpoint) {
+  if (endpoint.find('/') != std::string::npos) {
+    if (endpoint.size() >= sizeof(sockaddr_un{}.sun_path)) return "the socket path is too long";
+    return "";
+  }
+  sockaddr_in sa{};
+  if (!SplitHostPort(endpoint, &sa)) return "is neither a socket path nor IPv4-address:port";
+  return "";
+}
+
+int CHaproxySocket::Connect(std::string* err) const {
+  int64_t deadline = NowMs() + timeout_ms_;
+  bool is_unix = endpoint_.find('/') != std::string::npos;
+  int fd = socket(is_unix ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *err = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  int rc = 0;
+  if (is_unix) {
+    sockaddr_un su{};
+    su.sun_family = AF_UNIX;
+    std::snprintf(su.sun_path, sizeof(su.sun_path), "%s", endpoint_.c_str());
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&su), sizeof(su));
+  } else {
+    sockaddr_in sa{};
+    SplitHostPort(endpoint_, &sa);
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  }
+  if (rc != 0 && (errno == EINPROGRESS || errno == EAGAIN)) {
+    int soerr = ETIMEDOUT;
+    socklen_t len = sizeof(soerr);
+    if (WaitFor(fd, POLLOUT, deadline)) getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
+    rc = soerr == 0 ? 0 : -1;
+    errno = soerr;
+  }
+  if (rc != 0) {
+    *err = std::string("connect: ") + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                        std::string* err) const {
+  answers->clear();
+  if (commands.empty()) return 0;
+  int64_t deadline = NowMs() + timeout_ms_;
+  CFd fd(Connect(err));
+  if (fd.Get() < 0) return -1;
+  std::string line;
+  for (const std::string& c : commands) {
+    if (!line.empty()) line += ';';
+    line += c;
+  }
+  line += '\n';
+  size_t sent = 0;
+  while (sent < line.size()) {
+    ssize_t n = send(fd.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR) && WaitFor(fd.Get(), POLLOUT, deadline)) {
+      continue;
+    }
+    *err = std::string("send: ") + (n < 0 ? std::strerror(errno) : "nothing sent");
+    return -1;
+  }
+  std::string reply;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = recv(fd.Get(), buf, sizeof(buf), 0);
+    if (n > 0) {
+      reply.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) break;
+    if ((errno == EAGAIN || errno == EINTR) && WaitFor(fd.Get(), POLLIN, deadline)) continue;
+    *err = errno == EAGAIN ? "no complete answer in time"
+                           : std::string("recv: ") + std::strerror(errno);
+    return -1;
+  }
+  // Each command's output ends with an empty line, and no output holds one.
+  std::string current;
+  size_t pos = 0;
+  while (pos < reply.size()) {
+    size_t nl = reply.find('\n', pos);
+    if (nl == std::string::npos) break;
+    std::string l = reply.substr(pos, nl - pos);
+    pos = nl + 1;
+    if (l.empty()) {
+      answers->push_back(current);
+      current.clear();
+    } else {
+      if (!current.empty()) current += '\n';
+      current += l;
+    }
+  }
+  if (answers->size() != commands.size()) {
+    *err = "answer has " + std::to_string(answers->size()) + " parts for " +
+           std::to_string(commands.size()) + " commands (is the socket at level admin?)";
+    return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+// A whole decimal number at *p, at most nine digits; moves p past it.
+bool TakeNumber(const char** p, long long* out) {
+  const char* s = *p;
+  long long v = 0;
+  int digits = 0;
+  while (*s >= '0' && *s <= '9' && digits < 10) {
+    v = v * 10 + (*s++ - '0');
+    ++digits;
+  }
+  if (digits == 0 || digits > 9) return false;
+  *out = v;
+  *p = s;
+  return true;
+}
+
+bool TakeText(const char** p, const char* text) {
+  size_t n = std::strlen(text);
+  if (std::strncmp(*p, text, n) != 0) return false;
+  *p += n;
+  return true;
+}
+
+}  // namespace
+
+bool ParseGetWeight(const std::string& answer, int* current, int* initial) {
+  const char* p = answer.c_str();
+  long long c = 0, i = 0;
+  if (!TakeNumber(&p, &c) || !TakeText(&p, " (initial ") || !TakeNumber(&p, &i) ||
+      !TakeText(&p, ")") || *p != '\0') {
+    return false;
+  }
+  *current = static_cast<int>(c);
+  *initial = static_cast<int>(i);
+  return true;
+}
+
+bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_s) {
+  bool has_pid = false, has_uptime = false;
+  size_t pos = 0;
+  while (pos < answer.size()) {
+    size_t nl = answer.find('\n', pos);
+    std::string l = answer.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? answer.size() : nl + 1;
+    const char* p = l.c_str();
+    if (TakeText(&p, "Pid: ")) has_pid = TakeNumber(&p, pid) && *p == '\0';
+    p = l.c_str();
+    if (TakeText(&p, "Uptime_sec: ")) has_uptime = TakeNumber(&p, uptime_s) && *p == '\0';
+  }
+  return has_pid && has_uptime;
+}
+
+}  // namespace coord

@@ -1,0 +1,42 @@
+// HAProxy's Runtime API on its stats socket, in the socket's non-interactive
+// mode: one connection per batch of commands, which HAProxy closes after its
+// answers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace coord {
+
+class CHaproxySocket {
+ public:
+  // endpoint: a UNIX socket path (anything with a '/') or IPv4-address:port.
+  explicit CHaproxySocket(std::string endpoint, int timeout_ms = 2000);
+  virtual ~CHaproxySocket() = default;
+
+  // "" when endpoint has one of the two forms, else the reason.
+  static std::string CheckEndpoint(const std::string& endpoint);
+
+  const std::string& Endpoint() const { return endpoint_; }
+
+  // Sends the commands on one line, separated by ';', and splits the reply
+  // into one answer per command (its lines without the last line end; "" for
+  // a command that succeeded silently). Returns 0, or -1 with the reason in
+  // *err when the socket failed or the reply did not match the commands.
+  int Run(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+          std::string* err) const;
+
+ private:
+  int Connect(std::string* err) const;
+
+  std::string endpoint_;
+  int timeout_ms_;
+};
+
+// "N (initial M)", the answer to get weight.
+bool ParseGetWeight(const std::string& answer, int* current, int* initial);
+
+// Pid and Uptime_sec from the answer to show info.
+bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_s);
+
+}  // namespace coord

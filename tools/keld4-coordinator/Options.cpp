@@ -1,0 +1,355 @@
+#include "Options.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "Haproxy.h"
+
+namespace coord {
+namespace {
+
+// Dotted IPv4 text, four decimal octets and nothing else.
+bool ParseAddr(const std::string& text, uint32_t* out) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  *out = ntohl(a.s_addr);
+  return true;
+}
+
+bool IsMulticast(uint32_t a) { return (a >> 28) == 0xE; }
+
+bool IsUnicast(uint32_t a) {
+  return a != 0 && a != 0xFFFFFFFFu && !IsMulticast(a) && (a >> 28) != 0xF;
+}
+
+// A decimal number in [lo, hi], digits only.
+bool ParseUnsigned(const std::string& text, uint64_t lo, uint64_t hi, uint64_t* out) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > hi) return false;
+  }
+  if (v < lo) return false;
+  *out = v;
+  return true;
+}
+
+// Positive seconds, digits with an optional fraction of up to three places.
+bool ParseSeconds(const std::string& text, int64_t* out_ms) {
+  size_t dot = text.find('.');
+  size_t int_len = dot == std::string::npos ? text.size() : dot;
+  if (int_len == 0 || int_len > 9) return false;
+  int64_t ms = 0;
+  for (size_t i = 0; i < int_len; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    ms = ms * 10 + (text[i] - '0');
+  }
+  ms *= 1000;
+  if (dot != std::string::npos) {
+    std::string f = text.substr(dot + 1);
+    if (f.empty() || f.size() > 3) return false;
+    int64_t scale = 100;
+    for (size_t i = 0; i < f.size(); ++i, scale /= 10) {
+      if (f[i] < '0' || f[i] > '9') return false;
+      ms += (f[i] - '0') * scale;
+    }
+  }
+  if (ms <= 0 || ms > static_cast<int64_t>(kMaxDurationSeconds * 1000)) return false;
+  *out_ms = ms;
+  return true;
+}
+
+// A fraction in (0, 1]: "1", "0.25", ".5".
+bool ParseShare(const std::string& text, double* out) {
+  if (text.empty() || text.size() > 12) return false;
+  for (char c : text) {
+    if ((c < '0' || c > '9') && c != '.') return false;
+  }
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (end == nullptr || *end != '\0' || !(v > 0.0) || v > 1.0) return false;
+  *out = v;
+  return true;
+}
+
+void AddUnique(std::vector<uint32_t>* list, uint32_t a) {
+  for (uint32_t x : *list) {
+    if (x == a) return;
+  }
+  list->push_back(a);
+}
+
+[[noreturn]] void Refuse(const std::string& why) { throw CLI::ValidationError(why); }
+
+std::string Quoted(const std::string& name, const std::string& value) {
+  return name + " '" + value + "'";
+}
+
+uint32_t Whole32(const char* name, const std::string& value) {
+  uint64_t num = 0;
+  if (!ParseUnsigned(value, 0, UINT32_MAX, &num)) {
+    Refuse(Quoted(name, value) + " is not a whole number from 0 to 4294967295");
+  }
+  return static_cast<uint32_t>(num);
+}
+
+int Weight(const char* name, const std::string& value, uint64_t lo) {
+  uint64_t num = 0;
+  if (!ParseUnsigned(value, lo, kMaxHaproxyWeight, &num)) {
+    Refuse(Quoted(name, value) + " is not a weight from " + std::to_string(lo) + " to " +
+           std::to_string(kMaxHaproxyWeight));
+  }
+  return static_cast<int>(num);
+}
+
+// Each option once: its name, value text, help and what it does with its value.
+void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
+  using Values = std::vector<std::string>;
+  auto single = [app](const char* name, const char* value, const char* help,
+                      const std::function<void(const std::string&)>& apply) {
+    app->add_option_function<std::string>(name, apply, help)
+        ->type_name(value)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
+  auto many = [app](const char* name, const char* value, const char* help,
+                    const std::function<void(const Values&)>& apply) {
+    app->add_option_function<Values>(name, apply, help)->type_name(value);
+  };
+  auto flag = [app](const char* name, bool* target, const char* help) {
+    app->add_flag(name, *target, help)->disable_flag_override();
+  };
+
+  const char* kSend = "Where to send";
+  const char* kListen = "Where to listen";
+  const char* kTell = "What the agents are told";
+  const char* kBalance = "Balancing HAProxy";
+  const char* kEnd = "Ending and output";
+
+  app->option_defaults()->group(kSend);
+  many("--agent", "ADDR", "send Coor_alive to this agent (repeatable)", [o](const Values& v) {
+    for (const std::string& s : v) {
+      uint32_t a = 0;
+      if (!ParseAddr(s, &a) || !IsUnicast(a)) {
+        Refuse("--agent '" + s + "' is not a unicast IPv4 address" +
+               (s == "255.255.255.255" ? " (use --broadcast)" : ""));
+      }
+      AddUnique(&o->agents, a);
+    }
+  });
+  many("--broadcast", "ADDR", "send Coor_alive to this broadcast address (repeatable)",
+       [o](const Values& v) {
+         for (const std::string& s : v) {
+           uint32_t a = 0;
+           if (!ParseAddr(s, &a) || a == 0 || IsMulticast(a)) {
+             Refuse(Quoted("--broadcast", s) + " is not a broadcast IPv4 address");
+           }
+           AddUnique(&o->broadcasts, a);
+         }
+       });
+  single("--resend", "N", "send again every N seconds, 0 only once (default 30)",
+         [o](const std::string& v) { o->resend = Whole32("--resend", v); });
+
+  app->option_defaults()->group(kListen);
+  single("--listen", "ADDR", "local address to receive on (default 0.0.0.0)",
+         [o](const std::string& v) {
+           uint32_t a = 0;
+           if (!ParseAddr(v, &a) || (a != 0 && !IsUnicast(a))) {
+             Refuse(Quoted("--listen", v) + " is not a local IPv4 address or 0.0.0.0");
+           }
+           o->listen = a;
+         });
+  single("--port", "N", "UDP port of the agents and of this program (default 45002)",
+         [o](const std::string& v) {
+           uint64_t n = 0;
+           if (!ParseUnsigned(v, 1, 65535, &n)) {
+             Refuse(Quoted("--port", v) + " is not a port number (1-65535)");
+           }
+           o->port = static_cast<uint16_t>(n);
+         });
+  single("--address", "ADDR", "address the agents report to; required when --listen is 0.0.0.0",
+         [o](const std::string& v) {
+           uint32_t a = 0;
+           if (!ParseAddr(v, &a) || !IsUnicast(a)) {
+             Refuse(Quoted("--address", v) + " is not a unicast IPv4 address");
+           }
+           o->address = a;
+           o->has_address = true;
+         });
+
+  app->option_defaults()->group(kTell);
+  single("--loglevel", "N", "1 INFO+ERR, 2 adds WARN, 3 adds DEBUG (default 1)",
+         [o](const std::string& v) { o->settings.loglevel = Whole32("--loglevel", v); });
+  single("--log-refresh", "N", "seconds between log checks, 0 none (default 60)",
+         [o](const std::string& v) { o->settings.log_refresh = Whole32("--log-refresh", v); });
+  single("--alive", "N", "seconds between alive messages, 0 none (default 5)",
+         [o](const std::string& v) { o->settings.alive = Whole32("--alive", v); });
+  single("--cpu-interval", "N", "seconds between CPU-load messages, 0 none (default 2)",
+         [o](const std::string& v) { o->settings.cpu_interval = Whole32("--cpu-interval", v); });
+
+  app->option_defaults()->group(kBalance);
+  single("--haproxy", "SOCKET", "stats socket (level admin): UNIX socket path or host:port",
+         [o](const std::string& v) {
+           std::string why = CHaproxySocket::CheckEndpoint(v);
+           if (!why.empty()) Refuse(Quoted("--haproxy", v) + " " + why);
+           o->haproxy = v;
+         });
+  many("--server", "AGENT=BACKEND/SERVER", "the HAProxy server an agent stands for (repeatable)",
+       [o](const Values& v) {
+         for (const std::string& s : v) {
+           ServerMapping m;
+           std::string why;
+           if (ParseMapping(s, &m, &why) != 0 || AddMapping(m, &o->servers, &why) != 0) {
+             Refuse("--server " + why);
+           }
+         }
+       });
+  single("--config", "FILE", "more mappings, one AGENT=BACKEND/SERVER a line",
+         [config](const std::string& v) { *config = v; });
+  single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
+         [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
+  single("--max-weight", "N", "weight of an idle server, 1-256 (default: its initial weight)",
+         [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
+  single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
+         [o](const std::string& v) {
+           if (!ParseShare(v, &o->policy.smoothing)) {
+             Refuse(Quoted("--smoothing", v) + " is not a number above 0 and at most 1");
+           }
+         });
+  single("--step", "N", "write a weight only when it moves by N or more (default 2)",
+         [o](const std::string& v) { o->policy.step = Weight("--step", v, 1); });
+  single("--silent-state", "STATE", "drain or maint: what a silent agent's server is set to",
+         [o](const std::string& v) {
+           if (v == "drain") {
+             o->silent_state = LbState::kDrain;
+           } else if (v == "maint") {
+             o->silent_state = LbState::kMaint;
+           } else {
+             Refuse(Quoted("--silent-state", v) + " is neither drain nor maint");
+           }
+         });
+  flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
+
+  app->option_defaults()->group(kEnd);
+  single("--duration", "SECONDS", "stop after this time (fractions allowed)",
+         [o](const std::string& v) {
+           if (!ParseSeconds(v, &o->duration_ms)) {
+             Refuse(Quoted("--duration", v) + " is not a positive number of seconds");
+           }
+         });
+  single("--count", "N", "stop after N valid agent messages", [o](const std::string& v) {
+    uint64_t n = 0;
+    if (!ParseUnsigned(v, 1, UINT64_MAX / 10, &n)) {
+      Refuse(Quoted("--count", v) + " is not a positive whole number");
+    }
+    o->count = n;
+  });
+  flag("--json", &o->json, "one JSON object per event on standard output");
+  flag("--help", &o->help, "show this text");
+  flag("--version", &o->version, "show the version");
+}
+
+class CUsageFormatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App* /*app*/, std::string /*name*/) const override {
+    return "Usage: keld4-coordinator [OPTION]...\n"
+           "Configure keld4 agents with Coor_alive messages, watch their reports and\n"
+           "turn their CPU load into HAProxy server weights.\n";
+  }
+  std::string make_description(const CLI::App* /*app*/) const override { return ""; }
+};
+
+const char* const kFooter =
+    "An agent is \"silent\" after three alive periods without an alive (with --alive 0,\n"
+    "three CPU-load periods without any message) and \"down\" after its down message;\n"
+    "the server of a silent or down agent is set to drain (or --silent-state), its next\n"
+    "alive sets it ready again. Mapped servers must not also have agent-check.\n"
+    "Exit status: 0 normal end, 1 socket error, 2 bad usage.";
+
+void Configure(CLI::App* app) {
+  app->set_help_flag();
+  app->allow_extras();
+  app->formatter(std::make_shared<CUsageFormatter>());
+  app->get_formatter()->column_width(36);
+  app->footer(kFooter);
+}
+
+// CLI11's own wording, in the form the rest of our messages take.
+std::string Reword(const CLI::ParseError& e) {
+  std::string what = e.what();
+  size_t colon = what.find(':');
+  size_t given = what.find(" was given a disallowed flag override");
+  if (given != std::string::npos) return "option '--" + what.substr(0, given) + "' takes no value";
+  if (e.get_name() == "ArgumentMismatch" && colon != std::string::npos &&
+      what.find("required") != std::string::npos) {
+    return "option '" + what.substr(0, colon) + "' needs a value";
+  }
+  return what;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  CoordinatorOptions o;
+  std::string config;
+  CLI::App app("", "keld4-coordinator");
+  Configure(&app);
+  Declare(&app, &o, &config);
+  return app.help();
+}
+
+int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t errlen) {
+  *o = CoordinatorOptions();
+  err[0] = '\0';
+  auto fail = [err, errlen](const std::string& why) {
+    std::snprintf(err, errlen, "%s", why.c_str());
+    return -1;
+  };
+  std::string config;
+  CLI::App app("", "keld4-coordinator");
+  Configure(&app);
+  Declare(&app, o, &config);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ValidationError& e) {
+    return fail(e.what());
+  } catch (const CLI::ParseError& e) {
+    return fail(Reword(e));
+  }
+  for (const std::string& extra : app.remaining()) {
+    if (extra.rfind("--", 0) == 0)
+      return fail("unknown option '" + extra.substr(0, extra.find('=')) + "'");
+    return fail("unexpected argument '" + extra + "'");
+  }
+  if (o->help || o->version) return 0;
+  if (!config.empty()) {
+    std::string why;
+    if (LoadServerMap(config, &o->servers, &why) != 0) return fail("--config " + why);
+  }
+  if (!o->servers.empty() && o->haproxy.empty() && !o->dry_run) {
+    return fail("--server and --config need --haproxy (or --dry-run)");
+  }
+  if (o->servers.empty() && !o->haproxy.empty()) {
+    return fail("--haproxy needs at least one --server or a --config");
+  }
+  // Mapped agents are configured like --agent ones.
+  for (const ServerMapping& m : o->servers) AddUnique(&o->agents, m.agent);
+  if (o->agents.empty() && o->broadcasts.empty()) {
+    return fail("nothing to send to: give --agent or --broadcast");
+  }
+  if (!o->has_address && o->listen == 0) {
+    return fail("--address is required when listening on 0.0.0.0");
+  }
+  if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
+    return fail("--max-weight is below --min-weight");
+  }
+  return 0;
+}
+
+}  // namespace coord
