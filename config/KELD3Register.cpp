@@ -296,6 +296,8 @@ int CKELD3Register::LoadCoordinatorAddresses() {
   plat::LONG rc = plat::RegQueryValueExA(m_hKey, "CoordinatorAddresses", nullptr, nullptr,
                                          reinterpret_cast<plat::BYTE*>(value), &size);
   if (rc == plat::ERROR_FILE_NOT_FOUND) return 0;  // optional: any coordinator is taken
+  // A list that cannot be read takes no coordinator rather than any.
+  m_bCoordinatorsListed = true;
   if (rc != plat::ERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1505;
@@ -312,7 +314,6 @@ int CKELD3Register::LoadCoordinatorAddresses() {
   }
   std::memcpy(CoordinatorAddresses, value, sizeof(CoordinatorAddresses));
   m_nCoordinatorNets = count;
-  m_bCoordinatorsListed = true;
   return 0;
 }
 
