@@ -337,7 +337,7 @@ bool CKELD3Register::ParseCoordinatorAddresses(const char* text, CoordinatorNet*
           bits.find_first_not_of("0123456789") != std::string::npos) {
         return false;
       }
-      prefix = std::atoi(bits.c_str());
+      prefix = static_cast<int>(std::strtol(bits.c_str(), nullptr, 10));
       if (prefix > 32) return false;
       item.resize(slash);
     }

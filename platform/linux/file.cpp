@@ -66,21 +66,21 @@ bool ParentExists(const char* path) {
 }  // namespace
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*security*/,
-                   DWORD disposition, DWORD attributes, HANDLE /*templ*/) {
-  int flags = O_CLOEXEC;
-  if (attributes & FILE_FLAG_NO_LINK) flags |= O_NOFOLLOW;
+                   DWORD disposition, DWORD flags, HANDLE /*templ*/) {
+  int openFlags = O_CLOEXEC;
+  if ((flags & FILE_FLAG_NO_LINK) != 0) openFlags |= O_NOFOLLOW;
   bool readAccess = (access & GENERIC_READ) != 0;
   bool writeAccess = (access & GENERIC_WRITE) != 0;
-  flags |= readAccess && writeAccess ? O_RDWR : (writeAccess ? O_WRONLY : O_RDONLY);
+  openFlags |= readAccess && writeAccess ? O_RDWR : (writeAccess ? O_WRONLY : O_RDONLY);
   switch (disposition) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case CREATE_NEW: openFlags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: openFlags |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case OPEN_ALWAYS: openFlags |= O_CREAT; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   int fd;
-  do fd = ::open(path, flags, 0644);
+  do fd = ::open(path, openFlags, 0644);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int e = errno;
