@@ -1,10 +1,12 @@
 #include "config/KELD3Register.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "log/Log.h"
 
@@ -47,7 +49,9 @@ CKELD3Register::CKELD3Register()
     : m_hKey(nullptr), BroadcastAddr(0), PortNumber(0), RetransmitInterval(0),
       MaxRetransmitTimes(0), CpuSendInterval(0), CpuBenchmark(0), StartMemInfo(0), MaxMemInfo(0),
       MemoryCheckInterval(0), PdhErrTotal(0), PdhErrCount(0), PdhErrCheckCount(0),
-      PdhCalculateSkipCount(0), PdhCalculateSkipTotal(0), m_CpuInfo{0, 0}, SysError(0), ErrNo(0) {
+      PdhCalculateSkipCount(0), PdhCalculateSkipTotal(0), m_CpuInfo{0, 0}, CoordinatorAddresses{},
+      m_bCoordinatorsListed(false), m_nCoordinatorNets(0), m_CoordinatorNets{}, SysError(0),
+      ErrNo(0) {
   std::memset(LocalIPAddress, 0, sizeof(LocalIPAddress));
   std::memset(LocalMacAddress, 0, sizeof(LocalMacAddress));
   std::memset(SystemVersion, 0, sizeof(SystemVersion));
@@ -219,7 +223,8 @@ int CKELD3Register::LoadAllKeyValue() {
     if (GetKeyValue(name, field) != 0) ++failures;
   };
 
-  if (OpenKey("Parameter") != 0) ++failures;
+  bool parameterOpen = OpenKey("Parameter") == 0;
+  if (!parameterOpen) ++failures;
   text("LocalIPAddress", LocalIPAddress, sizeof(LocalIPAddress));
   text("LocalMacAddress", LocalMacAddress, sizeof(LocalMacAddress));
   number("PortNumber", &PortNumber);
@@ -235,6 +240,8 @@ int CKELD3Register::LoadAllKeyValue() {
   number("PdhErrCheckCount", &PdhErrCheckCount);
   LoadNumber(this, "PdhCalculateSkipCount", &PdhCalculateSkipCount, &failures);
   LoadNumber(this, "PdhCalculateSkipTotal", &PdhCalculateSkipTotal, &failures);
+  // Never from the agent's own key, where a failed open leaves m_hKey.
+  if (parameterOpen && LoadCoordinatorAddresses() != 0) ++failures;
   if (CloseKey() != 0) ++failures;
 
   // The log's own settings go straight into the log object; its texts are
@@ -278,6 +285,79 @@ int CKELD3Register::LoadAllKeyValue() {
   }
   KELD_TRACE_LEAVE("CKELD3Register::LoadAllKeyValue");
   return 0;
+}
+
+int CKELD3Register::LoadCoordinatorAddresses() {
+  m_bCoordinatorsListed = false;
+  m_nCoordinatorNets = 0;
+  std::memset(CoordinatorAddresses, 0, sizeof(CoordinatorAddresses));
+  char value[sizeof(CoordinatorAddresses)];
+  plat::DWORD size = sizeof(value) - 1;
+  plat::LONG rc = plat::RegQueryValueExA(m_hKey, "CoordinatorAddresses", nullptr, nullptr,
+                                         reinterpret_cast<plat::BYTE*>(value), &size);
+  if (rc == plat::ERROR_FILE_NOT_FOUND) return 0;  // optional: any coordinator is taken
+  // A list that cannot be read takes no coordinator rather than any.
+  m_bCoordinatorsListed = true;
+  if (rc != plat::ERROR_SUCCESS) {
+    SysError = static_cast<uint32_t>(rc);
+    ErrNo = 1505;
+    g_log.WriteLog(ERR, "Get key value:%s error,syserror=%08x,error=%d", "CoordinatorAddresses",
+                   Hex(rc), 1505);
+    return -1;
+  }
+  value[size] = '\0';
+  uint32_t count = 0;
+  if (!ParseCoordinatorAddresses(value, m_CoordinatorNets, MAX_COORDINATOR_NETS, &count)) {
+    ErrNo = 1505;
+    g_log.WriteLog(ERR, "CoordinatorAddresses is no list of IPv4 addresses or networks: %s", value);
+    return -1;
+  }
+  std::memcpy(CoordinatorAddresses, value, sizeof(CoordinatorAddresses));
+  m_nCoordinatorNets = count;
+  return 0;
+}
+
+bool CKELD3Register::ParseCoordinatorAddresses(const char* text, CoordinatorNet* nets,
+                                               uint32_t capacity, uint32_t* count) {
+  *count = 0;
+  const char* p = text;
+  for (;;) {
+    const char* end = std::strchr(p, ',');
+    if (end == nullptr) end = p + std::strlen(p);
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    const char* last = end;
+    while (last > p && (last[-1] == ' ' || last[-1] == '\t')) --last;
+    std::string item(p, last);
+    if (item.empty() || *count >= capacity) return false;
+    int prefix = 32;
+    size_t slash = item.find('/');
+    if (slash != std::string::npos) {
+      std::string bits = item.substr(slash + 1);
+      if (bits.empty() || bits.size() > 2 ||
+          bits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+      }
+      prefix = static_cast<int>(std::strtol(bits.c_str(), nullptr, 10));
+      if (prefix > 32) return false;
+      item.resize(slash);
+    }
+    in_addr address{};
+    // inet_pton takes exactly four decimal parts, nothing else.
+    if (inet_pton(AF_INET, item.c_str(), &address) != 1) return false;
+    uint32_t mask = prefix == 0 ? 0 : htonl(0xFFFFFFFFu << (32 - prefix));
+    nets[*count] = CoordinatorNet{address.s_addr & mask, mask};
+    ++*count;
+    if (*end == '\0') return true;
+    p = end + 1;
+  }
+}
+
+bool CKELD3Register::IsCoordinatorAllowed(uint32_t source) const {
+  if (!m_bCoordinatorsListed) return true;
+  for (uint32_t i = 0; i < m_nCoordinatorNets; ++i) {
+    if ((source & m_CoordinatorNets[i].Mask) == m_CoordinatorNets[i].Addr) return true;
+  }
+  return false;
 }
 
 int CKELD3Register::GetCPUInfo() {

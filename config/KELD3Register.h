@@ -11,6 +11,14 @@
 constexpr const char* KELD4_REGISTRY_KEY = "SOFTWARE\\Ostrel\\KELD4";
 constexpr const char* CPU_REGISTRY_KEY = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor";
 
+// One entry of CoordinatorAddresses: an address and its network mask, both
+// in network byte order.
+struct CoordinatorNet {
+  uint32_t Addr;
+  uint32_t Mask;
+};
+constexpr uint32_t MAX_COORDINATOR_NETS = 64;
+
 struct CpuInfo {
   uint32_t Count;
   uint32_t TotalMHz;
@@ -33,6 +41,16 @@ class CKELD3Register {
   int LoadAllKeyValue();
   int GetCPUInfo();
   int AreIPChanged();
+  // Whether a Coor_alive from this UDP source (network byte order) is taken:
+  // always when CoordinatorAddresses is absent, else when it is listed.
+  bool IsCoordinatorAllowed(uint32_t source) const;
+  // Reads CoordinatorAddresses from the open key; an absent value is no
+  // failure. 0, or -1 after an ERR line.
+  int LoadCoordinatorAddresses();
+  // "a.b.c.d" or "a.b.c.d/n" items separated by commas, blanks around them
+  // ignored; false when an item is neither, or there is none or too many.
+  static bool ParseCoordinatorAddresses(const char* text, CoordinatorNet* nets, uint32_t capacity,
+                                        uint32_t* count);
 
   plat::HKEY m_hKey;
   char LocalIPAddress[16];
@@ -55,6 +73,12 @@ class CKELD3Register {
   std::atomic<uint32_t> PdhCalculateSkipCount;
   std::atomic<uint32_t> PdhCalculateSkipTotal;
   CpuInfo m_CpuInfo;
+  // The optional CoordinatorAddresses of "Parameter"; loaded before the
+  // worker threads start and only read afterwards.
+  char CoordinatorAddresses[1024];
+  bool m_bCoordinatorsListed;
+  uint32_t m_nCoordinatorNets;
+  CoordinatorNet m_CoordinatorNets[MAX_COORDINATOR_NETS];
   uint32_t SysError;
   uint32_t ErrNo;
 };

@@ -107,7 +107,7 @@ int CGetCpuLoad::init() {
   return 0;
 }
 
-int CGetCpuLoad::refresh() {
+int CGetCpuLoad::refresh(bool countSkip) {
   KELD_TRACE_ENTER("CGetCpuLoad::refresh");
   if (ActPdhCollectQueryData(kRefreshSampleError) != 0) {
     KELD_TRACE_LEAVE("CGetCpuLoad::refresh");
@@ -166,6 +166,8 @@ int CGetCpuLoad::refresh() {
     WriteTimeRange(DEBUG, ToSystemTime(m_RawPrev.TimeStamp), ToSystemTime(limit));
     WriteTimeRange(DEBUG, m_stCollect, ToSystemTime(m_RawCur.TimeStamp));
     g_log.WriteLog(DEBUG, "Skip PdhCalculateCounterFromRawValue()");
+  }
+  if (!allowed && countSkip) {
     {
       CKELD3Register reg;
       uint32_t count = ++g_Config.PdhCalculateSkipCount;

@@ -16,7 +16,9 @@ class CGetCpuLoad {
   CGetCpuLoad& operator=(const CGetCpuLoad&) = delete;
 
   int init();
-  int refresh();
+  // countSkip false: a window too short only moves the baseline (the first
+  // refresh of a new master thread), never counting towards a drop-out.
+  int refresh(bool countSkip = true);
   int caculate_right();
   int ActPdhCollectQueryData(int32_t code);
   int ActPdhGetRawCounterValue(int32_t code, plat::PDH_RAW_COUNTER* raw);

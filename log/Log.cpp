@@ -101,10 +101,17 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
   char path[sizeof(LogDirectory) + sizeof(LogName) + 2];
   ComposePath(path, sizeof(path));
 
+  // Timestamp, blank, level name, colon, blank, message, CR LF.
+  char line[kMessageChars + 64];
+
   std::lock_guard<std::recursive_mutex> guard(Lock);
-  plat::HANDLE file =
-      plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
-                        nullptr, plat::OPEN_ALWAYS, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
+  plat::HANDLE file = OpenLogFile(path, plat::OPEN_ALWAYS);
+  int length = 0;
+  if (file != plat::INVALID_HANDLE_VALUE) {
+    length = std::snprintf(line, sizeof(line), "%s %s: %s\r\n", GetTimeString(),
+                           GetLevelName(level), message);
+    if (!KeepWithinSizeCap(path, static_cast<uint64_t>(length), &file)) return -1;
+  }
   if (file == plat::INVALID_HANDLE_VALUE) {
     SysError = plat::GetLastError();
     ErrNo = 1004;
@@ -114,11 +121,6 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
                   ErrNo, message);
     return -1;
   }
-
-  // Timestamp, blank, level name, colon, blank, message, CR LF.
-  char line[kMessageChars + 64];
-  int length = std::snprintf(line, sizeof(line), "%s %s: %s\r\n", GetTimeString(),
-                             GetLevelName(level), message);
 
   if (plat::SetFilePointer(file, 0, nullptr, plat::FILE_END) == plat::INVALID_SET_FILE_POINTER) {
     SysError = plat::GetLastError();
@@ -139,6 +141,60 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
   }
   plat::CloseHandle(file);
   return 0;
+}
+
+plat::HANDLE CLog::OpenLogFile(const char* path, plat::DWORD disposition) {
+  // Never through a symbolic link: in a folder others can write, a planted
+  // link would make the agent append to any file.
+  return plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
+                           nullptr, disposition,
+                           plat::FILE_ATTRIBUTE_NORMAL | plat::FILE_FLAG_NO_LINK, nullptr);
+}
+
+bool CLog::MoveToBackup(const char* path) {
+  char backup[sizeof(LogDirectory) + sizeof(LogName) + 8];
+  std::snprintf(backup, sizeof(backup), "%s.bak", path);
+  if (plat::MoveFileExA(path, backup,
+                        plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_WRITE_THROUGH |
+                            plat::MOVEFILE_NO_LINK)) {
+    return true;
+  }
+  SysError = plat::GetLastError();
+  ErrNo = 1011;
+  return false;
+}
+
+void CLog::ReportBackupFailure() {
+  char text[256];
+  SystemText(SysError, text, sizeof(text));
+  WriteEventLog(ERR, "Backup log error,syserror=%08x: %s,errno=%d", SysError, text, ErrNo);
+}
+
+bool CLog::KeepWithinSizeCap(const char* path, uint64_t length, plat::HANDLE* file) {
+  // With the size rule on, the periodic check alone would let the file grow
+  // without bound while the coordinator keeps that check off; past twice the
+  // limit the file is backed up before the line is written.
+  uint32_t control = LogControl.load();
+  if (control != 2 && control != 3) return true;
+  uint64_t cap = 2ull * LogMaxSpace.load() * 1000000ull;
+  plat::DWORD high = 0;
+  plat::DWORD low = plat::GetFileSize(*file, &high);
+  if (low == plat::INVALID_FILE_SIZE && high == 0) return true;  // size unknown
+  uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
+  if (size == 0 || size + length <= cap) return true;
+  plat::CloseHandle(*file);
+  *file = plat::INVALID_HANDLE_VALUE;
+  if (!MoveToBackup(path)) {
+    // Reported once while it keeps failing; the line is dropped, as growing
+    // on would defeat the cap.
+    if (!m_CapBackupFailing) ReportBackupFailure();
+    m_CapBackupFailing = true;
+    return false;
+  }
+  m_CapBackupFailing = false;
+  LastBackupTime.store(plat::TimeNow());
+  *file = OpenLogFile(path, plat::OPEN_ALWAYS);
+  return true;
 }
 
 int CLog::WriteEventLog(uint32_t level, const char* format, ...) {
@@ -231,7 +287,7 @@ int CLog::InitLog() {
   ComposePath(newPath, sizeof(newPath));
   if (plat::MoveFileExA(oldPath, newPath,
                         plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_COPY_ALLOWED |
-                            plat::MOVEFILE_WRITE_THROUGH)) {
+                            plat::MOVEFILE_WRITE_THROUGH | plat::MOVEFILE_NO_LINK)) {
     return 0;
   }
   SysError = plat::GetLastError();
@@ -256,9 +312,7 @@ int CLog::GetLogStatus() {
   uint32_t size = 0;
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
-    plat::HANDLE file =
-        plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
-                          nullptr, plat::OPEN_EXISTING, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
+    plat::HANDLE file = OpenLogFile(path, plat::OPEN_EXISTING);
     if (file == plat::INVALID_HANDLE_VALUE) {
       SysError = plat::GetLastError();
       if (SysError == plat::ERROR_FILE_NOT_FOUND) return 0;
@@ -292,17 +346,10 @@ int CLog::BackupLogFile() {
   WriteLog(DEBUG, "Enter BackupLogFile function.");
   char path[sizeof(LogDirectory) + sizeof(LogName) + 2];
   ComposePath(path, sizeof(path));
-  char backup[sizeof(path) + 4];
-  std::snprintf(backup, sizeof(backup), "%s.bak", path);
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
-    if (!plat::MoveFileExA(path, backup,
-                           plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_WRITE_THROUGH)) {
-      SysError = plat::GetLastError();
-      ErrNo = 1011;
-      char text[256];
-      SystemText(SysError, text, sizeof(text));
-      WriteEventLog(ERR, "Backup log error,syserror=%08x: %s,errno=%d", SysError, text, ErrNo);
+    if (!MoveToBackup(path)) {
+      ReportBackupFailure();
       return -1;
     }
   }

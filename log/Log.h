@@ -52,7 +52,16 @@ class CLog {
  private:
   void ComposePath(char* path, size_t size) const;
   int ReportSystemFailure(const char* format, uint32_t error, uint32_t errNo, const char* tail);
+  plat::HANDLE OpenLogFile(const char* path, plat::DWORD disposition);
+  // Renames the file to its backup; false with SysError and ErrNo (1011) set.
+  bool MoveToBackup(const char* path);
+  void ReportBackupFailure();
+  // Called under Lock with the open file before a line of length bytes is
+  // written: backs the file up first when the line would take it past twice
+  // LogMaxSpace (size rule on), and reopens it. false: the line is dropped.
+  bool KeepWithinSizeCap(const char* path, uint64_t length, plat::HANDLE* file);
   char m_TimeString[64];
+  bool m_CapBackupFailing = false;
 };
 
 extern CLog g_log;

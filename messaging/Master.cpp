@@ -82,7 +82,7 @@ uint32_t LogMaskFor(uint32_t loglevel) {
 
 CMaster::CMaster()
     : AliveData{}, SysError(0), ErrNo(0), LocalAddr(0), WritePipe(nullptr), ReadPipe(nullptr),
-      CpuSendInterval(2), CoordinatorAddr(0), Sequence(1), OSID(0) {
+      CpuSendInterval(2), CoordinatorAddr(0), Sequence(1), OSID(0), StoredCpuSendInterval(2) {
   Sampler.m_pInterval = &CpuSendInterval;
 }
 
@@ -402,14 +402,20 @@ int CMaster::process_msg(Message& m) {
 
       const uint32_t cpuSend = PayloadField(d, kCpuSendOffset);
       CpuSendPeriod = cpuSend;
+      // The sampler's window follows the period in force even when the store
+      // fails: a window longer than the period would make every tick a skip
+      // and drop the agent out. The store is retried while it lags behind.
       if (cpuSend != CpuSendInterval.load()) {
         g_Config.CpuSendInterval = cpuSend;
+        CpuSendInterval = cpuSend;
+      }
+      if (cpuSend != StoredCpuSendInterval) {
         int sum = StoreValue("Parameter\\CpuLoad", "CpuSendInterval", cpuSend);
         if (sum != 0) {
           g_log.WriteLog(ERR, "In process_msg for Set CpuSendInterval key-value error,errno=%08x",
                          static_cast<unsigned>(sum));
         } else {
-          CpuSendInterval = cpuSend;
+          StoredCpuSendInterval = cpuSend;
         }
       }
 
@@ -441,8 +447,10 @@ int CMaster::process_msg(Message& m) {
 }
 
 plat::DWORD MasterThreadStart(void*) {
-  // The first refresh moves the baseline to now; a failed one rebuilds the query.
-  if (g_Master.Sampler.refresh() == -1) g_Master.Sampler.init();
+  // The first refresh moves the baseline to now; a failed one rebuilds the
+  // query. Its window is short by nature, so it is no skip: otherwise every
+  // restart of the workers would bring the agent one step nearer a drop-out.
+  if (g_Master.Sampler.refresh(false) == -1) g_Master.Sampler.init();
   g_Master.master_thread();
   return 0;
 }

@@ -34,6 +34,9 @@ class CMaster {
   std::atomic<uint32_t> CoordinatorAddr;  // network byte order
   uint32_t Sequence;
   uint16_t OSID;
+  // The CpuSendInterval the registry holds, as far as the master knows: set
+  // with CpuSendInterval at start-up, then after each successful store.
+  uint32_t StoredCpuSendInterval;
 };
 
 extern CMaster g_Master;

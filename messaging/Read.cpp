@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "service/Shared.h"
 
@@ -29,7 +30,8 @@ void AddressText(uint32_t address, char* text, socklen_t size) {
 
 CRead::CRead()
     : RecentPos(0), ErrNo(0), SysError(0), OutPipe(nullptr), MasterThreadId(nullptr),
-      Port(htons(45002)), Socket(plat::INVALID_SOCKET), Buffer(nullptr), RecentMsg{} {}
+      Port(htons(45002)), Socket(plat::INVALID_SOCKET), Buffer(nullptr), RecentMsg{},
+      SourceAddr(0) {}
 
 CRead::~CRead() {
   std::free(Buffer);
@@ -103,6 +105,7 @@ int CRead::read_socket(Message& m) {
                              static_cast<int>(MSG_BUFFER_SIZE), 0,
                              reinterpret_cast<sockaddr*>(&from), &fromLength);
   plat::DWORD lastError = plat::WSAGetLastError();
+  SourceAddr = count >= 0 && from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
   uint32_t type = ReceivedField(Buffer, count, offsetof(MsgHeader, type));
   uint32_t dataleng = ReceivedField(Buffer, count, offsetof(MsgHeader, dataleng));
   g_log.WriteLog(DEBUG, "Read thread read %d bit msg . Type: %x; data length:%d", count, type,
@@ -138,6 +141,10 @@ int CRead::read_socket(Message& m) {
   }
   KELD_TRACE_LEAVE("CRead::read_socket");
   return 0;
+}
+
+bool CRead::IsMalformedDatagram() const {
+  return ErrNo == 3560 || ErrNo == 3580 || (ErrNo == 3570 && SysError == plat::WSAEMSGSIZE);
 }
 
 int CRead::msg_header_ntoh(MsgHeader* h) {
@@ -228,11 +235,26 @@ int CRead::read_thread() {
   // Without its buffer (no successful init) the thread makes no pass.
   while (m.header != nullptr && StopCounter.load() == 0) {
     if (read_socket(m) != 0) {
+      // A malformed datagram is anyone's to send: it is logged and dropped,
+      // and only a failure of the socket itself ends the thread.
+      if (IsMalformedDatagram()) continue;
       g_log.WriteLog(ERR, "Read thread error in fuction read_socket()");
       break;
     }
     msg_header_ntoh(m.header);
     MsgHeader* h = m.header;
+
+    // Settings are taken only from the coordinators the operator named;
+    // checked before the repeat memory, so a forged datagram cannot
+    // displace a real coordinator's numbered message from it.
+    if (h->type == MSG_ALIVE && h->id == COORDINATOR_ID &&
+        !g_Config.IsCoordinatorAllowed(SourceAddr)) {
+      char fromText[INET_ADDRSTRLEN];
+      AddressText(SourceAddr, fromText, sizeof(fromText));
+      g_log.WriteLog(WARN, "Coor_alive message from %s is not from a listed coordinator, dropped",
+                     fromText);
+      continue;
+    }
 
     // Numbered messages repeated within the last five numbered ones are
     // dropped; sequence 0 is never suppressed nor remembered.

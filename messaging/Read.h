@@ -29,6 +29,9 @@ class CRead {
   // Closes the socket once, from whichever thread comes first (the main
   // thread at a restart wakes the receive thread this way).
   void close_socket();
+  // Whether the last read_socket failure was a datagram that did not fit its
+  // header or the buffer (or was empty), rather than a failure of the socket.
+  bool IsMalformedDatagram() const;
 
   uint32_t RecentPos;
   uint32_t ErrNo;
@@ -39,6 +42,8 @@ class CRead {
   std::atomic<plat::SOCKET> Socket;
   uint8_t* Buffer;
   RecentEntry RecentMsg[5];
+  // The UDP source address of the last datagram received, network order.
+  uint32_t SourceAddr;
 };
 
 extern CRead g_Read;

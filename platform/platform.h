@@ -91,6 +91,7 @@ constexpr DWORD ERROR_REGISTRY_CORRUPT = 1015;
 constexpr DWORD ERROR_KEY_DELETED = 1018;
 constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
 constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 constexpr DWORD WSAEINTR = 10004;
 constexpr DWORD WSAEBADF = 10009;
@@ -208,6 +209,12 @@ constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+// Platform addition (no Windows flag has this meaning): the open fails with
+// ERROR_CANT_RESOLVE_FILENAME when the last component of the path is a
+// symbolic link, instead of following it.
+constexpr DWORD FILE_FLAG_NO_LINK = 0x00200000;
+// A path whose folder does not exist fails with ERROR_PATH_NOT_FOUND, a
+// missing file in an existing folder with ERROR_FILE_NOT_FOUND.
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 // ReadFile / WriteFile serve files and pipes alike.
@@ -218,6 +225,10 @@ DWORD GetFileSize(HANDLE h, DWORD* sizeHigh);
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 1;
 constexpr DWORD MOVEFILE_COPY_ALLOWED = 2;
 constexpr DWORD MOVEFILE_WRITE_THROUGH = 8;
+// Platform addition: a source that is a symbolic link is not moved
+// (ERROR_CANT_RESOLVE_FILENAME), and a copy across volumes neither reads nor
+// writes through a link; a link at the target is replaced, never followed.
+constexpr DWORD MOVEFILE_NO_LINK = 0x00000100;
 BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
 // The directory the log lives in by default ("Windows directory": /var/log).
 UINT GetWindowsDirectoryA(char* buffer, UINT size);

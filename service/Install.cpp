@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "log/Log.h"
 #include "service/keld4.h"
@@ -48,6 +49,39 @@ plat::LONG ApplyRegistryScript(bool registering) {
   result = SetString(h, "AppID", kAppId);
   plat::RegCloseKey(h);
   return result;
+}
+
+// Why the program could not start, in one line on standard error (which the
+// service manager keeps in its journal): the store file, and for a file that
+// cannot be parsed the line. Without it the operator sees only an exit code.
+void ReportUnreadableStore(plat::LONG result) {
+  std::string store = plat::RegistryStorePath();
+  std::string parse = plat::RegistryLastParseError();
+  char text[256];
+  plat::FormatSystemMessage(static_cast<plat::DWORD>(result), text, sizeof(text));
+  text[std::strcspn(text, "\r\n")] = '\0';
+  if (!parse.empty()) {
+    std::fprintf(stderr, "keld4: the registry store cannot be parsed: %s (error %ld)\n",
+                 parse.c_str(), static_cast<long>(result));
+  } else if (result == static_cast<plat::LONG>(plat::ERROR_FILE_NOT_FOUND)) {
+    plat::HANDLE file =
+        plat::CreateFileA(store.c_str(), plat::GENERIC_READ, plat::FILE_SHARE_READ, nullptr,
+                          plat::OPEN_EXISTING, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == plat::INVALID_HANDLE_VALUE) {
+      std::fprintf(stderr, "keld4: the registry store %s cannot be opened: %s (error %ld)\n",
+                   store.c_str(), text, static_cast<long>(result));
+    } else {
+      plat::CloseHandle(file);
+      std::fprintf(stderr,
+                   "keld4: the registry store %s holds no registration of the program; "
+                   "register it with -RegServer or -Service (error %ld)\n",
+                   store.c_str(), static_cast<long>(result));
+    }
+  } else {
+    std::fprintf(stderr, "keld4: the registry store %s cannot be read: %s (error %ld)\n",
+                 store.c_str(), text, static_cast<long>(result));
+  }
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -186,10 +220,14 @@ int KeldMain(const char* commandLine) {
   plat::HKEY appIds = nullptr;
   plat::LONG result =
       plat::RegOpenKeyExA(plat::HKEY_CLASSES_ROOT, "AppID", 0, plat::KEY_READ, &appIds);
-  if (result != plat::ERROR_SUCCESS) return result;
+  if (result != plat::ERROR_SUCCESS) {
+    ReportUnreadableStore(result);
+    return result;
+  }
   plat::HKEY key = nullptr;
   result = plat::RegOpenKeyExA(appIds, kAppId, 0, plat::KEY_READ, &key);
   if (result != plat::ERROR_SUCCESS) {
+    ReportUnreadableStore(result);
     plat::RegCloseKey(appIds);
     return result;
   }

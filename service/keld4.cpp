@@ -87,6 +87,36 @@ bool Due(uint32_t* ticks, uint32_t period) {
   return false;
 }
 
+// Ends the workers of the current generation in the order master, read,
+// write: the master is told to quit (and sends its down message), a worker
+// still running is released from its blocking call and waited for. Answers
+// whether all three have ended.
+bool EndWorkers() {
+  plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
+  plat::Sleep(500);
+  if (IsRunning(g_MasterThread)) {
+    plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
+    ClosePipesAndSockets();
+    plat::WaitForSingleObject(g_MasterThread, 500);
+  }
+  if (IsRunning(g_ReadThread)) {
+    g_Read.close_socket();
+    plat::WaitForSingleObject(g_ReadThread, 500);
+  }
+  if (IsRunning(g_WriteThread)) {
+    ClosePipesAndSockets();
+    plat::WaitForSingleObject(g_WriteThread, 500);
+  }
+  ClosePipesAndSockets();
+  bool ended = !IsRunning(g_MasterThread) && !IsRunning(g_ReadThread) && !IsRunning(g_WriteThread);
+  CloseThreadHandles();
+  return ended;
+}
+
+// Exit code of a start or restart that failed: non-zero, so that the service
+// manager's restart-on-failure action applies.
+constexpr plat::DWORD kFailedExitCode = 1;
+
 }  // namespace
 
 // ---------------------------------------------------------------- scheduler
@@ -218,6 +248,11 @@ void CServiceModule::ControlHandler(plat::DWORD control) {
   }
 }
 
+void CServiceModule::SetExitCode(plat::DWORD code) {
+  std::lock_guard<std::mutex> guard(m_StatusLock);
+  m_status.dwWin32ExitCode = code;
+}
+
 plat::BOOL CServiceModule::SetStatus(plat::DWORD state) {
   std::lock_guard<std::mutex> guard(m_StatusLock);
   m_status.dwCurrentState = state;
@@ -237,22 +272,25 @@ void CServiceModule::Run() {
 
   if (AddEventSource() != 0) {
     g_log.WriteLog(ERR, "AddEventSource() error");
+    SetExitCode(kFailedExitCode);
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
   }
 
   // Lives until the memory figures are written at the end of the start.
   auto* startReg = new CKELD3Register;
-  startReg->OpenKey("Parameter");
+  // A failed open leaves the agent's own key open: write nothing there.
+  bool parameterOpen = startReg->OpenKey("Parameter") == 0;
   g_Config.PdhErrCount = 0;
-  startReg->SetKeyValue("PdhErrCount", 0u);
+  if (parameterOpen) startReg->SetKeyValue("PdhErrCount", 0u);
   g_Config.PdhCalculateSkipCount = 0;
-  startReg->SetKeyValue("PdhCalculateSkipCount", 0u);
+  if (parameterOpen) startReg->SetKeyValue("PdhCalculateSkipCount", 0u);
   startReg->CloseKey();
 
   if (g_Config.LoadAllKeyValue() != 0) {
     g_log.WriteLog(ERR, "Read from register error");
     ReportToEventLog(this, EVENT_KIND_ERROR, "Read from register error");
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -266,6 +304,7 @@ void CServiceModule::Run() {
     ReportToEventLog(
         this, EVENT_KIND_ERROR,
         "IP address has been changed since installed or somebody modified the registry.");
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -273,6 +312,7 @@ void CServiceModule::Run() {
   if (g_Config.PortNumber > 0xFFFF) {
     g_log.WriteLog(ERR, "Too large port number : %d", static_cast<int>(g_Config.PortNumber));
     ReportToEventLog(this, EVENT_KIND_ERROR, "Too large port number");
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -280,12 +320,14 @@ void CServiceModule::Run() {
   if (g_Config.GetCPUInfo() != 0) {
     g_log.WriteLog(ERR, "Get CPU Information error");
     ReportToEventLog(this, EVENT_KIND_ERROR, "Get CPU Information error");
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
   }
   if (g_log.InitLog() != 0) {
     ReportToEventLog(this, EVENT_KIND_ERROR, "Can not initialization log correctly");
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -297,6 +339,7 @@ void CServiceModule::Run() {
   plat::UINT_PTR timer = plat::SetTimer(nullptr, 0, 1000, OnTimerTick);
   if (timer == 0) {
     g_log.WriteLog(ERR, "Can not create timer. System error:%08x", plat::GetLastError());
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -305,6 +348,7 @@ void CServiceModule::Run() {
   g_Master.CoordinatorAddr = g_Config.BroadcastAddr;
   g_Master.LocalAddr = inet_addr(g_Config.LocalIPAddress);
   g_Master.CpuSendInterval = g_Config.CpuSendInterval.load();
+  g_Master.StoredCpuSendInterval = g_Config.CpuSendInterval.load();
   g_log.WriteLog(DEBUG, "There are %d CPUs in the host.",
                  static_cast<int>(g_Config.m_CpuInfo.Count));
   g_Master.Sampler.m_dwCpuSpeed = g_Config.m_CpuInfo.TotalMHz;
@@ -314,6 +358,7 @@ void CServiceModule::Run() {
     g_log.WriteLog(ERR, "CMaster init error, Service will be stopped");
     plat::Sleep(2000);
     plat::KillTimer(nullptr, timer);
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -322,7 +367,11 @@ void CServiceModule::Run() {
   StopCounter = 0;
   if (InitializeBefore() != 0) {
     plat::KillTimer(nullptr, timer);
-    ClosePipesAndSockets();
+    // Workers that were already started are ended before Run returns, so
+    // none of them outlives the objects it uses.
+    ++StopCounter;
+    m_WorkersEnded = EndWorkers();
+    SetExitCode(kFailedExitCode);
     delete startReg;
     KELD_TRACE_LEAVE("CServiceModule::Run");
     return;
@@ -385,6 +434,7 @@ void CServiceModule::Run() {
     restartClosed = false;
     if (InitializeBefore() != 0) {
       g_log.WriteLog(ERR, "Restore the service error");
+      SetExitCode(kFailedExitCode);
       break;
     }
   }
@@ -392,27 +442,7 @@ void CServiceModule::Run() {
   // Shutdown.
   ++StopCounter;
   plat::KillTimer(nullptr, timer);
-  plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
-  plat::Sleep(500);
-  // A worker still running is released from its blocking call and waited
-  // for, in the order master, read, write.
-  if (IsRunning(g_MasterThread)) {
-    plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
-    ClosePipesAndSockets();
-    plat::WaitForSingleObject(g_MasterThread, 500);
-  }
-  if (IsRunning(g_ReadThread)) {
-    g_Read.close_socket();
-    plat::WaitForSingleObject(g_ReadThread, 500);
-  }
-  if (IsRunning(g_WriteThread)) {
-    ClosePipesAndSockets();
-    plat::WaitForSingleObject(g_WriteThread, 500);
-  }
-  ClosePipesAndSockets();
-  bool workersEnded =
-      !IsRunning(g_MasterThread) && !IsRunning(g_ReadThread) && !IsRunning(g_WriteThread);
-  CloseThreadHandles();
+  bool workersEnded = EndWorkers();
 
   g_log.WriteLog(INFO, "KELD4 service stopped");
   ReportToEventLog(this, EVENT_KIND_INFORMATION, "KELD4 service stopped");

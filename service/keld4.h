@@ -28,6 +28,8 @@ class CServiceModule {
   static void ServiceEntry(plat::DWORD argc, char** argv);
   static void ControlHandler(plat::DWORD control);
   plat::BOOL SetStatus(plat::DWORD state);
+  // The exit code reported with SERVICE_STOPPED and returned by the process.
+  void SetExitCode(plat::DWORD code);
   void Run();
   int InitializeBefore();
   int RegisterModule(int registerTypeLib, int installService);

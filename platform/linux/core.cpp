@@ -64,6 +64,7 @@ DWORD Win32FromErrno(int err) {
     case EMSGSIZE: return WSAEMSGSIZE;
     case EFAULT: return WSAEFAULT;
     case EAGAIN: return WSAEWOULDBLOCK;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
     default: return ERROR_INVALID_FUNCTION;
   }
 }
@@ -99,6 +100,7 @@ DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size) {
       {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
       {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
       {ERROR_NO_DATA, "The pipe is being closed."},
+      {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system."},
       {ERROR_MORE_DATA, "More data is available."},
       {ERROR_NO_MORE_ITEMS, "No more data is available."},
       {ERROR_BADDB, "The configuration registry database is corrupt."},

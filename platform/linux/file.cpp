@@ -52,26 +52,39 @@ class File : public detail::Stream {
   int fd_;
 };
 
+// Whether the folder a path names its file in exists, as Windows tells a
+// missing folder (path not found) from a missing file.
+bool ParentExists(const char* path) {
+  std::string p(path);
+  size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos) return true;
+  std::string dir = p.substr(0, slash == 0 ? 1 : slash);
+  struct stat st {};
+  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*security*/,
-                   DWORD disposition, DWORD /*flags*/, HANDLE /*templ*/) {
-  int flags = O_CLOEXEC;
+                   DWORD disposition, DWORD flags, HANDLE /*templ*/) {
+  int openFlags = O_CLOEXEC;
+  if ((flags & FILE_FLAG_NO_LINK) != 0) openFlags |= O_NOFOLLOW;
   bool readAccess = (access & GENERIC_READ) != 0;
   bool writeAccess = (access & GENERIC_WRITE) != 0;
-  flags |= readAccess && writeAccess ? O_RDWR : (writeAccess ? O_WRONLY : O_RDONLY);
+  openFlags |= readAccess && writeAccess ? O_RDWR : (writeAccess ? O_WRONLY : O_RDONLY);
   switch (disposition) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case CREATE_NEW: openFlags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: openFlags |= O_CREAT | O_TRUNC; break;
     case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case OPEN_ALWAYS: openFlags |= O_CREAT; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   int fd;
-  do fd = ::open(path, flags, 0644);
+  do fd = ::open(path, openFlags, 0644);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    SetLastError(Win32FromErrno(errno));
+    int e = errno;
+    SetLastError(e == ENOENT && !ParentExists(path) ? ERROR_PATH_NOT_FOUND : Win32FromErrno(e));
     return INVALID_HANDLE_VALUE;
   }
   struct stat st {};
@@ -142,11 +155,15 @@ bool SyncDirectoryOf(const std::string& path) {
   return true;
 }
 
-bool CopyFileContents(const char* from, const char* to) {
-  int in = ::open(from, O_RDONLY | O_CLOEXEC);
+bool CopyFileContents(const char* from, const char* to, bool noLink) {
+  int in = ::open(from, O_RDONLY | O_CLOEXEC | (noLink ? O_NOFOLLOW : 0));
   if (in < 0) return false;
   std::string temp = std::string(to) + ".moving";
-  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Without links, a file planted under the temporary name is removed
+  // rather than written through.
+  if (noLink) ::unlink(temp.c_str());
+  int out = ::open(temp.c_str(),
+                   O_WRONLY | O_CREAT | O_CLOEXEC | (noLink ? O_EXCL | O_NOFOLLOW : O_TRUNC), 0644);
   if (out < 0) {
     int e = errno;
     ::close(in);
@@ -188,6 +205,14 @@ bool CopyFileContents(const char* from, const char* to) {
 }  // namespace
 
 BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
+  bool noLink = (flags & MOVEFILE_NO_LINK) != 0;
+  if (noLink) {
+    struct stat st {};
+    if (::lstat(from, &st) == 0 && S_ISLNK(st.st_mode)) {
+      SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return FALSE;
+    }
+  }
   if (std::string(from) == to) {
     struct stat st {};
     if (::stat(from, &st) != 0) {
@@ -205,7 +230,7 @@ BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
   }
   if (::rename(from, to) != 0) {
     if (errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) != 0) {
-      if (!CopyFileContents(from, to) || ::unlink(from) != 0) {
+      if (!CopyFileContents(from, to, noLink) || ::unlink(from) != 0) {
         SetLastError(Win32FromErrno(errno));
         return FALSE;
       }

@@ -58,7 +58,8 @@ class Ports(AgentTest):
         self.agent.close()
         self.agent = Agent(self.port, {"PortNumber": 65536})
         self.agent.start()
-        self.assertEqual(self.agent.proc.wait(10), 0)
+        # A failed start is no success: exit status 1, so restart-on-failure applies.
+        self.assertEqual(self.agent.proc.wait(10), 1)
         self.assertIn("ERR: Too large port number : 65536", self.agent.log())
         self.assertIn("Too large port number\n", self.agent.proc.stdout.read().decode())
 
@@ -79,6 +80,27 @@ class CommandLine(AgentTest):
     def test_unregistered_program_exits_with_file_not_found(self):
         result = subprocess.run(self.agent.command(), env=self.agent.env, capture_output=True, timeout=20)
         self.assertEqual(result.returncode, 2)
+
+    def test_unreadable_store_says_why_on_stderr(self):
+        self.assertEqual(self.agent.register().returncode, 0)
+        text = open(self.agent.store, encoding="utf-8").read().splitlines()
+        text.insert(4, "this line is no registry line")
+        with open(self.agent.store, "w", encoding="utf-8") as f:
+            f.write("\n".join(text) + "\n")
+        result = subprocess.run(self.agent.command(), env=self.agent.env, capture_output=True, text=True, timeout=20)
+        self.assertEqual(result.returncode, 1015 & 0xFF)
+        lines = result.stderr.splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertIn(f"{self.agent.store}:5:", lines[0])
+        # A folder in the store's place, and no store at all.
+        os.remove(self.agent.store)
+        result = subprocess.run(self.agent.command(), env=self.agent.env, capture_output=True, text=True, timeout=20)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(self.agent.store, result.stderr)
+        os.mkdir(self.agent.store)
+        result = subprocess.run(self.agent.command(), env=self.agent.env, capture_output=True, text=True, timeout=20)
+        self.assertEqual(result.returncode, 5)
+        self.assertIn(self.agent.store, result.stderr)
 
     def test_switch_must_be_last_and_case_is_ignored(self):
         env = self.agent.env
@@ -155,3 +177,21 @@ class UnderServiceManager(AgentTest):
         self.assertIn("INFO: KELD4 service stopped", self.agent.log())
         # Under the service manager events go to the system log, not stdout.
         self.assertEqual(self.agent.proc.stdout.read().decode(), "")
+
+    def test_failed_start_reports_stopped_with_a_nonzero_exit_status(self):
+        self.agent.close()
+        self.agent = Agent(self.port, {"PortNumber": 65536})
+        path = os.path.join(self.agent.dir, "notify.sock")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(path)
+        try:
+            self.assertEqual(self.agent.register("-Service").returncode, 0)
+            self.agent.env["NOTIFY_SOCKET"] = path
+            self.agent.start(register=False)
+            self.assertEqual(self.agent.proc.wait(10), 1)
+            notify.settimeout(5)
+            states = [notify.recv(4096).decode() for _ in range(3)]
+        finally:
+            notify.close()
+        self.assertEqual(states[1], "READY=1\nSTATUS=Running")
+        self.assertEqual(states[2], "STATUS=Stopped\nEXIT_STATUS=1")

@@ -207,6 +207,28 @@ TEST_F(SamplerTest, StartupRefreshIsASkip) {
   EXPECT_EQ(sampler_.m_dwCpuLoad, 40u);
 }
 
+// The refresh a new master thread makes at its start only takes the baseline:
+// however many restarts follow each other, none counts towards a drop-out,
+// even with a limit of 0 (where one counted skip would end the process).
+TEST_F(SamplerTest, NewMasterBaselineCountsNoSkipHoweverManyRestarts) {
+  g_Config.PdhErrCheckCount = 0;
+  ASSERT_EQ(sampler_.init(), 0);
+  for (int restart = 0; restart < 5; ++restart) {
+    Next(0.6, 50);
+    ASSERT_EQ(sampler_.refresh(false), 0);
+    EXPECT_EQ(Units(sampler_.m_RawPrev.TimeStamp), now_.load()) << "baseline moves";
+  }
+  EXPECT_EQ(g_PdhContinuousSkips, 0u);
+  EXPECT_EQ(g_Config.PdhCalculateSkipCount.load(), 0u);
+  EXPECT_EQ(g_Config.PdhCalculateSkipTotal.load(), 20u);
+  EXPECT_EQ(Registry("PdhCalculateSkipCount"), 0u);
+  EXPECT_EQ(Registry("PdhCalculateSkipTotal"), 20u);
+  // The next CPU-load tick measures over the window from the last baseline.
+  Next(5.5, 30);
+  ASSERT_EQ(sampler_.refresh(), 0);
+  EXPECT_EQ(sampler_.m_dwCpuLoad, 30u);
+}
+
 TEST_F(SamplerTest, WindowBoundaryIsStrict) {
   ASSERT_EQ(sampler_.init(), 0);
   Next(4.5, 30);  // exactly 0.9 N: not enough

@@ -10,6 +10,7 @@
 #include <set>
 #include <tuple>
 
+#include "config/KELD3Register.h"
 #include "datagram/DatagramSupport.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
@@ -171,27 +172,32 @@ TEST_F(ReadThreadTest, CoorAliveGoesToThePipeInHostOrderWithOneNotice) {
 
 class LengthMismatchTest : public ReadThreadTest, public ::testing::WithParamInterface<size_t> {};
 
-TEST_P(LengthMismatchTest, EndsTheThreadWith3560) {
+// Anyone can send a malformed datagram: it is logged with its number and
+// dropped, and the thread goes on receiving.
+TEST_P(LengthMismatchTest, IsLoggedWith3560AndDropped) {
   StartMaster();
   Init();
   Start();
   std::string datagram = CoorAlive();
   datagram.resize(GetParam(), '\x55');
   Send(datagram);
-  ASSERT_TRUE(worker_->WaitEnded(5000));
+  Send(CoorAlive());
+  ASSERT_TRUE(master_->WaitArrived(1, 5000));
 
-  EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(read_.ErrNo, 3560u);
-  EXPECT_EQ(StopCounter.load(), 1u);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
-  EXPECT_EQ(master_->Arrived(), 0);
-  EXPECT_TRUE(PipeIsEmpty());
+  EXPECT_EQ(StopCounter.load(), 0u);
+  EXPECT_NE(read_.Socket.load(), plat::INVALID_SOCKET);
+  MsgHeader h;
+  std::string data;
+  ASSERT_TRUE(Next(&h, &data));
+  EXPECT_EQ(h.dataleng, 28u);
   std::string n = std::to_string(GetParam());
   EXPECT_TRUE(log_.Has("DEBUG: Read thread read " + n + " bit msg . Type: 1; data length:28"));
   EXPECT_TRUE(log_.Has("DEBUG: In Read socket call recvfrom(). Should receive:68, but recv:" + n));
   EXPECT_TRUE(log_.Has(Text("ERR: In Read socket call recvfrom(). Local error:3560, system error:%08x",
                             read_.SysError)));
-  EXPECT_TRUE(log_.Has("ERR: Read thread error in fuction read_socket()"));
+  EXPECT_FALSE(log_.Has("ERR: Read thread error in fuction read_socket()"));
+  EXPECT_FALSE(worker_->WaitEnded(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(OneByteOff, LengthMismatchTest, ::testing::Values(67u, 69u));
@@ -216,19 +222,21 @@ TEST_P(ShortDatagramTest, IsNeverAcceptedWhateverTheBufferHeld) {
   std::string datagram = WireHeader(f);
   datagram.resize(length);
   Send(datagram);
-  ASSERT_TRUE(worker_->WaitEnded(5000));
+  Send(CoorAlive(0, "10.1.2.9"));
+  ASSERT_TRUE(master_->WaitArrived(2, 5000));
 
   EXPECT_EQ(read_.ErrNo, 3560u);
-  EXPECT_EQ(master_->Arrived(), 1);
-  MsgHeader h;
-  std::string data;
-  ASSERT_TRUE(Next(&h, &data));
-  EXPECT_EQ(h.dataleng, 28u);
-  EXPECT_TRUE(PipeIsEmpty());
+  for (const char* src : {"10.1.2.3", "10.1.2.9"}) {
+    MsgHeader h;
+    std::string data;
+    ASSERT_TRUE(Next(&h, &data));
+    EXPECT_EQ(h.dataleng, 28u);
+    EXPECT_EQ(h.srcAddr, inet_addr(src));
+  }
   EXPECT_TRUE(log_.Has(std::string("DEBUG: ") + readLine)) << log_.Raw();
   EXPECT_TRUE(log_.Has(std::string("DEBUG: In Read socket call recvfrom(). ") + shouldLine))
       << log_.Raw();
-  EXPECT_EQ(StopCounter.load(), 1u);
+  EXPECT_EQ(StopCounter.load(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -244,20 +252,35 @@ INSTANTIATE_TEST_SUITE_P(
         ShortCase{10, 28, 0x77, "Read thread read 10 bit msg . Type: 77; data length:0",
                   "Should receive:40, but recv:10"}));
 
-TEST_F(ReadThreadTest, EmptyDatagramEndsTheThreadWith3580) {
+TEST_F(ReadThreadTest, EmptyDatagramIsLoggedWith3580AndDropped) {
   StartMaster();
   Init();
   Start();
   Send(std::string());
-  ASSERT_TRUE(worker_->WaitEnded(5000));
+  Send(CoorAlive());
+  ASSERT_TRUE(master_->WaitArrived(1, 5000));
   EXPECT_EQ(read_.ErrNo, 3580u);
   EXPECT_TRUE(log_.Has("DEBUG: Read thread read 0 bit msg . Type: 0; data length:0"));
   // This one has no colon after "system error".
   EXPECT_TRUE(log_.Has(Text("ERR: In Read socket call recvfrom(). Local error:3580, system error%08x",
                             read_.SysError)))
       << log_.Raw();
-  EXPECT_EQ(master_->Arrived(), 0);
+  EXPECT_EQ(StopCounter.load(), 0u);
+  EXPECT_FALSE(log_.Has("ERR: Read thread error in fuction read_socket()"));
+}
+
+// A failure of the socket itself still ends the thread.
+TEST_F(ReadThreadTest, ClosedSocketEndsTheThreadWith3570) {
+  StartMaster();
+  Init();
+  Start();
+  Send(std::string());
+  ASSERT_TRUE(WaitForLogLine(log_, "ERR: In Read socket call recvfrom(). Local error:3580", 1, 5000));
+  read_.close_socket();
+  ASSERT_TRUE(worker_->WaitEnded(5000));
+  EXPECT_EQ(read_.ErrNo, 3570u);
   EXPECT_EQ(StopCounter.load(), 1u);
+  EXPECT_TRUE(log_.Has("ERR: Read thread error in fuction read_socket()"));
 }
 
 TEST_F(ReadThreadTest, SequenceZeroRepeatsAreAllPassedOn) {
@@ -460,6 +483,8 @@ TEST_F(ReadThreadTest, TraceRecordsPairUpAndNameTheirExitLines) {
   std::string bad = CoorAlive();
   bad.resize(67);
   Send(bad);
+  ASSERT_TRUE(WaitForLogLine(log_, "ERR: In Read socket call recvfrom(). Local error:3560", 1, 5000));
+  read_.close_socket();
   ASSERT_TRUE(worker_->WaitEnded(5000));
 
   const std::regex record("DEBUG: (Enter|Leave): (CRead::[a-z_]+)\\(\\), .*messaging/Read\\.cpp Line ([0-9]+)");
@@ -479,7 +504,47 @@ TEST_F(ReadThreadTest, TraceRecordsPairUpAndNameTheirExitLines) {
     EXPECT_EQ(balance.count(name), 1u) << name;
     EXPECT_EQ(balance[name], 0) << name;
   }
-  EXPECT_EQ(readSocketLeaves.size(), 2u);  // the accepted and the refused datagram
+  // The accepted and the refused datagram, and the closed socket.
+  EXPECT_EQ(readSocketLeaves.size(), 3u);
+}
+
+}  // namespace
+
+namespace {
+
+// Only the listed coordinators' Coor_alive reach the master, judged by the
+// UDP source (here 127.0.0.1), not by the srcAddr the header claims.
+TEST_F(ReadThreadTest, CoordinatorAddressesDropOtherSourcesCoorAlive) {
+  ASSERT_TRUE(CKELD3Register::ParseCoordinatorAddresses(
+      "10.0.0.0/8, 192.0.2.7", g_Config.m_CoordinatorNets, MAX_COORDINATOR_NETS,
+      &g_Config.m_nCoordinatorNets));
+  g_Config.m_bCoordinatorsListed = true;
+  StartMaster();
+  Init();
+  Start();
+  Send(CoorAlive(7, "10.1.2.3"));                       // claims a listed source
+  Send(CoorAlive(8, "10.1.2.3", MSG_CPU_LOAD));         // not a Coor_alive: passes
+  ASSERT_TRUE(master_->WaitArrived(1, 5000));
+  EXPECT_TRUE(WaitForLogLine(
+      log_, "WARN: Coor_alive message from 127.0.0.1 is not from a listed coordinator, dropped", 1,
+      5000));
+  MsgHeader h;
+  std::string data;
+  ASSERT_TRUE(Next(&h, &data));
+  EXPECT_EQ(h.type, MSG_CPU_LOAD);
+
+  // Listed: accepted, and the dropped one was never remembered as a repeat.
+  ASSERT_TRUE(CKELD3Register::ParseCoordinatorAddresses(
+      "127.0.0.0/30", g_Config.m_CoordinatorNets, MAX_COORDINATOR_NETS,
+      &g_Config.m_nCoordinatorNets));
+  Send(CoorAlive(7, "10.1.2.3"));
+  ASSERT_TRUE(master_->WaitArrived(2, 5000));
+  ASSERT_TRUE(Next(&h, &data));
+  EXPECT_EQ(h.type, MSG_ALIVE);
+  EXPECT_EQ(h.sequence, 7u);
+  EXPECT_EQ(log_.CountPrefix("WARN: "), 1);
+  g_Config.m_bCoordinatorsListed = false;
+  g_Config.m_nCoordinatorNets = 0;
 }
 
 }  // namespace

@@ -107,9 +107,63 @@ TEST_F(LogTest, OpenFailureIsReportedToTheEventLog) {
   EXPECT_EQ(events[0].source, "keld4");
   EXPECT_EQ(events[0].type, plat::EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[0].eventId, 0xC0020001u);
+  // A missing folder is "path not found", as Windows says it.
   EXPECT_EQ(events[0].text,
-            "keld4:ERR:Open log file error, syserror=00000002: The system cannot find the file specified.,errno=1004, "
+            "keld4:ERR:Open log file error, syserror=00000003: The system cannot find the path specified.,errno=1004, "
             "Msg= lost line");
+  // The status check reports it too, rather than answering "no file".
+  EXPECT_EQ(g_log.GetLogStatus(), -1);
+  EXPECT_EQ(g_log.ErrNo, 1008u);
+  EXPECT_EQ(g_log.SysError, 3u);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].text.rfind("keld4:ERR:Get log status open log file error, syserror=00000003:", 0), 0u)
+      << events[1].text;
+}
+
+// In a folder others can write, a planted link must not make the agent write
+// any other file: the log and its backup are never used through a link.
+TEST_F(LogTest, SymbolicLinkAtTheLogPathIsNeverWrittenThrough) {
+  std::string victim = dir.file("victim");
+  testsupport::WriteFile(victim, "precious");
+  ASSERT_EQ(::symlink(victim.c_str(), path().c_str()), 0);
+  EXPECT_EQ(g_log.WriteLog(INFO, "through the link"), -1);
+  EXPECT_EQ(g_log.ErrNo, 1004u);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].text.rfind("keld4:ERR:Open log file error, syserror=00000781:", 0), 0u) << events[0].text;
+  EXPECT_EQ(g_log.GetLogStatus(), -1);
+  EXPECT_EQ(g_log.ErrNo, 1008u);
+  EXPECT_EQ(g_log.BackupLogFile(), -1);
+  EXPECT_EQ(g_log.ErrNo, 1011u);
+  // A link to a file that does not exist yet is not created through either.
+  std::string absent = dir.file("created-through-link");
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+  ASSERT_EQ(::symlink(absent.c_str(), path().c_str()), 0);
+  EXPECT_EQ(g_log.WriteLog(INFO, "through the link"), -1);
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_FALSE(testsupport::FileExists(absent));
+  EXPECT_FALSE(testsupport::FileExists(path() + ".bak"));
+}
+
+// With the size rule on, the file stays under twice the limit however long
+// the periodic check is off: past that it is backed up at once.
+TEST_F(LogTest, SizeRuleKeepsTheFileUnderTwiceTheLimitWithoutAnyCheck) {
+  g_log.LogMaxSpace = 1;
+  std::string text(1000, 'd');
+  for (int i = 0; i < 2100; ++i) g_log.WriteLog(DEBUG, "%s", text.c_str());
+  struct stat live {}, bak {};
+  ASSERT_EQ(::stat(path().c_str(), &live), 0);
+  ASSERT_EQ(::stat((path() + ".bak").c_str(), &bak), 0);
+  EXPECT_LE(live.st_size, 2000000);
+  EXPECT_LE(bak.st_size, 2000000);
+  EXPECT_GT(bak.st_size, 2000000 - 1100);
+  // No line is lost or torn by the backups.
+  EXPECT_EQ(Lines(path()).size() + Lines(path() + ".bak").size(), 2100u);
+  EXPECT_TRUE(events.empty());
+  // With the size rule off the file grows as before.
+  g_log.LogControl = 1;
+  for (int i = 0; i < 2000; ++i) g_log.WriteLog(DEBUG, "%s", text.c_str());
+  ASSERT_EQ(::stat(path().c_str(), &live), 0);
+  EXPECT_GT(live.st_size, 2000000);
 }
 
 TEST_F(LogTest, ManyThreadsGiveWholeLinesAndLoseNone) {
