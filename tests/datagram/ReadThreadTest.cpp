@@ -515,15 +515,18 @@ namespace {
 // Only the listed coordinators' Coor_alive reach the master, judged by the
 // UDP source (here 127.0.0.1), not by the srcAddr the header claims.
 TEST_F(ReadThreadTest, CoordinatorAddressesDropOtherSourcesCoorAlive) {
+  // Set before the thread starts: the agent never changes the list while it runs.
   ASSERT_TRUE(CKELD3Register::ParseCoordinatorAddresses(
-      "10.0.0.0/8, 192.0.2.7", g_Config.m_CoordinatorNets, MAX_COORDINATOR_NETS,
+      "10.0.0.0/8, 127.0.0.2/32", g_Config.m_CoordinatorNets, MAX_COORDINATOR_NETS,
       &g_Config.m_nCoordinatorNets));
   g_Config.m_bCoordinatorsListed = true;
+  UdpPeer listed;
+  ASSERT_TRUE(listed.Bind("127.0.0.2", 0));
   StartMaster();
   Init();
   Start();
-  Send(CoorAlive(7, "10.1.2.3"));                       // claims a listed source
-  Send(CoorAlive(8, "10.1.2.3", MSG_CPU_LOAD));         // not a Coor_alive: passes
+  Send(CoorAlive(7, "10.1.2.3"));                // claims a listed source, comes from 127.0.0.1
+  Send(CoorAlive(8, "10.1.2.3", MSG_CPU_LOAD));  // not a Coor_alive: passes
   ASSERT_TRUE(master_->WaitArrived(1, 5000));
   EXPECT_TRUE(WaitForLogLine(
       log_, "WARN: Coor_alive message from 127.0.0.1 is not from a listed coordinator, dropped", 1,
@@ -534,15 +537,14 @@ TEST_F(ReadThreadTest, CoordinatorAddressesDropOtherSourcesCoorAlive) {
   EXPECT_EQ(h.type, MSG_CPU_LOAD);
 
   // Listed: accepted, and the dropped one was never remembered as a repeat.
-  ASSERT_TRUE(CKELD3Register::ParseCoordinatorAddresses(
-      "127.0.0.0/30", g_Config.m_CoordinatorNets, MAX_COORDINATOR_NETS,
-      &g_Config.m_nCoordinatorNets));
-  Send(CoorAlive(7, "10.1.2.3"));
+  const std::string again = CoorAlive(7, "10.1.2.3");
+  ASSERT_EQ(listed.SendTo(again, "127.0.0.1", port_), static_cast<long>(again.size()));
   ASSERT_TRUE(master_->WaitArrived(2, 5000));
   ASSERT_TRUE(Next(&h, &data));
   EXPECT_EQ(h.type, MSG_ALIVE);
   EXPECT_EQ(h.sequence, 7u);
   EXPECT_EQ(log_.CountPrefix("WARN: "), 1);
+  worker_.reset();
   g_Config.m_bCoordinatorsListed = false;
   g_Config.m_nCoordinatorNets = 0;
 }
