@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "platform/linux/handles.h"
+#include "platform/linux/sdsocket.h"
 
 namespace plat {
 namespace {
@@ -131,7 +131,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
       break;
     default: std::snprintf(text, sizeof(text), "STATUS=State %u", status->dwCurrentState); break;
   }
-  if (sd_notify(0, text) <= 0) {
+  if (!detail::NotifyServiceManager(text)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
