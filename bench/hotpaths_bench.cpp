@@ -1,6 +1,6 @@
 // Micro-benchmarks of the agent's hot paths: one datagram through the
-// receive path into the pipe, one log line (enabled and disabled), and a
-// registry read and write.
+// receive path into the pipe, one log line (enabled and disabled), a
+// registry read and write, and a write into a large store.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -135,5 +135,54 @@ void BM_RegistryReadWrite(benchmark::State& state) {
   std::system(("rm -rf " + dir).c_str());
 }
 BENCHMARK(BM_RegistryReadWrite)->Arg(0)->Arg(1)->ArgName("write");
+
+// One value written into a store of about range(0) KB whose values all sit
+// under the key written to, the worst case for a store kept as lists.
+void BM_RegistryWriteLargeStore(benchmark::State& state) {
+  std::string dir = TempDir();
+  LogTo(dir, 3);
+  std::string store = dir + "/registry.reg";
+  std::string text =
+      "Windows Registry Editor Version "
+      "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]\r\n"
+      "\"PdhErrTotal\"=dword:00000000\r\n";
+  size_t target = static_cast<size_t>(state.range(0)) * 1000;
+  char line[64];
+  for (int i = 0; text.size() < target; ++i) {
+    std::snprintf(line, sizeof(line), "\"Filler%06d\"=dword:%08x\r\n", i, i);
+    text += line;
+  }
+  FILE* f = std::fopen(store.c_str(), "w");
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  plat::SetRegistryStorePathForTest(store);
+  // cold: another process changed the file before every write, so the
+  // write parses it; warm: the store holds what this process wrote last.
+  bool cold = state.range(1) != 0;
+  uint32_t value = 0;
+  for (auto _ : state) {
+    if (cold) {
+      state.PauseTiming();
+      f = std::fopen(store.c_str(), "a");
+      std::fputs("; changed elsewhere\r\n", f);
+      std::fclose(f);
+      state.ResumeTiming();
+    }
+    CKELD3Register reg;
+    reg.OpenKey("Parameter");
+    if (reg.SetKeyValue("PdhErrTotal", ++value) != 0) {
+      state.SkipWithError("write failed");
+      break;
+    }
+    reg.CloseKey();
+  }
+  state.counters["store_bytes"] = static_cast<double>(text.size());
+  plat::SetRegistryStorePathForTest("");
+  std::system(("rm -rf " + dir).c_str());
+}
+BENCHMARK(BM_RegistryWriteLargeStore)
+    ->ArgsProduct({{570, 2850}, {0, 1}})
+    ->ArgNames({"kb", "cold"})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

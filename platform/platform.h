@@ -265,9 +265,10 @@ constexpr WORD EVENTLOG_ERROR_TYPE = 1;
 constexpr WORD EVENTLOG_WARNING_TYPE = 2;
 constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
 // RegisterEventSourceA / ReportEventA / DeregisterEventSource. On Linux the
-// report goes to the systemd journal (SYSLOG_IDENTIFIER = source, PRIORITY
-// from the type, the event identifier as KELD4_EVENT_ID=0x........), or to
-// syslog where no journal runs.
+// report goes to the systemd journal in its native protocol
+// (SYSLOG_IDENTIFIER = source, PRIORITY from the type, the event identifier as
+// KELD4_EVENT_ID=0x........; the socket /run/systemd/journal/socket, or the
+// one named by KELD4_JOURNAL_SOCKET), or to syslog where no journal listens.
 HANDLE RegisterEventSourceA(const char* server, const char* source);
 BOOL ReportEventA(HANDLE source, WORD type, WORD category, DWORD eventId, void* userSid,
                   WORD numStrings, DWORD dataSize, const char** strings, void* rawData);
@@ -517,8 +518,9 @@ PDH_STATUS PdhCloseQuery(PDH_HQUERY query);
 void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source);
 
 // ---------------------------------------------------------------- service manager
-// Under systemd (sd_notify, the notification socket taken from NOTIFY_SOCKET,
-// so a test can set its own socket there).
+// Under systemd (state reports as datagrams on the notification socket taken
+// from NOTIFY_SOCKET, a path or an '@' abstract name, so a test can set its
+// own socket there).
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
 constexpr DWORD SERVICE_STOPPED = 1;
 constexpr DWORD SERVICE_START_PENDING = 2;

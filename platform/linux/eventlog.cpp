@@ -1,12 +1,12 @@
 // The event log: the systemd journal, or syslog where no journal runs.
-#include <sys/stat.h>
 #include <syslog.h>
-#include <systemd/sd-journal.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 
 #include "platform/linux/handles.h"
+#include "platform/linux/sdsocket.h"
 
 namespace plat {
 namespace {
@@ -37,11 +37,6 @@ const char* TypeName(WORD type) {
   }
 }
 
-bool JournalRuns() {
-  struct stat st {};
-  return ::stat("/run/systemd/journal/socket", &st) == 0;
-}
-
 }  // namespace
 
 HANDLE RegisterEventSourceA(const char* /*server*/, const char* source) {
@@ -70,14 +65,17 @@ BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, vo
       return TRUE;
     }
   }
-  if (JournalRuns()) {
-    char id[32];
-    std::snprintf(id, sizeof(id), "KELD4_EVENT_ID=0x%08X", eventId);
-    int rc = sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", Priority(type),
-                             "SYSLOG_IDENTIFIER=%s", es->name.c_str(), "%s", id,
-                             "KELD4_EVENT_TYPE=%s", TypeName(type), nullptr);
-    if (rc >= 0) return TRUE;
-  }
+  char id[16];
+  std::snprintf(id, sizeof(id), "0x%08X", eventId);
+  char priority[4];
+  std::snprintf(priority, sizeof(priority), "%d", Priority(type));
+  // Where no journal listens, the send fails and syslog takes the event.
+  if (detail::SendToJournal({{"MESSAGE", text},
+                             {"PRIORITY", priority},
+                             {"SYSLOG_IDENTIFIER", es->name},
+                             {"KELD4_EVENT_ID", id},
+                             {"KELD4_EVENT_TYPE", TypeName(type)}}))
+    return TRUE;
   openlog(es->name.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(Priority(type), "[0x%08X] %s", eventId, text.c_str());
   closelog();

@@ -87,8 +87,10 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*secu
     SetLastError(e == ENOENT && !ParentExists(path) ? ERROR_PATH_NOT_FOUND : Win32FromErrno(e));
     return INVALID_HANDLE_VALUE;
   }
+  // A directory opened for writing already failed above (EISDIR); only a
+  // read-only open can land on one, so only that open pays for the check.
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (!writeAccess && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;

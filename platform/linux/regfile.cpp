@@ -417,63 +417,116 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-RegKey* RegKey::FindSubkey(std::string_view subName) const {
-  for (const auto& k : subkeys) {
-    if (SameName(k->name, subName)) return k.get();
+uint32_t NameIndex::Hash(std::string_view name) {
+  uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
+  for (char c : name) hash = (hash ^ static_cast<unsigned char>(Lower(c))) * 16777619u;
+  return hash;
+}
+
+void NameIndex::Place(Slot slot) {
+  size_t mask = slots_.size() - 1;
+  size_t i = slot.hash & mask;
+  while (slots_[i].position != 0) i = (i + 1) & mask;
+  slots_[i] = slot;
+}
+
+void NameIndex::Insert(std::string_view name, size_t position) {
+  // At most half full, so a probe ends soon.
+  if ((used_ + 1) * 2 > slots_.size()) {
+    std::vector<Slot> old(slots_.size() < 8 ? 16 : slots_.size() * 2, Slot{0, 0});
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.position != 0) Place(slot);
+    }
   }
-  return nullptr;
+  Place(Slot{Hash(name), static_cast<uint32_t>(position + 1)});
+  ++used_;
+}
+
+void NameIndex::Clear() {
+  slots_.clear();
+  used_ = 0;
+}
+
+RegKey* RegKey::FindSubkey(std::string_view subName) const {
+  size_t at =
+      subkeyAt_.Find(subName, [this](size_t i) -> std::string_view { return subkeys[i]->name; });
+  return at == NameIndex::kNone ? nullptr : subkeys[at].get();
 }
 
 RegKey* RegKey::AddSubkey(std::string_view subName) {
   if (RegKey* k = FindSubkey(subName)) return k;
+  subkeyAt_.Insert(subName, subkeys.size());
   subkeys.push_back(std::make_unique<RegKey>());
   subkeys.back()->name = std::string(subName);
   return subkeys.back().get();
 }
 
+void RegKey::AdoptSubkey(std::unique_ptr<RegKey> key) {
+  subkeyAt_.Insert(key->name, subkeys.size());
+  subkeys.push_back(std::move(key));
+}
+
 bool RegKey::RemoveSubkey(std::string_view subName) {
-  for (auto it = subkeys.begin(); it != subkeys.end(); ++it) {
-    if (SameName((*it)->name, subName)) {
-      subkeys.erase(it);
-      return true;
-    }
-  }
-  return false;
+  size_t at =
+      subkeyAt_.Find(subName, [this](size_t i) -> std::string_view { return subkeys[i]->name; });
+  if (at == NameIndex::kNone) return false;
+  subkeys.erase(subkeys.begin() + static_cast<std::ptrdiff_t>(at));
+  ReindexSubkeys();
+  return true;
 }
 
 const RegValue* RegKey::FindValue(std::string_view valueName) const {
-  for (const RegValue& v : values) {
-    if (SameName(v.name, valueName)) return &v;
-  }
-  return nullptr;
+  size_t at =
+      valueAt_.Find(valueName, [this](size_t i) -> std::string_view { return values[i].name; });
+  return at == NameIndex::kNone ? nullptr : &values[at];
 }
 
 void RegKey::SetValue(std::string_view valueName, DWORD type, std::string data) {
-  for (RegValue& v : values) {
-    if (SameName(v.name, valueName)) {
-      v.type = type;
-      v.data = std::move(data);
-      return;
-    }
+  size_t at =
+      valueAt_.Find(valueName, [this](size_t i) -> std::string_view { return values[i].name; });
+  if (at == NameIndex::kNone) {
+    valueAt_.Insert(valueName, values.size());
+    values.push_back(RegValue{std::string(valueName), type, std::move(data)});
+    return;
   }
-  values.push_back(RegValue{std::string(valueName), type, std::move(data)});
+  values[at].type = type;
+  values[at].data = std::move(data);
 }
 
 bool RegKey::RemoveValue(std::string_view valueName) {
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (SameName(it->name, valueName)) {
-      values.erase(it);
-      return true;
-    }
-  }
-  return false;
+  size_t at =
+      valueAt_.Find(valueName, [this](size_t i) -> std::string_view { return values[i].name; });
+  if (at == NameIndex::kNone) return false;
+  values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
+  ReindexValues();
+  return true;
+}
+
+void RegKey::Clear() {
+  values.clear();
+  subkeys.clear();
+  valueAt_.Clear();
+  subkeyAt_.Clear();
+}
+
+void RegKey::ReindexValues() {
+  valueAt_.Clear();
+  for (size_t i = 0; i < values.size(); ++i) valueAt_.Insert(values[i].name, i);
+}
+
+void RegKey::ReindexSubkeys() {
+  subkeyAt_.Clear();
+  for (size_t i = 0; i < subkeys.size(); ++i) subkeyAt_.Insert(subkeys[i]->name, i);
 }
 
 std::unique_ptr<RegKey> RegKey::Clone() const {
   auto copy = std::make_unique<RegKey>();
   copy->name = name;
   copy->values = values;
+  copy->valueAt_ = valueAt_;
   for (const auto& k : subkeys) copy->subkeys.push_back(k->Clone());
+  copy->subkeyAt_ = subkeyAt_;
   return copy;
 }
 
@@ -637,14 +690,18 @@ bool ParseRegText(std::string_view bytes, std::vector<RegOp>* ops, ParseError* e
 }
 
 void ApplyRegOps(const std::vector<RegOp>& ops, RegKey* root) {
+  // Values follow their section, so the key of the previous step is usually
+  // the key of this one; a removal may take it away.
+  const std::vector<std::string>* lastPath = nullptr;
+  RegKey* lastKey = nullptr;
   for (const RegOp& op : ops) {
     switch (op.kind) {
       case RegOp::kDeleteKey: {
+        lastPath = nullptr;
         if (op.path.size() < 2) {
           // A whole hive: empty it, the hive itself always stays.
           if (RegKey* hive = FindPath(*root, op.path)) {
-            hive->values.clear();
-            hive->subkeys.clear();
+            hive->Clear();
           }
           break;
         }
@@ -655,8 +712,13 @@ void ApplyRegOps(const std::vector<RegOp>& ops, RegKey* root) {
       case RegOp::kCreateKey:
       case RegOp::kSetValue:
       case RegOp::kDeleteValue: {
-        RegKey* k = root;
-        for (const std::string& name : op.path) k = k->AddSubkey(name);
+        RegKey* k = lastKey;
+        if (lastPath == nullptr || *lastPath != op.path) {
+          k = root;
+          for (const std::string& name : op.path) k = k->AddSubkey(name);
+          lastPath = &op.path;
+          lastKey = k;
+        }
         if (op.kind == RegOp::kSetValue) k->SetValue(op.value.name, op.value.type, op.value.data);
         if (op.kind == RegOp::kDeleteValue) k->RemoveValue(op.value.name);
         break;

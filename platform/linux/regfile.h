@@ -4,6 +4,7 @@
 // can be fed anything.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +27,43 @@ struct RegValue {
   std::string data;  // the bytes as the narrow-character calls see them
 };
 
+// Positions of named entries, found by name without regard to ASCII case:
+// open addressing over (hash, position) pairs, so an index costs no
+// allocation per entry and copies as one block.
+class NameIndex {
+ public:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+  // The position whose name (nameAt(position)) matches, or kNone.
+  template <class NameAt>
+  size_t Find(std::string_view name, NameAt nameAt) const {
+    if (slots_.empty()) return kNone;
+    uint32_t hash = Hash(name);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.position == 0) return kNone;
+      if (slot.hash == hash && SameName(nameAt(slot.position - 1), name)) return slot.position - 1;
+    }
+  }
+  // Adds a name that is not in the index yet.
+  void Insert(std::string_view name, size_t position);
+  void Clear();
+
+ private:
+  struct Slot {
+    uint32_t hash;
+    uint32_t position;  // one more than the entry's position; 0 marks a free slot
+  };
+  static uint32_t Hash(std::string_view name);
+  void Place(Slot slot);
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
+// A key's values and subkeys keep their order (the file's) and are found
+// through an index by folded name, so loading or changing a key with many
+// entries stays linear. Read values and subkeys freely; change them only
+// through the calls, which keep the index.
 struct RegKey {
   std::string name;  // stored case
   std::vector<RegValue> values;
@@ -34,11 +72,21 @@ struct RegKey {
   RegKey* FindSubkey(std::string_view subName) const;
   // The subkey of that name, added at the end if there is none.
   RegKey* AddSubkey(std::string_view subName);
+  // Appends a subkey whose name no other subkey has.
+  void AdoptSubkey(std::unique_ptr<RegKey> key);
   bool RemoveSubkey(std::string_view subName);
   const RegValue* FindValue(std::string_view valueName) const;
   void SetValue(std::string_view valueName, DWORD type, std::string data);
   bool RemoveValue(std::string_view valueName);
+  // Every value and subkey gone.
+  void Clear();
   std::unique_ptr<RegKey> Clone() const;
+
+ private:
+  void ReindexValues();
+  void ReindexSubkeys();
+  NameIndex valueAt_;
+  NameIndex subkeyAt_;
 };
 
 // A tree whose root (no name) holds both hives, even when they are empty.

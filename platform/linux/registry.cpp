@@ -119,15 +119,33 @@ bool ParseStore(const std::string& path, const std::string& bytes, bool missing,
   return true;
 }
 
-void Remember(const std::string& path, std::string bytes, bool missing,
-              std::shared_ptr<const reg::RegKey> tree) {
+// Caches a parse; answers the tree it replaces, for the caller to let go of
+// outside the locks.
+std::shared_ptr<const reg::RegKey> Remember(const std::string& path, std::string bytes,
+                                            bool missing, std::shared_ptr<const reg::RegKey> tree) {
   Store& s = store();
   std::lock_guard<std::mutex> guard(s.lock);
   s.lastParseError.clear();
   s.cachedPath = path;
   s.cachedBytes = std::move(bytes);
   s.cachedMissing = missing;
-  s.cachedTree = std::move(tree);
+  std::swap(s.cachedTree, tree);
+  return tree;
+}
+
+// A copy of the cached tree when it is the parse of these very bytes.
+std::unique_ptr<reg::RegKey> CachedCopy(const std::string& path, const std::string& bytes,
+                                        bool missing) {
+  std::shared_ptr<const reg::RegKey> tree;
+  {
+    Store& s = store();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.cachedTree || s.cachedPath != path || s.cachedMissing != missing ||
+        s.cachedBytes != bytes)
+      return nullptr;
+    tree = s.cachedTree;
+  }
+  return tree->Clone();
 }
 
 DWORD FailParse(const std::string& error) {
@@ -157,7 +175,7 @@ DWORD LoadTree(std::shared_ptr<const reg::RegKey>* tree) {
   std::string error;
   if (!ParseStore(path, bytes, missing, &root, &error)) return FailParse(error);
   std::shared_ptr<const reg::RegKey> shared(std::move(root));
-  Remember(path, std::move(bytes), missing, shared);
+  auto old = Remember(path, std::move(bytes), missing, shared);
   *tree = std::move(shared);
   return ERROR_SUCCESS;
 }
@@ -414,12 +432,11 @@ DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::R
       auto view = reg::NewRoot();
       reg::RegKey* hklm = view->FindSubkey(reg::kLocalMachine);
       auto hardware = HardwareTree();
-      hklm->subkeys.push_back(
-          reg::FindPath(*hardware, {reg::kLocalMachine, kProcessorPath[0]})->Clone());
+      hklm->AdoptSubkey(reg::FindPath(*hardware, {reg::kLocalMachine, kProcessorPath[0]})->Clone());
       const reg::RegKey* stored = (*holder)->FindSubkey(reg::kLocalMachine);
-      hklm->values = stored->values;
+      for (const reg::RegValue& v : stored->values) hklm->SetValue(v.name, v.type, v.data);
       for (const auto& sub : stored->subkeys) {
-        if (!reg::SameName(sub->name, kProcessorPath[0])) hklm->subkeys.push_back(sub->Clone());
+        if (!reg::SameName(sub->name, kProcessorPath[0])) hklm->AdoptSubkey(sub->Clone());
       }
       *holder = std::shared_ptr<const reg::RegKey>(std::move(view));
     }
@@ -441,6 +458,8 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
   std::string dir = DirName(target);
   MakeDirectories(dir);
+  // The replaced parse goes after the file lock is released.
+  std::shared_ptr<const reg::RegKey> replaced;
   Fd lock(
       ::open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, regstore::kStoreFileMode));
   // A directory that could not be made is no missing key.
@@ -453,11 +472,12 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   DWORD rc = ReadWholeFile(target, kMaxStoreBytes, &bytes, &old);
   bool missing = rc == ERROR_FILE_NOT_FOUND;
   if (rc != ERROR_SUCCESS && !missing) return rc;
-  std::unique_ptr<reg::RegKey> root;
+  // Parsed once: the bytes this process wrote or read last are already a
+  // tree. A file that cannot be parsed is left as it is: replacing it would
+  // lose whatever it holds.
+  std::unique_ptr<reg::RegKey> root = CachedCopy(path, bytes, missing);
   std::string error;
-  // A file that cannot be parsed is left as it is: replacing it would lose
-  // whatever it holds.
-  if (!ParseStore(target, bytes, missing, &root, &error)) return FailParse(error);
+  if (!root && !ParseStore(target, bytes, missing, &root, &error)) return FailParse(error);
   rc = change(root.get());
   if (rc != ERROR_SUCCESS) return rc;
   std::string text = reg::WriteRegText(*root);
@@ -470,7 +490,8 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
     missing = false;
     bytes = std::move(text);
   }
-  Remember(path, std::move(bytes), missing, std::shared_ptr<const reg::RegKey>(std::move(root)));
+  replaced = Remember(path, std::move(bytes), missing,
+                      std::shared_ptr<const reg::RegKey>(std::move(root)));
   return ERROR_SUCCESS;
 }
 
@@ -633,8 +654,7 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
     DWORD r = MustExist(root, base, &k);
     if (r != ERROR_SUCCESS) return r;
     if (!whole) {
-      k->values.clear();
-      k->subkeys.clear();
+      k->Clear();
       return ERROR_SUCCESS;
     }
     reg::RegKey* parent = reg::FindPath(*root, Parent(path));

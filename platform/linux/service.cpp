@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 
 #include "platform/linux/handles.h"
 #include "platform/linux/regstore.h"
+#include "platform/linux/sdsocket.h"
 
 namespace plat {
 namespace {
@@ -134,7 +134,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
       break;
     default: std::snprintf(text, sizeof(text), "STATUS=State %u", status->dwCurrentState); break;
   }
-  if (sd_notify(0, text) <= 0) {
+  if (!detail::NotifyServiceManager(text)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -153,9 +153,13 @@ class UnderServiceManager(AgentTest):
         path = os.path.join(self.agent.dir, "notify.sock")
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         notify.bind(path)
+        journal_path = os.path.join(self.agent.dir, "journal.sock")
+        journal = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        journal.bind(journal_path)
         try:
             self.assertEqual(self.agent.register("-Service").returncode, 0)
             self.agent.env["NOTIFY_SOCKET"] = path
+            self.agent.env["KELD4_JOURNAL_SOCKET"] = journal_path
             self.agent.start(register=False)
             self.assertTrue(self.agent.wait_log("KELD4 service started"), self.agent.log())
             notify.settimeout(5)
@@ -168,8 +172,22 @@ class UnderServiceManager(AgentTest):
             self.agent.proc.send_signal(signal.SIGTERM)
             states += [notify.recv(4096).decode(), notify.recv(4096).decode()]
             self.assertEqual(self.agent.proc.wait(10), 0)
+            journal.setblocking(False)
+            entries = []
+            while True:
+                try:
+                    entries.append(journal.recv(65536).decode())
+                except BlockingIOError:
+                    break
         finally:
             notify.close()
+            journal.close()
+        # Events reach the journal as native entries with their fields.
+        started = [e for e in entries if "MESSAGE=KELD4 service started\n" in e]
+        self.assertEqual(len(started), 1, entries)
+        self.assertIn("SYSLOG_IDENTIFIER=keld4\n", started[0])
+        self.assertIn("PRIORITY=6\n", started[0])
+        self.assertRegex(started[0], r"KELD4_EVENT_ID=0x[0-9A-F]{8}\n")
         self.assertEqual(states[0], "STATUS=Starting")
         self.assertEqual(states[1], "READY=1\nSTATUS=Running")
         self.assertEqual(states[2], "STOPPING=1\nSTATUS=Stopping")

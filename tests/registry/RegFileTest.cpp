@@ -308,3 +308,40 @@ TEST(CpuFacts, ProcCpuinfoMHzPerProcessor) {
 }
 
 }  // namespace
+
+TEST(RegTree, ManyEntriesAreFoundWithoutCaseThroughGrowthRemovalAndCopy) {
+  RegKey key;
+  for (int i = 0; i < 1000; ++i) {
+    key.SetValue("Value" + std::to_string(i), REG_DWORD, std::to_string(i));
+    key.AddSubkey("Sub" + std::to_string(i));
+  }
+  key.SetValue("VALUE7", REG_SZ, "seven");  // same name: replaced in place
+  EXPECT_TRUE(key.RemoveValue("value3"));
+  EXPECT_FALSE(key.RemoveValue("value3"));
+  EXPECT_TRUE(key.RemoveSubkey("SUB3"));
+  key.SetValue("value3", REG_SZ, "again");  // back, at the end
+  auto copy = key.Clone();
+  key.Clear();
+  EXPECT_EQ(key.FindValue("Value1"), nullptr);
+  EXPECT_EQ(key.FindSubkey("Sub1"), nullptr);
+
+  ASSERT_EQ(copy->values.size(), 1000u);
+  ASSERT_EQ(copy->subkeys.size(), 999u);
+  EXPECT_EQ(copy->values[3].name, "Value4");  // order kept around the removal
+  EXPECT_EQ(copy->values.back().name, "value3");
+  for (int i = 0; i < 1000; ++i) {
+    std::string n = std::to_string(i);
+    const reg::RegValue* v = copy->FindValue("vALUE" + n);
+    ASSERT_NE(v, nullptr) << i;
+    EXPECT_EQ(v->data, i == 7 ? "seven" : i == 3 ? "again" : n);
+    RegKey* sub = copy->FindSubkey("sUB" + n);
+    if (i == 3) {
+      EXPECT_EQ(sub, nullptr);
+    } else {
+      ASSERT_NE(sub, nullptr) << i;
+      EXPECT_EQ(sub->name, "Sub" + n);
+    }
+  }
+  EXPECT_EQ(copy->AddSubkey("SUB10"), copy->FindSubkey("sub10"));
+  EXPECT_EQ(copy->subkeys.size(), 999u);
+}
