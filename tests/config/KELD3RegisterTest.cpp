@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "ConfigTestSupport.h"
+#include "tests/config/ConfigSupport.h"
 #include "platform/linux/regfile.h"
 
 namespace {

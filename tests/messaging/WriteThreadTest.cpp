@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "datagram/DatagramSupport.h"
+#include "tests/messaging/DatagramSupport.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "messaging/Write.h"
@@ -345,23 +345,8 @@ TEST(HeaderOrder, HostToNetworkAndBackKeepsAddressesAndFields) {
 // the test runs itself again inside a network namespace of its own, where
 // 192.168.1.1 and 192.168.1.10 live on the namespace's loopback.
 TEST(AliveExample, ExactBytesInOwnNetworkNamespace) {
-  if (std::getenv("KELD4_DGRAM_IN_NETNS") == nullptr) {
-    if (std::system("unshare -rn true >/dev/null 2>&1") != 0) {
-      GTEST_SKIP() << "no network namespaces for an unprivileged user here";
-    }
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    ASSERT_GT(n, 0);
-    exe[n] = '\0';
-    testsupport::TempDir dir;
-    std::string out = dir.file("out.txt");
-    std::string command = std::string("unshare -rn env KELD4_DGRAM_IN_NETNS=1 '") + exe +
-                          "' --gtest_filter=AliveExample.ExactBytesInOwnNetworkNamespace >'" +
-                          out + "' 2>&1";
-    int status = std::system(command.c_str());
-    std::string output = testsupport::ReadFile(out);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  if (!testsupport::InOwnNetworkNamespace()) {
+    testsupport::RunAgainInOwnNetworkNamespace();
     return;
   }
 

@@ -2,7 +2,7 @@
 // level, and the registry stores that happen only when a value changes.
 #include <sys/stat.h>
 
-#include "master/MasterHarness.h"
+#include "tests/messaging/MasterSupport.h"
 
 using namespace mastertest;
 

@@ -11,12 +11,12 @@
 #include "messaging/Read.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
-#include "service/ServiceFixture.h"
+#include "tests/service/ServiceSupport.h"
 
 namespace {
 
 // Runs the start-up as a plain process and answers what it printed.
-class Startup : public ServiceFixture {
+class Startup : public ServiceTest {
  protected:
   std::string RunAgent() {
     _Module.Prepare(nullptr, 100, "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}");

@@ -15,7 +15,7 @@
 #include "platform/linux/cpuinfo.h"
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 using namespace plat;
 

@@ -11,7 +11,7 @@
 #include <tuple>
 
 #include "config/KELD3Register.h"
-#include "datagram/DatagramSupport.h"
+#include "tests/messaging/DatagramSupport.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "service/Shared.h"

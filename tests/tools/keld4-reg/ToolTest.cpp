@@ -9,7 +9,7 @@
 
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 

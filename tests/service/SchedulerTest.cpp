@@ -6,7 +6,7 @@
 #include "config/KELD3Register.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
-#include "service/ServiceFixture.h"
+#include "tests/service/ServiceSupport.h"
 
 namespace {
 
@@ -56,10 +56,10 @@ void Ticks(int n) {
   for (int i = 0; i < n; ++i) OnTimerTick(nullptr, plat::WM_TIMER, 1, 0);
 }
 
-class Scheduler : public ServiceFixture {
+class Scheduler : public ServiceTest {
  protected:
   void SetUp() override {
-    ServiceFixture::SetUp();
+    ServiceTest::SetUp();
     ResetSchedulerForTest();
     CpuSendPeriod = 0;
     AlivePeriod = 0;
@@ -69,7 +69,7 @@ class Scheduler : public ServiceFixture {
   }
   void TearDown() override {
     CpuSendPeriod = AlivePeriod = LogCheckPeriod = MemoryCheckPeriod = 0;
-    ServiceFixture::TearDown();
+    ServiceTest::TearDown();
   }
 };
 
