@@ -26,8 +26,7 @@ constexpr ULONGLONG kSecond = 10000000ULL;
 constexpr ULONGLONG kMs = 10000ULL;
 
 // 2024-01-01 (a Monday) 09:00:00.000 local time.
-ULONGLONG LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
-                    WORD ms) {
+ULONGLONG LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
   SYSTEMTIME st{};
   st.wYear = year;
   st.wMonth = month;
@@ -73,7 +72,6 @@ class SamplerTest : public ::testing::Test {
     g_Config.PdhErrCheckCount = 3;
     g_PdhContinuousErrors = 0;
     g_PdhContinuousSkips = 0;
-
 
     now_ = kStart;
     SetLocalClockForTest([this] { return now_.load(); });
@@ -536,7 +534,8 @@ TEST_F(SamplerDeathTest, LimitZeroDropsOutAtTheFirstSkipOrFailure) {
     std::_Exit(11);
   };
   EXPECT_EXIT(skip(), testing::ExitedWithCode(255), "Pdh_Error KELD4 service DropOut\\.");
-  EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"), std::string::npos);
+  EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"),
+            std::string::npos);
   auto fail = [this] {
     EventsToStderr();
     if (sampler_.init() != 0) std::_Exit(10);
@@ -579,8 +578,8 @@ TEST_F(SamplerTest, SteadySeriesNeverSkips) {
     dIdle_ = static_cast<LONGLONG>(random() % 1000001);
     ASSERT_EQ(sampler_.refresh(), 0) << "refresh " << i;
     ASSERT_EQ(g_PdhContinuousSkips, 0u) << "refresh " << i;
-    ASSERT_EQ(sampler_.m_dwCpuLoad, static_cast<uint32_t>(
-                                        (100 * (1000000 - dIdle_) + 500000) / 1000000))
+    ASSERT_EQ(sampler_.m_dwCpuLoad,
+              static_cast<uint32_t>((100 * (1000000 - dIdle_) + 500000) / 1000000))
         << "refresh " << i;
   }
   EXPECT_EQ(g_Config.PdhCalculateSkipCount.load(), 0u);

@@ -29,8 +29,9 @@ class CoorAliveTest : public MasterTest {
   static void SetStored(const std::string& sub, const char* name, uint32_t value) {
     plat::HKEY key = nullptr;
     std::string path = "SOFTWARE\\Ostrel\\KELD4\\" + sub;
-    ASSERT_EQ(plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, plat::KEY_ALL_ACCESS, &key),
-              plat::ERROR_SUCCESS);
+    ASSERT_EQ(
+        plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, plat::KEY_ALL_ACCESS, &key),
+        plat::ERROR_SUCCESS);
     ASSERT_EQ(plat::RegSetValueExA(key, name, 0, plat::REG_DWORD,
                                    reinterpret_cast<const plat::BYTE*>(&value), sizeof(value)),
               plat::ERROR_SUCCESS);
@@ -44,8 +45,8 @@ class CoorAliveTest : public MasterTest {
       return -1;
     uint32_t value = 0;
     plat::DWORD size = sizeof(value), type = 0;
-    plat::LONG r = plat::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<plat::BYTE*>(&value),
-                                          &size);
+    plat::LONG r = plat::RegQueryValueExA(key, name, nullptr, &type,
+                                          reinterpret_cast<plat::BYTE*>(&value), &size);
     plat::RegCloseKey(key);
     return r == plat::ERROR_SUCCESS ? static_cast<int64_t>(value) : int64_t{-1};
   }
@@ -147,7 +148,8 @@ TEST_F(CoorAliveTest, FailedStoreStillSetsPeriodsAndIsRetried) {
   EXPECT_EQ(g_Config.CpuSendInterval.load(), 3u);
   EXPECT_EQ(g_log.LogRefreshInterval.load(), 2) << "unchanged after a failed store";
   const std::string cpuError = "ERR: In process_msg for Set CpuSendInterval key-value error,errno=";
-  const std::string logError = "ERR: In process_msg for Set LogRefreshInterval key-value error,errno=";
+  const std::string logError =
+      "ERR: In process_msg for Set LogRefreshInterval key-value error,errno=";
   auto lines = Lines();
   EXPECT_EQ(CountPrefix(lines, cpuError), 1);
   EXPECT_EQ(CountPrefix(lines, logError), 1);
@@ -178,8 +180,9 @@ TEST_F(CoorAliveTest, FailedStoreStillSetsPeriodsAndIsRetried) {
 }
 
 TEST_F(CoorAliveTest, MissingSubkeyWritesNothingElsewhere) {
-  ASSERT_EQ(plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter\\CpuLoad"),
-            plat::ERROR_SUCCESS);
+  ASSERT_EQ(
+      plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter\\CpuLoad"),
+      plat::ERROR_SUCCESS);
   CoorAlive c;
   c.cpuSend = 5;
   Process(IncomingHeader(MSG_ALIVE, COORDINATOR_ID, 28, Addr("10.0.0.1")), CoorAlivePayload(c));
@@ -187,13 +190,15 @@ TEST_F(CoorAliveTest, MissingSubkeyWritesNothingElsewhere) {
   EXPECT_EQ(master->CpuSendInterval.load(), 5u);
   EXPECT_EQ(Stored("", "CpuSendInterval"), -1) << "no stray value in the agent's own key";
   EXPECT_EQ(Stored("Parameter", "CpuSendInterval"), -1);
-  EXPECT_EQ(CountLines(Lines(), "ERR: In process_msg for Set CpuSendInterval key-value error,errno=ffffffff"),
-            1);
+  EXPECT_EQ(
+      CountLines(Lines(),
+                 "ERR: In process_msg for Set CpuSendInterval key-value error,errno=ffffffff"),
+      1);
 }
 
 TEST_F(CoorAliveTest, LogLevelSelectsTheMask) {
-  const std::pair<uint32_t, uint32_t> cases[] = {{1, 3}, {2, 7}, {3, 15}, {9, 3}, {0, 3}, {4, 3},
-                                                 {0xFFFFFFFF, 3}};
+  const std::pair<uint32_t, uint32_t> cases[] = {{1, 3}, {2, 7}, {3, 15},        {9, 3},
+                                                 {0, 3}, {4, 3}, {0xFFFFFFFF, 3}};
   for (const auto& [level, mask] : cases) {
     g_log.LogLevel = 15;
     CoorAlive c;

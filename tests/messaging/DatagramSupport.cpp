@@ -135,8 +135,7 @@ plat::DWORD MasterStandIn::Run(void* p) {
   auto* self = static_cast<MasterStandIn*>(p);
   if (self->delay_ != 0) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(self->delay_);
-    while (!self->quit_ &&
-           (self->delay_ == kNever || std::chrono::steady_clock::now() < until)) {
+    while (!self->quit_ && (self->delay_ == kNever || std::chrono::steady_clock::now() < until)) {
       plat::Sleep(2);
     }
     if (self->quit_) return 0;
@@ -216,8 +215,7 @@ bool ReadPipeMessage(plat::HANDLE pipe, MsgHeader* header, std::string* data) {
   if (header->dataleng == 0) return true;
   if (header->dataleng > MSG_MAX_DATALENG) return false;
   data->resize(header->dataleng);
-  return plat::ReadFile(pipe, data->data(), header->dataleng, &n, nullptr) &&
-         n == header->dataleng;
+  return plat::ReadFile(pipe, data->data(), header->dataleng, &n, nullptr) && n == header->dataleng;
 }
 
 bool WritePipe(plat::HANDLE pipe, const void* bytes, size_t n) {

@@ -33,7 +33,8 @@ inline std::vector<std::string> LogLines(const std::string& file) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find("\r\n", start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     lines.push_back(line.size() > 20 ? line.substr(20) : line);  // "yyyy.mm.dd-hh:mm:ss "
     if (end == std::string::npos) break;
     start = end + 2;
@@ -54,7 +55,8 @@ inline int CountPrefix(const std::vector<std::string>& lines, const std::string&
 }
 
 // Index of the first line equal to wanted at or after from, -1 if none.
-inline int FindLine(const std::vector<std::string>& lines, const std::string& wanted, int from = 0) {
+inline int FindLine(const std::vector<std::string>& lines, const std::string& wanted,
+                    int from = 0) {
   for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
     if (lines[i] == wanted) return static_cast<int>(i);
   return -1;

@@ -33,7 +33,8 @@ TEST_F(MasterThreadTest, QuitWritesOnlyTheDownMessage) {
   EXPECT_EQ(StopCounter.load(), 1u) << "the master raises the counter however its loop ends";
   EXPECT_EQ(master->OSID, 0) << "not the NT platform";
   ExpectDownMessage(Written(), 0);
-  EXPECT_EQ(CountLines(Lines(), "DEBUG: Master_thread send down message to write thread success."), 1);
+  EXPECT_EQ(CountLines(Lines(), "DEBUG: Master_thread send down message to write thread success."),
+            1);
 }
 
 TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
@@ -56,7 +57,7 @@ TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
   EXPECT_EQ(h.desAddr, Addr("192.168.1.1"));
   EXPECT_EQ(h.param, 0u);
   EXPECT_EQ(h.reserved, 0u);
-  const uint8_t expected[24] = {0x00, 0x00, '0', '0', '-', '1', '1', '-', '2', '2', '-', '3',
+  const uint8_t expected[24] = {0x00, 0x00, '0', '0', '-', '1', '1', '-', '2',  '2',  '-',  '3',
                                 '3',  '-',  '4', '4', '-', '5', '5', 0,   0x00, 0x00, 0x09, 0x60};
   EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 40, bytes.begin() + 64),
             std::vector<uint8_t>(expected, expected + 24));
@@ -64,7 +65,8 @@ TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
 
   auto lines = Lines();
   EXPECT_EQ(CountLines(lines, "DEBUG: CPU speed of this host is: 2400 "), 1);
-  EXPECT_EQ(CountLines(lines, "DEBUG: MacAddr of UDP is: 00-11-22-33-44-55 , UDP port is 45002"), 1);
+  EXPECT_EQ(CountLines(lines, "DEBUG: MacAddr of UDP is: 00-11-22-33-44-55 , UDP port is 45002"),
+            1);
   EXPECT_EQ(CountLines(lines, "DEBUG:  Ostype= 0, Mac=00-11-22-33-44-55 ,Freq=00000960"), 1);
 }
 
@@ -97,13 +99,15 @@ TEST_F(MasterThreadTest, FailedAliveSendEndsTheLoopAndTheDownMessageIsTried) {
   EXPECT_EQ(StopCounter.load(), 2u);
 
   auto lines = Lines();
-  const std::string pipeError = "ERR: In CMaster write pipe. Local error:3050, system error:000000e8";
+  const std::string pipeError =
+      "ERR: In CMaster write pipe. Local error:3050, system error:000000e8";
   int first = FindLine(lines, pipeError);
   ASSERT_GE(first, 0);
   int alive = FindLine(lines, "ERR: Send alive message error", first);
   ASSERT_GT(alive, first);
   EXPECT_GT(FindLine(lines, pipeError, alive), alive) << "the down message was attempted";
-  EXPECT_EQ(CountLines(lines, "DEBUG: Master_thread send down message to write thread success."), 0);
+  EXPECT_EQ(CountLines(lines, "DEBUG: Master_thread send down message to write thread success."),
+            0);
 }
 
 TEST_F(MasterThreadTest, WakeMessageMakesTheMasterSeeTheStopCounter) {

@@ -1,5 +1,6 @@
 // The send thread over a real pipe and real loopback UDP.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -8,13 +9,11 @@
 #include <memory>
 #include <tuple>
 
-#include <unistd.h>
-
-#include "tests/messaging/DatagramSupport.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "messaging/Write.h"
 #include "service/Shared.h"
+#include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;
 
@@ -259,10 +258,11 @@ std::string HeaderWithData(uint32_t dataleng, size_t dataBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CutStreamTest,
-    ::testing::Values(
-        CutCase{std::string(10, '\x01'), 4045u, "DEBUG: In CWrite read pipe. Should read:40, but read:10"},
-        CutCase{HeaderWithData(4, 0), 4050u, ""},
-        CutCase{HeaderWithData(4, 2), 4055u, "DEBUG: In CWrite read pipe. Should read:4, but read:2"}));
+    ::testing::Values(CutCase{std::string(10, '\x01'), 4045u,
+                              "DEBUG: In CWrite read pipe. Should read:40, but read:10"},
+                      CutCase{HeaderWithData(4, 0), 4050u, ""},
+                      CutCase{HeaderWithData(4, 2), 4055u,
+                              "DEBUG: In CWrite read pipe. Should read:4, but read:2"}));
 
 class OversizedDatalengTest : public WriteThreadTest,
                               public ::testing::WithParamInterface<uint32_t> {};

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <thread>
 
-#include <unistd.h>
-
 #include "platform/platform.h"
 
 using namespace plat;
-
 
 TEST(Socket, ClosingFromAnotherThreadWakesABlockedReceive) {
   SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);

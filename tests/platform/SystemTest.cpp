@@ -76,23 +76,28 @@ TEST(SystemText, KnownNumbersHaveWindowsTexts) {
 
 TEST(Files, MissingFilesAnswerFileNotFoundAndMovesReplace) {
   testsupport::TempDir dir;
-  EXPECT_EQ(CreateFileA(dir.file("none").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr),
+  EXPECT_EQ(CreateFileA(dir.file("none").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(MoveFileExA(dir.file("none").c_str(), dir.file("other").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(
+      MoveFileExA(dir.file("none").c_str(), dir.file("other").c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
   testsupport::WriteFile(dir.file("a"), "first");
   testsupport::WriteFile(dir.file("b"), "second");
   EXPECT_FALSE(MoveFileExA(dir.file("a").c_str(), dir.file("b").c_str(), 0));
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_TRUE(MoveFileExA(dir.file("a").c_str(), dir.file("b").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  EXPECT_TRUE(MoveFileExA(dir.file("a").c_str(), dir.file("b").c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
   EXPECT_EQ(testsupport::ReadFile(dir.file("b")), "first");
   EXPECT_TRUE(MoveFileExA(dir.file("b").c_str(), dir.file("b").c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_FALSE(MoveFileExA(dir.file("b").c_str(), dir.file("no/such/dir").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(MoveFileExA(dir.file("b").c_str(), dir.file("no/such/dir").c_str(),
+                           MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 
-  HANDLE f = CreateFileA(dir.file("b").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+  HANDLE f = CreateFileA(dir.file("b").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, 0, nullptr);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   EXPECT_EQ(SetFilePointer(f, 0, nullptr, FILE_END), 5u);
   DWORD n = 0;
@@ -108,7 +113,8 @@ TEST(EventLog, ReportsReachTheSinkWithTypeAndIdentifier) {
   HANDLE source = RegisterEventSourceA(nullptr, "keld4");
   ASSERT_NE(source, nullptr);
   const char* strings[1] = {"KELD4 service started"};
-  EXPECT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, strings, nullptr));
+  EXPECT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, strings,
+                           nullptr));
   EXPECT_TRUE(DeregisterEventSource(source));
   SetEventSinkForTest(nullptr);
   ASSERT_EQ(seen.size(), 1u);

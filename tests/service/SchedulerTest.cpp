@@ -176,6 +176,8 @@ TEST_F(Scheduler, OneByteOverTheLimitDropsOut) {
       },
       testing::ExitedWithCode(255), "");
   std::string log = Log();
-  EXPECT_NE(log.find("ERR: Memory Leak :Limit=0x002dc6c0 < Current=0x002dc6c1\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERR: Memory Leak :Limit=0x002dc6c0 < Current=0x002dc6c1\r\n"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("ERR: Pdh_Error KELD4 service DropOut\r\n"), std::string::npos);
 }

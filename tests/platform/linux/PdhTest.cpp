@@ -54,8 +54,7 @@ class PdhTest : public ::testing::Test {
 
 TEST_F(PdhTest, RealSampleFromProcStat) {
   PDH_RAW_COUNTER raw{};
-  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), PDH_NO_DATA)
-      << "nothing collected yet";
+  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), PDH_NO_DATA) << "nothing collected yet";
   ULONGLONG before = LocalFileTimeNow();
   ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
   ULONGLONG after = LocalFileTimeNow();
@@ -71,8 +70,7 @@ TEST_F(PdhTest, RealSampleFromProcStat) {
   timespec boot{};
   clock_gettime(CLOCK_BOOTTIME, &boot);
   long double uptimeUnits = boot.tv_sec * 1e7L + boot.tv_nsec / 100.0L;
-  EXPECT_LE(static_cast<long double>(raw.SecondValue),
-            (uptimeUnits + 1e6L) * raw.MultiCount);
+  EXPECT_LE(static_cast<long double>(raw.SecondValue), (uptimeUnits + 1e6L) * raw.MultiCount);
   // The stamp: the collection's completion rounded up to the millisecond, plus the grace.
   ULONGLONG stamp = Units(raw.TimeStamp);
   EXPECT_GE(stamp, before + detail::kCollectionStampGrace);
@@ -100,8 +98,7 @@ TEST_F(PdhTest, StampFollowsTheLocalClock) {
 
 TEST_F(PdhTest, CounterPaths) {
   PDH_HCOUNTER c = nullptr;
-  EXPECT_EQ(PdhAddCounterA(query_, "\\processor(_total)\\% processor time", 0, &c),
-            ERROR_SUCCESS);
+  EXPECT_EQ(PdhAddCounterA(query_, "\\processor(_total)\\% processor time", 0, &c), ERROR_SUCCESS);
   EXPECT_EQ(PdhRemoveCounter(c), ERROR_SUCCESS);
   struct Case {
     const char* path;
@@ -210,11 +207,10 @@ TEST_F(PdhTest, CalculationFailuresHaveTheirOwnStatus) {
   EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, &v),
             PDH_INVALID_DATA);
   newer.CStatus = PDH_CSTATUS_VALID_DATA;
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, 0, &newer, &older, &v),
-            PDH_INVALID_ARGUMENT);
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG | PDH_FMT_DOUBLE, &newer,
-                                            &older, &v),
-            PDH_INVALID_ARGUMENT);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, 0, &newer, &older, &v), PDH_INVALID_ARGUMENT);
+  EXPECT_EQ(
+      PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG | PDH_FMT_DOUBLE, &newer, &older, &v),
+      PDH_INVALID_ARGUMENT);
   EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, nullptr, &v),
             PDH_INVALID_ARGUMENT);
   EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, nullptr),

@@ -36,7 +36,8 @@ const RegKey* Key(const RegKey& root, const std::string& path) {
   return reg::FindPath(root, parts);
 }
 
-std::string Data(const RegKey& root, const std::string& key, const std::string& name, DWORD* type = nullptr) {
+std::string Data(const RegKey& root, const std::string& key, const std::string& name,
+                 DWORD* type = nullptr) {
   const RegKey* k = Key(root, key);
   if (k == nullptr) return "<no key>";
   const reg::RegValue* v = k->FindValue(name);
@@ -91,8 +92,10 @@ TEST(RegFile, EveryValueKindSurvivesWriteAndParse) {
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
   p->SetValue("Long", REG_BINARY, big);
   k->AddSubkey("Empty key");
-  root->FindSubkey(reg::kClassesRoot)->AddSubkey("AppID")->AddSubkey("{5B2E9A41}")->SetValue(
-      "", REG_SZ, std::string("keld4\0", 6));
+  root->FindSubkey(reg::kClassesRoot)
+      ->AddSubkey("AppID")
+      ->AddSubkey("{5B2E9A41}")
+      ->SetValue("", REG_SZ, std::string("keld4\0", 6));
 
   std::string text = reg::WriteRegText(*root);
   auto again = Parse(text);
@@ -103,8 +106,11 @@ TEST(RegFile, EveryValueKindSurvivesWriteAndParse) {
   EXPECT_NE(text.find("\"Text\"=\"192.0.2.10\"\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"Dword\"=dword:0000afca\n"), std::string::npos) << text;
   EXPECT_NE(text.find("@=\"default\"\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"Quotes \\\"and\\\" \\\\slashes\\\\\"=\"C:\\\\dir \\\"x\\\"\""), std::string::npos) << text;
-  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\Empty key]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Quotes \\\"and\\\" \\\\slashes\\\\\"=\"C:\\\\dir \\\"x\\\"\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\Empty key]\n"), std::string::npos)
+      << text;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -160,7 +166,8 @@ TEST(RegFile, ReadsWindowsUtf16ExportWithContinuedHexData) {
 
 TEST(RegFile, ReadsRegedit4AndUtf8WithMark) {
   // REGEDIT4 keeps string data in narrow bytes.
-  auto old = Parse("REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\x]\r\n\"A\"=hex(2):41,42,00\r\n@=\"d\"\r\n");
+  auto old = Parse(
+      "REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\AppID\\x]\r\n\"A\"=hex(2):41,42,00\r\n@=\"d\"\r\n");
   EXPECT_EQ(Data(*old, "HKCR\\AppID\\x", "A"), std::string("AB\0", 3));
   EXPECT_EQ(Data(*old, "HKCR\\AppID\\x", ""), std::string("d\0", 2));
   auto marked = Parse("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n[HKLM\\A]\n\"B\"=\"c\"\n");
@@ -249,12 +256,14 @@ TEST(RegFile, AnyByteStringSurvivesTheUtf16Trip) {
   std::mt19937 random(12345);
   for (int round = 0; round < 2000; ++round) {
     std::string bytes(random() % 24, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() % 4 == 0 ? 0x80 + random() % 0x80 : random() % 256);
+    for (char& c : bytes)
+      c = static_cast<char>(random() % 4 == 0 ? 0x80 + random() % 0x80 : random() % 256);
     ASSERT_EQ(reg::Utf16leToNarrow(reg::NarrowToUtf16le(bytes)), bytes);
   }
   EXPECT_EQ(reg::NarrowToUtf16le("\xc3\xa9"), std::string("\xe9\0", 2));
   EXPECT_EQ(reg::NarrowToUtf16le("\xf0\x9f\x98\x80"), std::string("\x3d\xd8\x00\xde", 4));
-  EXPECT_EQ(reg::NarrowToUtf16le("\xed\xa0\x80"), "\xed\xdc\xa0\xdc\x80\xdc");  // no UTF-8 surrogates
+  EXPECT_EQ(reg::NarrowToUtf16le("\xed\xa0\x80"),
+            "\xed\xdc\xa0\xdc\x80\xdc");  // no UTF-8 surrogates
 }
 
 TEST(RegFile, KeyPathsAndHives) {
@@ -276,8 +285,8 @@ TEST(CpuFacts, OnlineList) {
   EXPECT_EQ(cpus, (std::vector<unsigned>{0, 1, 2, 3, 6, 8, 9}));
   ASSERT_TRUE(cpuinfo::ParseCpuList("0", &cpus));
   EXPECT_EQ(cpus, (std::vector<unsigned>{0}));
-  for (const char* bad : {"", "\n", "a", "3-1", "0,0", "1,0", "0-", "-1", "0,,1", "0-4000000",
-                          "0-9999999", "1 2"}) {
+  for (const char* bad :
+       {"", "\n", "a", "3-1", "0,0", "1,0", "0-", "-1", "0,,1", "0-4000000", "0-9999999", "1 2"}) {
     EXPECT_FALSE(cpuinfo::ParseCpuList(bad, &cpus)) << bad;
   }
 }

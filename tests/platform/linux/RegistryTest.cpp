@@ -39,8 +39,8 @@ class RegistryTest : public ::testing::Test {
   HKEY Create(const char* subKey, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
     DWORD d = 0;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, &key, &d);
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, &d);
     EXPECT_EQ(rc, 0) << subKey;
     if (disposition != nullptr) *disposition = d;
     return key;
@@ -65,7 +65,8 @@ class RegistryTest : public ::testing::Test {
   std::unique_ptr<reg::RegKey> ParseStoreFile() {
     std::vector<reg::RegOp> ops;
     reg::ParseError error;
-    EXPECT_TRUE(reg::ParseRegText(ReadFile(path_), &ops, &error)) << error.line << ": " << error.what;
+    EXPECT_TRUE(reg::ParseRegText(ReadFile(path_), &ops, &error))
+        << error.line << ": " << error.what;
     auto root = reg::NewRoot();
     reg::ApplyRegOps(ops, root.get());
     return root;
@@ -92,7 +93,8 @@ TEST_F(RegistryTest, MissingStoreIsEmptyAndTheFirstWriteCreatesIt) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   ASSERT_EQ(::stat(dir_.file("lib/keld4").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0755u);
-  EXPECT_NE(ReadFile(path_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]"), std::string::npos);
+  EXPECT_NE(ReadFile(path_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]"),
+            std::string::npos);
   EXPECT_EQ(RegCloseKey(created), 0);
 
   HKEY again = Create("software\\ostrel\\keld4\\PARAMETER", &disposition);
@@ -125,7 +127,8 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheFile) {
   }
   ASSERT_EQ(Set(key, nullptr, REG_SZ, std::string("default\0", 8)), 0);
   auto root = ParseStoreFile();
-  const reg::RegKey* stored = reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  const reg::RegKey* stored =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
   ASSERT_NE(stored, nullptr);
   n = 0;
   for (const auto& [type, data] : values) {
@@ -150,7 +153,9 @@ TEST_F(RegistryTest, NamesCompareWithoutCase) {
   ASSERT_EQ(SetDword(key, "PORTNUMBER", 2), 0);
   EXPECT_EQ(Get(key, "portnumber"), Dword(2));
   HKEY other = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\OSTREL\\keld4\\parameter", 0, KEY_READ, &other), 0);
+  ASSERT_EQ(
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\OSTREL\\keld4\\parameter", 0, KEY_READ, &other),
+      0);
   EXPECT_EQ(Get(other, "pOrTnUmBeR"), Dword(2));
   DWORD subKeys = 9, values = 9;
   ASSERT_EQ(RegQueryInfoKeyA(other, &subKeys, &values), 0);
@@ -170,7 +175,9 @@ TEST_F(RegistryTest, SizesMoreDataAndRawReads) {
   std::memset(buf, 'X', sizeof(buf));
   DWORD size = 4;
   DWORD type = 0;
-  EXPECT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size), 234);
+  EXPECT_EQ(
+      RegQueryValueExA(key, "LocalIPAddress", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size),
+      234);
   EXPECT_EQ(size, 11u);
   EXPECT_EQ(buf[0], 'X');  // nothing copied
   size = 0;
@@ -178,16 +185,21 @@ TEST_F(RegistryTest, SizesMoreDataAndRawReads) {
   EXPECT_EQ(size, 11u);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   size = 11;
-  ASSERT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size), 0);
+  ASSERT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(buf),
+                             &size),
+            0);
   EXPECT_STREQ(buf, "192.0.2.10");
   // The stored type is not examined: text into a number is its raw bytes.
   uint32_t number = 0;
   size = 4;
-  ASSERT_EQ(RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size), 0);
+  ASSERT_EQ(
+      RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size), 0);
   EXPECT_EQ(size, 2u);
   EXPECT_EQ(number, 0x37u);
-  EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size), 2);
-  EXPECT_EQ(RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), nullptr), 87);
+  EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+            2);
+  EXPECT_EQ(RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), nullptr),
+            87);
   EXPECT_EQ(RegSetValueExA(key, "Bad\nName", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 87);
   EXPECT_EQ(RegSetValueExA(key, "NoData", 0, REG_SZ, nullptr, 2), 87);
   RegCloseKey(key);
@@ -209,7 +221,8 @@ TEST_F(RegistryTest, HandlesAndDeletedKeys) {
   EXPECT_EQ(RegDeleteValueA(key, "A"), 1018);
   HKEY child = nullptr;
   EXPECT_EQ(RegOpenKeyExA(parent, "Sub", 0, KEY_READ, &child), 1018);
-  EXPECT_EQ(RegCreateKeyExA(parent, "New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr), 1018);
+  EXPECT_EQ(RegCreateKeyExA(parent, "New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+            1018);
   EXPECT_EQ(RegCloseKey(key), 0);
   EXPECT_EQ(RegCloseKey(key), 6);  // closed twice
   EXPECT_EQ(Get(key, "A"), "<error 6>");
@@ -285,22 +298,24 @@ TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
 
 TEST_F(RegistryTest, UnparsableStoreFailsNamesItsLineAndStaysUntouched) {
   std::filesystem::create_directories(dir_.file("lib/keld4"));
-  const std::string broken = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:xyz\n";
+  const std::string broken =
+      std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:xyz\n";
   WriteFile(path_, broken);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 1015);
   EXPECT_EQ(RegistryLastParseError().rfind(path_ + ":4: ", 0), 0u) << RegistryLastParseError();
   EXPECT_NE(RegistryLastParseError().find("dword"), std::string::npos);
   DWORD disposition;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            &disposition),
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
             1015);
   EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 1015);
   EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel"), 1015);
   EXPECT_EQ(ReadFile(path_), broken);
 
   // Mended by hand: readable again, and the error is gone.
-  WriteFile(path_, std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:12\n");
+  WriteFile(path_,
+            std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:12\n");
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 0);
   EXPECT_EQ(Get(key, "A"), Dword(0x12));
   EXPECT_EQ(RegistryLastParseError(), "");
@@ -323,7 +338,8 @@ TEST_F(RegistryTest, AChangeMadeOutsideIsSeenByTheNextRead) {
   pid_t child = fork();
   if (child == 0) {
     HKEY k = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, KEY_ALL_ACCESS, &k);
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                            KEY_ALL_ACCESS, &k);
     if (rc == 0) rc = SetDword(k, "MaxMemInfo", 0x3333);
     _exit(rc == 0 ? 0 : 1);
   }
@@ -344,8 +360,8 @@ TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
   ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
   EXPECT_EQ(subKeys, 4u);
   HKEY p = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\1", 0,
-                          KEY_ALL_ACCESS, &p),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\1",
+                          0, KEY_ALL_ACCESS, &p),
             0);
   DWORD type = 0;
   EXPECT_EQ(Get(p, "~MHz", &type), Dword(2400));
@@ -371,8 +387,8 @@ TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
   EXPECT_EQ(ReadFile(path_).find("HARDWARE"), std::string::npos);
 
   SetProcessorSourceForTest([] { return std::vector<int64_t>{}; });
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0, KEY_READ,
-                          &cpu),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          KEY_READ, &cpu),
             0);
   ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
   EXPECT_EQ(subKeys, 0u);
@@ -382,10 +398,11 @@ TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
 TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
   std::string online = ReadFile("/sys/devices/system/cpu/online");
   std::vector<unsigned> cpus;
-  if (!cpuinfo::ParseCpuList(online, &cpus)) GTEST_SKIP() << "no readable /sys/devices/system/cpu/online";
+  if (!cpuinfo::ParseCpuList(online, &cpus))
+    GTEST_SKIP() << "no readable /sys/devices/system/cpu/online";
   HKEY cpu = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0, KEY_READ,
-                          &cpu),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          KEY_READ, &cpu),
             0);
   DWORD subKeys = 0;
   ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
@@ -401,7 +418,8 @@ TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
 TEST_F(RegistryTest, AStoreThatCannotBeWrittenFailsTheWrite) {
   WriteFile(dir_.file("lib"), "a file where the directory should be");
   HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
             3);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 3);
@@ -443,7 +461,8 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &failures] {
       HKEY key = nullptr;
-      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, KEY_ALL_ACCESS, &key) != 0) {
+      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, KEY_ALL_ACCESS,
+                        &key) != 0) {
         ++failures;
         return;
       }
@@ -454,7 +473,8 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {
       }
       HKEY own = nullptr;
       std::string sub = "SOFTWARE\\Ostrel\\T" + std::to_string(t);
-      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &own, nullptr) != 0)
+      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &own, nullptr) != 0)
         ++failures;
       RegCloseKey(own);
       RegCloseKey(key);
@@ -463,10 +483,12 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   auto root = ParseStoreFile();
-  const reg::RegKey* k = reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  const reg::RegKey* k =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
   ASSERT_NE(k, nullptr);
   EXPECT_EQ(k->values.size(), static_cast<size_t>(kThreads * kWrites));
-  EXPECT_EQ(reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel"})->subkeys.size(), 1u + kThreads);
+  EXPECT_EQ(reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel"})->subkeys.size(),
+            1u + kThreads);
 }
 
 TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdate) {
@@ -482,7 +504,8 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdate) {
     }
     // Each process, this one last, writes its own values at the same time.
     HKEY key = nullptr;
-    int bad = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, KEY_ALL_ACCESS, &key);
+    int bad = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                            KEY_ALL_ACCESS, &key);
     for (int i = 0; i < kWrites && bad == 0; ++i) {
       std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
       bad = SetDword(key, name.c_str(), static_cast<DWORD>(i));
@@ -497,7 +520,8 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdate) {
     EXPECT_EQ(status, 0);
   }
   auto root = ParseStoreFile();
-  const reg::RegKey* k = reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  const reg::RegKey* k =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
   ASSERT_NE(k, nullptr);
   EXPECT_EQ(k->values.size(), static_cast<size_t>((kChildren + 1) * kWrites));
 }
@@ -536,7 +560,8 @@ TEST_F(RegistryTest, KilledWriterLeavesAWholeStore) {
   // Whatever moment the kill hit: the file parses and holds an unbroken run
   // of values, at least every one that was acknowledged.
   auto root = ParseStoreFile();
-  const reg::RegKey* k = reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  const reg::RegKey* k =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
   ASSERT_NE(k, nullptr);
   ASSERT_NE(k->FindValue("Before"), nullptr);
   size_t run = k->values.size() - 1;
