@@ -6,6 +6,7 @@
 
 #include "config/KELD3Register.h"
 #include "log/Log.h"
+#include "messaging/Udp.h"
 #include "service/Shared.h"
 
 namespace {
@@ -20,12 +21,6 @@ uint32_t ReceivedField(const uint8_t* buffer, int count, size_t offset) {
   return ntohl(value);
 }
 
-void AddressText(uint32_t address, char* text, socklen_t size) {
-  in_addr in{};
-  in.s_addr = address;
-  if (inet_ntop(AF_INET, &in, text, size) == nullptr) text[0] = '\0';
-}
-
 }  // namespace
 
 CRead::CRead()
@@ -38,10 +33,7 @@ CRead::~CRead() {
   close_socket();
 }
 
-void CRead::close_socket() {
-  plat::SOCKET s = Socket.exchange(plat::INVALID_SOCKET);
-  if (s != plat::INVALID_SOCKET) plat::closesocket(s);
-}
+void CRead::close_socket() { CloseUdpSocket(Socket); }
 
 int CRead::init() {
   KELD_TRACE_ENTER("CRead::init");

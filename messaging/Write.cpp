@@ -4,17 +4,8 @@
 #include <cstring>
 
 #include "log/Log.h"
+#include "messaging/Udp.h"
 #include "service/Shared.h"
-
-namespace {
-
-void AddressText(uint32_t address, char* text, socklen_t size) {
-  in_addr in{};
-  in.s_addr = address;
-  if (inet_ntop(AF_INET, &in, text, size) == nullptr) text[0] = '\0';
-}
-
-}  // namespace
 
 CWrite::CWrite()
     : ErrNo(0), SysError(0), InPipe(nullptr), Port(htons(45002)), Socket(plat::INVALID_SOCKET),
@@ -25,10 +16,7 @@ CWrite::~CWrite() {
   std::free(Buffer);
 }
 
-void CWrite::close_socket() {
-  plat::SOCKET s = Socket.exchange(plat::INVALID_SOCKET);
-  if (s != plat::INVALID_SOCKET) plat::closesocket(s);
-}
+void CWrite::close_socket() { CloseUdpSocket(Socket); }
 
 int CWrite::init() {
   KELD_TRACE_ENTER("CWrite::init");

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "ConfigTestSupport.h"
+#include "tests/config/ConfigSupport.h"
 
 namespace {
 
@@ -62,7 +62,8 @@ TEST_F(HostIdentityTest, AProcessorWithoutSpeedFailsTheCheck) {
 
 TEST_F(HostIdentityTest, AddressOnAnAdapterGivesItsBroadcast) {
   Interfaces({Adapter(1, "MS TCP Loopback interface", true, {{"127.0.0.1", "255.0.0.0"}}),
-              Adapter(2, "eth0", false, {{"10.1.1.1", "255.255.0.0"}, {"192.168.1.10", "255.255.255.0"}})});
+              Adapter(2, "eth0", false,
+                      {{"10.1.1.1", "255.255.0.0"}, {"192.168.1.10", "255.255.255.0"}})});
   EXPECT_EQ(Check("192.168.1.10"), 0);
   EXPECT_EQ(config_.BroadcastAddr, Addr("192.168.1.255"));
   EXPECT_STREQ(config_.LocalIPAddress, "192.168.1.10");
@@ -80,7 +81,8 @@ TEST_F(HostIdentityTest, LeadingZerosNeverMatch) {
 }
 
 TEST_F(HostIdentityTest, LoopbackAdaptersAreSkipped) {
-  for (const char* description : {"MS LoopBack Driver", "Microsoft Loopback Adapter", "MS TCP Loopback interface"}) {
+  for (const char* description :
+       {"MS LoopBack Driver", "Microsoft Loopback Adapter", "MS TCP Loopback interface"}) {
     Interfaces({Adapter(1, "eth0", false, {{"10.0.0.5", "255.255.255.0"}}),
                 Adapter(7, description, false, {{"10.9.9.9", "255.255.255.0"}})});
     EXPECT_EQ(Check("10.9.9.9"), 1) << description;
@@ -126,18 +128,23 @@ TEST_F(HostIdentityTest, UnreadableAddressSettingFailsWithTheSumOfResults) {
   EXPECT_EQ(config_.AreIPChanged(), -1);  // the value is missing: 0 + -1 + 0
   EXPECT_EQ(config_.ErrNo, 1508u);
   EXPECT_EQ(config_.SysError, 0xFFFFFFFFu);
-  EXPECT_TRUE(LogHas("ERR: Judge ip changed get ip from register error,syserror=ffffffff,error=1508\r\n")) << Log();
+  EXPECT_TRUE(
+      LogHas("ERR: Judge ip changed get ip from register error,syserror=ffffffff,error=1508\r\n"))
+      << Log();
 
   plat::HKEY hklm = plat::HKEY_LOCAL_MACHINE;
   ASSERT_EQ(plat::RegDeleteTreeA(hklm, "SOFTWARE"), 0);
   EXPECT_EQ(config_.AreIPChanged(), -1);  // no key: -1 + -1 + 0
   EXPECT_EQ(config_.SysError, 0xFFFFFFFEu);
-  EXPECT_TRUE(LogHas("ERR: Judge ip changed get ip from register error,syserror=fffffffe,error=1508\r\n")) << Log();
+  EXPECT_TRUE(
+      LogHas("ERR: Judge ip changed get ip from register error,syserror=fffffffe,error=1508\r\n"))
+      << Log();
 }
 
 TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
   std::vector<InterfaceEntry> table;
-  for (DWORD i = 1; i <= 21; ++i) table.push_back(Adapter(i, "eth" + std::to_string(i), false, {{"10.0.0.1", "255.0.0.0"}}));
+  for (DWORD i = 1; i <= 21; ++i)
+    table.push_back(Adapter(i, "eth" + std::to_string(i), false, {{"10.0.0.1", "255.0.0.0"}}));
   table[0].addresses.emplace_back(Addr("10.0.0.2"), Addr("255.0.0.0"));
   plat::SetInterfaceSourceForTest([table] { return table; });
   DWORD count = 0;
@@ -170,27 +177,15 @@ TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
 // Real interfaces: run again inside a network namespace of this test's own,
 // where a veth pair carries known addresses.
 TEST_F(HostIdentityTest, RealInterfacesInANetworkNamespace) {
-  if (std::getenv("KELD4_NETNS_CHILD") == nullptr) {
-    if (std::system("unshare -rn true >/dev/null 2>&1") != 0) {
-      GTEST_SKIP() << "network namespaces cannot be created here (unshare -rn fails)";
-    }
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    std::string output = dir_.file("netns.out");
-    std::string command = "KELD4_NETNS_CHILD=1 unshare -rn " + std::string(self) +
-                          " --gtest_filter=HostIdentityTest.RealInterfacesInANetworkNamespace >" + output + " 2>&1";
-    int rc = std::system(command.c_str());
-    EXPECT_EQ(rc, 0) << testsupport::ReadFile(output);
-    EXPECT_NE(testsupport::ReadFile(output).find("[  PASSED  ] 1 test"), std::string::npos)
-        << testsupport::ReadFile(output);
+  if (!testsupport::InOwnNetworkNamespace()) {
+    testsupport::RunAgainInOwnNetworkNamespace();
     return;
   }
-  ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip link set lo up && "
-                        "ip link add kv0 type veth peer name kv1 && ip addr add 10.200.0.1/24 dev kv0 && "
-                        "ip addr add 10.201.5.9/16 dev kv1"),
-            0);
+  ASSERT_EQ(
+      std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip link set lo up && "
+                  "ip link add kv0 type veth peer name kv1 && ip addr add 10.200.0.1/24 dev kv0 && "
+                  "ip addr add 10.201.5.9/16 dev kv1"),
+      0);
   EXPECT_EQ(Check("10.200.0.1"), 0);
   EXPECT_EQ(config_.BroadcastAddr, Addr("10.200.0.255"));
   EXPECT_EQ(Check("10.201.5.9"), 0);

@@ -15,7 +15,8 @@
 #include "platform/linux/procstat.h"
 #include "platform/platform.h"
 #include "service/keld4.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
 using namespace plat;
 
@@ -25,8 +26,7 @@ constexpr ULONGLONG kSecond = 10000000ULL;
 constexpr ULONGLONG kMs = 10000ULL;
 
 // 2024-01-01 (a Monday) 09:00:00.000 local time.
-ULONGLONG LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
-                    WORD ms) {
+ULONGLONG LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
   SYSTEMTIME st{};
   st.wYear = year;
   st.wMonth = month;
@@ -73,13 +73,6 @@ class SamplerTest : public ::testing::Test {
     g_PdhContinuousErrors = 0;
     g_PdhContinuousSkips = 0;
 
-    std::memcpy(savedDirectory_, g_log.LogDirectory, sizeof(savedDirectory_));
-    std::memcpy(savedName_, g_log.LogName, sizeof(savedName_));
-    savedLevel_ = g_log.LogLevel.load();
-    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir_.path().c_str());
-    std::snprintf(g_log.LogName, sizeof(g_log.LogName), "%s", "keld4.log");
-    g_log.LogLevel = INFO | ERR | WARN | DEBUG;
-
     now_ = kStart;
     SetLocalClockForTest([this] { return now_.load(); });
     SetProcessorTimeSourceForTest([this](PDH_RAW_COUNTER* sample) { return Collect(sample); });
@@ -93,9 +86,6 @@ class SamplerTest : public ::testing::Test {
     SetProcessorTimeSourceForTest(nullptr);
     SetLocalClockForTest(nullptr);
     SetRegistryStorePathForTest("");
-    std::memcpy(g_log.LogDirectory, savedDirectory_, sizeof(savedDirectory_));
-    std::memcpy(g_log.LogName, savedName_, sizeof(savedName_));
-    g_log.LogLevel = savedLevel_;
   }
 
   // The fake source: stamped with the fake clock, counters advanced by the
@@ -140,9 +130,7 @@ class SamplerTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
-  char savedDirectory_[sizeof(g_log.LogDirectory)];
-  char savedName_[sizeof(g_log.LogName)];
-  uint32_t savedLevel_ = 0;
+  testsupport::LogCapture log_{dir_.path()};
   std::atomic<ULONGLONG> now_{0};
   std::atomic<uint32_t> interval_{5};
   PDH_STATUS failWith_ = 0;
@@ -546,7 +534,8 @@ TEST_F(SamplerDeathTest, LimitZeroDropsOutAtTheFirstSkipOrFailure) {
     std::_Exit(11);
   };
   EXPECT_EXIT(skip(), testing::ExitedWithCode(255), "Pdh_Error KELD4 service DropOut\\.");
-  EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"), std::string::npos);
+  EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"),
+            std::string::npos);
   auto fail = [this] {
     EventsToStderr();
     if (sampler_.init() != 0) std::_Exit(10);
@@ -589,8 +578,8 @@ TEST_F(SamplerTest, SteadySeriesNeverSkips) {
     dIdle_ = static_cast<LONGLONG>(random() % 1000001);
     ASSERT_EQ(sampler_.refresh(), 0) << "refresh " << i;
     ASSERT_EQ(g_PdhContinuousSkips, 0u) << "refresh " << i;
-    ASSERT_EQ(sampler_.m_dwCpuLoad, static_cast<uint32_t>(
-                                        (100 * (1000000 - dIdle_) + 500000) / 1000000))
+    ASSERT_EQ(sampler_.m_dwCpuLoad,
+              static_cast<uint32_t>((100 * (1000000 - dIdle_) + 500000) / 1000000))
         << "refresh " << i;
   }
   EXPECT_EQ(g_Config.PdhCalculateSkipCount.load(), 0u);

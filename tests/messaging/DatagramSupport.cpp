@@ -1,0 +1,239 @@
+#include "tests/messaging/DatagramSupport.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "log/Log.h"
+#include "service/Shared.h"
+
+namespace dgram {
+
+// ---------------------------------------------------------------- bytes
+uint32_t Addr(const char* dotted) {
+  in_addr a{};
+  inet_pton(AF_INET, dotted, &a);
+  return a.s_addr;
+}
+
+std::string Bytes(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }
+
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char two[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(two, sizeof(two), "%02X", static_cast<unsigned char>(bytes[i]));
+    if (i > 0) out += ' ';
+    out += two;
+  }
+  return out;
+}
+
+MsgHeader HostHeader(const WireFields& f) {
+  MsgHeader h{};
+  h.desId = f.desId;
+  h.type = f.type;
+  h.status = f.status;
+  h.sequence = f.sequence;
+  h.dataleng = f.dataleng;
+  h.id = f.id;
+  h.srcAddr = Addr(f.srcAddr);
+  h.desAddr = Addr(f.desAddr);
+  h.param = f.param;
+  h.reserved = f.reserved;
+  return h;
+}
+
+std::string WireHeader(const WireFields& f) {
+  MsgHeader h = HostHeader(f);
+  h.desId = htonl(h.desId);
+  h.type = htonl(h.type);
+  h.status = htonl(h.status);
+  h.sequence = htonl(h.sequence);
+  h.dataleng = htonl(h.dataleng);
+  h.id = htonl(h.id);
+  h.param = htonl(h.param);
+  h.reserved = htonl(h.reserved);
+  return Bytes(&h, sizeof(h));
+}
+
+// ---------------------------------------------------------------- UDP
+UdpPeer::UdpPeer() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+
+UdpPeer::~UdpPeer() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool UdpPeer::Bind(const char* address, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = Addr(address);
+  return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+}
+
+uint16_t UdpPeer::port() const {
+  sockaddr_in a{};
+  socklen_t n = sizeof(a);
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+  return ntohs(a.sin_port);
+}
+
+void UdpPeer::EnableBroadcast() {
+  int on = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+}
+
+long UdpPeer::SendTo(const std::string& bytes, const char* address, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = Addr(address);
+  return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+}
+
+bool UdpPeer::Receive(std::string* bytes, int timeoutMs) {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) != 1) return false;
+  std::vector<char> buffer(200000);
+  ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+  if (n < 0) return false;
+  bytes->assign(buffer.data(), static_cast<size_t>(n));
+  return true;
+}
+
+uint16_t FreePort() {
+  UdpPeer probe;
+  if (!probe.Bind("0.0.0.0", 0)) return 0;
+  return probe.port();
+}
+
+// ---------------------------------------------------------------- master
+MasterStandIn::MasterStandIn(plat::DWORD queueDelayMs) : delay_(queueDelayMs) {
+  thread_ = plat::CreateThread(&MasterStandIn::Run, this, &id_);
+  if (delay_ == 0) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, std::chrono::seconds(5), [this] { return ready_; });
+  }
+}
+
+MasterStandIn::~MasterStandIn() {
+  quit_ = true;
+  // A thread still waiting for its queue sees quit_; one with a queue gets WM_QUIT.
+  for (int i = 0; i < 500 && !plat::PostThreadMessageA(id_, plat::WM_QUIT, 0, 0); ++i) {
+    if (plat::WaitForSingleObject(thread_, 10) == plat::WAIT_OBJECT_0) break;
+  }
+  plat::WaitForSingleObject(thread_, plat::INFINITE);
+  plat::CloseHandle(thread_);
+}
+
+plat::DWORD MasterStandIn::Run(void* p) {
+  auto* self = static_cast<MasterStandIn*>(p);
+  if (self->delay_ != 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(self->delay_);
+    while (!self->quit_ && (self->delay_ == kNever || std::chrono::steady_clock::now() < until)) {
+      plat::Sleep(2);
+    }
+    if (self->quit_) return 0;
+  }
+  plat::MSG msg;
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);  // makes the queue
+  {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->ready_ = true;
+    self->changed_.notify_all();
+  }
+  while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->messages_.push_back(msg);
+    self->changed_.notify_all();
+  }
+  return 0;
+}
+
+int MasterStandIn::Arrived() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  int n = 0;
+  for (const auto& m : messages_) n += m.message == WM_MSG_ARRIVED ? 1 : 0;
+  return n;
+}
+
+bool MasterStandIn::WaitArrived(int count, int timeoutMs) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> guard(lock_);
+  return changed_.wait_until(guard, deadline, [&] {
+    int n = 0;
+    for (const auto& m : messages_) n += m.message == WM_MSG_ARRIVED ? 1 : 0;
+    return n >= count;
+  });
+}
+
+std::vector<plat::MSG> MasterStandIn::Messages() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return messages_;
+}
+
+// ---------------------------------------------------------------- workers
+Worker::Worker(std::function<int()> body, std::function<void()> unblock)
+    : body_(std::move(body)), unblock_(std::move(unblock)) {
+  thread_ = plat::CreateThread(&Worker::Run, this, nullptr);
+}
+
+Worker::~Worker() {
+  if (plat::WaitForSingleObject(thread_, 0) != plat::WAIT_OBJECT_0) {
+    unblock_();
+    plat::WaitForSingleObject(thread_, plat::INFINITE);
+  }
+  plat::CloseHandle(thread_);
+}
+
+plat::DWORD Worker::Run(void* p) {
+  return static_cast<plat::DWORD>(static_cast<Worker*>(p)->body_());
+}
+
+bool Worker::WaitEnded(plat::DWORD ms) {
+  return plat::WaitForSingleObject(thread_, ms) == plat::WAIT_OBJECT_0;
+}
+
+plat::DWORD Worker::ExitCode() {
+  plat::DWORD code = 0;
+  plat::GetExitCodeThread(thread_, &code);
+  return code;
+}
+
+// ---------------------------------------------------------------- pipes
+bool ReadPipeMessage(plat::HANDLE pipe, MsgHeader* header, std::string* data) {
+  plat::DWORD n = 0;
+  if (!plat::ReadFile(pipe, header, sizeof(*header), &n, nullptr) || n != sizeof(*header)) {
+    return false;
+  }
+  data->clear();
+  if (header->dataleng == 0) return true;
+  if (header->dataleng > MSG_MAX_DATALENG) return false;
+  data->resize(header->dataleng);
+  return plat::ReadFile(pipe, data->data(), header->dataleng, &n, nullptr) && n == header->dataleng;
+}
+
+bool WritePipe(plat::HANDLE pipe, const void* bytes, size_t n) {
+  plat::DWORD written = 0;
+  return plat::WriteFile(pipe, bytes, static_cast<plat::DWORD>(n), &written, nullptr) &&
+         written == n;
+}
+
+bool WaitForLogLine(const LogCapture& log, const std::string& prefix, int count, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (log.CountPrefix(prefix) >= count) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+}  // namespace dgram

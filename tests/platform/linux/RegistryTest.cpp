@@ -1,0 +1,584 @@
+// The plat::Reg* calls over the store file.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "platform/linux/cpuinfo.h"
+#include "platform/linux/regfile.h"
+#include "platform/platform.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace plat;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+constexpr const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("lib/keld4/registry.reg");
+    SetRegistryStorePathForTest(path_);
+  }
+  void TearDown() override {
+    SetRegistryStorePathForTest("");
+    SetProcessorSourceForTest(nullptr);
+  }
+
+  HKEY Create(const char* subKey, DWORD* disposition = nullptr) {
+    HKEY key = nullptr;
+    DWORD d = 0;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, &d);
+    EXPECT_EQ(rc, 0) << subKey;
+    if (disposition != nullptr) *disposition = d;
+    return key;
+  }
+
+  static LONG Set(HKEY key, const char* name, DWORD type, const std::string& data) {
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                          static_cast<DWORD>(data.size()));
+  }
+  static LONG SetDword(HKEY key, const char* name, DWORD value) {
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+  }
+  // The data of a value, or "<error N>".
+  static std::string Get(HKEY key, const char* name, DWORD* type = nullptr) {
+    BYTE buf[4096];
+    DWORD size = sizeof(buf);
+    LONG rc = RegQueryValueExA(key, name, nullptr, type, buf, &size);
+    if (rc != 0) return "<error " + std::to_string(rc) + ">";
+    return std::string(reinterpret_cast<char*>(buf), size);
+  }
+  // The store file parsed afresh, without the calls' own view.
+  std::unique_ptr<reg::RegKey> ParseStoreFile() {
+    std::vector<reg::RegOp> ops;
+    reg::ParseError error;
+    EXPECT_TRUE(reg::ParseRegText(ReadFile(path_), &ops, &error))
+        << error.line << ": " << error.what;
+    auto root = reg::NewRoot();
+    reg::ApplyRegOps(ops, root.get());
+    return root;
+  }
+
+  testsupport::TempDir dir_;
+  std::string path_;
+};
+
+std::string Dword(DWORD v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+TEST_F(RegistryTest, MissingStoreIsEmptyAndTheFirstWriteCreatesIt) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4", 0, KEY_READ, &key), 2);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_FALSE(testsupport::FileExists(path_));
+
+  DWORD disposition = 0;
+  HKEY created = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter", &disposition);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  ASSERT_TRUE(testsupport::FileExists(path_));
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(::stat(dir_.file("lib/keld4").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_NE(ReadFile(path_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]"),
+            std::string::npos);
+  EXPECT_EQ(RegCloseKey(created), 0);
+
+  HKEY again = Create("software\\ostrel\\keld4\\PARAMETER", &disposition);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  EXPECT_EQ(RegCloseKey(again), 0);
+  // Parents exist as keys of their own.
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 0);
+  EXPECT_EQ(RegCloseKey(key), 0);
+}
+
+TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheFile) {
+  HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
+  const std::pair<DWORD, std::string> values[] = {
+      {REG_SZ, std::string("192.0.2.10\0", 11)},
+      {REG_SZ, "unterminated"},
+      {REG_SZ, std::string("line\nbreak\0", 11)},
+      {REG_EXPAND_SZ, std::string("%TEMP%\\x \xc3\xa9\0", 13)},
+      {REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
+      {REG_DWORD, Dword(45002)},
+      {REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x88", 8)},
+      {REG_BINARY, std::string("\0\xff\x10\x80", 4)},
+      {REG_BINARY, ""},
+      {REG_NONE, "\x01"},
+      {0x77, "odd type"},
+  };
+  int n = 0;
+  for (const auto& [type, data] : values) {
+    std::string name = "v" + std::to_string(n++);
+    ASSERT_EQ(Set(key, name.c_str(), type, data), 0) << name;
+  }
+  ASSERT_EQ(Set(key, nullptr, REG_SZ, std::string("default\0", 8)), 0);
+  auto root = ParseStoreFile();
+  const reg::RegKey* stored =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  ASSERT_NE(stored, nullptr);
+  n = 0;
+  for (const auto& [type, data] : values) {
+    std::string name = "v" + std::to_string(n++);
+    DWORD got = 0;
+    EXPECT_EQ(Get(key, name.c_str(), &got), data) << name;
+    EXPECT_EQ(got, type) << name;
+    const reg::RegValue* v = stored->FindValue(name);
+    ASSERT_NE(v, nullptr) << name;
+    EXPECT_EQ(v->data, data) << name;
+    EXPECT_EQ(v->type, type) << name;
+  }
+  EXPECT_EQ(Get(key, ""), std::string("default\0", 8));
+  EXPECT_EQ(Get(key, nullptr), std::string("default\0", 8));
+  EXPECT_NE(ReadFile(path_).find("\"v5\"=dword:0000afca\n"), std::string::npos);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, NamesCompareWithoutCase) {
+  HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
+  ASSERT_EQ(SetDword(key, "PortNumber", 1), 0);
+  ASSERT_EQ(SetDword(key, "PORTNUMBER", 2), 0);
+  EXPECT_EQ(Get(key, "portnumber"), Dword(2));
+  HKEY other = nullptr;
+  ASSERT_EQ(
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\OSTREL\\keld4\\parameter", 0, KEY_READ, &other),
+      0);
+  EXPECT_EQ(Get(other, "pOrTnUmBeR"), Dword(2));
+  DWORD subKeys = 9, values = 9;
+  ASSERT_EQ(RegQueryInfoKeyA(other, &subKeys, &values), 0);
+  EXPECT_EQ(values, 1u);
+  // The first spelling stays in the file.
+  EXPECT_NE(ReadFile(path_).find("\"PortNumber\"=dword:00000002"), std::string::npos);
+  RegCloseKey(other);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, SizesMoreDataAndRawReads) {
+  HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
+  ASSERT_EQ(Set(key, "LocalIPAddress", REG_SZ, std::string("192.0.2.10\0", 11)), 0);
+  ASSERT_EQ(Set(key, "Short", REG_SZ, std::string("7\0", 2)), 0);
+
+  char buf[16];
+  std::memset(buf, 'X', sizeof(buf));
+  DWORD size = 4;
+  DWORD type = 0;
+  EXPECT_EQ(
+      RegQueryValueExA(key, "LocalIPAddress", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size),
+      234);
+  EXPECT_EQ(size, 11u);
+  EXPECT_EQ(buf[0], 'X');  // nothing copied
+  size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, &type, nullptr, &size), 0);
+  EXPECT_EQ(size, 11u);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  size = 11;
+  ASSERT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(buf),
+                             &size),
+            0);
+  EXPECT_STREQ(buf, "192.0.2.10");
+  // The stored type is not examined: text into a number is its raw bytes.
+  uint32_t number = 0;
+  size = 4;
+  ASSERT_EQ(
+      RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size), 0);
+  EXPECT_EQ(size, 2u);
+  EXPECT_EQ(number, 0x37u);
+  EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+            2);
+  EXPECT_EQ(RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), nullptr),
+            87);
+  EXPECT_EQ(RegSetValueExA(key, "Bad\nName", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 87);
+  EXPECT_EQ(RegSetValueExA(key, "NoData", 0, REG_SZ, nullptr, 2), 87);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, HandlesAndDeletedKeys) {
+  EXPECT_EQ(RegCloseKey(nullptr), 6);
+  EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(uintptr_t{0x7777})), 6);
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), 0);
+  EXPECT_EQ(Get(nullptr, "x"), "<error 6>");
+
+  HKEY key = Create("SOFTWARE\\Gone\\Sub");
+  ASSERT_EQ(SetDword(key, "A", 1), 0);
+  HKEY parent = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Gone", 0, KEY_ALL_ACCESS, &parent), 0);
+  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "software\\gone"), 0);
+  EXPECT_EQ(Get(key, "A"), "<error 1018>");
+  EXPECT_EQ(SetDword(key, "A", 2), 1018);
+  EXPECT_EQ(RegDeleteValueA(key, "A"), 1018);
+  HKEY child = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(parent, "Sub", 0, KEY_READ, &child), 1018);
+  EXPECT_EQ(RegCreateKeyExA(parent, "New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+            1018);
+  EXPECT_EQ(RegCloseKey(key), 0);
+  EXPECT_EQ(RegCloseKey(key), 6);  // closed twice
+  EXPECT_EQ(Get(key, "A"), "<error 6>");
+  EXPECT_EQ(RegCloseKey(parent), 0);
+  EXPECT_EQ(ReadFile(path_).find("Gone"), std::string::npos);
+}
+
+TEST_F(RegistryTest, AccessRights) {
+  HKEY key = Create("SOFTWARE\\Ostrel");
+  ASSERT_EQ(SetDword(key, "A", 1), 0);
+  RegCloseKey(key);
+  HKEY readOnly = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &readOnly), 0);
+  EXPECT_EQ(SetDword(readOnly, "A", 2), 5);
+  EXPECT_EQ(RegDeleteValueA(readOnly, "A"), 5);
+  EXPECT_EQ(Get(readOnly, "A"), Dword(1));
+  RegCloseKey(readOnly);
+  HKEY writeOnly = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_SET_VALUE, &writeOnly), 0);
+  EXPECT_EQ(Get(writeOnly, "A"), "<error 5>");
+  EXPECT_EQ(SetDword(writeOnly, "A", 3), 0);
+  RegCloseKey(writeOnly);
+}
+
+TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
+  HKEY key = Create("SOFTWARE\\E");
+  HKEY a = Create("SOFTWARE\\E\\Alpha\\Deep");
+  HKEY b = Create("SOFTWARE\\E\\Beta");
+  RegCloseKey(a);
+  RegCloseKey(b);
+  ASSERT_EQ(SetDword(key, "One", 1), 0);
+  ASSERT_EQ(Set(key, "TwoLongName", REG_SZ, std::string("2\0", 2)), 0);
+
+  DWORD subKeys = 0, values = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(key, &subKeys, &values), 0);
+  EXPECT_EQ(subKeys, 2u);
+  EXPECT_EQ(values, 2u);
+  char name[64];
+  DWORD nameSize = sizeof(name);
+  ASSERT_EQ(RegEnumKeyExA(key, 1, name, &nameSize), 0);
+  EXPECT_STREQ(name, "Beta");
+  EXPECT_EQ(nameSize, 4u);
+  nameSize = 4;
+  EXPECT_EQ(RegEnumKeyExA(key, 1, name, &nameSize), 234);
+  nameSize = sizeof(name);
+  EXPECT_EQ(RegEnumKeyExA(key, 2, name, &nameSize), 259);
+  BYTE data[8];
+  DWORD dataSize = sizeof(data), type = 0;
+  nameSize = sizeof(name);
+  ASSERT_EQ(RegEnumValueA(key, 1, name, &nameSize, &type, data, &dataSize), 0);
+  EXPECT_STREQ(name, "TwoLongName");
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(dataSize, 2u);
+  nameSize = 5;
+  EXPECT_EQ(RegEnumValueA(key, 1, name, &nameSize, &type, data, &dataSize), 234);
+  nameSize = sizeof(name);
+  EXPECT_EQ(RegEnumValueA(key, 2, name, &nameSize, &type, data, &dataSize), 259);
+
+  EXPECT_EQ(RegDeleteValueA(key, "one"), 0);
+  EXPECT_EQ(RegDeleteValueA(key, "one"), 2);
+  EXPECT_EQ(RegDeleteTreeA(key, "Nope"), 2);
+  EXPECT_EQ(RegDeleteTreeA(key, "alpha"), 0);
+  HKEY gone = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(key, "Alpha\\Deep", 0, KEY_READ, &gone), 2);
+  // No subkey: the key's own contents go, the key stays.
+  EXPECT_EQ(RegDeleteTreeA(key, nullptr), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(key, &subKeys, &values), 0);
+  EXPECT_EQ(subKeys + values, 0u);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, nullptr), 5);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), 5);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, UnparsableStoreFailsNamesItsLineAndStaysUntouched) {
+  std::filesystem::create_directories(dir_.file("lib/keld4"));
+  const std::string broken =
+      std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:xyz\n";
+  WriteFile(path_, broken);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 1015);
+  EXPECT_EQ(RegistryLastParseError().rfind(path_ + ":4: ", 0), 0u) << RegistryLastParseError();
+  EXPECT_NE(RegistryLastParseError().find("dword"), std::string::npos);
+  DWORD disposition;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
+            1015);
+  EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 1015);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel"), 1015);
+  EXPECT_EQ(ReadFile(path_), broken);
+
+  // Mended by hand: readable again, and the error is gone.
+  WriteFile(path_,
+            std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:12\n");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 0);
+  EXPECT_EQ(Get(key, "A"), Dword(0x12));
+  EXPECT_EQ(RegistryLastParseError(), "");
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, AChangeMadeOutsideIsSeenByTheNextRead) {
+  HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
+  ASSERT_EQ(SetDword(key, "MaxMemInfo", 0x1111), 0);
+  EXPECT_EQ(Get(key, "MaxMemInfo"), Dword(0x1111));
+  // Rewritten in place, same size, within the same clock tick: a cache keyed
+  // on the file's identity alone would answer the old value.
+  std::string text = ReadFile(path_);
+  size_t at = text.find("00001111");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, 8, "00002222");
+  WriteFile(path_, text);
+  EXPECT_EQ(Get(key, "MaxMemInfo"), Dword(0x2222));
+  // And by another process through the ordinary calls.
+  pid_t child = fork();
+  if (child == 0) {
+    HKEY k = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                            KEY_ALL_ACCESS, &k);
+    if (rc == 0) rc = SetDword(k, "MaxMemInfo", 0x3333);
+    _exit(rc == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(Get(key, "MaxMemInfo"), Dword(0x3333));
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
+  SetProcessorSourceForTest([] { return std::vector<int64_t>{2400, 2400, -1, 5000000000LL}; });
+  HKEY cpu = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          KEY_ALL_ACCESS, &cpu),
+            0);
+  DWORD subKeys = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
+  EXPECT_EQ(subKeys, 4u);
+  HKEY p = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\1",
+                          0, KEY_ALL_ACCESS, &p),
+            0);
+  DWORD type = 0;
+  EXPECT_EQ(Get(p, "~MHz", &type), Dword(2400));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(SetDword(p, "~MHz", 1), 5);
+  EXPECT_EQ(RegDeleteValueA(p, "~MHz"), 5);
+  RegCloseKey(p);
+  ASSERT_EQ(RegOpenKeyExA(cpu, "2", 0, KEY_READ, &p), 0);
+  EXPECT_EQ(Get(p, "~MHz"), "<error 2>");
+  RegCloseKey(p);
+  ASSERT_EQ(RegOpenKeyExA(cpu, "3", 0, KEY_READ, &p), 0);
+  EXPECT_EQ(Get(p, "~MHz"), Dword(0xFFFFFFFF));
+  RegCloseKey(p);
+  EXPECT_EQ(RegOpenKeyExA(cpu, "4", 0, KEY_READ, &p), 2);
+  HKEY made = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(cpu, "9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr), 5);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "HARDWARE"), 5);
+  RegCloseKey(cpu);
+  // HKEY_LOCAL_MACHINE shows it beside the stored keys; the file never holds it.
+  RegCloseKey(Create("SOFTWARE\\Ostrel"));
+  ASSERT_EQ(RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, &subKeys, nullptr), 0);
+  EXPECT_EQ(subKeys, 2u);
+  EXPECT_EQ(ReadFile(path_).find("HARDWARE"), std::string::npos);
+
+  SetProcessorSourceForTest([] { return std::vector<int64_t>{}; });
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          KEY_READ, &cpu),
+            0);
+  ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
+  EXPECT_EQ(subKeys, 0u);
+  RegCloseKey(cpu);
+}
+
+TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
+  std::string online = ReadFile("/sys/devices/system/cpu/online");
+  std::vector<unsigned> cpus;
+  if (!cpuinfo::ParseCpuList(online, &cpus))
+    GTEST_SKIP() << "no readable /sys/devices/system/cpu/online";
+  HKEY cpu = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          KEY_READ, &cpu),
+            0);
+  DWORD subKeys = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
+  EXPECT_EQ(subKeys, cpus.size());
+  for (DWORD i = 0; i < subKeys; ++i) {
+    HKEY p = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(cpu, std::to_string(i).c_str(), 0, KEY_READ, &p), 0) << i;
+    RegCloseKey(p);
+  }
+  RegCloseKey(cpu);
+}
+
+TEST_F(RegistryTest, AStoreThatCannotBeWrittenFailsTheWrite) {
+  WriteFile(dir_.file("lib"), "a file where the directory should be");
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            3);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 3);
+}
+
+TEST_F(RegistryTest, SymbolicLinkToTheStoreStaysALink) {
+  std::filesystem::create_directories(dir_.file("real"));
+  std::filesystem::create_directories(dir_.file("lib/keld4"));
+  std::string real = dir_.file("real/registry.reg");
+  WriteFile(real, std::string(kHeader));
+  std::filesystem::create_symlink(real, path_);
+  HKEY key = Create("SOFTWARE\\Linked");
+  ASSERT_EQ(SetDword(key, "A", 7), 0);
+  RegCloseKey(key);
+  EXPECT_TRUE(std::filesystem::is_symlink(path_));
+  EXPECT_NE(ReadFile(real).find("Linked"), std::string::npos);
+}
+
+TEST_F(RegistryTest, StorePathFromTheEnvironment) {
+  SetRegistryStorePathForTest("");
+  const char* old = std::getenv("KELD4_REGISTRY");
+  std::string saved = old != nullptr ? old : "";
+  ::setenv("KELD4_REGISTRY", path_.c_str(), 1);
+  EXPECT_EQ(RegistryStorePath(), path_);
+  ::unsetenv("KELD4_REGISTRY");
+  EXPECT_EQ(RegistryStorePath(), "/var/lib/keld4/registry.reg");
+  if (old != nullptr) ::setenv("KELD4_REGISTRY", saved.c_str(), 1);
+  SetRegistryStorePathForTest("/x/y.reg");
+  EXPECT_EQ(RegistryStorePath(), "/x/y.reg");
+}
+
+// ---------------------------------------------------------------- many writers
+TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {
+  RegCloseKey(Create("SOFTWARE\\Ostrel\\KELD4\\Parameter"));
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 20;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      HKEY key = nullptr;
+      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, KEY_ALL_ACCESS,
+                        &key) != 0) {
+        ++failures;
+        return;
+      }
+      for (int i = 0; i < kWrites; ++i) {
+        std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+        if (SetDword(key, name.c_str(), static_cast<DWORD>(i)) != 0) ++failures;
+        if (Get(key, name.c_str()) != Dword(static_cast<DWORD>(i))) ++failures;
+      }
+      HKEY own = nullptr;
+      std::string sub = "SOFTWARE\\Ostrel\\T" + std::to_string(t);
+      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &own, nullptr) != 0)
+        ++failures;
+      RegCloseKey(own);
+      RegCloseKey(key);
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  auto root = ParseStoreFile();
+  const reg::RegKey* k =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  ASSERT_NE(k, nullptr);
+  EXPECT_EQ(k->values.size(), static_cast<size_t>(kThreads * kWrites));
+  EXPECT_EQ(reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel"})->subkeys.size(),
+            1u + kThreads);
+}
+
+TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdate) {
+  RegCloseKey(Create("SOFTWARE\\Ostrel\\KELD4\\Parameter"));
+  constexpr int kChildren = 3;
+  constexpr int kWrites = 15;
+  std::vector<pid_t> children;
+  for (int c = 0; c <= kChildren; ++c) {
+    pid_t pid = c < kChildren ? fork() : 0;
+    if (pid != 0) {
+      children.push_back(pid);
+      continue;
+    }
+    // Each process, this one last, writes its own values at the same time.
+    HKEY key = nullptr;
+    int bad = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                            KEY_ALL_ACCESS, &key);
+    for (int i = 0; i < kWrites && bad == 0; ++i) {
+      std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
+      bad = SetDword(key, name.c_str(), static_cast<DWORD>(i));
+    }
+    RegCloseKey(key);
+    if (c < kChildren) _exit(bad == 0 ? 0 : 1);
+    EXPECT_EQ(bad, 0);
+  }
+  for (pid_t pid : children) {
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+  }
+  auto root = ParseStoreFile();
+  const reg::RegKey* k =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  ASSERT_NE(k, nullptr);
+  EXPECT_EQ(k->values.size(), static_cast<size_t>((kChildren + 1) * kWrites));
+}
+
+TEST_F(RegistryTest, KilledWriterLeavesAWholeStore) {
+  HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
+  ASSERT_EQ(SetDword(key, "Before", 1), 0);
+  int acks[2];
+  ASSERT_EQ(pipe(acks), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    close(acks[0]);
+    for (int i = 0; i < 5000; ++i) {  // bounded: killed long before the end
+      char name[32];
+      std::snprintf(name, sizeof(name), "v%04d", i);
+      if (SetDword(key, name, static_cast<DWORD>(i)) != 0) _exit(1);
+      if (write(acks[1], "x", 1) != 1) _exit(1);
+    }
+    _exit(0);
+  }
+  close(acks[1]);
+  int acknowledged = 0;
+  pollfd pfd{acks[0], POLLIN, 0};
+  while (acknowledged < 40 && poll(&pfd, 1, 20000) == 1) {
+    char c;
+    if (read(acks[0], &c, 1) != 1) break;
+    ++acknowledged;
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(acks[0]);
+  ASSERT_EQ(acknowledged, 40);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  // Whatever moment the kill hit: the file parses and holds an unbroken run
+  // of values, at least every one that was acknowledged.
+  auto root = ParseStoreFile();
+  const reg::RegKey* k =
+      reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
+  ASSERT_NE(k, nullptr);
+  ASSERT_NE(k->FindValue("Before"), nullptr);
+  size_t run = k->values.size() - 1;
+  EXPECT_GE(run, 40u);
+  for (size_t i = 0; i < run; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "v%04zu", i);
+    const reg::RegValue* v = k->FindValue(name);
+    ASSERT_NE(v, nullptr) << name;
+    EXPECT_EQ(v->data, Dword(static_cast<DWORD>(i)));
+  }
+  // The next write goes on, and clears any temporary file the kill left.
+  ASSERT_EQ(SetDword(key, "After", 2), 0);
+  for (const auto& e : std::filesystem::directory_iterator(dir_.file("lib/keld4"))) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
+  }
+  RegCloseKey(key);
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// A registry store made from the installation template, the log in a temp
+// folder, and the host seams set so the agent sees 127.0.0.1 as its address.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "log/Log.h"
+#include "platform/platform.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    template_ = testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg");
+    ASSERT_FALSE(template_.empty());
+    Set("LocalIPAddress", "127.0.0.1");
+    Set("LocalMacAddress", "00-11-22-33-44-55");
+    Set("LogDirectory", dir.path());
+    Set("LogLevel", 3);
+    plat::SetRegistryStorePathForTest(dir.file("registry.reg"));
+    // 127.0.0.1 on an ordinary adapter, so the agent may use it.
+    plat::SetInterfaceSourceForTest([] {
+      plat::InterfaceEntry lo{1, "lo", true, {}};
+      plat::InterfaceEntry eth{2, "eth0", false, {{htonl(0x7F000001), htonl(0xFF000000)}}};
+      return std::vector<plat::InterfaceEntry>{lo, eth};
+    });
+    plat::SetProcessorSourceForTest([] { return std::vector<int64_t>{2400, 2400}; });
+    plat::SetEventSinkForTest([this](const plat::EventRecord& r) { events.push_back(r); });
+  }
+  void TearDown() override {
+    plat::SetEventSinkForTest(nullptr);
+    plat::SetInterfaceSourceForTest(nullptr);
+    plat::SetProcessorSourceForTest(nullptr);
+    plat::SetProcessMemorySourceForTest(nullptr);
+    plat::SetRegistryStorePathForTest("");
+    g_log.LogLevel = 3;
+  }
+
+  void Set(const std::string& name, const std::string& text) {
+    Replace(name, "\"" + name + "\"=\"" + Escape(text) + "\"");
+  }
+  void Set(const std::string& name, uint32_t number) {
+    char line[128];
+    std::snprintf(line, sizeof(line), "\"%s\"=dword:%08x", name.c_str(), number);
+    Replace(name, line);
+  }
+  void Remove(const std::string& name) { Replace(name, ""); }
+  // Writes the store file as it now stands.
+  void Install() { testsupport::WriteFile(dir.file("registry.reg"), template_); }
+  std::string Log() const { return testsupport::ReadFile(dir.file("keld4.log")); }
+
+  testsupport::TempDir dir;
+  testsupport::LogCapture capture{dir.path(), 15};
+  std::vector<plat::EventRecord> events;
+
+ private:
+  static std::string Escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+      if (c == '\\' || c == '"') out += '\\';
+      out += c;
+    }
+    return out;
+  }
+  void Replace(const std::string& name, const std::string& line) {
+    std::regex value("^\"" + name + "\"=.*$", std::regex::icase | std::regex::multiline);
+    ASSERT_TRUE(std::regex_search(template_, value)) << name;
+    template_ = std::regex_replace(template_, value, line, std::regex_constants::format_first_only);
+  }
+  std::string template_;
+};

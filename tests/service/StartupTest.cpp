@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "config/KELD3Register.h"
+#include "messaging/Read.h"
+#include "service/Shared.h"
+#include "service/keld4.h"
+#include "tests/service/ServiceSupport.h"
+
+namespace {
+
+// Runs the start-up as a plain process and answers what it printed.
+class Startup : public ServiceTest {
+ protected:
+  std::string RunAgent() {
+    _Module.Prepare(nullptr, 100, "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}");
+    _Module.ServiceFlag = 0;
+    testing::internal::CaptureStdout();
+    _Module.Run();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  plat::DWORD ExitCode() { return _Module.m_status.dwWin32ExitCode; }
+
+  // A UDP port nobody holds now, for an agent that really runs.
+  static uint16_t FreePort() {
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    socklen_t n = sizeof(a);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(s);
+    return ntohs(a.sin_port);
+  }
+
+  int Count(const std::string& text) {
+    std::string log = Log();
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+  bool WaitFor(const std::string& text, int count, int ms) {
+    for (int i = 0; i < ms / 10; ++i) {
+      if (Count(text) >= count) return true;
+      plat::Sleep(10);
+    }
+    return false;
+  }
+  uint32_t StoredNumber(const char* sub, const char* name) {
+    CKELD3Register reg;
+    uint32_t value = 0xDEADBEEF;
+    if (reg.OpenKey(sub) == 0) reg.GetKeyValue(name, &value);
+    reg.CloseKey();
+    return value;
+  }
+};
+
+}  // namespace
+
+TEST_F(Startup, MissingValueStopsWithReadFromRegisterError) {
+  Remove("PdhErrTotal");
+  Install();
+  EXPECT_EQ(RunAgent(), "Read from register error\n");
+  EXPECT_EQ(ExitCode(), 1u) << "a failed start is no success";
+  std::string log = Log();
+  EXPECT_NE(log.find("ERR: Read from register error\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Get key value:PdhErrTotal error,syserror=00000002,error=1505"),
+            std::string::npos);
+  // The run's counters were written before the load, even so.
+  EXPECT_NE(testsupport::ReadFile(dir.file("registry.reg")).find("\"PdhErrCount\"=dword:00000000"),
+            std::string::npos);
+}
+
+TEST_F(Startup, AddressNotOnThisHostStops) {
+  Set("LocalIPAddress", "10.99.99.99");
+  Install();
+  EXPECT_EQ(RunAgent(),
+            "IP address has been changed since installed or somebody modified the registry.\n");
+  EXPECT_NE(
+      Log().find(
+          "ERR: IP address has been changed since installed or somebody modified the registry. Can "
+          "not find the IP address 10.99.99.99\r\n"),
+      std::string::npos);
+}
+
+TEST_F(Startup, PortAbove65535Stops) {
+  Set("PortNumber", 65536u);
+  Install();
+  EXPECT_EQ(RunAgent(), "Too large port number\n");
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_NE(Log().find("ERR: Too large port number : 65536\r\n"), std::string::npos);
+}
+
+TEST_F(Startup, ProcessorWithoutSpeedStops) {
+  plat::SetProcessorSourceForTest([] { return std::vector<int64_t>{2400, -1}; });
+  Install();
+  EXPECT_EQ(RunAgent(), "Get CPU Information error\n");
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_NE(Log().find("ERR: Get CPU Information error\r\n"), std::string::npos);
+}
+
+TEST_F(Startup, EventSourceKeyIsWrittenAtEveryStart) {
+  Set("PortNumber", 65536u);  // stops right after the event source step
+  Install();
+  RunAgent();
+  std::string store = testsupport::ReadFile(dir.file("registry.reg"));
+  auto at = store.find(
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4]");
+  ASSERT_NE(at, std::string::npos) << store;
+  EXPECT_NE(store.find("\"TypesSupported\"=dword:00000007", at), std::string::npos);
+  EXPECT_NE(store.find("\"EventMessageFile\"=hex(2):", at), std::string::npos);
+}
+
+// Without "Parameter" nothing is written at the start, least of all into the
+// agent's own key.
+TEST_F(Startup, MissingParameterKeyWritesNothingElsewhere) {
+  Install();
+  ASSERT_EQ(plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter"),
+            plat::ERROR_SUCCESS);
+  EXPECT_EQ(RunAgent(), "Read from register error\n");
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_EQ(StoredNumber("", "PdhErrCount"), 0xDEADBEEFu);
+  EXPECT_EQ(StoredNumber("", "PdhCalculateSkipCount"), 0xDEADBEEFu);
+}
+
+// Restarts of the workers never move the agent towards a drop-out: with a
+// limit of 2, three restarts in a row leave it running with no skip counted.
+// A restart that fails then ends it with exit code 1.
+TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
+  const uint16_t port = FreePort();
+  Set("PortNumber", static_cast<uint32_t>(port));
+  Set("LogLevel", 15u);
+  Set("PdhErrCheckCount", 2u);
+  Install();
+  _Module.Prepare(nullptr, 100, "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}");
+  _Module.ServiceFlag = 0;
+  testing::internal::CaptureStdout();
+  std::thread agent([] { _Module.Run(); });
+  const std::string generation = "Leave: CServiceModule::InitializeBefore()";
+  ASSERT_TRUE(WaitFor("INFO: KELD4 service started", 1, 10000)) << Log();
+  ASSERT_TRUE(WaitFor("Leave: CGetCpuLoad::refresh()", 1, 5000));
+  for (int restart = 1; restart <= 3; ++restart) {
+    g_Read.close_socket();  // the receive socket fails: all workers restart
+    ASSERT_TRUE(WaitFor(generation, restart + 1, 10000)) << "restart " << restart;
+    ASSERT_TRUE(WaitFor("Leave: CGetCpuLoad::refresh()", restart + 1, 5000));
+  }
+  EXPECT_EQ(StoredNumber("Parameter", "PdhCalculateSkipCount"), 0u);
+  EXPECT_EQ(Count("Pdh_Skip_Count"), 0);
+
+  // The port is taken while the workers restart: the restart fails.
+  g_Read.close_socket();
+  int holder = -1;
+  for (int i = 0; i < 3000 && holder < 0; ++i) {
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+      holder = s;
+    } else {
+      ::close(s);
+      plat::Sleep(1);
+    }
+  }
+  ASSERT_GE(holder, 0);
+  bool ended = WaitFor("INFO: KELD4 service stopped", 1, 15000);
+  if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0);
+  agent.join();
+  ::close(holder);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(Count("ERR: Restore the service error"), 1);
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_NE(out.find("KELD4 service stopped\n"), std::string::npos) << out;
+}

@@ -1,0 +1,213 @@
+// The balancer against a real HAProxy: weights from crafted load reports,
+// states on silence, a restart in the middle, unknown servers, a lost socket.
+// Time is passed in, so nothing here waits for a clock.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/tools/keld4-coordinator/HaproxySupport.h"
+#include "tools/keld4-coordinator/Balancer.h"
+
+namespace coord {
+namespace {
+
+constexpr uint32_t kAgentA = 0x0A000001;  // 10.0.0.1
+constexpr uint32_t kAgentB = 0x0A000002;
+constexpr uint32_t kAgentC = 0x0A000003;
+
+ServerMapping Map(uint32_t agent, const std::string& backend, const std::string& server) {
+  ServerMapping m;
+  m.agent = agent;
+  m.backend = backend;
+  m.server = server;
+  return m;
+}
+
+class BalancerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(haproxy_.Start()) << "haproxy did not start"; }
+
+  CBalancer Make(std::vector<ServerMapping> servers, WeightPolicy policy = {},
+                 LbState silent = LbState::kDrain, std::string endpoint = "") {
+    return CBalancer(servers, policy, silent, endpoint.empty() ? haproxy_.Socket() : endpoint,
+                     false, [this](const LbEvent& e) { events_.push_back(e); });
+  }
+
+  std::vector<LbEvent> Take(LbEvent::Kind kind) {
+    std::vector<LbEvent> out;
+    for (const LbEvent& e : events_) {
+      if (e.kind == kind) out.push_back(e);
+    }
+    events_.clear();
+    return out;
+  }
+
+  HaproxyProcess haproxy_{{{"a", 100}, {"b", 50}, {"c", 10}}};
+  std::vector<LbEvent> events_;
+};
+
+TEST_F(BalancerTest, WeightsFollowLoadThroughSmoothingAndStep) {
+  WeightPolicy policy;
+  policy.smoothing = 0.5;
+  policy.step = 5;
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, policy);
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 0, true);
+  b.OnReport(kAgentB, true, 50, true);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("a"), 100) << "idle: the initial weight";
+  EXPECT_EQ(haproxy_.Weight("b"), 26) << "half busy: half-way from 50 down to 1";
+  EXPECT_EQ(haproxy_.State("a"), "ready");
+  std::vector<LbEvent> w = Take(LbEvent::Kind::kWeight);
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[1].server, "web/b");
+  EXPECT_EQ(w[1].old_value, "50");
+  EXPECT_EQ(w[1].new_value, "26");
+  EXPECT_EQ(w[1].load, 50);
+  EXPECT_EQ(w[1].reason, "load");
+
+  // Full load arrives through the average: 50, then 75.
+  b.OnReport(kAgentA, true, 100, false);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("a"), 51);
+  b.OnReport(kAgentA, true, 100, false);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("a"), 26);
+  // A sample that moves the weight by less than the step is not written.
+  b.OnReport(kAgentA, true, 70, false);  // average 72.5: weight 28
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("a"), 26);
+  EXPECT_EQ(Take(LbEvent::Kind::kWeight).size(), 2u) << "51 and 26; the small move was not written";
+
+  // Idle again: up in steps, and the last small move to the maximum is written.
+  std::vector<int> seen;
+  for (int i = 0; i < 12; ++i) {
+    b.OnReport(kAgentA, true, 0, false);
+    b.Tick(0);
+    seen.push_back(haproxy_.Weight("a"));
+  }
+  EXPECT_EQ(seen.back(), 100);
+  for (size_t i = 1; i < seen.size(); ++i) {
+    int d = seen[i] - seen[i - 1];
+    EXPECT_TRUE(d == 0 || d >= 5 || seen[i] == 100) << "step " << i << ": " << d;
+  }
+  // An operator's change of b is left alone while b's load does not move.
+  ASSERT_EQ(haproxy_.Ask("set server web/b weight 7"), "");
+  b.OnReport(kAgentB, true, 50, false);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("b"), 7);
+}
+
+TEST_F(BalancerTest, SilenceSetsDrainOrMaintAndAnAliveSetsReady) {
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")});
+  b.Start(0, 3000);
+  b.OnReport(kAgentA, true, 0, true);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.State("a"), "ready");
+  EXPECT_EQ(haproxy_.State("b"), "ready");
+
+  // b never reports: drained when its silence period is over.
+  b.Tick(3000);
+  EXPECT_EQ(haproxy_.State("b"), "drain");
+  b.OnGone(kAgentA, "silent");
+  b.Tick(3000);
+  EXPECT_EQ(haproxy_.State("a"), "drain");
+  std::vector<LbEvent> s = Take(LbEvent::Kind::kState);
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[2].server, "web/a");
+  EXPECT_EQ(s[2].old_value, "ready");
+  EXPECT_EQ(s[2].new_value, "drain");
+  EXPECT_EQ(s[2].reason, "silent");
+
+  b.OnReport(kAgentA, false, 0, true);  // an alive
+  b.Tick(3000);
+  EXPECT_EQ(haproxy_.State("a"), "ready");
+  EXPECT_EQ(haproxy_.Weight("a"), 100);
+
+  CBalancer m = Make({Map(kAgentC, "web", "c")}, {}, LbState::kMaint);
+  m.Start(0, 3000);
+  m.OnReport(kAgentC, true, 0, true);
+  m.OnGone(kAgentC, "down");
+  m.Tick(0);
+  EXPECT_EQ(haproxy_.State("c"), "maint");
+}
+
+TEST_F(BalancerTest, RestartedHaproxyGetsEveryWeightAndStateBack) {
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")});
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 80, true);
+  b.OnReport(kAgentB, true, 20, true);
+  b.OnGone(kAgentB, "silent");
+  b.Tick(0);
+  int a = haproxy_.Weight("a"), bw = haproxy_.Weight("b");
+  EXPECT_EQ(a, 21);
+  EXPECT_EQ(bw, 40);
+  EXPECT_EQ(haproxy_.State("b"), "drain");
+
+  haproxy_.Stop();
+  ASSERT_TRUE(haproxy_.Start());
+  ASSERT_EQ(haproxy_.Weight("a"), 100) << "a new HAProxy starts from its configuration";
+  events_.clear();
+  b.Tick(1000);  // show info not due yet: nothing is known to have changed
+  EXPECT_EQ(haproxy_.Weight("a"), 100);
+  b.Tick(2000);
+  EXPECT_EQ(haproxy_.Weight("a"), a);
+  EXPECT_EQ(haproxy_.Weight("b"), bw);
+  EXPECT_EQ(haproxy_.State("b"), "drain");
+  std::vector<LbEvent> w = Take(LbEvent::Kind::kWeight);
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[0].reason, "restart");
+  EXPECT_EQ(w[0].old_value, "100");
+}
+
+TEST_F(BalancerTest, UnknownServerIsReportedOnceAndTheOthersMove) {
+  CBalancer b =
+      Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "nosuch"), Map(kAgentC, "nosuch", "c")});
+  b.Start(0, 0);
+  for (int load : {0, 100, 100}) {
+    for (uint32_t agent : {kAgentA, kAgentB, kAgentC}) b.OnReport(agent, true, load, true);
+    b.Tick(0);
+  }
+  EXPECT_EQ(haproxy_.Weight("a"), 26);
+  EXPECT_EQ(haproxy_.Weight("c"), 10) << "same server name, other backend: untouched";
+  std::vector<LbEvent> bad = Take(LbEvent::Kind::kServer);
+  ASSERT_EQ(bad.size(), 2u);
+  EXPECT_EQ(bad[0].server, "web/nosuch");
+  EXPECT_EQ(bad[0].message, "No such server.");
+  EXPECT_EQ(bad[1].server, "nosuch/c");
+  EXPECT_EQ(bad[1].message, "No such backend.");
+  std::string weight, state;
+  ASSERT_TRUE(b.View(kAgentB, &weight, &state));
+  EXPECT_EQ(state, "no-server");
+}
+
+TEST_F(BalancerTest, LostSocketIsRetriedWithBackoffAndReportedOnce) {
+  HaproxyProcess later({{"a", 100}});
+  CBalancer b = Make({Map(kAgentA, "web", "a")}, {}, LbState::kDrain, later.Socket());
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 100, true);
+  int64_t now = 0;
+  std::vector<int64_t> waits;
+  for (int i = 0; i < 6; ++i) {
+    b.Tick(now);
+    int64_t next = b.NextDue(now);
+    waits.push_back(next - now);
+    now = next;
+  }
+  EXPECT_EQ(waits, (std::vector<int64_t>{500, 1000, 2000, 4000, 8000, 8000}));
+  std::vector<LbEvent> link = Take(LbEvent::Kind::kLink);
+  ASSERT_EQ(link.size(), 1u);
+  EXPECT_EQ(link[0].reason, "lost");
+  EXPECT_NE(link[0].message.find("No such file or directory"), std::string::npos);
+
+  ASSERT_TRUE(later.Start());
+  b.Tick(now);
+  EXPECT_EQ(later.Weight("a"), 1);
+  link = Take(LbEvent::Kind::kLink);
+  ASSERT_EQ(link.size(), 1u);
+  EXPECT_EQ(link[0].reason, "connected");
+}
+
+}  // namespace
+}  // namespace coord

@@ -1,0 +1,521 @@
+// The real keld4-coordinator against a tiny fake agent, on loopback only: the
+// coordinator listens on 127.0.0.1, the fake agent on 127.0.0.2, both at the
+// same port as the protocol wants.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/tools/keld4-coordinator/HaproxySupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using nlohmann::json;
+
+constexpr uint32_t kCoordinatorAddr = 0x7F000001;  // 127.0.0.1
+constexpr uint32_t kAgentAddr = 0x7F000002;        // 127.0.0.2
+constexpr uint32_t kLoopbackBroadcast = 0x7FFFFFFF;
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+sockaddr_in Sockaddr(uint32_t addr, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(addr);
+  return sa;
+}
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket() { Close(); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  bool Bind(uint32_t addr, uint16_t port) {
+    Close();
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa = Sockaddr(addr, port);
+    return fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+  }
+  uint16_t Port() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof(sa);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool SendTo(const Bytes& b, uint32_t addr, uint16_t port) {
+    sockaddr_in sa = Sockaddr(addr, port);
+    return sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) ==
+           static_cast<ssize_t>(b.size());
+  }
+  // One datagram within timeout_ms.
+  bool Recv(int timeout_ms, Bytes* out, sockaddr_in* from) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1) return false;
+    uint8_t buf[2048];
+    socklen_t len = sizeof(*from);
+    ssize_t n = recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(from), &len);
+    if (n < 0) return false;
+    out->assign(buf, buf + n);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The coordinator as a child process with its output on pipes.
+class Coordinator {
+ public:
+  explicit Coordinator(std::vector<std::string> args) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    args.insert(args.begin(), KELD4_COORDINATOR_BINARY);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      dup2(err[1], STDERR_FILENO);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Coordinator() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+    if (err_ >= 0) close(err_);
+  }
+  Coordinator(const Coordinator&) = delete;
+  Coordinator& operator=(const Coordinator&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
+
+  // The next line of standard output within timeout_ms; false at end or timeout.
+  bool ReadLine(std::string* line, int timeout_ms) {
+    int64_t deadline = NowMs() + timeout_ms;
+    for (;;) {
+      size_t nl = pending_.find('\n');
+      if (nl != std::string::npos) {
+        *line = pending_.substr(0, nl);
+        pending_.erase(0, nl + 1);
+        return true;
+      }
+      int64_t left = deadline - NowMs();
+      if (left <= 0 || eof_) return false;
+      pollfd p = {out_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) != 1) continue;
+      char buf[4096];
+      ssize_t n = read(out_, buf, sizeof(buf));
+      if (n <= 0) {
+        eof_ = true;
+        continue;
+      }
+      pending_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  // Every remaining line until the program closes its output.
+  std::vector<std::string> ReadAll(int timeout_ms) {
+    std::vector<std::string> lines;
+    std::string line;
+    int64_t deadline = NowMs() + timeout_ms;
+    while (ReadLine(&line, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
+      lines.push_back(line);
+    }
+    if (!pending_.empty()) lines.push_back(pending_);
+    pending_.clear();
+    return lines;
+  }
+
+  // Exit code, or -1 when it did not end in time (it is then killed).
+  int Wait(int timeout_ms) {
+    int64_t deadline = NowMs() + timeout_ms;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (NowMs() > deadline) return -1;
+      usleep(10000);
+    }
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // Standard error, once the program has ended.
+  std::string Stderr() {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(err_, buf, sizeof(buf))) > 0) s.append(buf, static_cast<size_t>(n));
+    return s;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool reaped_ = false;
+  bool eof_ = false;
+  std::string pending_;
+};
+
+void Put32(Bytes* b, size_t at, uint32_t v) {
+  (*b)[at] = static_cast<uint8_t>(v >> 24);
+  (*b)[at + 1] = static_cast<uint8_t>(v >> 16);
+  (*b)[at + 2] = static_cast<uint8_t>(v >> 8);
+  (*b)[at + 3] = static_cast<uint8_t>(v);
+}
+
+// What an agent at 127.0.0.2 sends to 127.0.0.1: OS type 4, 2400 MHz.
+Bytes AliveDatagram() {
+  Bytes b = {0, 0, 0, 4,   0, 0, 0, 1,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 0,
+             0, 0, 1, 127, 0, 0, 2, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0,  4};
+  const char mac[18] = "00-11-22-33-44-55";
+  b.insert(b.end(), mac, mac + 18);
+  b.insert(b.end(), {0x00, 0x00, 0x09, 0x60});
+  return b;
+}
+
+Bytes CpuLoadDatagram(uint32_t load) {
+  Bytes b(44, 0);
+  Put32(&b, 0, 4);
+  Put32(&b, 4, 0x01200001);
+  Put32(&b, 16, 4);
+  Put32(&b, 20, 1);
+  Put32(&b, 24, kAgentAddr);
+  Put32(&b, 28, kCoordinatorAddr);
+  Put32(&b, 40, load);
+  return b;
+}
+
+std::string PortText(uint16_t port) { return std::to_string(port); }
+
+class CoordinatorEndToEnd : public ::testing::Test {
+ protected:
+  // Binds the fake agent on 127.0.0.2 at a port that is free on 127.0.0.1 too.
+  void SetUp() override {
+    for (int i = 0; i < 20; ++i) {
+      ASSERT_TRUE(agent_.Bind(kAgentAddr, 0)) << std::strerror(errno);
+      port_ = agent_.Port();
+      UdpSocket probe;
+      if (probe.Bind(kCoordinatorAddr, port_)) return;
+    }
+    FAIL() << "no UDP port free on both 127.0.0.1 and 127.0.0.2";
+  }
+
+  std::vector<std::string> Args(std::vector<std::string> extra) {
+    std::vector<std::string> a = {"--listen", "127.0.0.1", "--port", PortText(port_)};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+
+  // Waits for the coordinator's Coor_alive and returns it.
+  Bytes AwaitCoorAlive() {
+    Bytes got;
+    sockaddr_in from{};
+    EXPECT_TRUE(agent_.Recv(5000, &got, &from)) << "no Coor_alive arrived";
+    EXPECT_EQ(ntohl(from.sin_addr.s_addr), kCoordinatorAddr);
+    return got;
+  }
+
+  static std::vector<json> ParseLines(const std::vector<std::string>& lines) {
+    std::vector<json> events;
+    for (const std::string& l : lines) {
+      json j = json::parse(l, nullptr, false);
+      EXPECT_TRUE(j.is_object()) << "not a JSON object: " << l;
+      if (j.is_object()) events.push_back(j);
+    }
+    return events;
+  }
+
+  UdpSocket agent_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(CoordinatorEndToEnd, ConfiguresAnAgentAndReportsWhatItSends) {
+  Coordinator c(
+      Args({"--agent", "127.0.0.2", "--json", "--count", "2", "--duration", "20", "--loglevel", "2",
+            "--log-refresh", "120", "--alive", "7", "--cpu-interval", "3"}));
+  ASSERT_TRUE(c.Started());
+  Bytes coor = AwaitCoorAlive();
+  const Bytes expected = {0, 0, 0,  4, 0,   0, 0, 1,   0, 0, 0, 0,   0, 0, 0, 0, 0,
+                          0, 0, 28, 0, 0,   0, 4, 127, 0, 0, 1, 127, 0, 0, 2, 0, 0,
+                          0, 0, 0,  0, 0,   0, 0, 0,   0, 0, 0, 0,   0, 0, 0, 0, 0,
+                          2, 0, 0,  0, 120, 0, 0, 0,   7, 0, 0, 0,   0, 0, 0, 0, 3};
+  EXPECT_EQ(coor, expected);
+
+  Bytes bad = AliveDatagram();
+  bad.pop_back();
+  ASSERT_TRUE(agent_.SendTo(bad, kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(37), kCoordinatorAddr, port_));
+
+  std::vector<json> ev = ParseLines(c.ReadAll(10000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_EQ(ev.size(), 6u);
+  const char* order[] = {"start", "sent", "malformed", "alive", "cpu_load", "end"};
+  for (size_t i = 0; i < ev.size(); ++i) EXPECT_EQ(ev[i]["event"], order[i]) << ev[i].dump();
+
+  EXPECT_EQ(ev[0]["listen"], "127.0.0.1:" + PortText(port_));
+  EXPECT_EQ(ev[0]["address"], "127.0.0.1");
+  EXPECT_EQ(ev[0]["alive"], 7);
+  EXPECT_EQ(ev[1]["to"], "127.0.0.2");
+  EXPECT_EQ(ev[1]["bytes"], 68);
+  EXPECT_EQ(ev[2]["agent"], "127.0.0.2");
+  EXPECT_EQ(ev[2]["reason"], "length");
+  EXPECT_EQ(ev[2]["bytes"], 63);
+  EXPECT_EQ(ev[3]["mac"], "00-11-22-33-44-55");
+  EXPECT_EQ(ev[3]["ostype"], 4);
+  EXPECT_EQ(ev[3]["mhz"], 2400);
+  EXPECT_EQ(ev[3]["from"], "127.0.0.2:" + PortText(port_));
+  EXPECT_EQ(ev[3]["state"], "up");
+  EXPECT_EQ(ev[4]["load"], 37);
+
+  const json& end = ev[5];
+  EXPECT_EQ(end["reason"], "count");
+  EXPECT_EQ(end["sent"], 1);
+  EXPECT_EQ(end["valid"], 2);
+  EXPECT_EQ(end["malformed"], 1);
+  ASSERT_EQ(end["agents"].size(), 1u);
+  const json& row = end["agents"][0];
+  EXPECT_EQ(row["agent"], "127.0.0.2");
+  EXPECT_EQ(row["state"], "up");
+  EXPECT_EQ(row["mac"], "00-11-22-33-44-55");
+  EXPECT_EQ(row["load"], 37);
+  EXPECT_EQ(row["messages"], 2);
+  EXPECT_EQ(row["malformed"], 1);
+  EXPECT_LT(row["alive_age"].get<double>(), 5.0);
+}
+
+TEST_F(CoordinatorEndToEnd, SilentAfterThreeAlivePeriodsAndSigintEnds) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--alive", "1", "--cpu-interval", "0",
+                      "--duration", "20"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  std::string line;
+  std::vector<json> ev;
+  while (c.ReadLine(&line, 6000)) {
+    ev.push_back(json::parse(line, nullptr, false));
+    if (ev.back().value("event", "") == "silent") break;
+  }
+  ASSERT_GE(ev.size(), 4u);
+  const json& alive = ev[ev.size() - 2];
+  const json& silent = ev.back();
+  ASSERT_EQ(alive["event"], "alive");
+  ASSERT_EQ(silent["event"], "silent");
+  EXPECT_EQ(silent["agent"], "127.0.0.2");
+  double quiet = silent["t"].get<double>() - alive["t"].get<double>();
+  EXPECT_GE(quiet, 3.0);
+  EXPECT_LT(quiet, 4.5);
+  EXPECT_GE(silent["quiet"].get<double>(), 3.0);
+
+  kill(c.Pid(), SIGINT);
+  std::vector<json> rest = ParseLines(c.ReadAll(5000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest[0]["event"], "end");
+  EXPECT_EQ(rest[0]["reason"], "signal");
+  EXPECT_EQ(rest[0]["agents"][0]["state"], "silent");
+}
+
+TEST_F(CoordinatorEndToEnd, ResendsAndEndsOnSigterm) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--resend", "1", "--duration", "20"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  int64_t first = NowMs();
+  AwaitCoorAlive();
+  int64_t gap = NowMs() - first;
+  EXPECT_GE(gap, 800);
+  EXPECT_LT(gap, 2500);
+  kill(c.Pid(), SIGTERM);
+  std::vector<json> ev = ParseLines(c.ReadAll(5000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_FALSE(ev.empty());
+  EXPECT_EQ(ev.back()["event"], "end");
+  EXPECT_EQ(ev.back()["reason"], "signal");
+  EXPECT_GE(ev.back()["sent"].get<int>(), 2);
+}
+
+TEST_F(CoordinatorEndToEnd, BroadcastIsAllowedOnTheSocket) {
+  UdpSocket listener;
+  ASSERT_TRUE(listener.Bind(kLoopbackBroadcast, port_)) << std::strerror(errno);
+  Coordinator c(Args({"--broadcast", "127.255.255.255", "--json", "--duration", "0.5"}));
+  ASSERT_TRUE(c.Started());
+  Bytes got;
+  sockaddr_in from{};
+  ASSERT_TRUE(listener.Recv(5000, &got, &from));
+  ASSERT_EQ(got.size(), 68u);
+  EXPECT_EQ(Bytes(got.begin() + 28, got.begin() + 32), (Bytes{127, 255, 255, 255}));
+  std::vector<json> ev = ParseLines(c.ReadAll(5000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_EQ(ev.size(), 3u);
+  EXPECT_EQ(ev[1]["event"], "sent");
+  EXPECT_EQ(ev[1]["broadcast"], true);
+  EXPECT_EQ(ev[2]["reason"], "duration");
+}
+
+TEST_F(CoordinatorEndToEnd, PrintsTheTableOnceWhenNotATerminal) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--count", "1", "--duration", "20"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  std::vector<std::string> lines = c.ReadAll(10000);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_EQ(lines.size(), 4u);  // title, blank, heading, one agent
+  EXPECT_EQ(lines[0].find("keld4-coordinator on 127.0.0.1:" + PortText(port_)), 0u);
+  EXPECT_EQ(lines[2].find("AGENT"), 0u);
+  EXPECT_EQ(lines[3].find("127.0.0.2       up      00-11-22-33-44-55"), 0u) << lines[3];
+  EXPECT_EQ(lines[0].find('\x1b'), std::string::npos) << "no terminal codes into a pipe";
+}
+
+TEST_F(CoordinatorEndToEnd, SurvivesJunkAndCountsIt) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--count", "1", "--duration", "20"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  std::mt19937 rng(12345);
+  const int kJunk = 200;
+  for (int i = 0; i < kJunk; ++i) {
+    Bytes junk(static_cast<size_t>(rng() % 120));
+    for (uint8_t& b : junk) b = static_cast<uint8_t>(rng());
+    ASSERT_TRUE(agent_.SendTo(junk, kCoordinatorAddr, port_));
+    usleep(1000);  // stay well inside the receive buffer
+  }
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  std::vector<json> ev = ParseLines(c.ReadAll(10000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_FALSE(ev.empty());
+  const json& end = ev.back();
+  EXPECT_EQ(end["event"], "end");
+  EXPECT_EQ(end["reason"], "count");
+  EXPECT_EQ(end["malformed"], kJunk);
+  EXPECT_EQ(end["valid"], 1);
+  EXPECT_EQ(ev.size(), static_cast<size_t>(kJunk) + 4);
+}
+
+TEST_F(CoordinatorEndToEnd, BindFailureExitsWithOne) {
+  UdpSocket taken;
+  ASSERT_TRUE(taken.Bind(kCoordinatorAddr, port_));
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--duration", "5"}));
+  ASSERT_TRUE(c.Started());
+  EXPECT_EQ(c.Wait(5000), 1);
+  EXPECT_EQ(c.Stderr(), "keld4-coordinator: cannot listen on 127.0.0.1:" + PortText(port_) +
+                            ": Address already in use\n");
+  EXPECT_TRUE(c.ReadAll(1000).empty());
+}
+
+// The whole program between a fake agent and a real HAProxy: the socket is
+// missing at first, the table goes on, and the weight is written once it is there.
+TEST_F(CoordinatorEndToEnd, RefusedHaproxySocketDoesNotStopTheTable) {
+  coord::HaproxyProcess haproxy({{"app", 100}});
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--duration", "30", "--haproxy",
+                      haproxy.Socket(), "--server", "127.0.0.2=web/app", "--smoothing", "1"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(50), kCoordinatorAddr, port_));
+  std::string line;
+  std::vector<json> ev;
+  auto await = [&](const char* event) {
+    while (c.ReadLine(&line, 10000)) {
+      ev.push_back(json::parse(line, nullptr, false));
+      if (ev.back().value("event", "") == event) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(await("cpu_load"));
+  bool lost = false;
+  for (const json& e : ev) lost = lost || (e["event"] == "haproxy" && e["status"] == "lost");
+  EXPECT_TRUE(lost) << "the missing socket is reported";
+
+  ASSERT_TRUE(haproxy.Start());
+  ASSERT_TRUE(await("weight"));
+  const json& w = ev.back();
+  EXPECT_EQ(w["agent"], "127.0.0.2");
+  EXPECT_EQ(w["server"], "web/app");
+  EXPECT_EQ(w["old"], 100);
+  EXPECT_EQ(w["new"], 51);
+  EXPECT_EQ(w["load"], 50);
+  EXPECT_EQ(w["reason"], "load");
+  EXPECT_EQ(haproxy.Weight("app"), 51);
+  ASSERT_TRUE(await("state"));
+  EXPECT_EQ(ev.back()["new"], "ready");
+
+  kill(c.Pid(), SIGTERM);
+  c.ReadAll(5000);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+}
+
+TEST_F(CoordinatorEndToEnd, DryRunPrintsTheCommandsAndTheTableShowsThem) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--count", "2", "--duration", "20", "--dry-run",
+                      "--server", "127.0.0.2=web/app", "--max-weight", "200"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(25), kCoordinatorAddr, port_));
+  std::vector<std::string> lines = c.ReadAll(10000);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "set server web/app weight 150");
+  EXPECT_EQ(lines[1], "set server web/app state ready");
+  EXPECT_EQ(lines[3], "HAProxy: dry run");
+  EXPECT_NE(lines[4].find("WEIGHT LB STATE"), std::string::npos) << lines[4];
+  EXPECT_NE(lines[5].find("150 ready"), std::string::npos) << lines[5];
+}
+
+TEST(CoordinatorCommandLine, BadUsageExitsWithTwoAndHelpWithZero) {
+  Coordinator bad({"--agent", "127.0.0.2", "--listen", "127.0.0.1", "--port", "seventy"});
+  ASSERT_TRUE(bad.Started());
+  EXPECT_EQ(bad.Wait(5000), 2);
+  std::string err = bad.Stderr();
+  EXPECT_EQ(err.find("keld4-coordinator: --port 'seventy' is not a port number"), 0u) << err;
+  EXPECT_TRUE(bad.ReadAll(1000).empty());
+
+  Coordinator help({"--help"});
+  ASSERT_TRUE(help.Started());
+  std::vector<std::string> lines = help.ReadAll(5000);
+  EXPECT_EQ(help.Wait(5000), 0);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "Usage: keld4-coordinator [OPTION]...");
+
+  Coordinator version({"--version"});
+  ASSERT_TRUE(version.Started());
+  lines = version.ReadAll(5000);
+  EXPECT_EQ(version.Wait(5000), 0);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("keld4-coordinator "), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// Command-line parsing of keld4-coordinator.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tools/keld4-coordinator/Options.h"
+
+namespace coord {
+namespace {
+
+// Parses args (without the program name); returns the error text, "" on success.
+std::string Parse(std::vector<std::string> args, CoordinatorOptions* o) {
+  args.insert(args.begin(), "keld4-coordinator");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  char err[256];
+  int rc = ParseArgs(static_cast<int>(argv.size()), argv.data(), o, err, sizeof(err));
+  EXPECT_EQ(rc == 0, err[0] == '\0') << err;
+  return rc == 0 ? "" : err;
+}
+
+TEST(CoordinatorOptions, DefaultsAndSourceAddress) {
+  CoordinatorOptions o;
+  ASSERT_EQ(Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1"}, &o), "");
+  EXPECT_EQ(o.listen, 0u);
+  EXPECT_EQ(o.port, 45002);
+  EXPECT_EQ(o.SourceAddr(), 0x0A000001u);
+  EXPECT_EQ(o.agents, std::vector<uint32_t>{0x0A000005});
+  EXPECT_TRUE(o.broadcasts.empty());
+  EXPECT_EQ(o.resend, 30u);
+  EXPECT_EQ(o.duration_ms, 0);
+  EXPECT_EQ(o.count, 0u);
+  EXPECT_FALSE(o.json);
+
+  // A concrete listen address is the source address unless --address says otherwise.
+  ASSERT_EQ(Parse({"--broadcast", "10.0.0.255", "--listen", "10.0.0.2"}, &o), "");
+  EXPECT_EQ(o.SourceAddr(), 0x0A000002u);
+  ASSERT_EQ(
+      Parse({"--broadcast", "10.0.0.255", "--listen", "10.0.0.2", "--address", "10.9.9.9"}, &o),
+      "");
+  EXPECT_EQ(o.SourceAddr(), 0x0A090909u);
+}
+
+TEST(CoordinatorOptions, EveryValueInBothSpellings) {
+  CoordinatorOptions o;
+  ASSERT_EQ(Parse({"--agent=127.0.0.2",
+                   "--agent",
+                   "127.0.0.3",
+                   "--agent",
+                   "127.0.0.2",
+                   "--broadcast=127.255.255.255",
+                   "--listen=127.0.0.1",
+                   "--port=45100",
+                   "--loglevel",
+                   "3",
+                   "--log-refresh=0",
+                   "--alive",
+                   "4294967295",
+                   "--cpu-interval=9",
+                   "--resend",
+                   "0",
+                   "--duration=2.5",
+                   "--count",
+                   "7",
+                   "--json"},
+                  &o),
+            "");
+  EXPECT_EQ(o.agents, (std::vector<uint32_t>{0x7F000002, 0x7F000003})) << "duplicates dropped";
+  EXPECT_EQ(o.broadcasts, std::vector<uint32_t>{0x7FFFFFFF});
+  EXPECT_EQ(o.listen, 0x7F000001u);
+  EXPECT_EQ(o.port, 45100);
+  EXPECT_EQ(o.settings.loglevel, 3u);
+  EXPECT_EQ(o.settings.log_refresh, 0u);
+  EXPECT_EQ(o.settings.alive, 4294967295u);
+  EXPECT_EQ(o.settings.cpu_interval, 9u);
+  EXPECT_EQ(o.resend, 0u);
+  EXPECT_EQ(o.duration_ms, 2500);
+  EXPECT_EQ(o.count, 7u);
+  EXPECT_TRUE(o.json);
+}
+
+TEST(CoordinatorOptions, HelpNeedsNothingElse) {
+  CoordinatorOptions o;
+  ASSERT_EQ(Parse({"--help"}, &o), "");
+  EXPECT_TRUE(o.help);
+  EXPECT_NE(std::string(UsageText()).find("--cpu-interval"), std::string::npos);
+  for (const char* name : {"--haproxy", "--server", "--config", "--min-weight", "--max-weight",
+                           "--smoothing", "--step", "--silent-state", "--dry-run", "--version"}) {
+    EXPECT_NE(UsageText().find(name), std::string::npos) << name;
+  }
+}
+
+TEST(CoordinatorOptions, BadArgumentsAreRefusedWithAReason) {
+  const std::vector<std::string> ok = {"--agent", "10.0.0.5", "--address", "10.0.0.1"};
+  struct Case {
+    std::vector<std::string> extra;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--frobnicate"}, "unknown option '--frobnicate'"},
+      {{"stray"}, "unexpected argument 'stray'"},
+      {{"-j"}, "unexpected argument '-j'"},
+      {{"--port"}, "option '--port' needs a value"},
+      {{"--json=yes"}, "option '--json' takes no value"},
+      {{"--port", "0"}, "--port '0'"},
+      {{"--port", "65536"}, "--port '65536'"},
+      {{"--port", "+5"}, "--port '+5'"},
+      {{"--port="}, "option '--port' needs a value"},
+      {{"--agent", "10.0.0"}, "--agent '10.0.0' is not a unicast"},
+      {{"--agent", "256.0.0.1"}, "--agent '256.0.0.1'"},
+      {{"--agent", "10.0.0.5 "}, "--agent '10.0.0.5 '"},
+      {{"--agent", "host.example"}, "--agent 'host.example'"},
+      {{"--agent", "255.255.255.255"}, "(use --broadcast)"},
+      {{"--agent", "224.0.0.1"}, "--agent '224.0.0.1'"},
+      {{"--agent", "0.0.0.0"}, "--agent '0.0.0.0'"},
+      {{"--broadcast", "0.0.0.0"}, "--broadcast '0.0.0.0'"},
+      {{"--broadcast", "239.1.1.1"}, "--broadcast '239.1.1.1'"},
+      {{"--listen", "255.255.255.255"}, "--listen '255.255.255.255'"},
+      {{"--address", "0.0.0.0"}, "--address '0.0.0.0'"},
+      {{"--alive", "4294967296"}, "--alive '4294967296' is not a whole number"},
+      {{"--loglevel", "-1"}, "--loglevel '-1'"},
+      {{"--resend", "1.5"}, "--resend '1.5'"},
+      {{"--duration", "0"}, "--duration '0'"},
+      {{"--duration", "0.000"}, "--duration '0.000'"},
+      {{"--duration", "1.2345"}, "--duration '1.2345'"},
+      {{"--duration", ".5"}, "--duration '.5'"},
+      {{"--duration", "5."}, "--duration '5.'"},
+      {{"--duration", "1e3"}, "--duration '1e3'"},
+      {{"--duration", "999999999"}, "--duration '999999999'"},
+      {{"--count", "0"}, "--count '0'"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = ok;
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    CoordinatorOptions o;
+    std::string err = Parse(args, &o);
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.extra[0] << " gave: '" << err << "'";
+  }
+}
+
+TEST(CoordinatorOptions, DestinationsAndReportAddressAreRequired) {
+  CoordinatorOptions o;
+  EXPECT_EQ(Parse({"--address", "10.0.0.1"}, &o),
+            "nothing to send to: give --agent or --broadcast");
+  EXPECT_EQ(Parse({"--agent", "10.0.0.5"}, &o), "--address is required when listening on 0.0.0.0");
+  EXPECT_EQ(Parse({"--agent", "10.0.0.5", "--listen", "0.0.0.0"}, &o),
+            "--address is required when listening on 0.0.0.0");
+}
+
+TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(
+      dir.file("map"),
+      "# agent = backend/server\n\n  10.0.0.7 = web/app-7  \n10.0.0.8=api/x.1:2\n");
+  CoordinatorOptions o;
+  ASSERT_EQ(
+      Parse({"--address", "10.0.0.1", "--haproxy", "/run/haproxy/admin.sock", "--server",
+             "10.0.0.5=web/app5", "--config", dir.file("map"), "--min-weight", "0", "--max-weight",
+             "200", "--smoothing", "0.25", "--step", "10", "--silent-state", "maint"},
+            &o),
+      "");
+  ASSERT_EQ(o.servers.size(), 3u);
+  EXPECT_EQ(o.servers[1].agent, 0x0A000007u);
+  EXPECT_EQ(o.servers[1].Name(), "web/app-7");
+  EXPECT_EQ(o.servers[2].Name(), "api/x.1:2");
+  EXPECT_EQ(o.agents, (std::vector<uint32_t>{0x0A000005, 0x0A000007, 0x0A000008}))
+      << "mapped agents are configured too";
+  EXPECT_EQ(o.policy.min_weight, 0);
+  EXPECT_EQ(o.policy.max_weight, 200);
+  EXPECT_DOUBLE_EQ(o.policy.smoothing, 0.25);
+  EXPECT_EQ(o.policy.step, 10);
+  EXPECT_EQ(o.silent_state, LbState::kMaint);
+  ASSERT_EQ(
+      Parse({"--address", "10.0.0.1", "--haproxy", "127.0.0.1:9999", "--server", "10.0.0.5=web/a"},
+            &o),
+      "");
+  EXPECT_EQ(o.policy.min_weight, 1) << "a busy server keeps some traffic by default";
+  EXPECT_EQ(o.policy.max_weight, -1) << "the initial weight by default";
+  EXPECT_EQ(o.silent_state, LbState::kDrain);
+
+  testsupport::WriteFile(dir.file("bad"), "10.0.0.7=web/a\n10.0.0.9 web/b\n");
+  const std::vector<std::string> base = {"--address", "10.0.0.1", "--haproxy", "/s"};
+  struct Case {
+    std::vector<std::string> extra;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--config", dir.file("bad")}, dir.file("bad") + ":2: '10.0.0.9 web/b' is not"},
+      {{"--config", dir.file("none")}, "--config cannot read"},
+      {{"--server", "10.0.0.5=web"}, "is not BACKEND/SERVER"},
+      {{"--server", "10.0.0.5=web/a;b"}, "is not BACKEND/SERVER"},
+      {{"--server", "host=web/a"}, "'host' in 'host=web/a' is not"},
+      {{"--server", "10.0.0.5=web/a", "--server", "10.0.0.5=web/b"}, "clashes with"},
+      {{"--server", "10.0.0.5=web/a", "--haproxy", "localhost"}, "--haproxy 'localhost' is"},
+      {{"--server", "10.0.0.5=web/a", "--min-weight", "257"}, "--min-weight '257'"},
+      {{"--server", "10.0.0.5=web/a", "--max-weight", "0"}, "--max-weight '0'"},
+      {{"--server", "10.0.0.5=web/a", "--min-weight", "9", "--max-weight", "8"}, "below"},
+      {{"--server", "10.0.0.5=web/a", "--smoothing", "0"}, "--smoothing '0'"},
+      {{"--server", "10.0.0.5=web/a", "--smoothing", "1.5"}, "--smoothing '1.5'"},
+      {{"--server", "10.0.0.5=web/a", "--silent-state", "ready"}, "neither drain nor maint"},
+      {{"--server", "10.0.0.5=web/a", "--dry-run=1"}, "option '--dry-run' takes no value"},
+      {{}, "--haproxy needs at least one --server"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    std::string err = Parse(args, &o);
+    EXPECT_NE(err.find(c.says), std::string::npos) << "gave: '" << err << "'";
+  }
+  EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a"}, &o),
+            "--server and --config need --haproxy (or --dry-run)");
+  EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a", "--dry-run"}, &o), "");
+}
+
+}  // namespace
+}  // namespace coord
