@@ -11,11 +11,13 @@
 #       rates into keld4 (mask 3 and 15) and into a bare recvfrom loop
 #
 # Builds the release preset first and installs the two peers (Debian packages)
-# when they are missing. Needs root (or user namespaces).
+# when they are missing. Needs root (or user namespaces). KELD4_BENCH_AGENT
+# names another keld4 to measure (a fully static build, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bin=$root/build/release
+agent_bin=${KELD4_BENCH_AGENT:-$bin/keld4}
 
 if [ "${KELD4_BENCH_INNER:-}" != 1 ]; then
   need=()
@@ -76,10 +78,10 @@ start_agent() {
     "$reg" add "$key" /v LocalIPAddress /t REG_SZ /d 10.77.$n.1 /f >/dev/null
     "$reg" add "$key\\Log" /v LogDirectory /t REG_SZ /d "$dir/log" /f >/dev/null
     "$reg" add "$key\\Log" /v LogLevel /t REG_DWORD /d 3 /f >/dev/null
-    in_ns "$n" "$bin/keld4" -RegServer >/dev/null
+    in_ns "$n" "$agent_bin" -RegServer >/dev/null
   )
   KELD4_REGISTRY=$dir/registry.reg KELD4_UNIT_DIR=$dir/units KELD4_SYSTEMCTL=/bin/true \
-    nsenter -t "${holder[$n]}" -n "$bin/keld4" >/dev/null 2>&1 &
+    nsenter -t "${holder[$n]}" -n "$agent_bin" >/dev/null 2>&1 &
   pids+=($!)
 }
 
