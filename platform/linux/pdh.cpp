@@ -162,6 +162,17 @@ bool UsableRaw(const PDH_RAW_COUNTER& raw) {
          raw.CStatus == static_cast<DWORD>(PDH_CSTATUS_NEW_DATA);
 }
 
+// Halves away from zero, as std::round does, without the maths library: its
+// one call here would map all of libm into the agent.
+long double RoundHalfAway(long double x) {
+  long double a = x < 0 ? -x : x;
+  if (!(a < 0x1p63L)) return x;  // no fraction left at this size (or not a number)
+  auto whole = static_cast<uint64_t>(a);
+  if (a - static_cast<long double>(whole) >= 0.5L) ++whole;
+  long double r = static_cast<long double>(whole);
+  return x < 0 ? -r : r;
+}
+
 }  // namespace
 
 PDH_STATUS PdhOpenQueryA(const char* dataSource, uintptr_t /*userData*/, PDH_HQUERY* query) {
@@ -268,7 +279,7 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
   } else {
     // dFirst >= 0 bounds the value above by 100; below it is bounded by the
     // ratio, which a huge dFirst can push past any integer: saturate.
-    long double rounded = std::round(percent);
+    long double rounded = RoundHalfAway(percent);
     if (kind == PDH_FMT_LONG) {
       if (rounded < static_cast<long double>(INT32_MIN)) rounded = INT32_MIN;
       value->longValue = static_cast<LONG>(rounded);

@@ -79,8 +79,11 @@ class PipeEnd : public detail::Stream {
       size_t n = std::min<size_t>(toRead - done, channel_->used);
       channel_->take(out + done, n);
       done += static_cast<DWORD>(n);
-      channel_->changed.notify_all();
+      // The last wake-up waits for the lock's release (below).
+      if (done < toRead) channel_->changed.notify_all();
     }
+    guard.unlock();
+    channel_->changed.notify_all();
     if (read) *read = done;
     if (done == 0 && toRead > 0) {
       SetLastError(ERROR_BROKEN_PIPE);
@@ -114,8 +117,10 @@ class PipeEnd : public detail::Stream {
       size_t n = std::min<size_t>(toWrite - done, channel_->capacity - channel_->used);
       channel_->put(in + done, n);
       done += static_cast<DWORD>(n);
-      channel_->changed.notify_all();
+      if (done < toWrite) channel_->changed.notify_all();
     }
+    guard.unlock();
+    channel_->changed.notify_all();
     if (written) *written = done;
     return TRUE;
   }

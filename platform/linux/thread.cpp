@@ -72,18 +72,24 @@ struct Timer {
 
 class Queue {
  public:
+  // The wake-ups come after the lock is released, so the woken thread does
+  // not at once block again on the lock the poster still holds.
   bool post(const MSG& msg) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (messages_.size() >= kQueueLimit) return false;
-    messages_.push_back(msg);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (messages_.size() >= kQueueLimit) return false;
+      messages_.push_back(msg);
+    }
     changed_.notify_one();
     return true;
   }
 
   void quit(int code) {
-    std::lock_guard<std::mutex> guard(lock_);
-    quitPending_ = true;
-    quitCode_ = code;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      quitPending_ = true;
+      quitCode_ = code;
+    }
     changed_.notify_one();
   }
 

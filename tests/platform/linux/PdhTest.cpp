@@ -176,6 +176,8 @@ TEST_F(PdhTest, CalculationRoundsAndCaps) {
   EXPECT_EQ(v.longValue, 0);
   ASSERT_EQ(Calc(1500, 1000, PDH_FMT_LONG | PDH_FMT_NOCAP100, &v), ERROR_SUCCESS);
   EXPECT_EQ(v.longValue, -50);
+  ASSERT_EQ(Calc(201, 200, PDH_FMT_LONG | PDH_FMT_NOCAP100, &v), ERROR_SUCCESS);  // -0.5
+  EXPECT_EQ(v.longValue, -1);
   ASSERT_EQ(Calc(1, 8, PDH_FMT_DOUBLE, &v), ERROR_SUCCESS);
   EXPECT_DOUBLE_EQ(v.doubleValue, 87.5);
   ASSERT_EQ(Calc(1, 8, PDH_FMT_LARGE, &v), ERROR_SUCCESS);
