@@ -93,14 +93,14 @@ int CMaster::master_thread() {
   plat::MSG msg;
   // Make the queue at once: posts made before it exists are lost, and a stop
   // raised before then is seen by the check below instead.
-  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);
 
   OSID = find_OSID();
   get_up_data();
 
   while (StopCounter.load() == 0) {
     plat::BOOL got = plat::GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0) break;  // WM_QUIT
+    if (got == 0) break;  // kWM_QUIT
     if (got == -1) continue;
 
     switch (msg.message) {
@@ -187,7 +187,7 @@ uint16_t CMaster::find_OSID() {
   }
 
   uint16_t osid = 0;
-  if (ok && info.dwPlatformId == plat::VER_PLATFORM_WIN32_NT && info.dwMajorVersion == 5) {
+  if (ok && info.dwPlatformId == plat::kVER_PLATFORM_WIN32_NT && info.dwMajorVersion == 5) {
     if (info.dwMinorVersion == 0) {
       osid = 1;  // Windows 2000
     } else if (info.dwMinorVersion == 2) {
@@ -255,7 +255,7 @@ int CMaster::send_msg(Message& m) {
   if (m.header == nullptr) {
     // Nothing to write; a data block alone cannot be framed.
     ReleaseMessage(m);
-    SysError = plat::ERROR_INVALID_PARAMETER;
+    SysError = plat::kERROR_INVALID_PARAMETER;
     KELD_TRACE_LEAVE("CMaster::send_msg");
     return -1;
   }
@@ -291,7 +291,7 @@ int CMaster::send_msg(Message& m) {
 
   written = 0;
   if (m.data == nullptr || !plat::WriteFile(pipe, m.data, dataleng, &written, nullptr)) {
-    SysError = m.data == nullptr ? plat::ERROR_INVALID_PARAMETER : plat::GetLastError();
+    SysError = m.data == nullptr ? plat::kERROR_INVALID_PARAMETER : plat::GetLastError();
     ErrNo = 3070;
     g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo,
                    SysError);
@@ -322,7 +322,7 @@ int CMaster::read_msg(Message& m) {
 
   m.header = NewHeader();
   if (m.header == nullptr) {
-    SysError = plat::ERROR_NOT_ENOUGH_MEMORY;
+    SysError = plat::kERROR_NOT_ENOUGH_MEMORY;
     g_log.WriteLog(ERR, "Read_msg get head memory error");
     KELD_TRACE_LEAVE("CMaster::read_msg");
     return -1;
@@ -356,7 +356,7 @@ int CMaster::read_msg(Message& m) {
 
   m.data = static_cast<uint8_t*>(std::malloc(dataleng));
   if (m.data == nullptr) {
-    SysError = plat::ERROR_NOT_ENOUGH_MEMORY;
+    SysError = plat::kERROR_NOT_ENOUGH_MEMORY;
     g_log.WriteLog(ERR, "Read_msg get data memory error");
     ReleaseMessage(m);
     KELD_TRACE_LEAVE("CMaster::read_msg");

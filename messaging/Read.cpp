@@ -30,7 +30,7 @@ void AddressText(uint32_t address, char* text, socklen_t size) {
 
 CRead::CRead()
     : RecentPos(0), ErrNo(0), SysError(0), OutPipe(nullptr), MasterThreadId(nullptr),
-      Port(htons(45002)), Socket(plat::INVALID_SOCKET), Buffer(nullptr), RecentMsg{},
+      Port(htons(45002)), Socket(plat::kINVALID_SOCKET), Buffer(nullptr), RecentMsg{},
       SourceAddr(0) {}
 
 CRead::~CRead() {
@@ -39,14 +39,14 @@ CRead::~CRead() {
 }
 
 void CRead::close_socket() {
-  plat::SOCKET s = Socket.exchange(plat::INVALID_SOCKET);
-  if (s != plat::INVALID_SOCKET) plat::closesocket(s);
+  plat::SOCKET s = Socket.exchange(plat::kINVALID_SOCKET);
+  if (s != plat::kINVALID_SOCKET) plat::closesocket(s);
 }
 
 int CRead::init() {
   KELD_TRACE_ENTER("CRead::init");
   plat::WSADATA wsaData;
-  int result = plat::WSAStartup(plat::MAKEWORD(2, 0), &wsaData);
+  int result = plat::WSAStartup(plat::kMAKEWORD(2, 0), &wsaData);
   if (result != 0) {
     SysError = static_cast<uint32_t>(result);
     ErrNo = 3510;
@@ -59,7 +59,7 @@ int CRead::init() {
   // A socket left from an earlier generation would hold the port.
   close_socket();
   plat::SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == plat::INVALID_SOCKET) {
+  if (s == plat::kINVALID_SOCKET) {
     SysError = plat::WSAGetLastError();
     ErrNo = 3520;
     g_log.WriteLog(ERR, "In Read init call Socket(). Local error:%d, system error:%08x", ErrNo,
@@ -144,7 +144,7 @@ int CRead::read_socket(Message& m) {
 }
 
 bool CRead::IsMalformedDatagram() const {
-  return ErrNo == 3560 || ErrNo == 3580 || (ErrNo == 3570 && SysError == plat::WSAEMSGSIZE);
+  return ErrNo == 3560 || ErrNo == 3580 || (ErrNo == 3570 && SysError == plat::kWSAEMSGSIZE);
 }
 
 int CRead::msg_header_ntoh(MsgHeader* h) {

@@ -17,7 +17,7 @@ void AddressText(uint32_t address, char* text, socklen_t size) {
 }  // namespace
 
 CWrite::CWrite()
-    : ErrNo(0), SysError(0), InPipe(nullptr), Port(htons(45002)), Socket(plat::INVALID_SOCKET),
+    : ErrNo(0), SysError(0), InPipe(nullptr), Port(htons(45002)), Socket(plat::kINVALID_SOCKET),
       Buffer(nullptr) {}
 
 CWrite::~CWrite() {
@@ -26,14 +26,14 @@ CWrite::~CWrite() {
 }
 
 void CWrite::close_socket() {
-  plat::SOCKET s = Socket.exchange(plat::INVALID_SOCKET);
-  if (s != plat::INVALID_SOCKET) plat::closesocket(s);
+  plat::SOCKET s = Socket.exchange(plat::kINVALID_SOCKET);
+  if (s != plat::kINVALID_SOCKET) plat::closesocket(s);
 }
 
 int CWrite::init() {
   KELD_TRACE_ENTER("CWrite::init");
   plat::WSADATA wsaData;
-  int result = plat::WSAStartup(plat::MAKEWORD(2, 2), &wsaData);
+  int result = plat::WSAStartup(plat::kMAKEWORD(2, 2), &wsaData);
   if (result != 0) {
     ErrNo = 4010;
     SysError = static_cast<uint32_t>(result);
@@ -46,7 +46,7 @@ int CWrite::init() {
   // Never leak the socket of an earlier generation.
   close_socket();
   plat::SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == plat::INVALID_SOCKET) {
+  if (s == plat::kINVALID_SOCKET) {
     SysError = plat::WSAGetLastError();
     ErrNo = 4020;
     g_log.WriteLog(ERR, "In Write init call socket(). Local error:%d, system error:%08x", ErrNo,
@@ -111,7 +111,7 @@ int CWrite::read_from_master(Message& m) {
   // broken stream, not something to read.
   if (dataleng > MSG_MAX_DATALENG) {
     ErrNo = 4050;
-    SysError = plat::ERROR_INVALID_DATA;
+    SysError = plat::kERROR_INVALID_DATA;
     g_log.WriteLog(ERR,
                    "In CWrite read pipe, data length %u exceeds %u bytes. Local error:%d, system "
                    "error:%08x",
@@ -166,7 +166,7 @@ int CWrite::write_socket(Message& m) {
   uint32_t dataleng = ntohl(h->dataleng);
   if (dataleng > MSG_MAX_DATALENG) {
     // Never send bytes from beyond Buffer.
-    SysError = plat::WSAEMSGSIZE;
+    SysError = plat::kWSAEMSGSIZE;
     ErrNo = 4060;
     g_log.WriteLog(ERR, "In CWrite write socket. Local error:%d, system error:%08x", ErrNo,
                    SysError);

@@ -23,15 +23,15 @@ void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
   plat::DWORD id;
   switch (kind) {
     case EVENT_KIND_INFORMATION:
-      type = plat::EVENTLOG_INFORMATION_TYPE;
+      type = plat::kEVENTLOG_INFORMATION_TYPE;
       id = EVENT_ID_INFORMATION;
       break;
     case EVENT_KIND_ERROR:
-      type = plat::EVENTLOG_ERROR_TYPE;
+      type = plat::kEVENTLOG_ERROR_TYPE;
       id = EVENT_ID_ERROR;
       break;
     case EVENT_KIND_WARNING:
-      type = plat::EVENTLOG_WARNING_TYPE;
+      type = plat::kEVENTLOG_WARNING_TYPE;
       id = EVENT_ID_WARNING;
       break;
     default: plat::DeregisterEventSource(source); return;

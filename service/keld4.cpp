@@ -32,7 +32,7 @@ uint32_t MemoryCheckTicks = 0;
 
 bool IsRunning(plat::HANDLE thread) {
   plat::DWORD code = 0;
-  return thread != nullptr && plat::GetExitCodeThread(thread, &code) && code == plat::STILL_ACTIVE;
+  return thread != nullptr && plat::GetExitCodeThread(thread, &code) && code == plat::kSTILL_ACTIVE;
 }
 
 void ClosePipesAndSockets() {
@@ -57,8 +57,8 @@ void CloseThreadHandles() {
 // The peak working set of the own process in bytes. false with the system
 // error code when it cannot be read; `stage` tells which call failed.
 bool ReadPeakWorkingSet(plat::DWORD processId, uint32_t* peak, plat::DWORD* error, int* stage) {
-  plat::HANDLE process = plat::OpenProcess(plat::PROCESS_QUERY_INFORMATION | plat::PROCESS_VM_READ,
-                                           plat::FALSE, processId);
+  plat::HANDLE process = plat::OpenProcess(
+      plat::kPROCESS_QUERY_INFORMATION | plat::kPROCESS_VM_READ, plat::kFALSE, processId);
   if (process == nullptr) {
     *error = plat::GetLastError();
     *stage = 1;
@@ -92,10 +92,10 @@ bool Due(uint32_t* ticks, uint32_t period) {
 // still running is released from its blocking call and waited for. Answers
 // whether all three have ended.
 bool EndWorkers() {
-  plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
+  plat::PostThreadMessageA(MasterThreadId.load(), plat::kWM_QUIT, 0, 0);
   plat::Sleep(500);
   if (IsRunning(g_MasterThread)) {
-    plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
+    plat::PostThreadMessageA(MasterThreadId.load(), plat::kWM_QUIT, 0, 0);
     ClosePipesAndSockets();
     plat::WaitForSingleObject(g_MasterThread, 500);
   }
@@ -178,9 +178,9 @@ void CServiceModule::Prepare(void* /*instance*/, unsigned /*stringId*/, const ch
   ServiceFlag = 1;
   // String resource 100.
   std::snprintf(m_szServiceName, sizeof(m_szServiceName), "%s", "keld4");
-  m_status.dwServiceType = plat::SERVICE_WIN32_OWN_PROCESS;
-  m_status.dwCurrentState = plat::SERVICE_STOPPED;
-  m_status.dwControlsAccepted = plat::SERVICE_ACCEPT_STOP;
+  m_status.dwServiceType = plat::kSERVICE_WIN32_OWN_PROCESS;
+  m_status.dwCurrentState = plat::kSERVICE_STOPPED;
+  m_status.dwControlsAccepted = plat::kSERVICE_ACCEPT_STOP;
   m_status.dwWin32ExitCode = 0;
   m_status.dwServiceSpecificExitCode = 0;
   m_status.dwCheckPoint = 0;
@@ -193,7 +193,7 @@ namespace {
 // stop control does under the service manager.
 void ConsoleStop(plat::DWORD /*signal*/) {
   for (int i = 0; i < 500; ++i) {
-    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0)) return;
+    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0)) return;
     plat::Sleep(10);
   }
 }
@@ -212,7 +212,7 @@ void CServiceModule::StartDispatch() {
 }
 
 void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
-  _Module.m_status.dwCurrentState = plat::SERVICE_START_PENDING;
+  _Module.m_status.dwCurrentState = plat::kSERVICE_START_PENDING;
   plat::SERVICE_STATUS_HANDLE handle =
       plat::RegisterServiceCtrlHandlerA(_Module.m_szServiceName, &CServiceModule::ControlHandler);
   {
@@ -223,7 +223,7 @@ void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Handler not installed");
     return;
   }
-  _Module.SetStatus(plat::SERVICE_START_PENDING);
+  _Module.SetStatus(plat::kSERVICE_START_PENDING);
   {
     std::lock_guard<std::mutex> guard(_Module.m_StatusLock);
     _Module.m_status.dwWin32ExitCode = 0;
@@ -231,19 +231,19 @@ void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
     _Module.m_status.dwWaitHint = 0;
   }
   _Module.Run();
-  _Module.SetStatus(plat::SERVICE_STOPPED);
+  _Module.SetStatus(plat::kSERVICE_STOPPED);
 }
 
 void CServiceModule::ControlHandler(plat::DWORD control) {
   switch (control) {
-    case plat::SERVICE_CONTROL_STOP:
-      _Module.SetStatus(plat::SERVICE_STOP_PENDING);
-      plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0);
+    case plat::kSERVICE_CONTROL_STOP:
+      _Module.SetStatus(plat::kSERVICE_STOP_PENDING);
+      plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
       break;
-    case plat::SERVICE_CONTROL_PAUSE:
-    case plat::SERVICE_CONTROL_CONTINUE:
-    case plat::SERVICE_CONTROL_INTERROGATE:
-    case plat::SERVICE_CONTROL_SHUTDOWN: break;
+    case plat::kSERVICE_CONTROL_PAUSE:
+    case plat::kSERVICE_CONTROL_CONTINUE:
+    case plat::kSERVICE_CONTROL_INTERROGATE:
+    case plat::kSERVICE_CONTROL_SHUTDOWN: break;
     default: ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Bad service request"); break;
   }
 }
@@ -266,9 +266,9 @@ void CServiceModule::Run() {
   // The thread's queue exists from here, so a stop request that comes during
   // start-up is kept for the message loop instead of being lost.
   plat::MSG msg;
-  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);
   KELD_TRACE_ENTER("CServiceModule::Run");
-  if (ServiceFlag) SetStatus(plat::SERVICE_RUNNING);
+  if (ServiceFlag) SetStatus(plat::kSERVICE_RUNNING);
 
   if (AddEventSource() != 0) {
     g_log.WriteLog(ERR, "AddEventSource() error");
@@ -514,25 +514,25 @@ int AddEventSource() {
   plat::GetModuleFileNameA(nullptr, path, sizeof(path));
   plat::HKEY key = nullptr;
   plat::DWORD disposition = 0;
-  if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE,
+  if (plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE,
                             "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4", 0,
-                            nullptr, plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr,
-                            &key, &disposition) != plat::ERROR_SUCCESS) {
+                            nullptr, plat::kREG_OPTION_NON_VOLATILE, plat::kKEY_ALL_ACCESS, nullptr,
+                            &key, &disposition) != plat::kERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegCreateKey() error");
     return -1;
   }
-  if (plat::RegSetValueExA(key, "EventMessageFile", 0, plat::REG_EXPAND_SZ,
+  if (plat::RegSetValueExA(key, "EventMessageFile", 0, plat::kREG_EXPAND_SZ,
                            reinterpret_cast<const plat::BYTE*>(path),
                            static_cast<plat::DWORD>(std::strlen(path) + 1)) !=
-      plat::ERROR_SUCCESS) {
+      plat::kERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegSetValueEx() error");
     plat::RegCloseKey(key);
     return -1;
   }
   plat::DWORD types = 7;
-  if (plat::RegSetValueExA(key, "TypesSupported", 0, plat::REG_DWORD,
+  if (plat::RegSetValueExA(key, "TypesSupported", 0, plat::kREG_DWORD,
                            reinterpret_cast<const plat::BYTE*>(&types),
-                           sizeof(types)) != plat::ERROR_SUCCESS) {
+                           sizeof(types)) != plat::kERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegSetValueEx() error");
     plat::RegCloseKey(key);
     return -1;

@@ -28,7 +28,7 @@ class CServiceModule {
   static void ServiceEntry(plat::DWORD argc, char** argv);
   static void ControlHandler(plat::DWORD control);
   plat::BOOL SetStatus(plat::DWORD state);
-  // The exit code reported with SERVICE_STOPPED and returned by the process.
+  // The exit code reported with kSERVICE_STOPPED and returned by the process.
   void SetExitCode(plat::DWORD code);
   void Run();
   int InitializeBefore();

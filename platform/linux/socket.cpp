@@ -32,18 +32,18 @@ class Socket : public detail::Object {
 DWORD WsaFromErrno(int err) {
   switch (err) {
     case EACCES:
-    case EPERM: return WSAEACCES;
-    case EINVAL: return WSAEINVAL;
-    case EBADF: return WSAEBADF;
+    case EPERM: return kWSAEACCES;
+    case EINVAL: return kWSAEINVAL;
+    case EBADF: return kWSAEBADF;
     case EMFILE:
-    case ENFILE: return WSAEMFILE;
+    case ENFILE: return kWSAEMFILE;
     default: return Win32FromErrno(err);
   }
 }
 
 std::shared_ptr<Socket> Find(SOCKET s) {
   auto socket = detail::LookupAs<Socket>(static_cast<uintptr_t>(s));
-  if (!socket) SetLastError(WSAENOTSOCK);
+  if (!socket) SetLastError(kWSAENOTSOCK);
   return socket;
 }
 
@@ -52,7 +52,7 @@ std::shared_ptr<Socket> Find(SOCKET s) {
 int WSAStartup(WORD version, WSADATA* data) {
   if (data) {
     data->wVersion = version;
-    data->wHighVersion = MAKEWORD(2, 2);
+    data->wHighVersion = kMAKEWORD(2, 2);
   }
   return 0;
 }
@@ -63,34 +63,34 @@ SOCKET socket(int af, int type, int protocol) {
   int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
     SetLastError(WsaFromErrno(errno));
-    return INVALID_SOCKET;
+    return kINVALID_SOCKET;
   }
   return static_cast<SOCKET>(detail::Insert(std::make_shared<Socket>(fd)));
 }
 
 int bind(SOCKET s, const sockaddr* addr, int len) {
   auto socket = Find(s);
-  if (!socket) return SOCKET_ERROR;
+  if (!socket) return kSOCKET_ERROR;
   if (::bind(socket->fd(), addr, static_cast<socklen_t>(len)) != 0) {
     SetLastError(WsaFromErrno(errno));
-    return SOCKET_ERROR;
+    return kSOCKET_ERROR;
   }
   return 0;
 }
 
 int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
   auto socket = Find(s);
-  if (!socket) return SOCKET_ERROR;
+  if (!socket) return kSOCKET_ERROR;
   if (::setsockopt(socket->fd(), level, name, value, static_cast<socklen_t>(len)) != 0) {
     SetLastError(WsaFromErrno(errno));
-    return SOCKET_ERROR;
+    return kSOCKET_ERROR;
   }
   return 0;
 }
 
 int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, socklen_t* fromLen) {
   auto socket = Find(s);
-  if (!socket) return SOCKET_ERROR;
+  if (!socket) return kSOCKET_ERROR;
   ssize_t n;
   do {
     // MSG_TRUNC answers the datagram's real length, so an oversized one is
@@ -99,23 +99,23 @@ int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, socklen
                    fromLen);
   } while (n < 0 && errno == EINTR && !socket->closed());
   if (socket->closed()) {
-    SetLastError(WSAEINTR);
-    return SOCKET_ERROR;
+    SetLastError(kWSAEINTR);
+    return kSOCKET_ERROR;
   }
   if (n < 0) {
     SetLastError(WsaFromErrno(errno));
-    return SOCKET_ERROR;
+    return kSOCKET_ERROR;
   }
   if (n > len) {
-    SetLastError(WSAEMSGSIZE);
-    return SOCKET_ERROR;
+    SetLastError(kWSAEMSGSIZE);
+    return kSOCKET_ERROR;
   }
   return static_cast<int>(n);
 }
 
 int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to, int toLen) {
   auto socket = Find(s);
-  if (!socket) return SOCKET_ERROR;
+  if (!socket) return kSOCKET_ERROR;
   ssize_t n;
   do {
     n = ::sendto(socket->fd(), buffer, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
@@ -123,15 +123,15 @@ int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to,
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     SetLastError(WsaFromErrno(errno));
-    return SOCKET_ERROR;
+    return kSOCKET_ERROR;
   }
   return static_cast<int>(n);
 }
 
 int closesocket(SOCKET s) {
   if (!detail::Remove(static_cast<uintptr_t>(s))) {
-    SetLastError(WSAENOTSOCK);
-    return SOCKET_ERROR;
+    SetLastError(kWSAENOTSOCK);
+    return kSOCKET_ERROR;
   }
   return 0;
 }

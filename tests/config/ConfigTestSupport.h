@@ -43,31 +43,34 @@ class ConfigTest : public ::testing::Test {
   // The installation template as the store, with the log kept in the test's
   // directory (the template names /var/log).
   void InstallTemplate() {
-    testsupport::WriteFile(store_, testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg"));
+    testsupport::WriteFile(
+        store_, testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg"));
     SetText("Parameter\\Log", "LogDirectory", dir_.path());
   }
 
   static plat::HKEY OpenOrCreate(const std::string& subkey) {
     std::string path = std::string(KELD4_REGISTRY_KEY) + (subkey.empty() ? "" : "\\" + subkey);
     plat::HKEY key = nullptr;
-    EXPECT_EQ(plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, plat::KEY_ALL_ACCESS,
-                                    nullptr, &key, nullptr),
+    EXPECT_EQ(plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                    plat::kKEY_ALL_ACCESS, nullptr, &key, nullptr),
               0)
         << path;
     return key;
   }
-  static void SetRaw(const std::string& subkey, const char* name, plat::DWORD type, const std::string& data) {
+  static void SetRaw(const std::string& subkey, const char* name, plat::DWORD type,
+                     const std::string& data) {
     plat::HKEY key = OpenOrCreate(subkey);
-    EXPECT_EQ(plat::RegSetValueExA(key, name, 0, type, reinterpret_cast<const plat::BYTE*>(data.data()),
-                                   static_cast<plat::DWORD>(data.size())),
-              0);
+    EXPECT_EQ(
+        plat::RegSetValueExA(key, name, 0, type, reinterpret_cast<const plat::BYTE*>(data.data()),
+                             static_cast<plat::DWORD>(data.size())),
+        0);
     plat::RegCloseKey(key);
   }
   static void SetText(const std::string& subkey, const char* name, const std::string& text) {
-    SetRaw(subkey, name, plat::REG_SZ, text + std::string(1, '\0'));
+    SetRaw(subkey, name, plat::kREG_SZ, text + std::string(1, '\0'));
   }
   static void SetNumber(const std::string& subkey, const char* name, uint32_t value) {
-    SetRaw(subkey, name, plat::REG_DWORD, std::string(reinterpret_cast<const char*>(&value), 4));
+    SetRaw(subkey, name, plat::kREG_DWORD, std::string(reinterpret_cast<const char*>(&value), 4));
   }
   static void Delete(const std::string& subkey, const char* name) {
     plat::HKEY key = OpenOrCreate(subkey);

@@ -62,7 +62,8 @@ TEST_F(HostIdentityTest, AProcessorWithoutSpeedFailsTheCheck) {
 
 TEST_F(HostIdentityTest, AddressOnAnAdapterGivesItsBroadcast) {
   Interfaces({Adapter(1, "MS TCP Loopback interface", true, {{"127.0.0.1", "255.0.0.0"}}),
-              Adapter(2, "eth0", false, {{"10.1.1.1", "255.255.0.0"}, {"192.168.1.10", "255.255.255.0"}})});
+              Adapter(2, "eth0", false,
+                      {{"10.1.1.1", "255.255.0.0"}, {"192.168.1.10", "255.255.255.0"}})});
   EXPECT_EQ(Check("192.168.1.10"), 0);
   EXPECT_EQ(config_.BroadcastAddr, Addr("192.168.1.255"));
   EXPECT_STREQ(config_.LocalIPAddress, "192.168.1.10");
@@ -80,7 +81,8 @@ TEST_F(HostIdentityTest, LeadingZerosNeverMatch) {
 }
 
 TEST_F(HostIdentityTest, LoopbackAdaptersAreSkipped) {
-  for (const char* description : {"MS LoopBack Driver", "Microsoft Loopback Adapter", "MS TCP Loopback interface"}) {
+  for (const char* description :
+       {"MS LoopBack Driver", "Microsoft Loopback Adapter", "MS TCP Loopback interface"}) {
     Interfaces({Adapter(1, "eth0", false, {{"10.0.0.5", "255.255.255.0"}}),
                 Adapter(7, description, false, {{"10.9.9.9", "255.255.255.0"}})});
     EXPECT_EQ(Check("10.9.9.9"), 1) << description;
@@ -126,18 +128,23 @@ TEST_F(HostIdentityTest, UnreadableAddressSettingFailsWithTheSumOfResults) {
   EXPECT_EQ(config_.AreIPChanged(), -1);  // the value is missing: 0 + -1 + 0
   EXPECT_EQ(config_.ErrNo, 1508u);
   EXPECT_EQ(config_.SysError, 0xFFFFFFFFu);
-  EXPECT_TRUE(LogHas("ERR: Judge ip changed get ip from register error,syserror=ffffffff,error=1508\r\n")) << Log();
+  EXPECT_TRUE(
+      LogHas("ERR: Judge ip changed get ip from register error,syserror=ffffffff,error=1508\r\n"))
+      << Log();
 
-  plat::HKEY hklm = plat::HKEY_LOCAL_MACHINE;
+  plat::HKEY hklm = plat::kHKEY_LOCAL_MACHINE;
   ASSERT_EQ(plat::RegDeleteTreeA(hklm, "SOFTWARE"), 0);
   EXPECT_EQ(config_.AreIPChanged(), -1);  // no key: -1 + -1 + 0
   EXPECT_EQ(config_.SysError, 0xFFFFFFFEu);
-  EXPECT_TRUE(LogHas("ERR: Judge ip changed get ip from register error,syserror=fffffffe,error=1508\r\n")) << Log();
+  EXPECT_TRUE(
+      LogHas("ERR: Judge ip changed get ip from register error,syserror=fffffffe,error=1508\r\n"))
+      << Log();
 }
 
 TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
   std::vector<InterfaceEntry> table;
-  for (DWORD i = 1; i <= 21; ++i) table.push_back(Adapter(i, "eth" + std::to_string(i), false, {{"10.0.0.1", "255.0.0.0"}}));
+  for (DWORD i = 1; i <= 21; ++i)
+    table.push_back(Adapter(i, "eth" + std::to_string(i), false, {{"10.0.0.1", "255.0.0.0"}}));
   table[0].addresses.emplace_back(Addr("10.0.0.2"), Addr("255.0.0.0"));
   plat::SetInterfaceSourceForTest([table] { return table; });
   DWORD count = 0;
@@ -145,7 +152,7 @@ TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
   EXPECT_EQ(count, 21u);
   std::vector<plat::IP_ADAPTER_INFO> info(20);
   plat::ULONG size = 12800;
-  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), &size), plat::ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), &size), plat::kERROR_BUFFER_OVERFLOW);
   EXPECT_EQ(size, 21 * sizeof(plat::IP_ADAPTER_INFO) + sizeof(plat::IP_ADDR_STRING));
   std::vector<uint64_t> big((size + 7) / 8);
   auto* records = reinterpret_cast<plat::IP_ADAPTER_INFO*>(big.data());
@@ -161,9 +168,9 @@ TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
   plat::ULONG tableSize = 100;
   std::vector<uint32_t> rows(25);
   auto* t = reinterpret_cast<plat::MIB_IPADDRTABLE*>(rows.data());
-  EXPECT_EQ(plat::GetIpAddrTable(t, &tableSize, plat::FALSE), plat::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(plat::GetIpAddrTable(t, &tableSize, plat::kFALSE), plat::kERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(tableSize, 4 + 22 * sizeof(plat::MIB_IPADDRROW));
-  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), nullptr), plat::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), nullptr), plat::kERROR_INVALID_PARAMETER);
   plat::SetInterfaceSourceForTest(nullptr);
 }
 
@@ -180,17 +187,19 @@ TEST_F(HostIdentityTest, RealInterfacesInANetworkNamespace) {
     self[n] = '\0';
     std::string output = dir_.file("netns.out");
     std::string command = "KELD4_NETNS_CHILD=1 unshare -rn " + std::string(self) +
-                          " --gtest_filter=HostIdentityTest.RealInterfacesInANetworkNamespace >" + output + " 2>&1";
+                          " --gtest_filter=HostIdentityTest.RealInterfacesInANetworkNamespace >" +
+                          output + " 2>&1";
     int rc = std::system(command.c_str());
     EXPECT_EQ(rc, 0) << testsupport::ReadFile(output);
     EXPECT_NE(testsupport::ReadFile(output).find("[  PASSED  ] 1 test"), std::string::npos)
         << testsupport::ReadFile(output);
     return;
   }
-  ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip link set lo up && "
-                        "ip link add kv0 type veth peer name kv1 && ip addr add 10.200.0.1/24 dev kv0 && "
-                        "ip addr add 10.201.5.9/16 dev kv1"),
-            0);
+  ASSERT_EQ(
+      std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip link set lo up && "
+                  "ip link add kv0 type veth peer name kv1 && ip addr add 10.200.0.1/24 dev kv0 && "
+                  "ip addr add 10.201.5.9/16 dev kv1"),
+      0);
   EXPECT_EQ(Check("10.200.0.1"), 0);
   EXPECT_EQ(config_.BroadcastAddr, Addr("10.200.0.255"));
   EXPECT_EQ(Check("10.201.5.9"), 0);

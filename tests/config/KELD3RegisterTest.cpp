@@ -14,8 +14,8 @@ using plat::DWORD;
 TEST_F(ConfigTest, LoadsEveryValueOfTheInstallationTemplate) {
   std::vector<plat::reg::RegOp> ops;
   plat::reg::ParseError error;
-  ASSERT_TRUE(plat::reg::ParseRegText(testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg"),
-                                      &ops, &error));
+  ASSERT_TRUE(plat::reg::ParseRegText(
+      testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg"), &ops, &error));
   int values = 0;
   for (const auto& op : ops) values += op.kind == plat::reg::RegOp::kSetValue;
   EXPECT_EQ(values, 23);
@@ -32,8 +32,8 @@ TEST_F(ConfigTest, LoadsEveryValueOfTheInstallationTemplate) {
   EXPECT_EQ(config.PdhErrCheckCount, 3u);
   EXPECT_EQ(config.StartMemInfo.load(), 0u);
   EXPECT_EQ(config.MaxMemInfo.load(), 0u);
-  EXPECT_EQ(config.PdhErrTotal.load() + config.PdhErrCount.load() + config.PdhCalculateSkipCount.load() +
-                config.PdhCalculateSkipTotal.load(),
+  EXPECT_EQ(config.PdhErrTotal.load() + config.PdhErrCount.load() +
+                config.PdhCalculateSkipCount.load() + config.PdhCalculateSkipTotal.load(),
             0u);
   EXPECT_GT(config.RetransmitInterval, 0u);
   EXPECT_GT(config.MaxRetransmitTimes, 0u);
@@ -61,7 +61,8 @@ TEST_F(ConfigTest, OperationsTraceEntryAndEveryExit) {
   EXPECT_NE(log.find("DEBUG: Enter: CKELD3Register::CloseKey(), "), std::string::npos) << log;
   std::regex leave("Leave: CKELD3Register::OpenKey\\(\\), \\S*KELD3Register\\.cpp Line (\\d+)");
   std::vector<int> lines;
-  for (std::sregex_iterator it(log.begin(), log.end(), leave), end; it != end; ++it) lines.push_back(std::stoi((*it)[1]));
+  for (std::sregex_iterator it(log.begin(), log.end(), leave), end; it != end; ++it)
+    lines.push_back(std::stoi((*it)[1]));
   ASSERT_EQ(lines.size(), 2u) << log;
   EXPECT_NE(lines[0], lines[1]);  // the success and the failure leave from different lines
 }
@@ -71,12 +72,14 @@ TEST_F(ConfigTest, OpenKeyFailuresNameTheServiceOrTheSubkey) {
   EXPECT_EQ(config.OpenKey("Parameter"), -1);
   EXPECT_EQ(config.ErrNo, 1501u);
   EXPECT_EQ(config.SysError, 2u);
-  EXPECT_TRUE(LogHas("ERR: Open registry key keld4 error,syserror=00000002,errno=1501\r\n")) << Log();
+  EXPECT_TRUE(LogHas("ERR: Open registry key keld4 error,syserror=00000002,errno=1501\r\n"))
+      << Log();
   EXPECT_EQ(config.m_hKey, nullptr);
 
   SetText("", "AtTheTop", "here");
   EXPECT_EQ(config.OpenKey("Parameter\\Nope"), -1);
-  EXPECT_TRUE(LogHas("ERR: Open subkey: Parameter\\Nope error,syserrno=00000002,errno=1501\r\n")) << Log();
+  EXPECT_TRUE(LogHas("ERR: Open subkey: Parameter\\Nope error,syserrno=00000002,errno=1501\r\n"))
+      << Log();
   // The agent's key stays open.
   ASSERT_NE(config.m_hKey, nullptr);
   char text[16];
@@ -116,7 +119,8 @@ TEST_F(ConfigTest, ValueFailuresWriteTheirLines) {
   EXPECT_EQ(config.ErrNo, 1504u);
   EXPECT_TRUE(LogHas("ERR: Set key value:Written error,syserrno=00000006,errno=1504\r\n")) << Log();
   EXPECT_EQ(config.SetKeyValue("Text", "bye"), -1);
-  EXPECT_TRUE(LogHas("ERR: Set key value:Text,bye error,syserrno=00000006,errno=1504\r\n")) << Log();
+  EXPECT_TRUE(LogHas("ERR: Set key value:Text,bye error,syserrno=00000006,errno=1504\r\n"))
+      << Log();
 }
 
 TEST_F(ConfigTest, CloseKeyWithoutKeyIsQuietAndAFailedCloseIsLogged) {
@@ -142,7 +146,7 @@ TEST_F(ConfigTest, CreateKeyMakesBothSubkeysOrLogsItsFailure) {
   testsupport::WriteFile(store_, "REGEDIT4\n[HKLM\\SOFTWARE]\n\"x\"=\n");
   EXPECT_EQ(config.CreateKey(), -1);
   EXPECT_EQ(config.ErrNo, 1500u);
-  EXPECT_EQ(config.SysError, static_cast<uint32_t>(plat::ERROR_REGISTRY_CORRUPT));
+  EXPECT_EQ(config.SysError, static_cast<uint32_t>(plat::kERROR_REGISTRY_CORRUPT));
   EXPECT_TRUE(LogHas("ERR: Create log key error,errno=1500, system error:000003f7\r\n")) << Log();
   EXPECT_EQ(testsupport::ReadFile(store_), "REGEDIT4\n[HKLM\\SOFTWARE]\n\"x\"=\n");
 }
@@ -159,11 +163,15 @@ TEST_F(ConfigTest, MissingLogSubkeyReadsTheRestAndFails) {
   EXPECT_EQ(config.CpuSendInterval.load(), 7u);  // read all the same
   EXPECT_EQ(config.PortNumber, 45002u);
   std::string log = Log();
-  EXPECT_NE(log.find("ERR: Open subkey: Parameter\\Log error,syserrno=00000002,errno=1501\r\n"), std::string::npos);
-  for (const char* name : {"LogDirectory", "LogName", "LogLevel", "LogControl", "LogRefreshInterval", "LogMaxSpace"}) {
-    EXPECT_NE(log.find(std::string("ERR: Get key value:") + name + " error,syserror=00000002,error=1505\r\n"),
+  EXPECT_NE(log.find("ERR: Open subkey: Parameter\\Log error,syserrno=00000002,errno=1501\r\n"),
+            std::string::npos);
+  for (const char* name :
+       {"LogDirectory", "LogName", "LogLevel", "LogControl", "LogRefreshInterval", "LogMaxSpace"}) {
+    EXPECT_NE(log.find(std::string("ERR: Get key value:") + name +
+                       " error,syserror=00000002,error=1505\r\n"),
               std::string::npos)
-        << name << "\n" << log;
+        << name << "\n"
+        << log;
   }
   EXPECT_NE(log.find("ERR: Get some key-value error,errno=1503\r\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("CpuSendInterval error"), std::string::npos);
@@ -181,7 +189,8 @@ TEST_F(ConfigTest, TextLengthsAndNumbersStoredAsText) {
     SetText("Parameter", "LocalIPAddress", "192.168.100.1001");  // 16 do not
     CKELD3Register config;
     EXPECT_EQ(config.LoadAllKeyValue(), -1);
-    EXPECT_TRUE(LogHas("ERR: Get key value:LocalIPAddress error,syserror=000000ea,error=1505\r\n")) << Log();
+    EXPECT_TRUE(LogHas("ERR: Get key value:LocalIPAddress error,syserror=000000ea,error=1505\r\n"))
+        << Log();
     SetText("Parameter", "LocalIPAddress", "192.0.2.10");
   }
   {
@@ -194,13 +203,14 @@ TEST_F(ConfigTest, TextLengthsAndNumbersStoredAsText) {
     SetText("Parameter", "PortNumber", "45002");  // six bytes do not fit
     CKELD3Register config;
     EXPECT_EQ(config.LoadAllKeyValue(), -1);
-    EXPECT_TRUE(LogHas("ERR: Get key value:PortNumber error,syserror=000000ea,error=1505\r\n")) << Log();
+    EXPECT_TRUE(LogHas("ERR: Get key value:PortNumber error,syserror=000000ea,error=1505\r\n"))
+        << Log();
   }
 }
 
 TEST_F(ConfigTest, TextWithoutTerminatorIsTerminatedOrRefused) {
-  SetRaw("Parameter", "Short", plat::REG_SZ, "10.0.0.1");           // 8 bytes, no zero
-  SetRaw("Parameter", "Full", plat::REG_SZ, "0123456789abcdef");    // 16 bytes, no zero
+  SetRaw("Parameter", "Short", plat::kREG_SZ, "10.0.0.1");         // 8 bytes, no zero
+  SetRaw("Parameter", "Full", plat::kREG_SZ, "0123456789abcdef");  // 16 bytes, no zero
   CKELD3Register config;
   ASSERT_EQ(config.OpenKey("Parameter"), 0);
   char text[16];
@@ -221,7 +231,8 @@ TEST_F(ConfigTest, SystemCodesOfAnUnreadableStore) {
   testsupport::WriteFile(store_, text);
   CKELD3Register config;
   EXPECT_EQ(config.LoadAllKeyValue(), -1);
-  EXPECT_TRUE(LogHas("ERR: Open registry key keld4 error,syserror=000003f7,errno=1501\r\n")) << Log();
+  EXPECT_TRUE(LogHas("ERR: Open registry key keld4 error,syserror=000003f7,errno=1501\r\n"))
+      << Log();
   EXPECT_NE(plat::RegistryLastParseError().find(store_ + ":"), std::string::npos);
   EXPECT_EQ(testsupport::ReadFile(store_), text);
 }
@@ -250,8 +261,9 @@ TEST_F(ConfigTest, CoordinatorAddressesAreOptionalAndParsedStrictly) {
     EXPECT_EQ(reg.LoadAllKeyValue(), -1) << "'" << bad << "'";
     EXPECT_FALSE(reg.IsCoordinatorAllowed(inet_addr("192.0.2.7"))) << "'" << bad << "'";
   }
-  EXPECT_TRUE(LogHas("ERR: CoordinatorAddresses is no list of IPv4 addresses or networks: "
-                     "192.0.2.7/33\r\n"));
+  EXPECT_TRUE(
+      LogHas("ERR: CoordinatorAddresses is no list of IPv4 addresses or networks: "
+             "192.0.2.7/33\r\n"));
   SetText("Parameter", "CoordinatorAddresses", "0.0.0.0/0");
   ASSERT_EQ(reg.LoadAllKeyValue(), 0);
   EXPECT_TRUE(reg.IsCoordinatorAllowed(inet_addr("203.0.113.9")));

@@ -25,8 +25,7 @@ constexpr ULONGLONG kSecond = 10000000ULL;
 constexpr ULONGLONG kMs = 10000ULL;
 
 // 2024-01-01 (a Monday) 09:00:00.000 local time.
-ULONGLONG LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second,
-                    WORD ms) {
+ULONGLONG LocalTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
   SYSTEMTIME st{};
   st.wYear = year;
   st.wMonth = month;
@@ -105,14 +104,14 @@ class SamplerTest : public ::testing::Test {
     if (failWith_ != 0) return failWith_;
     idle_ += dIdle_;
     total_ += dTotal_;
-    sample->CStatus = PDH_CSTATUS_VALID_DATA;
+    sample->CStatus = kPDH_CSTATUS_VALID_DATA;
     ULONGLONG stamp = staleBy_ != 0 ? now_.load() - staleBy_ : now_.load();
     sample->TimeStamp.dwLowDateTime = static_cast<DWORD>(stamp);
     sample->TimeStamp.dwHighDateTime = static_cast<DWORD>(stamp >> 32);
     sample->FirstValue = idle_;
     sample->SecondValue = total_;
     sample->MultiCount = 2;
-    return ERROR_SUCCESS;
+    return kERROR_SUCCESS;
   }
 
   // The next collection: `seconds` later, `busy` percent of `total` units.
@@ -307,7 +306,7 @@ TEST_F(SamplerTest, CalculationFailureReportsAndKeepsBaseline) {
   Next(5, 0, 0);  // no processor time passed: zero denominator
   EXPECT_EQ(sampler_.refresh(), -1);
   EXPECT_EQ(sampler_.m_nLocalError, 2540);
-  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(PDH_CALC_NEGATIVE_DENOMINATOR));
+  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(kPDH_CALC_NEGATIVE_DENOMINATOR));
   EXPECT_EQ(g_PdhContinuousErrors, 1u);
   EXPECT_EQ(Units(sampler_.m_RawPrev.TimeStamp), Units(baseline.TimeStamp));
   EXPECT_EQ(sampler_.m_hCounter, nullptr) << "counter removed";
@@ -340,7 +339,7 @@ TEST_F(SamplerTest, NegativeDifferencesPrintAtFullWidth) {
   Next(5, 0, 0);
   dIdle_ = -0x123456789LL;  // idle went backwards by more than 32 bits hold
   EXPECT_EQ(sampler_.refresh(), -1);
-  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(PDH_CALC_NEGATIVE_DENOMINATOR));
+  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(kPDH_CALC_NEGATIVE_DENOMINATOR));
   EXPECT_NE(Log().find("(FirstValue, SecondValue, MultiCount) : (-4886718345, 0, 0)\r\n"),
             std::string::npos)
       << Log();
@@ -426,7 +425,7 @@ TEST_F(SamplerTest, LoadIsCapped) {
 TEST_F(SamplerTest, CollectionFailureClosesTheQuery) {
   ASSERT_EQ(sampler_.init(), 0);
   Next(5, 10);
-  failWith_ = PDH_NO_DATA;
+  failWith_ = kPDH_NO_DATA;
   EXPECT_EQ(sampler_.refresh(), -1);
   EXPECT_EQ(sampler_.m_nLocalError, 2550);
   EXPECT_EQ(sampler_.m_hqQuery, nullptr);
@@ -546,7 +545,8 @@ TEST_F(SamplerDeathTest, LimitZeroDropsOutAtTheFirstSkipOrFailure) {
     std::_Exit(11);
   };
   EXPECT_EXIT(skip(), testing::ExitedWithCode(255), "Pdh_Error KELD4 service DropOut\\.");
-  EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"), std::string::npos);
+  EXPECT_NE(Log().find("Pdh_Skip_Count(Continuous error evasion) Limit(0) Over"),
+            std::string::npos);
   auto fail = [this] {
     EventsToStderr();
     if (sampler_.init() != 0) std::_Exit(10);
@@ -589,8 +589,8 @@ TEST_F(SamplerTest, SteadySeriesNeverSkips) {
     dIdle_ = static_cast<LONGLONG>(random() % 1000001);
     ASSERT_EQ(sampler_.refresh(), 0) << "refresh " << i;
     ASSERT_EQ(g_PdhContinuousSkips, 0u) << "refresh " << i;
-    ASSERT_EQ(sampler_.m_dwCpuLoad, static_cast<uint32_t>(
-                                        (100 * (1000000 - dIdle_) + 500000) / 1000000))
+    ASSERT_EQ(sampler_.m_dwCpuLoad,
+              static_cast<uint32_t>((100 * (1000000 - dIdle_) + 500000) / 1000000))
         << "refresh " << i;
   }
   EXPECT_EQ(g_Config.PdhCalculateSkipCount.load(), 0u);

@@ -176,11 +176,11 @@ MasterStandIn::MasterStandIn(plat::DWORD queueDelayMs) : delay_(queueDelayMs) {
 
 MasterStandIn::~MasterStandIn() {
   quit_ = true;
-  // A thread still waiting for its queue sees quit_; one with a queue gets WM_QUIT.
-  for (int i = 0; i < 500 && !plat::PostThreadMessageA(id_, plat::WM_QUIT, 0, 0); ++i) {
-    if (plat::WaitForSingleObject(thread_, 10) == plat::WAIT_OBJECT_0) break;
+  // A thread still waiting for its queue sees quit_; one with a queue gets kWM_QUIT.
+  for (int i = 0; i < 500 && !plat::PostThreadMessageA(id_, plat::kWM_QUIT, 0, 0); ++i) {
+    if (plat::WaitForSingleObject(thread_, 10) == plat::kWAIT_OBJECT_0) break;
   }
-  plat::WaitForSingleObject(thread_, plat::INFINITE);
+  plat::WaitForSingleObject(thread_, plat::kINFINITE);
   plat::CloseHandle(thread_);
 }
 
@@ -188,14 +188,13 @@ plat::DWORD MasterStandIn::Run(void* p) {
   auto* self = static_cast<MasterStandIn*>(p);
   if (self->delay_ != 0) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(self->delay_);
-    while (!self->quit_ &&
-           (self->delay_ == kNever || std::chrono::steady_clock::now() < until)) {
+    while (!self->quit_ && (self->delay_ == kNever || std::chrono::steady_clock::now() < until)) {
       plat::Sleep(2);
     }
     if (self->quit_) return 0;
   }
   plat::MSG msg;
-  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);  // makes the queue
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);  // makes the queue
   {
     std::lock_guard<std::mutex> guard(self->lock_);
     self->ready_ = true;
@@ -238,9 +237,9 @@ Worker::Worker(std::function<int()> body, std::function<void()> unblock)
 }
 
 Worker::~Worker() {
-  if (plat::WaitForSingleObject(thread_, 0) != plat::WAIT_OBJECT_0) {
+  if (plat::WaitForSingleObject(thread_, 0) != plat::kWAIT_OBJECT_0) {
     unblock_();
-    plat::WaitForSingleObject(thread_, plat::INFINITE);
+    plat::WaitForSingleObject(thread_, plat::kINFINITE);
   }
   plat::CloseHandle(thread_);
 }
@@ -250,7 +249,7 @@ plat::DWORD Worker::Run(void* p) {
 }
 
 bool Worker::WaitEnded(plat::DWORD ms) {
-  return plat::WaitForSingleObject(thread_, ms) == plat::WAIT_OBJECT_0;
+  return plat::WaitForSingleObject(thread_, ms) == plat::kWAIT_OBJECT_0;
 }
 
 plat::DWORD Worker::ExitCode() {
@@ -269,8 +268,7 @@ bool ReadPipeMessage(plat::HANDLE pipe, MsgHeader* header, std::string* data) {
   if (header->dataleng == 0) return true;
   if (header->dataleng > MSG_MAX_DATALENG) return false;
   data->resize(header->dataleng);
-  return plat::ReadFile(pipe, data->data(), header->dataleng, &n, nullptr) &&
-         n == header->dataleng;
+  return plat::ReadFile(pipe, data->data(), header->dataleng, &n, nullptr) && n == header->dataleng;
 }
 
 bool WritePipe(plat::HANDLE pipe, const void* bytes, size_t n) {

@@ -100,7 +100,7 @@ class ReadThreadTest : public ::testing::Test {
     char byte;
     plat::DWORD n = 0;
     bool failed = !plat::ReadFile(pipeRead_, &byte, 1, &n, nullptr);
-    return failed && n == 0 && plat::GetLastError() == plat::ERROR_BROKEN_PIPE;
+    return failed && n == 0 && plat::GetLastError() == plat::kERROR_BROKEN_PIPE;
   }
 
   LogCapture log_;
@@ -186,7 +186,7 @@ TEST_P(LengthMismatchTest, IsLoggedWith3560AndDropped) {
 
   EXPECT_EQ(read_.ErrNo, 3560u);
   EXPECT_EQ(StopCounter.load(), 0u);
-  EXPECT_NE(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_NE(read_.Socket.load(), plat::kINVALID_SOCKET);
   MsgHeader h;
   std::string data;
   ASSERT_TRUE(Next(&h, &data));
@@ -194,8 +194,8 @@ TEST_P(LengthMismatchTest, IsLoggedWith3560AndDropped) {
   std::string n = std::to_string(GetParam());
   EXPECT_TRUE(log_.Has("DEBUG: Read thread read " + n + " bit msg . Type: 1; data length:28"));
   EXPECT_TRUE(log_.Has("DEBUG: In Read socket call recvfrom(). Should receive:68, but recv:" + n));
-  EXPECT_TRUE(log_.Has(Text("ERR: In Read socket call recvfrom(). Local error:3560, system error:%08x",
-                            read_.SysError)));
+  EXPECT_TRUE(log_.Has(Text(
+      "ERR: In Read socket call recvfrom(). Local error:3560, system error:%08x", read_.SysError)));
   EXPECT_FALSE(log_.Has("ERR: Read thread error in fuction read_socket()"));
   EXPECT_FALSE(worker_->WaitEnded(0));
 }
@@ -241,16 +241,17 @@ TEST_P(ShortDatagramTest, IsNeverAcceptedWhateverTheBufferHeld) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ShortDatagramTest,
-    ::testing::Values(
-        ShortCase{39, 0xFFFFFFFF, MSG_ALIVE, "Read thread read 39 bit msg . Type: 1; data length:-1",
-                  "Should receive:4294967335, but recv:39"},
-        ShortCase{28, 0xFFFFFFF4, MSG_ALIVE,
-                  "Read thread read 28 bit msg . Type: 1; data length:-12",
-                  "Should receive:4294967324, but recv:28"},
-        // dataleng lies beyond the 10 bytes that came: reported as 0, not as
-        // the 28 the buffer still holds.
-        ShortCase{10, 28, 0x77, "Read thread read 10 bit msg . Type: 77; data length:0",
-                  "Should receive:40, but recv:10"}));
+    ::testing::Values(ShortCase{39, 0xFFFFFFFF, MSG_ALIVE,
+                                "Read thread read 39 bit msg . Type: 1; data length:-1",
+                                "Should receive:4294967335, but recv:39"},
+                      ShortCase{28, 0xFFFFFFF4, MSG_ALIVE,
+                                "Read thread read 28 bit msg . Type: 1; data length:-12",
+                                "Should receive:4294967324, but recv:28"},
+                      // dataleng lies beyond the 10 bytes that came: reported as 0, not as
+                      // the 28 the buffer still holds.
+                      ShortCase{10, 28, 0x77,
+                                "Read thread read 10 bit msg . Type: 77; data length:0",
+                                "Should receive:40, but recv:10"}));
 
 TEST_F(ReadThreadTest, EmptyDatagramIsLoggedWith3580AndDropped) {
   StartMaster();
@@ -262,8 +263,8 @@ TEST_F(ReadThreadTest, EmptyDatagramIsLoggedWith3580AndDropped) {
   EXPECT_EQ(read_.ErrNo, 3580u);
   EXPECT_TRUE(log_.Has("DEBUG: Read thread read 0 bit msg . Type: 0; data length:0"));
   // This one has no colon after "system error".
-  EXPECT_TRUE(log_.Has(Text("ERR: In Read socket call recvfrom(). Local error:3580, system error%08x",
-                            read_.SysError)))
+  EXPECT_TRUE(log_.Has(Text(
+      "ERR: In Read socket call recvfrom(). Local error:3580, system error%08x", read_.SysError)))
       << log_.Raw();
   EXPECT_EQ(StopCounter.load(), 0u);
   EXPECT_FALSE(log_.Has("ERR: Read thread error in fuction read_socket()"));
@@ -275,7 +276,8 @@ TEST_F(ReadThreadTest, ClosedSocketEndsTheThreadWith3570) {
   Init();
   Start();
   Send(std::string());
-  ASSERT_TRUE(WaitForLogLine(log_, "ERR: In Read socket call recvfrom(). Local error:3580", 1, 5000));
+  ASSERT_TRUE(
+      WaitForLogLine(log_, "ERR: In Read socket call recvfrom(). Local error:3580", 1, 5000));
   read_.close_socket();
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(read_.ErrNo, 3570u);
@@ -311,17 +313,17 @@ TEST_F(ReadThreadTest, RepeatedNumberedMessageIsDroppedUntilFiveOthersCame) {
   const Triple A{MSG_ALIVE, 7, "10.0.0.1"};
   const Triple sent[] = {
       A,
-      A,                          // dropped
+      A,  // dropped
       {MSG_ALIVE, 8, "10.0.0.1"},
-      {MSG_ALIVE, 7, "10.0.0.2"}, // differs only in srcAddr
-      {0x20, 7, "10.0.0.1"},      // differs only in type
-      {MSG_ALIVE, 0, "10.0.0.1"}, // sequence 0: passes, not remembered
+      {MSG_ALIVE, 7, "10.0.0.2"},  // differs only in srcAddr
+      {0x20, 7, "10.0.0.1"},       // differs only in type
+      {MSG_ALIVE, 0, "10.0.0.1"},  // sequence 0: passes, not remembered
       {MSG_ALIVE, 9, "10.0.0.1"},
-      A,                          // still among the last five numbered: dropped
+      A,  // still among the last five numbered: dropped
       {MSG_ALIVE, 10, "10.0.0.1"},
-      A,                          // five others since: accepted again
-      A,                          // dropped
-      {0x99, 0, "10.0.0.9"},      // marker
+      A,                      // five others since: accepted again
+      A,                      // dropped
+      {0x99, 0, "10.0.0.9"},  // marker
   };
   const int acceptedIndex[] = {0, 2, 3, 4, 5, 6, 8, 9, 11};
   for (const auto& t : sent) Send(CoorAlive(t.sequence, t.src, t.type));
@@ -382,11 +384,12 @@ TEST_F(ReadThreadTest, PostIsRetriedEvery10msUntilTheMasterHasItsQueue) {
   auto sent = std::chrono::steady_clock::now();
   Send(CoorAlive());
   ASSERT_TRUE(master_->WaitArrived(1, 5000));
-  auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - sent)
-                      .count();
+  auto waitedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
+          .count();
 
-  const std::string retry = "DEBUG: Read thread postmesage to Master thread again. system err:000005a4";
+  const std::string retry =
+      "DEBUG: Read thread postmesage to Master thread again. system err:000005a4";
   int retries = log_.Count(retry);
   EXPECT_GE(retries, 1);
   EXPECT_LE(retries, waitedMs / 10 + 1) << "retried faster than every 10 ms";
@@ -404,13 +407,14 @@ TEST_F(ReadThreadTest, PostRetriesStopWhenStopCounterRises) {
   Init();
   Start();
   Send(CoorAlive());
-  ASSERT_TRUE(WaitForLogLine(log_, "DEBUG: Read thread postmesage to Master thread again.", 2, 5000));
+  ASSERT_TRUE(
+      WaitForLogLine(log_, "DEBUG: Read thread postmesage to Master thread again.", 2, 5000));
   StopCounter = 1;
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(StopCounter.load(), 2u);  // the thread's own increment
   EXPECT_EQ(read_.ErrNo, 0u);
   EXPECT_EQ(log_.CountPrefix("ERR:"), 0);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(read_.Socket.load(), plat::kINVALID_SOCKET);
   EXPECT_EQ(master_->Arrived(), 0);
 }
 
@@ -423,9 +427,10 @@ TEST_F(ReadThreadTest, ClosingTheSocketUnderTheWaitingThreadEndsItWith3570) {
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(read_.ErrNo, 3570u);
-  EXPECT_EQ(read_.SysError, plat::WSAEINTR);
+  EXPECT_EQ(read_.SysError, plat::kWSAEINTR);
   EXPECT_TRUE(log_.Has("DEBUG: Read thread read -1 bit msg . Type: 0; data length:0"));
-  EXPECT_TRUE(log_.Has("ERR: In Read socket call recvfrom(). Local error:3570, system error:00002714"));
+  EXPECT_TRUE(
+      log_.Has("ERR: In Read socket call recvfrom(). Local error:3570, system error:00002714"));
   EXPECT_TRUE(log_.Has("ERR: Read thread error in fuction read_socket()"));
   EXPECT_EQ(StopCounter.load(), 1u);
 }
@@ -438,14 +443,14 @@ TEST_F(ReadThreadTest, BrokenPipeEndsTheThreadWith3620) {
   Send(CoorAlive());
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(read_.ErrNo, 3620u);
-  EXPECT_EQ(read_.SysError, plat::ERROR_NO_DATA);
-  EXPECT_TRUE(log_.Has(
-      "ERR: Read thread write msg head to master by pipe error . Local error:3620, system "
-      "error:000000e8"));
+  EXPECT_EQ(read_.SysError, plat::kERROR_NO_DATA);
+  EXPECT_TRUE(
+      log_.Has("ERR: Read thread write msg head to master by pipe error . Local error:3620, system "
+               "error:000000e8"));
   EXPECT_TRUE(log_.Has("ERR: Function write_to_master error in Read thread()"));
   EXPECT_EQ(master_->Arrived(), 0);
   EXPECT_EQ(StopCounter.load(), 1u);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(read_.Socket.load(), plat::kINVALID_SOCKET);
 }
 
 TEST_F(ReadThreadTest, InitReportsAPortInUse) {
@@ -454,8 +459,8 @@ TEST_F(ReadThreadTest, InitReportsAPortInUse) {
   read_.Port = htons(holder.port());
   EXPECT_EQ(read_.init(), -1);
   EXPECT_EQ(read_.ErrNo, 3530u);
-  EXPECT_EQ(read_.SysError, plat::WSAEADDRINUSE);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(read_.SysError, plat::kWSAEADDRINUSE);
+  EXPECT_EQ(read_.Socket.load(), plat::kINVALID_SOCKET);
   EXPECT_TRUE(log_.Has("ERR: In Read init call bind(). Local error:3530, system error:00002740"));
   EXPECT_EQ(log_.CountPrefix("DEBUG: Enter: CRead::init()"), 1);
   EXPECT_EQ(log_.CountPrefix("DEBUG: Leave: CRead::init()"), 1);
@@ -464,12 +469,12 @@ TEST_F(ReadThreadTest, InitReportsAPortInUse) {
 TEST_F(ReadThreadTest, InitTwiceKeepsOneSocketOnThePort) {
   Init();
   plat::SOCKET first = read_.Socket.load();
-  ASSERT_NE(first, plat::INVALID_SOCKET);
+  ASSERT_NE(first, plat::kINVALID_SOCKET);
   ASSERT_NE(read_.Buffer, nullptr);
   // The earlier socket is closed rather than left holding the port.
   ASSERT_EQ(read_.init(), 0);
   EXPECT_NE(read_.Socket.load(), first);
-  EXPECT_EQ(plat::closesocket(first), plat::SOCKET_ERROR);
+  EXPECT_EQ(plat::closesocket(first), plat::kSOCKET_ERROR);
 }
 
 // Every operation leaves a Leave record for each Enter, and each exit path
@@ -483,11 +488,13 @@ TEST_F(ReadThreadTest, TraceRecordsPairUpAndNameTheirExitLines) {
   std::string bad = CoorAlive();
   bad.resize(67);
   Send(bad);
-  ASSERT_TRUE(WaitForLogLine(log_, "ERR: In Read socket call recvfrom(). Local error:3560", 1, 5000));
+  ASSERT_TRUE(
+      WaitForLogLine(log_, "ERR: In Read socket call recvfrom(). Local error:3560", 1, 5000));
   read_.close_socket();
   ASSERT_TRUE(worker_->WaitEnded(5000));
 
-  const std::regex record("DEBUG: (Enter|Leave): (CRead::[a-z_]+)\\(\\), .*messaging/Read\\.cpp Line ([0-9]+)");
+  const std::regex record(
+      "DEBUG: (Enter|Leave): (CRead::[a-z_]+)\\(\\), .*messaging/Read\\.cpp Line ([0-9]+)");
   std::map<std::string, int> balance;
   std::set<std::string> readSocketLeaves;
   int records = 0;

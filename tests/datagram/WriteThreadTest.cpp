@@ -1,5 +1,6 @@
 // The send thread over a real pipe and real loopback UDP.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -7,8 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <tuple>
-
-#include <unistd.h>
 
 #include "datagram/DatagramSupport.h"
 #include "log/Log.h"
@@ -118,7 +117,7 @@ TEST_F(WriteThreadTest, DownMessageIsOneReadAndOneDatagramAndEndsTheThread) {
   EXPECT_EQ(StopCounter.load(), 1u);
   EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(write_.ErrNo, 0u);
-  EXPECT_EQ(write_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(write_.Socket.load(), plat::kINVALID_SOCKET);
   std::string datagram;
   ASSERT_TRUE(receiver_.Receive(&datagram, 5000));
   EXPECT_EQ(Hex(datagram), Hex(WireHeader(DownFields())));
@@ -221,11 +220,11 @@ TEST_F(WriteThreadTest, ClosingThePipeUnderTheWaitingThreadEndsItWith4040) {
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(write_.ErrNo, 4040u);
-  EXPECT_EQ(write_.SysError, plat::ERROR_BROKEN_PIPE);
+  EXPECT_EQ(write_.SysError, plat::kERROR_BROKEN_PIPE);
   EXPECT_TRUE(log_.Has("ERR: In CWrite read pipe. Local error:4040, system error:0000006d"));
   EXPECT_TRUE(log_.Has("ERR: Write thread error in fuction read_from_master()"));
   EXPECT_EQ(StopCounter.load(), 1u);
-  EXPECT_EQ(write_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(write_.Socket.load(), plat::kINVALID_SOCKET);
 }
 
 // (bytes the master got out before it vanished, ErrNo, DEBUG line or "")
@@ -259,10 +258,11 @@ std::string HeaderWithData(uint32_t dataleng, size_t dataBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CutStreamTest,
-    ::testing::Values(
-        CutCase{std::string(10, '\x01'), 4045u, "DEBUG: In CWrite read pipe. Should read:40, but read:10"},
-        CutCase{HeaderWithData(4, 0), 4050u, ""},
-        CutCase{HeaderWithData(4, 2), 4055u, "DEBUG: In CWrite read pipe. Should read:4, but read:2"}));
+    ::testing::Values(CutCase{std::string(10, '\x01'), 4045u,
+                              "DEBUG: In CWrite read pipe. Should read:40, but read:10"},
+                      CutCase{HeaderWithData(4, 0), 4050u, ""},
+                      CutCase{HeaderWithData(4, 2), 4055u,
+                              "DEBUG: In CWrite read pipe. Should read:4, but read:2"}));
 
 class OversizedDatalengTest : public WriteThreadTest,
                               public ::testing::WithParamInterface<uint32_t> {};
@@ -273,7 +273,7 @@ TEST_P(OversizedDatalengTest, IsRefusedWithoutReadingTheData) {
   Start();
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(write_.ErrNo, 4050u);
-  EXPECT_EQ(write_.SysError, plat::ERROR_INVALID_DATA);
+  EXPECT_EQ(write_.SysError, plat::kERROR_INVALID_DATA);
   char line[160];
   std::snprintf(line, sizeof(line),
                 "ERR: In CWrite read pipe, data length %u exceeds 102360 bytes. Local error:4050, "
@@ -299,7 +299,7 @@ TEST_F(WriteThreadTest, LargestDatalengIsReadWholeAndAFailedSendIs4060) {
   Start();
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(write_.ErrNo, 4060u);
-  EXPECT_EQ(write_.SysError, plat::WSAEMSGSIZE);
+  EXPECT_EQ(write_.SysError, plat::kWSAEMSGSIZE);
   EXPECT_TRUE(log_.Has("ERR: In CWrite write socket. Local error:4060, system error:00002738"));
   EXPECT_TRUE(log_.Has("ERR: Write thread error in fuction write_socket()"));
   EXPECT_EQ(Left(4), "tail");
@@ -308,11 +308,11 @@ TEST_F(WriteThreadTest, LargestDatalengIsReadWholeAndAFailedSendIs4060) {
 
 TEST_F(WriteThreadTest, InitAgainReplacesTheSocketAndItsTraceRecordsPairUp) {
   plat::SOCKET first = write_.Socket.load();
-  ASSERT_NE(first, plat::INVALID_SOCKET);
+  ASSERT_NE(first, plat::kINVALID_SOCKET);
   ASSERT_NE(write_.Buffer, nullptr);
   ASSERT_EQ(write_.init(), 0);
   EXPECT_NE(write_.Socket.load(), first);
-  EXPECT_EQ(plat::closesocket(first), plat::SOCKET_ERROR);  // closed already
+  EXPECT_EQ(plat::closesocket(first), plat::kSOCKET_ERROR);  // closed already
   EXPECT_EQ(log_.CountPrefix("DEBUG: Enter: CWrite::init(), "), 2);
   EXPECT_EQ(log_.CountPrefix("DEBUG: Leave: CWrite::init(), "), 2);
 }
@@ -356,8 +356,8 @@ TEST(AliveExample, ExactBytesInOwnNetworkNamespace) {
     testsupport::TempDir dir;
     std::string out = dir.file("out.txt");
     std::string command = std::string("unshare -rn env KELD4_DGRAM_IN_NETNS=1 '") + exe +
-                          "' --gtest_filter=AliveExample.ExactBytesInOwnNetworkNamespace >'" +
-                          out + "' 2>&1";
+                          "' --gtest_filter=AliveExample.ExactBytesInOwnNetworkNamespace >'" + out +
+                          "' 2>&1";
     int status = std::system(command.c_str());
     std::string output = testsupport::ReadFile(out);
     EXPECT_EQ(status, 0) << output;

@@ -1,3 +1,5 @@
+#include "log/Log.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "log/Log.h"
 #include "support/TestSupport.h"
 
 using testsupport::ReadFile;
@@ -95,8 +96,8 @@ TEST_F(LogTest, TraceRecordsNameFunctionFileAndLine) {
   int line = __LINE__ - 1;
   auto lines = Lines(path());
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(20), "DEBUG: Enter: CMaster::process_msg(), " + std::string(__FILE__) + " Line " +
-                                     std::to_string(line));
+  EXPECT_EQ(lines[0].substr(20), "DEBUG: Enter: CMaster::process_msg(), " + std::string(__FILE__) +
+                                     " Line " + std::to_string(line));
 }
 
 TEST_F(LogTest, OpenFailureIsReportedToTheEventLog) {
@@ -105,18 +106,21 @@ TEST_F(LogTest, OpenFailureIsReportedToTheEventLog) {
   EXPECT_EQ(g_log.ErrNo, 1004u);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].source, "keld4");
-  EXPECT_EQ(events[0].type, plat::EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[0].type, plat::kEVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[0].eventId, 0xC0020001u);
   // A missing folder is "path not found", as Windows says it.
   EXPECT_EQ(events[0].text,
-            "keld4:ERR:Open log file error, syserror=00000003: The system cannot find the path specified.,errno=1004, "
+            "keld4:ERR:Open log file error, syserror=00000003: The system cannot find the path "
+            "specified.,errno=1004, "
             "Msg= lost line");
   // The status check reports it too, rather than answering "no file".
   EXPECT_EQ(g_log.GetLogStatus(), -1);
   EXPECT_EQ(g_log.ErrNo, 1008u);
   EXPECT_EQ(g_log.SysError, 3u);
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].text.rfind("keld4:ERR:Get log status open log file error, syserror=00000003:", 0), 0u)
+  EXPECT_EQ(
+      events[1].text.rfind("keld4:ERR:Get log status open log file error, syserror=00000003:", 0),
+      0u)
       << events[1].text;
 }
 
@@ -129,7 +133,8 @@ TEST_F(LogTest, SymbolicLinkAtTheLogPathIsNeverWrittenThrough) {
   EXPECT_EQ(g_log.WriteLog(INFO, "through the link"), -1);
   EXPECT_EQ(g_log.ErrNo, 1004u);
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].text.rfind("keld4:ERR:Open log file error, syserror=00000781:", 0), 0u) << events[0].text;
+  EXPECT_EQ(events[0].text.rfind("keld4:ERR:Open log file error, syserror=00000781:", 0), 0u)
+      << events[0].text;
   EXPECT_EQ(g_log.GetLogStatus(), -1);
   EXPECT_EQ(g_log.ErrNo, 1008u);
   EXPECT_EQ(g_log.BackupLogFile(), -1);
@@ -150,7 +155,8 @@ TEST_F(LogTest, SizeRuleKeepsTheFileUnderTwiceTheLimitWithoutAnyCheck) {
   g_log.LogMaxSpace = 1;
   std::string text(1000, 'd');
   for (int i = 0; i < 2100; ++i) g_log.WriteLog(DEBUG, "%s", text.c_str());
-  struct stat live {}, bak {};
+  struct stat live {
+  }, bak{};
   ASSERT_EQ(::stat(path().c_str(), &live), 0);
   ASSERT_EQ(::stat((path() + ".bak").c_str(), &bak), 0);
   EXPECT_LE(live.st_size, 2000000);
@@ -171,13 +177,15 @@ TEST_F(LogTest, ManyThreadsGiveWholeLinesAndLoseNone) {
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([t] {
-      for (int i = 0; i < kLines; ++i) g_log.WriteLog(INFO, "thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
+      for (int i = 0; i < kLines; ++i)
+        g_log.WriteLog(INFO, "thread %d line %d %s", t, i, std::string(100, 'a' + t).c_str());
     });
   }
   for (auto& w : writers) w.join();
   auto lines = Lines(path());
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
-  std::regex shape(R"(\d{4}\.\d{2}\.\d{2}-\d{2}:\d{2}:\d{2} INFO: thread (\d) line (\d+) ([a-h])\3{99})");
+  std::regex shape(
+      R"(\d{4}\.\d{2}\.\d{2}-\d{2}:\d{2}:\d{2} INFO: thread (\d) line (\d+) ([a-h])\3{99})");
   std::vector<int> next(kThreads, 0);
   for (const auto& l : lines) {
     std::smatch m;
@@ -209,7 +217,7 @@ TEST_F(LogTest, StatusBySizeAgeAndControl) {
   EXPECT_EQ(g_log.GetLogStatus(), 1);
   g_log.LastBackupTime = plat::TimeNow();
   EXPECT_EQ(g_log.GetLogStatus(), 1);  // still too big
-  g_log.LogMaxSpace = 4295;  // wraps the 32-bit limit round to 32,704 bytes
+  g_log.LogMaxSpace = 4295;            // wraps the 32-bit limit round to 32,704 bytes
   testsupport::WriteFile(path(), std::string(40000, 'x') + "\r\n");
   EXPECT_EQ(g_log.GetLogStatus(), 1);
   g_log.LogMaxSpace = 10;
@@ -226,7 +234,8 @@ TEST_F(LogTest, BackupKeepsOneGenerationAndAFailedRenameAsksAgain) {
   g_log.WriteLog(INFO, "first");
   ASSERT_EQ(g_log.BackupLogFile(), 0);
   EXPECT_NE(ReadFile(path() + ".bak").find("INFO: first"), std::string::npos);
-  EXPECT_NE(ReadFile(path() + ".bak").find("DEBUG: Enter BackupLogFile function."), std::string::npos);
+  EXPECT_NE(ReadFile(path() + ".bak").find("DEBUG: Enter BackupLogFile function."),
+            std::string::npos);
   EXPECT_EQ(Lines(path())[0].substr(20), "DEBUG: Leave BackupLogFile function.");
   g_log.WriteLog(INFO, "second");
   ASSERT_EQ(g_log.BackupLogFile(), 0);
@@ -248,7 +257,8 @@ TEST_F(LogTest, BackupKeepsOneGenerationAndAFailedRenameAsksAgain) {
   EXPECT_TRUE(testsupport::FileExists(path()));
   EXPECT_EQ(g_log.GetLogStatus(), 1);
   ASSERT_FALSE(events.empty());
-  EXPECT_EQ(events.back().text.rfind("keld4:ERR:Backup log error,syserror=", 0), 0u) << events.back().text;
+  EXPECT_EQ(events.back().text.rfind("keld4:ERR:Backup log error,syserror=", 0), 0u)
+      << events.back().text;
 }
 
 TEST_F(LogTest, BackupUnderConcurrentWritersLosesNoLine) {

@@ -32,7 +32,8 @@ inline std::vector<std::string> LogLines(const std::string& file) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find("\r\n", start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     lines.push_back(line.size() > 20 ? line.substr(20) : line);  // "yyyy.mm.dd-hh:mm:ss "
     if (end == std::string::npos) break;
     start = end + 2;
@@ -53,7 +54,8 @@ inline int CountPrefix(const std::vector<std::string>& lines, const std::string&
 }
 
 // Index of the first line equal to wanted at or after from, -1 if none.
-inline int FindLine(const std::vector<std::string>& lines, const std::string& wanted, int from = 0) {
+inline int FindLine(const std::vector<std::string>& lines, const std::string& wanted,
+                    int from = 0) {
   for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
     if (lines[i] == wanted) return static_cast<int>(i);
   return -1;
@@ -219,7 +221,7 @@ class MasterTest : public ::testing::Test {
 
   // Waits for the master thread (at most five seconds); its exit code.
   plat::DWORD Join() {
-    EXPECT_EQ(plat::WaitForSingleObject(thread, 5000), plat::WAIT_OBJECT_0);
+    EXPECT_EQ(plat::WaitForSingleObject(thread, 5000), plat::kWAIT_OBJECT_0);
     plat::DWORD code = 0xDEAD;
     plat::GetExitCodeThread(thread, &code);
     plat::CloseHandle(thread);
@@ -228,11 +230,11 @@ class MasterTest : public ::testing::Test {
   }
 
   // Ends a thread a failed test left running: closing the pipes releases it
-  // from any transfer, WM_QUIT from its queue.
+  // from any transfer, kWM_QUIT from its queue.
   void StopThread() {
     if (thread == nullptr) return;
-    plat::PostThreadMessageA(threadId, plat::WM_QUIT, 0, 0);
-    if (plat::WaitForSingleObject(thread, 2000) != plat::WAIT_OBJECT_0) {
+    plat::PostThreadMessageA(threadId, plat::kWM_QUIT, 0, 0);
+    if (plat::WaitForSingleObject(thread, 2000) != plat::kWAIT_OBJECT_0) {
       for (plat::HANDLE* h : {&toWriteRead, &toMasterWrite}) {
         if (*h != nullptr) plat::CloseHandle(*h);
         *h = nullptr;

@@ -50,8 +50,10 @@ TEST_F(MasterPipeTest, SendIntoClosedPipeIs3050AndReleasesBoth) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3050);
-  EXPECT_EQ(master->SysError, plat::ERROR_NO_DATA);
-  EXPECT_EQ(CountLines(Lines(), "ERR: In CMaster write pipe. Local error:3050, system error:000000e8"), 1);
+  EXPECT_EQ(master->SysError, plat::kERROR_NO_DATA);
+  EXPECT_EQ(
+      CountLines(Lines(), "ERR: In CMaster write pipe. Local error:3050, system error:000000e8"),
+      1);
 }
 
 TEST_F(MasterPipeTest, SendWithoutPipeFailsCleanly) {
@@ -61,7 +63,7 @@ TEST_F(MasterPipeTest, SendWithoutPipeFailsCleanly) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3050);
-  EXPECT_EQ(master->SysError, plat::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(master->SysError, plat::kERROR_INVALID_HANDLE);
 }
 
 TEST_F(MasterPipeTest, DataWriteFailureIs3070) {
@@ -81,7 +83,9 @@ TEST_F(MasterPipeTest, DataWriteFailureIs3070) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3070);
-  EXPECT_EQ(CountLines(Lines(), "ERR: In CMaster write pipe. Local error:3070, system error:000000e8"), 1);
+  EXPECT_EQ(
+      CountLines(Lines(), "ERR: In CMaster write pipe. Local error:3070, system error:000000e8"),
+      1);
 }
 
 TEST_F(MasterPipeTest, ReadTakesHeaderAndExactlyDatalengBytes) {
@@ -115,8 +119,9 @@ TEST_F(MasterPipeTest, ReadFromClosedPipeIs3010) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3010);
-  EXPECT_EQ(master->SysError, plat::ERROR_BROKEN_PIPE);
-  EXPECT_EQ(CountLines(Lines(), "ERR: In CMaster read pipe. Local error:3010, system error:0000006d"), 1);
+  EXPECT_EQ(master->SysError, plat::kERROR_BROKEN_PIPE);
+  EXPECT_EQ(
+      CountLines(Lines(), "ERR: In CMaster read pipe. Local error:3010, system error:0000006d"), 1);
 }
 
 TEST_F(MasterPipeTest, ShortHeaderIs3020) {
@@ -131,7 +136,8 @@ TEST_F(MasterPipeTest, ShortHeaderIs3020) {
   auto lines = Lines();
   int err = FindLine(lines, "DEBUG: In CMaster read pipe. Should read:40, but read:10");
   ASSERT_GE(err, 1);
-  EXPECT_EQ(lines[err - 1].rfind("ERR: In CMaster read pipe. Local error:3020, system error:", 0), 0u);
+  EXPECT_EQ(lines[err - 1].rfind("ERR: In CMaster read pipe. Local error:3020, system error:", 0),
+            0u);
 }
 
 TEST_F(MasterPipeTest, MissingDataIs3030AndShortDataIs3040) {
@@ -143,7 +149,8 @@ TEST_F(MasterPipeTest, MissingDataIs3030AndShortDataIs3040) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3030);
-  EXPECT_EQ(CountLines(Lines(), "ERR: In CMaster read pipe. Local error:3030, system error:0000006d"), 1);
+  EXPECT_EQ(
+      CountLines(Lines(), "ERR: In CMaster read pipe. Local error:3030, system error:0000006d"), 1);
 
   plat::CloseHandle(toMasterRead);
   ASSERT_TRUE(plat::CreatePipe(&toMasterRead, &toMasterWrite, nullptr, 0));

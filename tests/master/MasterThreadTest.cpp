@@ -28,19 +28,20 @@ class MasterThreadTest : public MasterTest {
 
 TEST_F(MasterThreadTest, QuitWritesOnlyTheDownMessage) {
   StartThread();
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_EQ(StopCounter.load(), 1u) << "the master raises the counter however its loop ends";
   EXPECT_EQ(master->OSID, 0) << "not the NT platform";
   ExpectDownMessage(Written(), 0);
-  EXPECT_EQ(CountLines(Lines(), "DEBUG: Master_thread send down message to write thread success."), 1);
+  EXPECT_EQ(CountLines(Lines(), "DEBUG: Master_thread send down message to write thread success."),
+            1);
 }
 
 TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
   master->CoordinatorAddr = Addr("192.168.1.1");
   StartThread();
   ASSERT_TRUE(Post(WM_SEND_ALIVE));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
 
   std::vector<uint8_t> bytes = Written();
@@ -56,7 +57,7 @@ TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
   EXPECT_EQ(h.desAddr, Addr("192.168.1.1"));
   EXPECT_EQ(h.param, 0u);
   EXPECT_EQ(h.reserved, 0u);
-  const uint8_t expected[24] = {0x00, 0x00, '0', '0', '-', '1', '1', '-', '2', '2', '-', '3',
+  const uint8_t expected[24] = {0x00, 0x00, '0', '0', '-', '1', '1', '-', '2',  '2',  '-',  '3',
                                 '3',  '-',  '4', '4', '-', '5', '5', 0,   0x00, 0x00, 0x09, 0x60};
   EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 40, bytes.begin() + 64),
             std::vector<uint8_t>(expected, expected + 24));
@@ -64,7 +65,8 @@ TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
 
   auto lines = Lines();
   EXPECT_EQ(CountLines(lines, "DEBUG: CPU speed of this host is: 2400 "), 1);
-  EXPECT_EQ(CountLines(lines, "DEBUG: MacAddr of UDP is: 00-11-22-33-44-55 , UDP port is 45002"), 1);
+  EXPECT_EQ(CountLines(lines, "DEBUG: MacAddr of UDP is: 00-11-22-33-44-55 , UDP port is 45002"),
+            1);
   EXPECT_EQ(CountLines(lines, "DEBUG:  Ostype= 0, Mac=00-11-22-33-44-55 ,Freq=00000960"), 1);
 }
 
@@ -73,7 +75,7 @@ TEST_F(MasterThreadTest, MacTextIsZeroPaddedWhateverTheSettingHolds) {
   std::memcpy(g_Config.LocalMacAddress, "AB\0XYZXYZXYZXYZXY", 18);
   StartThread();
   ASSERT_TRUE(Post(WM_SEND_ALIVE));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   Join();
   std::vector<uint8_t> bytes = Written();
   ASSERT_GE(bytes.size(), 64u);
@@ -97,13 +99,15 @@ TEST_F(MasterThreadTest, FailedAliveSendEndsTheLoopAndTheDownMessageIsTried) {
   EXPECT_EQ(StopCounter.load(), 2u);
 
   auto lines = Lines();
-  const std::string pipeError = "ERR: In CMaster write pipe. Local error:3050, system error:000000e8";
+  const std::string pipeError =
+      "ERR: In CMaster write pipe. Local error:3050, system error:000000e8";
   int first = FindLine(lines, pipeError);
   ASSERT_GE(first, 0);
   int alive = FindLine(lines, "ERR: Send alive message error", first);
   ASSERT_GT(alive, first);
   EXPECT_GT(FindLine(lines, pipeError, alive), alive) << "the down message was attempted";
-  EXPECT_EQ(CountLines(lines, "DEBUG: Master_thread send down message to write thread success."), 0);
+  EXPECT_EQ(CountLines(lines, "DEBUG: Master_thread send down message to write thread success."),
+            0);
 }
 
 TEST_F(MasterThreadTest, WakeMessageMakesTheMasterSeeTheStopCounter) {
@@ -130,8 +134,8 @@ TEST_F(MasterThreadTest, StopRaisedBeforeTheThreadRunsEndsItWithoutAnyPost) {
 
 TEST_F(MasterThreadTest, OtherMessagesAreIgnoredAndReadFailureEndsTheLoop) {
   StartThread();
-  ASSERT_TRUE(Post(plat::WM_USER + 99));
-  ASSERT_TRUE(Post(plat::WM_TIMER));  // no timer procedure: dispatch does nothing
+  ASSERT_TRUE(Post(plat::kWM_USER + 99));
+  ASSERT_TRUE(Post(plat::kWM_TIMER));  // no timer procedure: dispatch does nothing
   // A WM_MSG_ARRIVED with nothing to read: the writer of read_to_master goes.
   plat::CloseHandle(toMasterWrite);
   toMasterWrite = nullptr;
@@ -150,7 +154,7 @@ TEST_F(MasterThreadTest, OtherMessagesAreIgnoredAndReadFailureEndsTheLoop) {
 class CountingSource {
  public:
   plat::PDH_STATUS operator()(plat::PDH_RAW_COUNTER* sample) {
-    if (failing_->load()) return plat::PDH_NO_DATA;
+    if (failing_->load()) return plat::kPDH_NO_DATA;
     uint64_t n = ++(*calls_);
     uint64_t stamp = plat::LocalFileTimeNow() + n * 10000000000ULL;  // n * 1000 s ahead
     sample->CStatus = 0;
@@ -197,7 +201,7 @@ TEST_F(MasterThreadTest, SamplerFailureCostsTheTickButNotTheLoop) {
   StartThread();
   ASSERT_TRUE(Post(WM_SEND_CPU_LOAD));
   ASSERT_TRUE(Post(WM_SEND_ALIVE));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_EQ(StopCounter.load(), 1u) << "only the end of the loop raised it";
 
@@ -237,7 +241,7 @@ TEST_F(MasterThreadTest, ThreadStartRoutineRunsTheProcessMaster) {
   plat::SetProcessorTimeSourceForTest(source);
   thread = plat::CreateThread(&MasterThreadStart, nullptr, &threadId);
   ASSERT_NE(thread, nullptr);
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_GE(source.calls_->load(), 1u) << "the sampler was refreshed at the start";
   std::vector<uint8_t> bytes = Written();

@@ -1,19 +1,17 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <thread>
 
-#include <unistd.h>
-
 #include "platform/platform.h"
 
 using namespace plat;
 
-
 TEST(Socket, ClosingFromAnotherThreadWakesABlockedReceive) {
   SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_NE(s, INVALID_SOCKET);
+  ASSERT_NE(s, kINVALID_SOCKET);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -28,10 +26,10 @@ TEST(Socket, ClosingFromAnotherThreadWakesABlockedReceive) {
   Sleep(50);
   EXPECT_EQ(plat::closesocket(s), 0);
   receiver.join();
-  EXPECT_EQ(result.load(), SOCKET_ERROR);
-  EXPECT_EQ(error.load(), WSAEINTR);
-  EXPECT_EQ(plat::closesocket(s), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(result.load(), kSOCKET_ERROR);
+  EXPECT_EQ(error.load(), kWSAEINTR);
+  EXPECT_EQ(plat::closesocket(s), kSOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), kWSAENOTSOCK);
 }
 
 TEST(Socket, OversizedDatagramIsRefusedAndPortsInUseAnswerAddrInUse) {
@@ -47,16 +45,16 @@ TEST(Socket, OversizedDatagramIsRefusedAndPortsInUseAnswerAddrInUse) {
   SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_EQ(plat::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
   SOCKET t = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  EXPECT_EQ(plat::bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+  EXPECT_EQ(plat::bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)), kSOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), kWSAEADDRINUSE);
 
   char big[200];
   std::memset(big, 1, sizeof(big));
   ASSERT_EQ(plat::sendto(t, big, sizeof(big), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 200);
   ASSERT_EQ(plat::sendto(t, big, 50, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 50);
   char buf[100];
-  EXPECT_EQ(plat::recvfrom(s, buf, sizeof(buf), 0, nullptr, nullptr), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
+  EXPECT_EQ(plat::recvfrom(s, buf, sizeof(buf), 0, nullptr, nullptr), kSOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), kWSAEMSGSIZE);
   EXPECT_EQ(plat::recvfrom(s, buf, sizeof(buf), 0, nullptr, nullptr), 50);
   plat::closesocket(s);
   plat::closesocket(t);

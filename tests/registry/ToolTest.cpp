@@ -97,17 +97,23 @@ TEST_F(ToolTest, HelpAndBadUsage) {
 
 TEST_F(ToolTest, AddQueryAndDeleteValues) {
   EXPECT_EQ(Run({"add", kParameter, "/v", "LocalIPAddress", "/d", "10.0.0.1"}).exit, 0);
-  EXPECT_EQ(Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "0xafca"}).exit, 0);
+  EXPECT_EQ(Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "0xafca"}).exit,
+            0);
   EXPECT_EQ(Run({"ADD", kParameter, "/V", "Bytes", "/T", "reg_binary", "/D", "00Ff10"}).exit, 0);
-  EXPECT_EQ(Run({"add", kParameter, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", "%HOME%/x"}).exit, 0);
-  EXPECT_EQ(Run({"add", kParameter, "/v", "Big", "/t", "REG_QWORD", "/d", "18446744073709551615"}).exit, 0);
+  EXPECT_EQ(Run({"add", kParameter, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", "%HOME%/x"}).exit,
+            0);
+  EXPECT_EQ(
+      Run({"add", kParameter, "/v", "Big", "/t", "REG_QWORD", "/d", "18446744073709551615"}).exit,
+      0);
   EXPECT_EQ(Run({"add", kParameter, "/v", "List", "/t", "REG_MULTI_SZ", "/d", "a\\0b"}).exit, 0);
   EXPECT_EQ(Run({"add", kParameter, "/ve", "/d", "dflt"}).exit, 0);
   EXPECT_EQ(Run({"add", "HKLM\\SOFTWARE\\Ostrel\\KELD4\\Parameter\\Log"}).exit, 0);
 
   Result r = Run({"query", kParameter});
   EXPECT_EQ(r.exit, 0) << r.err;
-  EXPECT_NE(r.out.find("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("    LocalIPAddress    REG_SZ    10.0.0.1\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    PortNumber    REG_DWORD    0xafca\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    Bytes    REG_BINARY    00FF10\n"), std::string::npos) << r.out;
@@ -115,7 +121,8 @@ TEST_F(ToolTest, AddQueryAndDeleteValues) {
   EXPECT_NE(r.out.find("    Big    REG_QWORD    0xffffffffffffffff\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    List    REG_MULTI_SZ    a\\0b\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    (Default)    REG_SZ    dflt\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter\\Log\n"), std::string::npos);
+  EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter\\Log\n"),
+            std::string::npos);
 
   r = Run({"query", "hklm\\software\\ostrel\\keld4\\parameter", "/v", "portnumber"});
   EXPECT_EQ(r.exit, 0);
@@ -125,17 +132,19 @@ TEST_F(ToolTest, AddQueryAndDeleteValues) {
   // The agent's own calls see what the tool wrote.
   plat::SetRegistryStorePathForTest(store_);
   plat::HKEY key = nullptr;
-  ASSERT_EQ(plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, plat::KEY_READ,
-                                &key),
+  ASSERT_EQ(plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                                plat::kKEY_READ, &key),
             0);
   uint32_t port = 0;
   plat::DWORD size = 4;
-  EXPECT_EQ(plat::RegQueryValueExA(key, "PortNumber", nullptr, nullptr, reinterpret_cast<plat::BYTE*>(&port), &size),
+  EXPECT_EQ(plat::RegQueryValueExA(key, "PortNumber", nullptr, nullptr,
+                                   reinterpret_cast<plat::BYTE*>(&port), &size),
             0);
   EXPECT_EQ(port, 45002u);
   char ip[16];
   size = sizeof(ip);
-  EXPECT_EQ(plat::RegQueryValueExA(key, "LocalIPAddress", nullptr, nullptr, reinterpret_cast<plat::BYTE*>(ip), &size),
+  EXPECT_EQ(plat::RegQueryValueExA(key, "LocalIPAddress", nullptr, nullptr,
+                                   reinterpret_cast<plat::BYTE*>(ip), &size),
             0);
   EXPECT_STREQ(ip, "10.0.0.1");
   plat::RegCloseKey(key);
@@ -144,19 +153,24 @@ TEST_F(ToolTest, AddQueryAndDeleteValues) {
   // An existing value changes only when confirmed or forced.
   r = Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "1"}, "n\n");
   EXPECT_EQ(r.exit, 1);
-  r = Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "1"});  // no answer at all
+  r = Run(
+      {"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "1"});  // no answer at all
   EXPECT_EQ(r.exit, 1);
   EXPECT_NE(Run({"query", kParameter, "/v", "PortNumber"}).out.find("0xafca"), std::string::npos);
-  EXPECT_EQ(Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "2"}, "Yes\n").exit, 0);
-  EXPECT_EQ(Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "3", "/f"}).exit, 0);
-  EXPECT_NE(Run({"query", kParameter, "/v", "PortNumber"}).out.find("REG_DWORD    0x3\n"), std::string::npos);
+  EXPECT_EQ(
+      Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "2"}, "Yes\n").exit, 0);
+  EXPECT_EQ(Run({"add", kParameter, "/v", "PortNumber", "/t", "REG_DWORD", "/d", "3", "/f"}).exit,
+            0);
+  EXPECT_NE(Run({"query", kParameter, "/v", "PortNumber"}).out.find("REG_DWORD    0x3\n"),
+            std::string::npos);
 
   r = Run({"query", kParameter, "/v", "Nope"});
   EXPECT_EQ(r.exit, 1);
   EXPECT_NE(r.err.find("keld4-reg: the value Nope does not exist"), std::string::npos) << r.err;
   r = Run({"query", "HKLM\\SOFTWARE\\Nope"});
   EXPECT_EQ(r.exit, 1);
-  EXPECT_NE(r.err.find("keld4-reg: the key HKEY_LOCAL_MACHINE\\SOFTWARE\\Nope does not exist"), std::string::npos);
+  EXPECT_NE(r.err.find("keld4-reg: the key HKEY_LOCAL_MACHINE\\SOFTWARE\\Nope does not exist"),
+            std::string::npos);
 
   EXPECT_EQ(Run({"delete", kParameter, "/v", "Bytes"}).exit, 1);  // not confirmed
   EXPECT_EQ(Run({"delete", kParameter, "/v", "Bytes", "/f"}).exit, 0);
@@ -173,8 +187,8 @@ TEST_F(ToolTest, ProcessorKeyIsReadOnly) {
   Result r = Run({"query", "HKLM\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor", "/s"});
   EXPECT_EQ(r.exit, 0);
   EXPECT_NE(r.out.find("CentralProcessor\\0\n"), std::string::npos) << r.out;
-  r = Run({"add", "HKLM\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", "/v", "~MHz", "/t", "REG_DWORD",
-           "/d", "1", "/f"});
+  r = Run({"add", "HKLM\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", "/v", "~MHz", "/t",
+           "REG_DWORD", "/d", "1", "/f"});
   EXPECT_EQ(r.exit, 1);
   EXPECT_NE(r.err.find("Access is denied"), std::string::npos) << r.err;
   EXPECT_EQ(Run({"delete", "HKLM\\HARDWARE", "/f"}).exit, 1);
@@ -216,9 +230,10 @@ TEST_F(ToolTest, ImportsWindowsExportsAsOneChange) {
   EXPECT_EQ(ReadFile(store_), before);
 
   std::string hardware = dir_.file("hardware.reg");
-  WriteFile(hardware,
-            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n\"x\"=\"1\"\n"
-            "[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION]\n");
+  WriteFile(
+      hardware,
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n\"x\"=\"1\"\n"
+      "[HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION]\n");
   r = Run({"import", hardware});
   EXPECT_EQ(r.exit, 1);
   EXPECT_NE(r.err.find(hardware + ":5: "), std::string::npos) << r.err;
@@ -237,15 +252,18 @@ TEST_F(ToolTest, ExportWritesAFileThatImportsBack) {
   EXPECT_EQ(r.exit, 0) << r.err;
   std::string text = ReadFile(file);
   EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
-  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4]\n"), std::string::npos)
+      << text;
   EXPECT_NE(text.find("\"PortNumber\"=dword:0000afca\n"), std::string::npos);
 
   // Into a second, empty store: the same tree.
   std::string second = dir_.file("second.reg");
   r = Run({"--store", second, "import", file}, "", false);
   EXPECT_EQ(r.exit, 0) << r.err;
-  EXPECT_EQ(ReadFile(second).substr(ReadFile(second).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]")),
-            ReadFile(store_).substr(ReadFile(store_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]")));
+  EXPECT_EQ(ReadFile(second).substr(
+                ReadFile(second).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]")),
+            ReadFile(store_).substr(
+                ReadFile(store_).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]")));
 
   // An existing file is replaced only when confirmed or with /y.
   WriteFile(file, "keep");

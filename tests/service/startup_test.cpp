@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,9 +8,9 @@
 
 #include "config/KELD3Register.h"
 #include "messaging/Read.h"
+#include "service/ServiceFixture.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
-#include "service/ServiceFixture.h"
 
 namespace {
 
@@ -71,7 +70,8 @@ TEST_F(Startup, MissingValueStopsWithReadFromRegisterError) {
   EXPECT_EQ(ExitCode(), 1u) << "a failed start is no success";
   std::string log = Log();
   EXPECT_NE(log.find("ERR: Read from register error\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("Get key value:PdhErrTotal error,syserror=00000002,error=1505"), std::string::npos);
+  EXPECT_NE(log.find("Get key value:PdhErrTotal error,syserror=00000002,error=1505"),
+            std::string::npos);
   // The run's counters were written before the load, even so.
   EXPECT_NE(testsupport::ReadFile(dir.file("registry.reg")).find("\"PdhErrCount\"=dword:00000000"),
             std::string::npos);
@@ -80,10 +80,13 @@ TEST_F(Startup, MissingValueStopsWithReadFromRegisterError) {
 TEST_F(Startup, AddressNotOnThisHostStops) {
   Set("LocalIPAddress", "10.99.99.99");
   Install();
-  EXPECT_EQ(RunAgent(), "IP address has been changed since installed or somebody modified the registry.\n");
-  EXPECT_NE(Log().find("ERR: IP address has been changed since installed or somebody modified the registry. Can "
-                       "not find the IP address 10.99.99.99\r\n"),
-            std::string::npos);
+  EXPECT_EQ(RunAgent(),
+            "IP address has been changed since installed or somebody modified the registry.\n");
+  EXPECT_NE(
+      Log().find(
+          "ERR: IP address has been changed since installed or somebody modified the registry. Can "
+          "not find the IP address 10.99.99.99\r\n"),
+      std::string::npos);
 }
 
 TEST_F(Startup, PortAbove65535Stops) {
@@ -107,7 +110,8 @@ TEST_F(Startup, EventSourceKeyIsWrittenAtEveryStart) {
   Install();
   RunAgent();
   std::string store = testsupport::ReadFile(dir.file("registry.reg"));
-  auto at = store.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4]");
+  auto at = store.find(
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4]");
   ASSERT_NE(at, std::string::npos) << store;
   EXPECT_NE(store.find("\"TypesSupported\"=dword:00000007", at), std::string::npos);
   EXPECT_NE(store.find("\"EventMessageFile\"=hex(2):", at), std::string::npos);
@@ -117,8 +121,8 @@ TEST_F(Startup, EventSourceKeyIsWrittenAtEveryStart) {
 // agent's own key.
 TEST_F(Startup, MissingParameterKeyWritesNothingElsewhere) {
   Install();
-  ASSERT_EQ(plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter"),
-            plat::ERROR_SUCCESS);
+  ASSERT_EQ(plat::RegDeleteTreeA(plat::kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter"),
+            plat::kERROR_SUCCESS);
   EXPECT_EQ(RunAgent(), "Read from register error\n");
   EXPECT_EQ(ExitCode(), 1u);
   EXPECT_EQ(StoredNumber("", "PdhErrCount"), 0xDEADBEEFu);
@@ -166,7 +170,7 @@ TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
   }
   ASSERT_GE(holder, 0);
   bool ended = WaitFor("INFO: KELD4 service stopped", 1, 15000);
-  if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0);
+  if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
   agent.join();
   ::close(holder);
   std::string out = testing::internal::GetCapturedStdout();
