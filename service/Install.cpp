@@ -1,6 +1,5 @@
 // Process entry, registration and installation.
-#include <strings.h>
-
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +12,16 @@ namespace {
 constexpr const char* kAppId = "{5B2E9A41-7C3D-4F18-A6E2-0D9C4B71E35A}";
 constexpr const char* kTypeLibId = "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}";
 constexpr const char* kDescription = "Pallix/LBシリーズの負荷分散エージェントサービス";
+
+// Command-line switches compare without case, as Windows programs take them.
+bool SameWord(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (std::tolower(static_cast<unsigned char>(*a)) !=
+        std::tolower(static_cast<unsigned char>(*b)))
+      return false;
+  }
+  return *a == *b;
+}
 
 void MessageBox(const char* text) {
   plat::MessageBoxA(nullptr, text, _Module.m_szServiceName, plat::kMB_OK);
@@ -213,9 +222,9 @@ int KeldMain(const char* commandLine) {
   _Module.Prepare(nullptr, 100, kTypeLibId);
   for (const char* token = FindOneOf(commandLine, "-/"); token != nullptr;
        token = FindOneOf(token, "-/")) {
-    if (strcasecmp(token, "UnregServer") == 0) return _Module.UnregisterModule();
-    if (strcasecmp(token, "RegServer") == 0) return _Module.RegisterModule(1, 0);
-    if (strcasecmp(token, "Service") == 0) return _Module.RegisterModule(1, 1);
+    if (SameWord(token, "UnregServer") == 0) return _Module.UnregisterModule();
+    if (SameWord(token, "RegServer") == 0) return _Module.RegisterModule(1, 0);
+    if (SameWord(token, "Service") == 0) return _Module.RegisterModule(1, 1);
   }
 
   plat::HKEY appIds = nullptr;
