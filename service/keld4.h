@@ -56,8 +56,8 @@ class CServiceModule {
 
 extern CServiceModule _Module;
 
-void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+[[gnu::format(printf, 3, 4)]] void ReportToEventLog(CServiceModule* module, int kind,
+                                                    const char* format, ...);
 int AddEventSource();
 
 // Position just after the first character of text that is one of the
