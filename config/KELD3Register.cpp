@@ -341,11 +341,11 @@ bool CKELD3Register::ParseCoordinatorAddresses(const char* text, CoordinatorNet*
       if (prefix > 32) return false;
       item.resize(slash);
     }
-    in_addr address{};
+    uint32_t address = 0;
     // inet_pton takes exactly four decimal parts, nothing else.
-    if (inet_pton(AF_INET, item.c_str(), &address) != 1) return false;
-    uint32_t mask = prefix == 0 ? 0 : htonl(0xFFFFFFFFu << (32 - prefix));
-    nets[*count] = CoordinatorNet{address.s_addr & mask, mask};
+    if (plat::inet_pton(plat::kAF_INET, item.c_str(), &address) != 1) return false;
+    uint32_t mask = prefix == 0 ? 0 : plat::htonl(0xFFFFFFFFu << (32 - prefix));
+    nets[*count] = CoordinatorNet{address & mask, mask};
     ++*count;
     if (*end == '\0') return true;
     p = end + 1;
@@ -515,9 +515,9 @@ int CKELD3Register::AreIPChanged() {
       onLoopback = loopbacks[k] == row->dwIndex;
     if (onLoopback) continue;
     // inet_ntoa's text, from the thread-safe call that writes the same.
-    char text[INET_ADDRSTRLEN];
-    in_addr addr{row->dwAddr};
-    if (inet_ntop(AF_INET, &addr, text, sizeof(text)) == nullptr) continue;
+    char text[plat::kINET_ADDRSTRLEN];
+    uint32_t addr = row->dwAddr;
+    if (plat::inet_ntop(plat::kAF_INET, &addr, text, sizeof(text)) == nullptr) continue;
     if (std::strcmp(text, LocalIPAddress) == 0) {
       BroadcastAddr = row->dwAddr | ~row->dwMask;
       KELD_TRACE_LEAVE("CKELD3Register::AreIPChanged");
