@@ -1,7 +1,5 @@
 #include "messaging/Master.h"
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -30,7 +28,7 @@ void ReleaseMessage(Message& m) {
 uint32_t PayloadField(const uint8_t* data, size_t offset) {
   uint32_t value;
   std::memcpy(&value, data + offset, sizeof(value));
-  return ntohl(value);
+  return plat::ntohl(value);
 }
 
 plat::HANDLE PipeHandle(const plat::HANDLE* pipe) { return pipe != nullptr ? *pipe : nullptr; }
@@ -128,8 +126,8 @@ int CMaster::master_thread() {
         std::memcpy(m.data, &AliveData, ALIVE_DATA_SIZE);
         char mac[sizeof(AliveData.Mac) + 1] = {};
         std::memcpy(mac, AliveData.Mac, sizeof(AliveData.Mac));
-        g_log.WriteLog(DEBUG, " Ostype= %d, Mac=%s ,Freq=%08x", ntohs(AliveData.Ostype), mac,
-                       ntohl(AliveData.Freq));
+        g_log.WriteLog(DEBUG, " Ostype= %d, Mac=%s ,Freq=%08x", plat::ntohs(AliveData.Ostype), mac,
+                       plat::ntohl(AliveData.Freq));
         FillHeader(m.header, MSG_ALIVE, 0, ALIVE_DATA_SIZE, LocalAddr, CoordinatorAddr.load(), 0);
         if (send_msg(m) == -1) {
           g_log.WriteLog(ERR, "Send alive message error");
@@ -201,11 +199,11 @@ uint16_t CMaster::find_OSID() {
 int CMaster::get_up_data() {
   KELD_TRACE_ENTER("CMaster::get_up_data");
   g_log.WriteLog(DEBUG, "CPU speed of this host is: %ld ", static_cast<long>(Sampler.m_dwCpuSpeed));
-  AliveData.Freq = htonl(Sampler.m_dwCpuSpeed);
+  AliveData.Freq = plat::htonl(Sampler.m_dwCpuSpeed);
   char mac[sizeof(AliveData.Mac)];
   CopyMacText(mac, g_Config.LocalMacAddress);
   std::memcpy(AliveData.Mac, mac, sizeof(mac));
-  AliveData.Ostype = htons(OSID);
+  AliveData.Ostype = plat::htons(OSID);
   g_log.WriteLog(DEBUG, "MacAddr of UDP is: %s , UDP port is %d", mac,
                  static_cast<int>(g_Config.PortNumber));
   KELD_TRACE_LEAVE("CMaster::get_up_data");
@@ -238,7 +236,7 @@ int CMaster::send_cpu_load() {
     return 0;
   }
 
-  uint32_t load = htonl(Sampler.m_dwCpuLoad);
+  uint32_t load = plat::htonl(Sampler.m_dwCpuLoad);
   std::memcpy(m.data, &load, sizeof(load));
   FillHeader(m.header, MSG_CPU_LOAD, 0, CPU_LOAD_DATA_SIZE, LocalAddr, CoordinatorAddr.load(), 0);
   if (send_msg(m) == -1) {

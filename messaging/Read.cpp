@@ -17,20 +17,18 @@ uint32_t ReceivedField(const uint8_t* buffer, int count, size_t offset) {
   if (buffer == nullptr || count < 0 || static_cast<size_t>(count) < offset + 4) return 0;
   uint32_t value;
   std::memcpy(&value, buffer + offset, sizeof(value));
-  return ntohl(value);
+  return plat::ntohl(value);
 }
 
-void AddressText(uint32_t address, char* text, socklen_t size) {
-  in_addr in{};
-  in.s_addr = address;
-  if (inet_ntop(AF_INET, &in, text, size) == nullptr) text[0] = '\0';
+void AddressText(uint32_t address, char* text, plat::ULONG size) {
+  if (plat::inet_ntop(plat::kAF_INET, &address, text, size) == nullptr) text[0] = '\0';
 }
 
 }  // namespace
 
 CRead::CRead()
     : RecentPos(0), ErrNo(0), SysError(0), OutPipe(nullptr), MasterThreadId(nullptr),
-      Port(htons(45002)), Socket(plat::kINVALID_SOCKET), Buffer(nullptr), RecentMsg{},
+      Port(plat::htons(45002)), Socket(plat::kINVALID_SOCKET), Buffer(nullptr), RecentMsg{},
       SourceAddr(0) {}
 
 CRead::~CRead() {
@@ -58,7 +56,7 @@ int CRead::init() {
 
   // A socket left from an earlier generation would hold the port.
   close_socket();
-  plat::SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
+  plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
   if (s == plat::kINVALID_SOCKET) {
     SysError = plat::WSAGetLastError();
     ErrNo = 3520;
@@ -69,11 +67,11 @@ int CRead::init() {
   }
   Socket = s;
 
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  plat::sockaddr_in local{};
+  local.sin_family = plat::kAF_INET;
+  local.sin_addr.S_un.S_addr = plat::htonl(plat::kINADDR_ANY);
   local.sin_port = Port;
-  if (plat::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+  if (plat::bind(s, reinterpret_cast<const plat::sockaddr*>(&local), sizeof(local)) != 0) {
     SysError = plat::WSAGetLastError();
     ErrNo = 3530;
     g_log.WriteLog(ERR, "In Read init call bind(). Local error:%d, system error:%08x", ErrNo,
@@ -99,13 +97,13 @@ int CRead::init() {
 int CRead::read_socket(Message& m) {
   KELD_TRACE_ENTER("CRead::read_socket");
   (void)m;  // the message's blocks are views into Buffer
-  sockaddr_in from{};
-  socklen_t fromLength = sizeof(from);
+  plat::sockaddr_in from{};
+  int fromLength = sizeof(from);
   int count = plat::recvfrom(Socket.load(), reinterpret_cast<char*>(Buffer),
                              static_cast<int>(MSG_BUFFER_SIZE), 0,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+                             reinterpret_cast<plat::sockaddr*>(&from), &fromLength);
   plat::DWORD lastError = plat::WSAGetLastError();
-  SourceAddr = count >= 0 && from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
+  SourceAddr = count >= 0 && from.sin_family == plat::kAF_INET ? from.sin_addr.S_un.S_addr : 0;
   uint32_t type = ReceivedField(Buffer, count, offsetof(MsgHeader, type));
   uint32_t dataleng = ReceivedField(Buffer, count, offsetof(MsgHeader, dataleng));
   g_log.WriteLog(DEBUG, "Read thread read %d bit msg . Type: %x; data length:%d", count, type,
@@ -154,14 +152,14 @@ int CRead::msg_header_ntoh(MsgHeader* h) {
     return 0;
   }
   // srcAddr and desAddr stay in network order.
-  h->desId = ntohl(h->desId);
-  h->type = ntohl(h->type);
-  h->status = ntohl(h->status);
-  h->sequence = ntohl(h->sequence);
-  h->dataleng = ntohl(h->dataleng);
-  h->id = ntohl(h->id);
-  h->param = ntohl(h->param);
-  h->reserved = ntohl(h->reserved);
+  h->desId = plat::ntohl(h->desId);
+  h->type = plat::ntohl(h->type);
+  h->status = plat::ntohl(h->status);
+  h->sequence = plat::ntohl(h->sequence);
+  h->dataleng = plat::ntohl(h->dataleng);
+  h->id = plat::ntohl(h->id);
+  h->param = plat::ntohl(h->param);
+  h->reserved = plat::ntohl(h->reserved);
   KELD_TRACE_LEAVE("CRead::msg_header_ntoh");
   return 0;
 }
@@ -249,7 +247,7 @@ int CRead::read_thread() {
     // displace a real coordinator's numbered message from it.
     if (h->type == MSG_ALIVE && h->id == COORDINATOR_ID &&
         !g_Config.IsCoordinatorAllowed(SourceAddr)) {
-      char fromText[INET_ADDRSTRLEN];
+      char fromText[plat::kINET_ADDRSTRLEN];
       AddressText(SourceAddr, fromText, sizeof(fromText));
       g_log.WriteLog(WARN, "Coor_alive message from %s is not from a listed coordinator, dropped",
                      fromText);
@@ -277,8 +275,8 @@ int CRead::read_thread() {
     }
 
     if (g_log.IsLevelOn(DEBUG)) {
-      char srcText[INET_ADDRSTRLEN];
-      char desText[INET_ADDRSTRLEN];
+      char srcText[plat::kINET_ADDRSTRLEN];
+      char desText[plat::kINET_ADDRSTRLEN];
       AddressText(h->srcAddr, srcText, sizeof(srcText));
       AddressText(h->desAddr, desText, sizeof(desText));
       g_log.WriteLog(DEBUG, "read message type:%x", h->type);

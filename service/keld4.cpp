@@ -346,7 +346,7 @@ void CServiceModule::Run() {
   }
 
   g_Master.CoordinatorAddr = g_Config.BroadcastAddr;
-  g_Master.LocalAddr = inet_addr(g_Config.LocalIPAddress);
+  g_Master.LocalAddr = plat::inet_addr(g_Config.LocalIPAddress);
   g_Master.CpuSendInterval = g_Config.CpuSendInterval.load();
   g_Master.StoredCpuSendInterval = g_Config.CpuSendInterval.load();
   g_log.WriteLog(DEBUG, "There are %d CPUs in the host.",
@@ -468,7 +468,7 @@ int CServiceModule::InitializeBefore() {
   g_Master.ReadPipe = &ReadToMasterRead;
   g_Master.WritePipe = &MasterToWriteWrite;
 
-  g_Read.Port = htons(static_cast<uint16_t>(g_Config.PortNumber));
+  g_Read.Port = plat::htons(static_cast<uint16_t>(g_Config.PortNumber));
   g_Read.OutPipe = &ReadToMasterWrite;
   g_Read.MasterThreadId = &MasterThreadId;
   if (g_Read.init() != 0) {
@@ -476,7 +476,7 @@ int CServiceModule::InitializeBefore() {
     KELD_TRACE_LEAVE("CServiceModule::InitializeBefore");
     return -1;
   }
-  g_Write.Port = htons(static_cast<uint16_t>(g_Config.PortNumber));
+  g_Write.Port = plat::htons(static_cast<uint16_t>(g_Config.PortNumber));
   g_Write.InPipe = &MasterToWriteRead;
   if (g_Write.init() != 0) {
     g_log.WriteLog(ERR, "CWrite init error");
