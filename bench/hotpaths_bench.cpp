@@ -13,6 +13,7 @@
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 
 namespace {
@@ -31,7 +32,8 @@ void LogTo(const std::string& dir, uint32_t level) {
 // A Coor_alive as the coordinator sends it: the header big-endian, then the
 // 28 data bytes.
 void CoorAlive(uint8_t* out, uint32_t sequence) {
-  uint32_t fields[10] = {4, 1, 0, sequence, 28, 4, inet_addr("127.0.0.1"), inet_addr("127.0.0.1"), 0, 0};
+  uint32_t fields[10] = {4, 1, 0, sequence, 28, 4, inet_addr("127.0.0.1"), inet_addr("127.0.0.1"),
+                         0, 0};
   for (int i = 0; i < 10; ++i) {
     uint32_t v = (i == 6 || i == 7) ? fields[i] : htonl(fields[i]);
     std::memcpy(out + 4 * i, &v, 4);
@@ -102,7 +104,8 @@ void BM_LogLine(benchmark::State& state) {
   bool enabled = state.range(0) != 0;
   LogTo(dir, enabled ? 3 : 0);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(g_log.WriteLog(INFO, "Read thread read %d bit msg . Type: %x; data length:%d", 68, 1, 28));
+    benchmark::DoNotOptimize(
+        g_log.WriteLog(INFO, "Read thread read %d bit msg . Type: %x; data length:%d", 68, 1, 28));
   }
   g_log.LogLevel = 3;
   std::system(("rm -rf " + dir).c_str());
@@ -114,9 +117,11 @@ void BM_RegistryReadWrite(benchmark::State& state) {
   LogTo(dir, 3);
   std::string store = dir + "/registry.reg";
   FILE* f = std::fopen(store.c_str(), "w");
-  std::fputs("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]\r\n"
-             "\"MaxMemInfo\"=dword:00400000\r\n\"PdhErrTotal\"=dword:00000000\r\n",
-             f);
+  std::fputs(
+      "Windows Registry Editor Version "
+      "5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4\\Parameter]\r\n"
+      "\"MaxMemInfo\"=dword:00400000\r\n\"PdhErrTotal\"=dword:00000000\r\n",
+      f);
   std::fclose(f);
   plat::SetRegistryStorePathForTest(store);
   bool write = state.range(0) != 0;

@@ -39,6 +39,7 @@
 #include "messaging/Message.h"
 #include "messaging/Read.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 
 namespace {

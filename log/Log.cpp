@@ -62,7 +62,7 @@ CLog::CLog()
 CLog::~CLog() = default;
 
 void CLog::ComposePath(char* path, size_t size) const {
-  std::snprintf(path, size, "%s%c%s", LogDirectory, plat::PATH_SEPARATOR, LogName);
+  std::snprintf(path, size, "%s%c%s", LogDirectory, plat::kPathSeparator, LogName);
 }
 
 const char* CLog::GetTimeString() {

@@ -5,7 +5,17 @@
 // for, so that a Windows build maps each one onto the real call and the agent's
 // code reads the same on both platforms. Status codes are Win32 error numbers
 // (2 file not found, 234 more data, ...), so messages and exit codes read alike
-// everywhere. The Linux implementation lives in platform/linux/.
+// everywhere. platform/linux/ and platform/win32/ implement it; platform/common/
+// holds the parts both share (handle table, pipes, thread queues, clock).
+//
+// The header includes no system header and compiles beside <windows.h>: every
+// name is in namespace plat, and constants carry a k before their Win32 name
+// (kERROR_MORE_DATA, kINFINITE), since on Windows the bare names are macros.
+// Types and records keep their Win32 names and layouts, but they are the
+// contract's own: DWORD is 32 bits everywhere, HANDLE is an opaque token.
+// Where the contract promises more than the Win32 call, the comment beside
+// the call says so ("Contract:"); an implementation must give that behaviour.
+// Test seams are declared in platform/testing.h, not here.
 //
 // Handles (pipes, files, threads, sockets, registry keys, process handles) are
 // tokens into one process-wide table, never raw descriptors: a handle that was
@@ -14,15 +24,9 @@
 // only when no thread is inside a call on it any more.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace plat {
 
@@ -120,8 +124,6 @@ constexpr DWORD kWSANOTINITIALISED = 10093;
 DWORD GetLastError();
 void SetLastError(DWORD code);
 inline DWORD WSAGetLastError() { return GetLastError(); }
-// The Win32 number that stands for a POSIX errno value.
-DWORD Win32FromErrno(int err);
 
 // The system's message text for an error number (FormatMessageA with
 // FORMAT_MESSAGE_FROM_SYSTEM, default language): the English text, ending in
@@ -183,7 +185,10 @@ UINT_PTR SetTimer(void* hwnd, UINT_PTR idEvent, UINT elapse, TIMERPROC proc);
 BOOL KillTimer(void* hwnd, UINT_PTR idEvent);
 
 // ---------------------------------------------------------------- pipes
-// An in-process byte stream with blocking ends. WriteFile blocks until all
+// An in-process byte stream with blocking ends. Contract: more than Win32's
+// anonymous pipe, which returns what is there (a short read) and has a small
+// default buffer; both implementations use the portable pipe of
+// platform/common. WriteFile blocks until all
 // bytes are in the pipe (a block no larger than the capacity goes in whole,
 // never interleaved with another writer's); ReadFile blocks until the asked count is there, or
 // returns fewer bytes (success, short count) when the write end has gone after
@@ -232,8 +237,8 @@ constexpr DWORD kMOVEFILE_NO_LINK = 0x00000100;
 BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
 // The directory the log lives in by default ("Windows directory": /var/log).
 UINT GetWindowsDirectoryA(char* buffer, UINT size);
-// Path separator of composed file paths.
-constexpr char PATH_SEPARATOR = '/';
+// Path separator of composed file paths ('/' on Linux, '\\' on Windows).
+extern const char kPathSeparator;
 // Full path of the running program file.
 DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size);
 
@@ -252,10 +257,6 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st);
 LONG CompareFileTime(const FILETIME* a, const FILETIME* b);
 // Seconds since 1970 (the C library's time()).
 int64_t TimeNow();
-// Test seam: replaces the local wall clock behind GetLocalTime, TimeNow and
-// the processor counter's stamps; the function answers local time as 100 ns
-// units since 1601 (FILETIME scale). An empty function restores the real clock.
-void SetLocalClockForTest(std::function<ULONGLONG()> clock);
 // The local wall clock as FILETIME units (100 ns since 1601).
 ULONGLONG LocalFileTimeNow();
 
@@ -273,14 +274,6 @@ HANDLE RegisterEventSourceA(const char* server, const char* source);
 BOOL ReportEventA(HANDLE source, WORD type, WORD category, DWORD eventId, void* userSid,
                   WORD numStrings, DWORD dataSize, const char** strings, void* rawData);
 BOOL DeregisterEventSource(HANDLE source);
-// Test seam: receives every reported event instead of the system log.
-struct EventRecord {
-  std::string source;
-  WORD type;
-  DWORD eventId;
-  std::string text;
-};
-void SetEventSinkForTest(std::function<void(const EventRecord&)> sink);
 
 // ---------------------------------------------------------------- registry
 // A real store: on Linux the registry export text format in one file (default
@@ -325,19 +318,14 @@ LONG RegDeleteValueA(HKEY key, const char* name);
 LONG RegDeleteTreeA(HKEY key, const char* subKey);
 LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* values);
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize);
+// Diagnostics for a store that cannot be read: the file in use where the
+// store is a file (Linux), and the last parse error of that file naming file
+// and line ("file:line: what", empty when the last parse succeeded). Where the
+// store is the system's own registry (Windows) both are empty.
+std::string RegistryStorePath();
+std::string RegistryLastParseError();
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type, BYTE* data,
                    DWORD* dataSize);
-// The store file in use, and a way for tests and the operator tool to choose
-// another one (an empty path returns to the environment / default).
-std::string RegistryStorePath();
-void SetRegistryStorePathForTest(const std::string& path);
-// A store file that cannot be parsed: the last parse error, naming the file
-// and line ("file:line: what"), empty when the last parse succeeded.
-std::string RegistryLastParseError();
-// Test seam for the processor key: one entry per processor, its "~MHz" value
-// or -1 for a processor whose key has no "~MHz". An empty function returns to
-// the host's own processors.
-void SetProcessorSourceForTest(std::function<std::vector<int64_t>()> source);
 
 // ---------------------------------------------------------------- IP helper
 constexpr int kMAX_ADAPTER_DESCRIPTION_LENGTH = 128;
@@ -349,8 +337,8 @@ struct IP_ADDR_STRING {
   char IpMask[16];
   DWORD Context;
 };
-// Laid out as Windows' record (640 bytes on 64-bit), so 20 of them fill
-// 12,800 bytes as they do there.
+// Laid out as Windows' record (704 bytes on 64-bit), so 12,800 bytes hold
+// 18 of them as they do there.
 struct IP_ADAPTER_INFO {
   IP_ADAPTER_INFO* Next;
   DWORD ComboIndex;
@@ -385,21 +373,12 @@ struct MIB_IPADDRTABLE {
   MIB_IPADDRROW table[1];
 };
 static_assert(sizeof(MIB_IPADDRROW) == 24);
+static_assert(sizeof(void*) != 8 || sizeof(IP_ADAPTER_INFO) == 704);
 DWORD GetNumberOfInterfaces(DWORD* count);
 // Both answer kERROR_BUFFER_OVERFLOW / kERROR_INSUFFICIENT_BUFFER with *size set
 // to the bytes needed when the buffer is too small, so callers can size it.
 DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size);
 DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order);
-// What the host's interfaces look like, for the seam below.
-struct InterfaceEntry {
-  DWORD index;
-  std::string description;                         // Linux: the interface name, or a loopback text
-  bool loopback;                                   // the interface has the loopback flag
-  std::vector<std::pair<DWORD, DWORD>> addresses;  // (address, mask), network order
-};
-// Test seam: replaces the host's interface table. On Linux an interface with
-// the loopback flag is described as "MS TCP Loopback interface".
-void SetInterfaceSourceForTest(std::function<std::vector<InterfaceEntry>()> source);
 
 // ---------------------------------------------------------------- process
 constexpr DWORD kPROCESS_QUERY_INFORMATION = 0x0400;
@@ -418,9 +397,6 @@ struct PROCESS_MEMORY_COUNTERS {
 };
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL GetProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWORD cb);
-// Test seam: answers the peak working set in bytes (or sets *error and answers
-// false to make the read fail). An empty function returns to the real figure.
-void SetProcessMemorySourceForTest(std::function<bool(size_t* peak, DWORD* error)> source);
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -446,15 +422,66 @@ struct WSADATA {
   WORD wHighVersion;
 };
 inline constexpr WORD kMAKEWORD(BYTE low, BYTE high) { return WORD(low | (WORD(high) << 8)); }
+struct in_addr {
+  union {
+    struct {
+      BYTE s_b1, s_b2, s_b3, s_b4;
+    } S_un_b;
+    struct {
+      WORD s_w1, s_w2;
+    } S_un_w;
+    ULONG S_addr;  // network byte order
+  } S_un;
+};
+struct sockaddr {
+  WORD sa_family;
+  char sa_data[14];
+};
+struct sockaddr_in {
+  WORD sin_family;
+  WORD sin_port;  // network byte order
+  in_addr sin_addr;
+  char sin_zero[8];
+};
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr) == 16);
+constexpr int kAF_INET = 2;
+constexpr int kSOCK_DGRAM = 2;
+constexpr int kSOL_SOCKET = 0xFFFF;
+constexpr int kSO_BROADCAST = 0x0020;
+constexpr ULONG kINADDR_ANY = 0;
+constexpr ULONG kINADDR_LOOPBACK = 0x7F000001;
+// Byte order: the names are in parentheses because C libraries may define
+// them as function-like macros.
+constexpr ULONG(htonl)(ULONG v) {
+  return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
+}
+constexpr ULONG(ntohl)(ULONG v) { return (htonl)(v); }
+constexpr WORD(htons)(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }
+constexpr WORD(ntohs)(WORD v) { return (htons)(v); }
+// Dotted decimal addresses (kAF_INET only). inet_pton answers 1 when the
+// text is exactly four decimal parts, 0 otherwise; inet_ntop answers null
+// when the buffer is too small; inet_addr answers the address or
+// 0xFFFFFFFF (kINADDR_NONE).
+constexpr ULONG kINADDR_NONE = 0xFFFFFFFF;
+constexpr int kINET_ADDRSTRLEN = 16;
+int inet_pton(int af, const char* text, void* address);
+const char* inet_ntop(int af, const void* address, char* text, ULONG size);
+ULONG inet_addr(const char* text);
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup();
-// Sockets are handles: closesocket from another thread wakes a thread blocked
-// in recvfrom on it, which then fails with kWSAEINTR. A datagram larger than
-// the buffer fails with kWSAEMSGSIZE. sendto never raises SIGPIPE.
+// Contract: closesocket from another thread wakes a thread blocked in
+// recvfrom on it, which then fails with kWSAEINTR (Windows answers so; Wine
+// answers kWSAEINVAL). A datagram larger than the buffer fails with
+// kWSAEMSGSIZE. sendto never raises a signal. An ICMP port-unreachable
+// answering an earlier sendto never fails recvfrom (on Windows the socket
+// has SIO_UDP_CONNRESET turned off). Only kSOL_SOCKET / kSO_BROADCAST is
+// taken by setsockopt.
 SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const sockaddr* addr, int len);
 int setsockopt(SOCKET s, int level, int name, const void* value, int len);
-int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, socklen_t* fromLen);
+int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, int* fromLen);
+// The address a bound socket has (the port chosen for port 0).
+int getsockname(SOCKET s, sockaddr* name, int* nameLen);
 int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to, int toLen);
 int closesocket(SOCKET s);
 
@@ -512,10 +539,6 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
                                            PDH_FMT_COUNTERVALUE* value);
 PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER counter);
 PDH_STATUS PdhCloseQuery(PDH_HQUERY query);
-// Test seam for the processor-time source behind the collection: fills the
-// raw sample (stamp included) or answers a non-zero status to fail it. An
-// empty function returns to /proc/stat and the local clock.
-void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source);
 
 // ---------------------------------------------------------------- service manager
 // Under systemd (state reports as datagrams on the notification socket taken

@@ -5,8 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 #include "platform/linux/sdsocket.h"
+#include "platform/testing.h"
 
 namespace plat {
 namespace {

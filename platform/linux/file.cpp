@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
 
 namespace plat {
 namespace {

@@ -1,5 +1,6 @@
 // The IP Helper calls on Linux: the host's interfaces from getifaddrs, laid
 // out as Windows' records in the caller's buffer.
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -12,7 +13,9 @@
 #include <map>
 #include <mutex>
 
+#include "platform/linux/errors.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace plat {
 
@@ -55,8 +58,8 @@ DWORD HostAdapters(std::vector<Adapter>* out) {
       a.macLength = std::min<UINT>(ll->sll_halen, kMAX_ADAPTER_ADDRESS_LENGTH);
       std::memcpy(a.mac, ll->sll_addr, a.macLength);
     } else if (ifa->ifa_addr->sa_family == AF_INET && ifa->ifa_netmask != nullptr) {
-      DWORD addr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
-      DWORD mask = reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
+      DWORD addr = reinterpret_cast<const ::sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+      DWORD mask = reinterpret_cast<const ::sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
       a.addresses.emplace_back(addr, mask);
     }
   }
@@ -95,8 +98,8 @@ DWORD Adapters(std::vector<Adapter>* out) {
 }
 
 void SetAddressText(IP_ADDR_STRING* s, DWORD addr, DWORD mask) {
-  in_addr a{addr};
-  in_addr m{mask};
+  ::in_addr a{addr};
+  ::in_addr m{mask};
   ::inet_ntop(AF_INET, &a, s->IpAddress, sizeof(s->IpAddress));
   ::inet_ntop(AF_INET, &m, s->IpMask, sizeof(s->IpMask));
 }

@@ -22,8 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 #include "platform/linux/procstat.h"
+#include "platform/testing.h"
 
 namespace plat {
 

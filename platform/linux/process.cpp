@@ -5,7 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
+#include "platform/testing.h"
 
 namespace plat {
 namespace {

@@ -20,10 +20,12 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/common/handles.h"
 #include "platform/linux/cpuinfo.h"
-#include "platform/linux/handles.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/regfile.h"
 #include "platform/linux/regstore.h"
+#include "platform/testing.h"
 
 namespace plat {
 

@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/regstore.h"
 #include "platform/linux/sdsocket.h"
 

@@ -9,6 +9,7 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/TestSupport.h"
 
 class ConfigTest : public ::testing::Test {

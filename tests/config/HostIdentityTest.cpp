@@ -7,13 +7,14 @@
 #include <cstdlib>
 
 #include "ConfigTestSupport.h"
+#include "platform/testing.h"
 
 namespace {
 
 using plat::DWORD;
 using plat::InterfaceEntry;
 
-DWORD Addr(const char* dotted) { return inet_addr(dotted); }
+DWORD Addr(const char* dotted) { return plat::inet_addr(dotted); }
 
 InterfaceEntry Adapter(DWORD index, const std::string& description, bool loopback,
                        const std::vector<std::pair<const char*, const char*>>& addresses) {

@@ -7,6 +7,7 @@
 
 #include "platform/linux/procstat.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 using namespace plat;
 

@@ -14,6 +14,7 @@
 #include "log/Log.h"
 #include "platform/linux/procstat.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/keld4.h"
 #include "support/TestSupport.h"
 

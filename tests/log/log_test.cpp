@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing.h"
 #include "support/TestSupport.h"
 
 using testsupport::ReadFile;

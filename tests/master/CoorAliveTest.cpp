@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "master/MasterHarness.h"
+#include "platform/testing.h"
 
 using namespace mastertest;
 

@@ -18,6 +18,7 @@
 #include "messaging/Master.h"
 #include "messaging/Message.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 #include "support/TestSupport.h"
 

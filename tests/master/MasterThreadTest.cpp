@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "master/MasterHarness.h"
+#include "platform/testing.h"
 
 using namespace mastertest;
 

@@ -27,7 +27,7 @@ class StandIn {
     std::memcpy(addr.sun_path, name.data(), name.size());
     if (name[0] == '@') addr.sun_path[0] = '\0';
     socklen_t length = offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '@' ? 0 : 1);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), length), 0) << std::strerror(errno);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<::sockaddr*>(&addr), length), 0) << std::strerror(errno);
     timeval timeout{5, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   }

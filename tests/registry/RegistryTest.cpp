@@ -15,6 +15,7 @@
 #include "platform/linux/cpuinfo.h"
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "log/Log.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/TestSupport.h"
 
 class ServiceFixture : public ::testing::Test {
@@ -29,7 +30,8 @@ class ServiceFixture : public ::testing::Test {
     // 127.0.0.1 on an ordinary adapter, so the agent may use it.
     plat::SetInterfaceSourceForTest([] {
       plat::InterfaceEntry lo{1, "lo", true, {}};
-      plat::InterfaceEntry eth{2, "eth0", false, {{htonl(0x7F000001), htonl(0xFF000000)}}};
+      plat::InterfaceEntry eth{
+          2, "eth0", false, {{plat::htonl(0x7F000001), plat::htonl(0xFF000000)}}};
       return std::vector<plat::InterfaceEntry>{lo, eth};
     });
     plat::SetProcessorSourceForTest([] { return std::vector<int64_t>{2400, 2400}; });

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/KELD3Register.h"
+#include "platform/testing.h"
 #include "service/ServiceFixture.h"
 #include "service/Shared.h"
 #include "service/keld4.h"

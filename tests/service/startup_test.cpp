@@ -1,4 +1,6 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 
 #include "config/KELD3Register.h"
 #include "messaging/Read.h"
+#include "platform/testing.h"
 #include "service/ServiceFixture.h"
 #include "service/Shared.h"
 #include "service/keld4.h"

@@ -15,6 +15,7 @@
 #include "platform/linux/regfile.h"
 #include "platform/linux/regstore.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace {
 

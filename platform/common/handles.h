@@ -1,4 +1,5 @@
-// Internal to the Linux layer: the process-wide handle table.
+// Internal to the platform layer: the process-wide handle table, shared by
+// every implementation.
 #pragma once
 
 #include <memory>
@@ -51,5 +52,9 @@ std::shared_ptr<T> LookupAs(HANDLE handle) {
   return LookupAs<T>(reinterpret_cast<uintptr_t>(handle));
 }
 inline HANDLE ToHandle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+// The implementation's local wall clock as FILETIME units (100 ns since
+// 1601); LocalFileTimeNow answers it unless a test clock is set.
+ULONGLONG SystemLocalFileTime();
 
 }  // namespace plat::detail

@@ -1,15 +1,15 @@
 // Threads, per-thread message queues and queue timers.
-#include <pthread.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 
 namespace plat {
 namespace {
@@ -204,9 +204,7 @@ std::shared_ptr<Queue> OwnQueue() {
   return t_queue.queue;
 }
 
-void* ThreadMain(void* arg) {
-  std::shared_ptr<Thread> self(*static_cast<std::shared_ptr<Thread>*>(arg));
-  delete static_cast<std::shared_ptr<Thread>*>(arg);
+void ThreadMain(const std::shared_ptr<Thread>& self) {
   t_threadId = self->id_;
   DWORD code = self->start_(self->parameter_);
   // The queue goes before the thread counts as ended.
@@ -215,7 +213,6 @@ void* ThreadMain(void* arg) {
     t_queue.queue.reset();
   }
   self->finish(code);
-  return nullptr;
 }
 
 }  // namespace
@@ -223,16 +220,11 @@ void* ThreadMain(void* arg) {
 HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* threadId) {
   DWORD id = NewThreadId();
   auto thread = std::make_shared<Thread>(start, parameter, id);
-  auto* arg = new std::shared_ptr<Thread>(thread);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t native;
-  int rc = pthread_create(&native, &attr, ThreadMain, arg);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete arg;
-    SetLastError(Win32FromErrno(rc));
+  try {
+    // Detached: the handle, not a join, tells when the thread has ended.
+    std::thread(ThreadMain, thread).detach();
+  } catch (const std::system_error&) {
+    SetLastError(kERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   if (threadId) *threadId = id;

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 
 namespace plat {
 namespace {
