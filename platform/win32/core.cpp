@@ -11,8 +11,9 @@ const char kPathSeparator = '\\';
 DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size) {
   if (size == 0) return 0;
   buffer[0] = '\0';
-  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, size, nullptr);
+  DWORD n =
+      ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, size, nullptr);
   if (n == 0) buffer[0] = '\0';
   return n;
 }

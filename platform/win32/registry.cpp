@@ -79,8 +79,9 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* cls, DW
 
 LONG RegCloseKey(HKEY key) {
   if (key == kHKEY_LOCAL_MACHINE || key == kHKEY_CLASSES_ROOT) return kERROR_SUCCESS;
-  return detail::Remove(reinterpret_cast<uintptr_t>(key)) ? kERROR_SUCCESS
-                                                          : static_cast<LONG>(kERROR_INVALID_HANDLE);
+  return detail::Remove(reinterpret_cast<uintptr_t>(key))
+             ? kERROR_SUCCESS
+             : static_cast<LONG>(kERROR_INVALID_HANDLE);
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data,

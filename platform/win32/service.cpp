@@ -59,9 +59,12 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* name, LPHANDLER_FU
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
-  ::SERVICE_STATUS s{status->dwServiceType,   status->dwCurrentState,
-                     status->dwControlsAccepted, status->dwWin32ExitCode,
-                     status->dwServiceSpecificExitCode, status->dwCheckPoint,
+  ::SERVICE_STATUS s{status->dwServiceType,
+                     status->dwCurrentState,
+                     status->dwControlsAccepted,
+                     status->dwWin32ExitCode,
+                     status->dwServiceSpecificExitCode,
+                     status->dwCheckPoint,
                      status->dwWaitHint};
   return Result(::SetServiceStatus(Native<::SERVICE_STATUS_HANDLE>(handle), &s));
 }
@@ -83,9 +86,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displa
                          const char* dependencies, const char* account, const char* password) {
   ::DWORD tag = 0;
   ::SC_HANDLE h = ::CreateServiceA(Native<::SC_HANDLE>(manager), name, displayName, access,
-                                   serviceType, startType, errorControl, binaryPath,
-                                   loadOrderGroup, tagId ? &tag : nullptr, dependencies, account,
-                                   password);
+                                   serviceType, startType, errorControl, binaryPath, loadOrderGroup,
+                                   tagId ? &tag : nullptr, dependencies, account, password);
   if (h == nullptr) detail::KeepLastError();
   if (tagId) *tagId = tag;
   return Contract(h);
@@ -124,15 +126,20 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
   ::SERVICE_STATUS s{};
   BOOL ok = Result(::ControlService(Native<::SC_HANDLE>(service), control, &s));
   if (status) {
-    *status = SERVICE_STATUS{s.dwServiceType,   s.dwCurrentState,
-                             s.dwControlsAccepted, s.dwWin32ExitCode,
-                             s.dwServiceSpecificExitCode, s.dwCheckPoint,
+    *status = SERVICE_STATUS{s.dwServiceType,
+                             s.dwCurrentState,
+                             s.dwControlsAccepted,
+                             s.dwWin32ExitCode,
+                             s.dwServiceSpecificExitCode,
+                             s.dwCheckPoint,
                              s.dwWaitHint};
   }
   return ok;
 }
 
-BOOL DeleteService(SC_HANDLE service) { return Result(::DeleteService(Native<::SC_HANDLE>(service))); }
+BOOL DeleteService(SC_HANDLE service) {
+  return Result(::DeleteService(Native<::SC_HANDLE>(service)));
+}
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
   return Result(::CloseServiceHandle(Native<::SC_HANDLE>(handle)));
