@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
       while (Now() - start < i / rate) {
       }
     }
-    if (sendto(s, d, sizeof(d), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == sizeof(d)) ++sent;
+    if (sendto(s, d, sizeof(d), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == sizeof(d))
+      ++sent;
   }
   double took = Now() - start;
   std::printf("sent %ld datagrams in %.3f s: %.0f per second\n", sent, took, sent / took);

@@ -35,6 +35,21 @@ std::unique_ptr<T[]> Allocate(plat::ULONG* bytes) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 
+// Calls `call` with a block of *bytes bytes and again with the size it asks
+// for while it answers `tooSmall`, a few times at most (the host may gain
+// adapters between two calls). Answers the last call's result.
+template <class T, class Call>
+plat::DWORD CallGrowing(std::unique_ptr<T[]>* block, plat::ULONG* bytes, plat::DWORD tooSmall,
+                        Call call) {
+  plat::DWORD rc = plat::kERROR_NOT_ENOUGH_MEMORY;
+  for (int attempt = 0; attempt < kSizingAttempts; ++attempt) {
+    *block = Allocate<T>(bytes);
+    rc = *block ? call(block->get(), bytes) : plat::kERROR_NOT_ENOUGH_MEMORY;
+    if (rc != tooSmall) break;
+  }
+  return rc;
+}
+
 // Reads a number setting into an atomic field through a plain 32-bit value.
 template <class Atomic>
 void LoadNumber(CKELD3Register* reg, const char* name, Atomic* field, int* failures) {
@@ -446,16 +461,11 @@ int CKELD3Register::AreIPChanged() {
 
   // The adapter list, in a buffer grown to what the host needs.
   plat::ULONG adapterBytes = kAdapterBufferBytes;
-  std::unique_ptr<plat::IP_ADAPTER_INFO[]> adapters =
-      Allocate<plat::IP_ADAPTER_INFO>(&adapterBytes);
-  rc = adapters ? plat::GetAdaptersInfo(adapters.get(), &adapterBytes)
-                : plat::kERROR_NOT_ENOUGH_MEMORY;
-  for (int attempt = 1; rc == plat::kERROR_BUFFER_OVERFLOW && attempt < kSizingAttempts;
-       ++attempt) {
-    adapters = Allocate<plat::IP_ADAPTER_INFO>(&adapterBytes);
-    rc = adapters ? plat::GetAdaptersInfo(adapters.get(), &adapterBytes)
-                  : plat::kERROR_NOT_ENOUGH_MEMORY;
-  }
+  std::unique_ptr<plat::IP_ADAPTER_INFO[]> adapters;
+  rc = CallGrowing(&adapters, &adapterBytes, plat::kERROR_BUFFER_OVERFLOW,
+                   [](plat::IP_ADAPTER_INFO* block, plat::ULONG* bytes) {
+                     return plat::GetAdaptersInfo(block, bytes);
+                   });
   const plat::IP_ADAPTER_INFO* list = nullptr;
   if (rc == plat::kERROR_SUCCESS) {
     list = adapters.get();
@@ -488,17 +498,13 @@ int CKELD3Register::AreIPChanged() {
   }
 
   plat::ULONG tableBytes = kAddressBufferBytes;
-  std::unique_ptr<plat::MIB_IPADDRROW[]> rows = Allocate<plat::MIB_IPADDRROW>(&tableBytes);
-  auto* table = reinterpret_cast<plat::MIB_IPADDRTABLE*>(rows.get());
-  rc = table != nullptr ? plat::GetIpAddrTable(table, &tableBytes, plat::kFALSE)
-                        : plat::kERROR_NOT_ENOUGH_MEMORY;
-  for (int attempt = 1; rc == plat::kERROR_INSUFFICIENT_BUFFER && attempt < kSizingAttempts;
-       ++attempt) {
-    rows = Allocate<plat::MIB_IPADDRROW>(&tableBytes);
-    table = reinterpret_cast<plat::MIB_IPADDRTABLE*>(rows.get());
-    rc = table != nullptr ? plat::GetIpAddrTable(table, &tableBytes, plat::kFALSE)
-                          : plat::kERROR_NOT_ENOUGH_MEMORY;
-  }
+  std::unique_ptr<plat::MIB_IPADDRROW[]> rows;
+  rc = CallGrowing(&rows, &tableBytes, plat::kERROR_INSUFFICIENT_BUFFER,
+                   [](plat::MIB_IPADDRROW* block, plat::ULONG* bytes) {
+                     return plat::GetIpAddrTable(reinterpret_cast<plat::MIB_IPADDRTABLE*>(block),
+                                                 bytes, plat::kFALSE);
+                   });
+  const auto* table = reinterpret_cast<const plat::MIB_IPADDRTABLE*>(rows.get());
   if (rc != plat::kERROR_SUCCESS) {
     SysError = rc;
     ErrNo = 1511;

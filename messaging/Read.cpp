@@ -6,6 +6,7 @@
 
 #include "config/KELD3Register.h"
 #include "log/Log.h"
+#include "messaging/Udp.h"
 #include "service/Shared.h"
 
 namespace {
@@ -20,10 +21,6 @@ uint32_t ReceivedField(const uint8_t* buffer, int count, size_t offset) {
   return plat::ntohl(value);
 }
 
-void AddressText(uint32_t address, char* text, plat::ULONG size) {
-  if (plat::inet_ntop(plat::kAF_INET, &address, text, size) == nullptr) text[0] = '\0';
-}
-
 }  // namespace
 
 CRead::CRead()
@@ -36,10 +33,7 @@ CRead::~CRead() {
   close_socket();
 }
 
-void CRead::close_socket() {
-  plat::SOCKET s = Socket.exchange(plat::kINVALID_SOCKET);
-  if (s != plat::kINVALID_SOCKET) plat::closesocket(s);
-}
+void CRead::close_socket() { CloseUdpSocket(Socket); }
 
 int CRead::init() {
   KELD_TRACE_ENTER("CRead::init");

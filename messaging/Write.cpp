@@ -4,15 +4,8 @@
 #include <cstring>
 
 #include "log/Log.h"
+#include "messaging/Udp.h"
 #include "service/Shared.h"
-
-namespace {
-
-void AddressText(uint32_t address, char* text, plat::ULONG size) {
-  if (plat::inet_ntop(plat::kAF_INET, &address, text, size) == nullptr) text[0] = '\0';
-}
-
-}  // namespace
 
 CWrite::CWrite()
     : ErrNo(0), SysError(0), InPipe(nullptr), Port(plat::htons(45002)),
@@ -23,10 +16,7 @@ CWrite::~CWrite() {
   std::free(Buffer);
 }
 
-void CWrite::close_socket() {
-  plat::SOCKET s = Socket.exchange(plat::kINVALID_SOCKET);
-  if (s != plat::kINVALID_SOCKET) plat::closesocket(s);
-}
+void CWrite::close_socket() { CloseUdpSocket(Socket); }
 
 int CWrite::init() {
   KELD_TRACE_ENTER("CWrite::init");

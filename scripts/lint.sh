@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Static checks of the agent's and the tools' own sources (platform/, log/,
-# config/, cpuload/, messaging/, service/, tools/):
+# Static checks:
 #  1. clang-tidy with the checks of .clang-tidy, every warning an error, on
-#     the compile database of a debug configuration;
-#  2. clang-format --dry-run -Werror with .clang-format on every .cpp and .h.
+#     the compile database of a debug configuration, over the agent's and the
+#     tools' own sources (platform/, log/, config/, cpuload/, messaging/,
+#     service/, tools/);
+#  2. clang-format --dry-run -Werror with .clang-format on every .cpp, .h
+#     and .c there and under tests/, bench/ and fuzz/.
 # Prints each finding and a summary; exits non-zero when there is any.
 #
 #   scripts/lint.sh
@@ -64,8 +66,8 @@ tidy_count=$(wc -l < "$work/tidy-findings")
 cat "$work/tidy-findings"
 
 echo "=== clang-format"
-(cd "$root" && find platform log config cpuload messaging service tools \
-  -type f \( -name '*.cpp' -o -name '*.h' \) | sort) > "$work/formatted"
+(cd "$root" && find platform log config cpuload messaging service tools tests bench fuzz \
+  -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) | sort) > "$work/formatted"
 files=$(wc -l < "$work/formatted")
 unformatted=0
 while read -r file; do

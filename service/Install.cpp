@@ -1,27 +1,12 @@
-// Process entry, registration and installation.
-#include <cctype>
+// Registration and installation.
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "log/Log.h"
 #include "service/keld4.h"
 
 namespace {
 
-constexpr const char* kAppId = "{5B2E9A41-7C3D-4F18-A6E2-0D9C4B71E35A}";
-constexpr const char* kTypeLibId = "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}";
 constexpr const char* kDescription = "Pallix/LBシリーズの負荷分散エージェントサービス";
-
-// Command-line switches compare without case, as Windows programs take them.
-bool SameWord(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) !=
-        std::tolower(static_cast<unsigned char>(*b)))
-      return false;
-  }
-  return *a == *b;
-}
 
 void MessageBox(const char* text) {
   plat::MessageBoxA(nullptr, text, _Module.m_szServiceName, plat::kMB_OK);
@@ -37,7 +22,7 @@ plat::LONG SetString(plat::HKEY key, const char* name, const char* text) {
 // default value, and AppID\keld4.EXE naming the AppID.
 plat::LONG ApplyRegistryScript(bool registering) {
   char key[128];
-  std::snprintf(key, sizeof(key), "AppID\\%s", kAppId);
+  std::snprintf(key, sizeof(key), "AppID\\%s", APP_ID);
   if (!registering) {
     plat::LONG a = plat::RegDeleteTreeA(plat::kHKEY_CLASSES_ROOT, key);
     plat::LONG b = plat::RegDeleteTreeA(plat::kHKEY_CLASSES_ROOT, "AppID\\keld4.EXE");
@@ -56,42 +41,9 @@ plat::LONG ApplyRegistryScript(bool registering) {
                                  plat::kREG_OPTION_NON_VOLATILE, plat::kKEY_ALL_ACCESS, nullptr, &h,
                                  &disposition);
   if (result != plat::kERROR_SUCCESS) return result;
-  result = SetString(h, "AppID", kAppId);
+  result = SetString(h, "AppID", APP_ID);
   plat::RegCloseKey(h);
   return result;
-}
-
-// Why the program could not start, in one line on standard error (which the
-// service manager keeps in its journal): the store file, and for a file that
-// cannot be parsed the line. Without it the operator sees only an exit code.
-void ReportUnreadableStore(plat::LONG result) {
-  std::string store = plat::RegistryStorePath();
-  std::string parse = plat::RegistryLastParseError();
-  char text[256];
-  plat::FormatSystemMessage(static_cast<plat::DWORD>(result), text, sizeof(text));
-  text[std::strcspn(text, "\r\n")] = '\0';
-  if (!parse.empty()) {
-    std::fprintf(stderr, "keld4: the registry store cannot be parsed: %s (error %ld)\n",
-                 parse.c_str(), static_cast<long>(result));
-  } else if (result == static_cast<plat::LONG>(plat::kERROR_FILE_NOT_FOUND)) {
-    plat::HANDLE file =
-        plat::CreateFileA(store.c_str(), plat::kGENERIC_READ, plat::kFILE_SHARE_READ, nullptr,
-                          plat::kOPEN_EXISTING, plat::kFILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == plat::kINVALID_HANDLE_VALUE) {
-      std::fprintf(stderr, "keld4: the registry store %s cannot be opened: %s (error %ld)\n",
-                   store.c_str(), text, static_cast<long>(result));
-    } else {
-      plat::CloseHandle(file);
-      std::fprintf(stderr,
-                   "keld4: the registry store %s holds no registration of the program; "
-                   "register it with -RegServer or -Service (error %ld)\n",
-                   store.c_str(), static_cast<long>(result));
-    }
-  } else {
-    std::fprintf(stderr, "keld4: the registry store %s cannot be read: %s (error %ld)\n",
-                 store.c_str(), text, static_cast<long>(result));
-  }
-  std::fflush(stderr);
 }
 
 }  // namespace
@@ -180,7 +132,7 @@ int CServiceModule::RegisterModule(int /*registerTypeLib*/, int installService) 
       plat::RegOpenKeyExA(plat::kHKEY_CLASSES_ROOT, "AppID", 0, plat::kKEY_WRITE, &appIds);
   if (result != plat::kERROR_SUCCESS) return result;
   plat::HKEY key = nullptr;
-  result = plat::RegOpenKeyExA(appIds, kAppId, 0, plat::kKEY_WRITE, &key);
+  result = plat::RegOpenKeyExA(appIds, APP_ID, 0, plat::kKEY_WRITE, &key);
   if (result != plat::kERROR_SUCCESS) {
     plat::RegCloseKey(appIds);
     return result;
@@ -201,53 +153,4 @@ int CServiceModule::UnregisterModule() {
   ApplyRegistryScript(false);
   RemoveService();
   return 0;
-}
-
-// ---------------------------------------------------------------- entry point
-const char* FindOneOf(const char* text, const char* separators) {
-  KELD_TRACE_ENTER("FindOneOf");
-  for (const char* p = text; *p != '\0'; ++p) {
-    for (const char* s = separators; *s != '\0'; ++s) {
-      if (*p == *s) {
-        KELD_TRACE_LEAVE("FindOneOf");
-        return p + 1;
-      }
-    }
-  }
-  KELD_TRACE_LEAVE("FindOneOf");
-  return nullptr;
-}
-
-int KeldMain(const char* commandLine) {
-  _Module.Prepare(nullptr, 100, kTypeLibId);
-  for (const char* token = FindOneOf(commandLine, "-/"); token != nullptr;
-       token = FindOneOf(token, "-/")) {
-    if (SameWord(token, "UnregServer") == 0) return _Module.UnregisterModule();
-    if (SameWord(token, "RegServer") == 0) return _Module.RegisterModule(1, 0);
-    if (SameWord(token, "Service") == 0) return _Module.RegisterModule(1, 1);
-  }
-
-  plat::HKEY appIds = nullptr;
-  plat::LONG result =
-      plat::RegOpenKeyExA(plat::kHKEY_CLASSES_ROOT, "AppID", 0, plat::kKEY_READ, &appIds);
-  if (result != plat::kERROR_SUCCESS) {
-    ReportUnreadableStore(result);
-    return result;
-  }
-  plat::HKEY key = nullptr;
-  result = plat::RegOpenKeyExA(appIds, kAppId, 0, plat::kKEY_READ, &key);
-  if (result != plat::kERROR_SUCCESS) {
-    ReportUnreadableStore(result);
-    plat::RegCloseKey(appIds);
-    return result;
-  }
-  char value[260];
-  plat::DWORD size = sizeof(value);
-  _Module.ServiceFlag =
-      plat::RegQueryValueExA(key, "LocalService", nullptr, nullptr,
-                             reinterpret_cast<plat::BYTE*>(value), &size) == plat::kERROR_SUCCESS;
-  _Module.StartDispatch();
-  plat::RegCloseKey(key);
-  plat::RegCloseKey(appIds);
-  return static_cast<int>(_Module.m_status.dwWin32ExitCode);
 }

@@ -13,10 +13,34 @@ constexpr int EVENT_KIND_INFORMATION = 1;
 constexpr int EVENT_KIND_ERROR = 2;
 constexpr int EVENT_KIND_WARNING = 4;
 
+// The program's AppID registration: written by -RegServer and -Service, and
+// required at entry before the agent starts.
+constexpr const char* APP_ID = "{5B2E9A41-7C3D-4F18-A6E2-0D9C4B71E35A}";
+
 // Event identifiers of the agent's message table.
 constexpr plat::DWORD EVENT_ID_INFORMATION = 0x40000003;
 constexpr plat::DWORD EVENT_ID_ERROR = 0xC0020001;
 constexpr plat::DWORD EVENT_ID_WARNING = 0x80040002;
+
+// The service host's own state shared by start-up, the message loop, the
+// scheduler and shutdown (main thread only).
+struct ServiceHostState {
+  // The worker threads of the current generation.
+  plat::HANDLE MasterThread = nullptr;
+  plat::HANDLE ReadThread = nullptr;
+  plat::HANDLE WriteThread = nullptr;
+  plat::DWORD ReadThreadId = 0;
+  plat::DWORD WriteThreadId = 0;
+  // Whether this generation's pipes are still open.
+  bool PipesOpen = false;
+  // The one-second timer, from start-up to shutdown.
+  plat::UINT_PTR Timer = 0;
+  // The scheduler's tick counters; never reset by a restart.
+  uint32_t CpuSendTicks = 0;
+  uint32_t LogCheckTicks = 0;
+  uint32_t AliveTicks = 0;
+  uint32_t MemoryCheckTicks = 0;
+};
 
 class CServiceModule {
  public:
@@ -37,6 +61,9 @@ class CServiceModule {
   int InstallService();
   int RemoveService();
   int IsServiceInstalled();
+  // The peak working set of the own process in bytes. false with the system
+  // error code when it cannot be read; `stage` tells which call failed.
+  bool ReadPeakWorkingSet(uint32_t* peak, plat::DWORD* error, int* stage);
 
   char m_szServiceName[256];
   plat::SERVICE_STATUS_HANDLE m_hServiceStatus;
@@ -52,6 +79,14 @@ class CServiceModule {
   // The status block is reported from the service thread and from the
   // control handler's thread.
   std::mutex m_StatusLock;
+  ServiceHostState m_Host;
+
+ private:
+  // The three stages of Run. StartUp answers -1 when the agent cannot start,
+  // having ended whatever it had started.
+  int StartUp();
+  void MessageLoop();
+  void ShutDown();
 };
 
 extern CServiceModule _Module;
@@ -67,7 +102,8 @@ const char* FindOneOf(const char* text, const char* separators);
 // The one-second timer procedure, and the memory check it runs.
 void OnTimerTick(void* hwnd, plat::UINT message, plat::UINT_PTR id, plat::DWORD time);
 void ChkMemoryleak();
-// Sets the scheduler's tick counters back to 0 (tests only).
+// Sets the service host's state, the scheduler's tick counters among it,
+// back to its start (tests only).
 void ResetSchedulerForTest();
 
 // The process entry with the full command line, program path included.

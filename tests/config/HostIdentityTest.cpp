@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "ConfigTestSupport.h"
 #include "platform/testing.h"
+#include "tests/config/ConfigSupport.h"
 
 namespace {
 
@@ -178,22 +178,8 @@ TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
 // Real interfaces: run again inside a network namespace of this test's own,
 // where a veth pair carries known addresses.
 TEST_F(HostIdentityTest, RealInterfacesInANetworkNamespace) {
-  if (std::getenv("KELD4_NETNS_CHILD") == nullptr) {
-    if (std::system("unshare -rn true >/dev/null 2>&1") != 0) {
-      GTEST_SKIP() << "network namespaces cannot be created here (unshare -rn fails)";
-    }
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    std::string output = dir_.file("netns.out");
-    std::string command = "KELD4_NETNS_CHILD=1 unshare -rn " + std::string(self) +
-                          " --gtest_filter=HostIdentityTest.RealInterfacesInANetworkNamespace >" +
-                          output + " 2>&1";
-    int rc = std::system(command.c_str());
-    EXPECT_EQ(rc, 0) << testsupport::ReadFile(output);
-    EXPECT_NE(testsupport::ReadFile(output).find("[  PASSED  ] 1 test"), std::string::npos)
-        << testsupport::ReadFile(output);
+  if (!testsupport::InOwnNetworkNamespace()) {
+    testsupport::RunAgainInOwnNetworkNamespace();
     return;
   }
   ASSERT_EQ(

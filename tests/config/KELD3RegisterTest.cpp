@@ -4,8 +4,8 @@
 
 #include <regex>
 
-#include "ConfigTestSupport.h"
 #include "platform/linux/regfile.h"
+#include "tests/config/ConfigSupport.h"
 
 namespace {
 

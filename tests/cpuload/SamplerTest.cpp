@@ -16,7 +16,8 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "service/keld4.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
 using namespace plat;
 
@@ -73,13 +74,6 @@ class SamplerTest : public ::testing::Test {
     g_PdhContinuousErrors = 0;
     g_PdhContinuousSkips = 0;
 
-    std::memcpy(savedDirectory_, g_log.LogDirectory, sizeof(savedDirectory_));
-    std::memcpy(savedName_, g_log.LogName, sizeof(savedName_));
-    savedLevel_ = g_log.LogLevel.load();
-    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir_.path().c_str());
-    std::snprintf(g_log.LogName, sizeof(g_log.LogName), "%s", "keld4.log");
-    g_log.LogLevel = INFO | ERR | WARN | DEBUG;
-
     now_ = kStart;
     SetLocalClockForTest([this] { return now_.load(); });
     SetProcessorTimeSourceForTest([this](PDH_RAW_COUNTER* sample) { return Collect(sample); });
@@ -93,9 +87,6 @@ class SamplerTest : public ::testing::Test {
     SetProcessorTimeSourceForTest(nullptr);
     SetLocalClockForTest(nullptr);
     SetRegistryStorePathForTest("");
-    std::memcpy(g_log.LogDirectory, savedDirectory_, sizeof(savedDirectory_));
-    std::memcpy(g_log.LogName, savedName_, sizeof(savedName_));
-    g_log.LogLevel = savedLevel_;
   }
 
   // The fake source: stamped with the fake clock, counters advanced by the
@@ -140,9 +131,7 @@ class SamplerTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
-  char savedDirectory_[sizeof(g_log.LogDirectory)];
-  char savedName_[sizeof(g_log.LogName)];
-  uint32_t savedLevel_ = 0;
+  testsupport::LogCapture log_{dir_.path()};
   std::atomic<ULONGLONG> now_{0};
   std::atomic<uint32_t> interval_{5};
   PDH_STATUS failWith_ = 0;

@@ -24,4 +24,13 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
+// A test that needs addresses of its own runs again inside a network
+// namespace of its own (unshare -rn): true inside it, where the test's body
+// goes on.
+bool InOwnNetworkNamespace();
+// In the calling test, outside the namespace: runs this test program again
+// inside one, for the current test only, and expects it to pass there; skips
+// the test where no namespace can be created.
+void RunAgainInOwnNetworkNamespace();
+
 }  // namespace testsupport

@@ -5,9 +5,9 @@
 
 #include "config/KELD3Register.h"
 #include "platform/testing.h"
-#include "service/ServiceFixture.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
+#include "tests/service/ServiceSupport.h"
 
 namespace {
 
@@ -57,10 +57,10 @@ void Ticks(int n) {
   for (int i = 0; i < n; ++i) OnTimerTick(nullptr, plat::kWM_TIMER, 1, 0);
 }
 
-class Scheduler : public ServiceFixture {
+class Scheduler : public ServiceTest {
  protected:
   void SetUp() override {
-    ServiceFixture::SetUp();
+    ServiceTest::SetUp();
     ResetSchedulerForTest();
     CpuSendPeriod = 0;
     AlivePeriod = 0;
@@ -70,7 +70,7 @@ class Scheduler : public ServiceFixture {
   }
   void TearDown() override {
     CpuSendPeriod = AlivePeriod = LogCheckPeriod = MemoryCheckPeriod = 0;
-    ServiceFixture::TearDown();
+    ServiceTest::TearDown();
   }
 };
 

@@ -20,7 +20,8 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "service/Shared.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace mastertest {
 
@@ -157,9 +158,6 @@ inline MsgHeader HeaderAt(const std::vector<uint8_t>& bytes, size_t offset) {
 class MasterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir.path().c_str());
-    std::snprintf(g_log.LogName, sizeof(g_log.LogName), "%s", "keld4.log");
-    g_log.LogLevel = 15;
     g_log.LogRefreshInterval = 2;
     plat::SetRegistryStorePathForTest(dir.file("registry.reg"));
     StopCounter = 0;
@@ -259,6 +257,7 @@ class MasterTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir;
+  testsupport::LogCapture capture{dir.path(), 15};
   plat::HANDLE toWriteRead = nullptr, toWriteWrite = nullptr;
   plat::HANDLE toMasterRead = nullptr, toMasterWrite = nullptr;
   std::unique_ptr<CMaster> master;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 #include "tools/keld4-coordinator/Options.h"
 
 namespace coord {

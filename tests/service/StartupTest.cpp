@@ -1,8 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -11,14 +7,14 @@
 #include "config/KELD3Register.h"
 #include "messaging/Read.h"
 #include "platform/testing.h"
-#include "service/ServiceFixture.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
+#include "tests/service/ServiceSupport.h"
 
 namespace {
 
 // Runs the start-up as a plain process and answers what it printed.
-class Startup : public ServiceFixture {
+class Startup : public ServiceTest {
  protected:
   std::string RunAgent() {
     _Module.Prepare(nullptr, 100, "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}");
@@ -32,14 +28,14 @@ class Startup : public ServiceFixture {
 
   // A UDP port nobody holds now, for an agent that really runs.
   static uint16_t FreePort() {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t n = sizeof(a);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
+    plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+    plat::sockaddr_in a{};
+    a.sin_family = plat::kAF_INET;
+    int n = sizeof(a);
+    plat::bind(s, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a));
+    plat::getsockname(s, reinterpret_cast<plat::sockaddr*>(&a), &n);
+    plat::closesocket(s);
+    return plat::ntohs(a.sin_port);
   }
 
   int Count(const std::string& text) {
@@ -158,24 +154,24 @@ TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
 
   // The port is taken while the workers restart: the restart fails.
   g_Read.close_socket();
-  int holder = -1;
-  for (int i = 0; i < 3000 && holder < 0; ++i) {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+  plat::SOCKET holder = plat::kINVALID_SOCKET;
+  for (int i = 0; i < 3000 && holder == plat::kINVALID_SOCKET; ++i) {
+    plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+    plat::sockaddr_in a{};
+    a.sin_family = plat::kAF_INET;
+    a.sin_port = plat::htons(port);
+    if (plat::bind(s, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)) == 0) {
       holder = s;
     } else {
-      ::close(s);
+      plat::closesocket(s);
       plat::Sleep(1);
     }
   }
-  ASSERT_GE(holder, 0);
+  ASSERT_NE(holder, plat::kINVALID_SOCKET);
   bool ended = WaitFor("INFO: KELD4 service stopped", 1, 15000);
   if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
   agent.join();
-  ::close(holder);
+  plat::closesocket(holder);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(ended);
   EXPECT_EQ(Count("ERR: Restore the service error"), 1);

@@ -9,11 +9,11 @@
 #include <memory>
 #include <tuple>
 
-#include "datagram/DatagramSupport.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "messaging/Write.h"
 #include "service/Shared.h"
+#include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;
 
@@ -40,9 +40,9 @@ WireFields DownFields() {
 
 std::string AlivePayload() {
   AliveData alive{};
-  alive.Ostype = htons(4);
+  alive.Ostype = plat::htons(4);
   std::snprintf(alive.Mac, sizeof(alive.Mac), "%s", "00-11-22-33-44-55");
-  alive.Freq = htonl(2400);
+  alive.Freq = plat::htonl(2400);
   return Bytes(&alive, sizeof(alive));
 }
 
@@ -61,7 +61,7 @@ class WriteThreadTest : public ::testing::Test {
     ASSERT_TRUE(plat::CreatePipe(&pipeRead_, &pipeWrite_, nullptr, 0));
     write_.InPipe = &pipeRead_;
     ASSERT_TRUE(receiver_.Bind("127.0.0.1", 0));
-    write_.Port = htons(receiver_.port());
+    write_.Port = plat::htons(receiver_.port());
     ASSERT_EQ(write_.init(), 0);
   }
 
@@ -178,7 +178,7 @@ TEST_F(WriteThreadTest, AliveExampleOnLoopback) {
 TEST_F(WriteThreadTest, BroadcastDestinationIsPermitted) {
   UdpPeer listener;  // broadcasts reach sockets bound to all addresses
   ASSERT_TRUE(listener.Bind("0.0.0.0", 0));
-  write_.Port = htons(listener.port());
+  write_.Port = plat::htons(listener.port());
   // Without the broadcast option the same send is refused.
   UdpPeer plain;
   errno = 0;
@@ -345,23 +345,8 @@ TEST(HeaderOrder, HostToNetworkAndBackKeepsAddressesAndFields) {
 // the test runs itself again inside a network namespace of its own, where
 // 192.168.1.1 and 192.168.1.10 live on the namespace's loopback.
 TEST(AliveExample, ExactBytesInOwnNetworkNamespace) {
-  if (std::getenv("KELD4_DGRAM_IN_NETNS") == nullptr) {
-    if (std::system("unshare -rn true >/dev/null 2>&1") != 0) {
-      GTEST_SKIP() << "no network namespaces for an unprivileged user here";
-    }
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    ASSERT_GT(n, 0);
-    exe[n] = '\0';
-    testsupport::TempDir dir;
-    std::string out = dir.file("out.txt");
-    std::string command = std::string("unshare -rn env KELD4_DGRAM_IN_NETNS=1 '") + exe +
-                          "' --gtest_filter=AliveExample.ExactBytesInOwnNetworkNamespace >'" + out +
-                          "' 2>&1";
-    int status = std::system(command.c_str());
-    std::string output = testsupport::ReadFile(out);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  if (!testsupport::InOwnNetworkNamespace()) {
+    testsupport::RunAgainInOwnNetworkNamespace();
     return;
   }
 
@@ -377,7 +362,7 @@ TEST(AliveExample, ExactBytesInOwnNetworkNamespace) {
   ASSERT_TRUE(plat::CreatePipe(&pipeRead, &pipeWrite, nullptr, 0));
   CWrite w;
   w.InPipe = &pipeRead;
-  w.Port = htons(coordinator.port());
+  w.Port = plat::htons(coordinator.port());
   ASSERT_EQ(w.init(), 0);
   {
     Worker worker([&w] { return w.write_thread(); },
@@ -416,7 +401,7 @@ TEST(DownMessage, ReachesTheAgentsOwnReceiveThread) {
   r.MasterThreadId = &masterId;
   int tries = 0;
   do {
-    r.Port = htons(FreePort());
+    r.Port = plat::htons(FreePort());
   } while (r.init() != 0 && ++tries < 5);
   ASSERT_LT(tries, 5);
   CWrite w;

@@ -1,6 +1,5 @@
-// Shared pieces of the datagram tests: a log captured in a temporary
-// directory, loopback UDP peers, a stand-in master thread with a real queue,
-// and worker threads that can always be brought to an end.
+// Shared pieces of the datagram tests: loopback UDP peers, a stand-in master thread with a real
+// queue, and worker threads that can always be brought to an end.
 #pragma once
 
 #include <arpa/inet.h>
@@ -17,33 +16,12 @@
 
 #include "messaging/Message.h"
 #include "platform/platform.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace dgram {
 
-// Points g_log at a fresh directory with every level on; restores it after.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  // Every line as "LEVEL: message", timestamp and CR LF taken off.
-  std::vector<std::string> Lines() const;
-  int Count(const std::string& line) const;
-  int CountPrefix(const std::string& prefix) const;
-  bool Has(const std::string& line) const { return Count(line) > 0; }
-  // Index of the first line equal to `line` at or after `from`, or -1.
-  int Find(const std::string& line, int from = 0) const;
-  std::string Raw() const;
-
- private:
-  testsupport::TempDir dir_;
-  char savedDirectory_[256];
-  char savedName_[32];
-  uint32_t savedLevel_;
-};
+using testsupport::LogCapture;
 
 // The 40 header bytes as they are on the wire (numeric fields big-endian,
 // addresses as given in dotted text).

@@ -1,5 +1,3 @@
-#include "log/Log.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,8 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include "log/Log.h"
 #include "platform/testing.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -21,9 +21,6 @@ namespace {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir.path().c_str());
-    std::snprintf(g_log.LogName, sizeof(g_log.LogName), "%s", "keld4.log");
-    g_log.LogLevel = 15;
     g_log.LogControl = 3;
     g_log.LogRefreshInterval = 2;
     g_log.LogMaxSpace = 10;
@@ -52,6 +49,7 @@ class LogTest : public ::testing::Test {
   }
 
   TempDir dir;
+  testsupport::LogCapture capture{dir.path(), 15};
   std::vector<plat::EventRecord> events;
 };
 

@@ -1,4 +1,4 @@
-#include "datagram/DatagramSupport.h"
+#include "tests/messaging/DatagramSupport.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -13,63 +13,10 @@
 
 namespace dgram {
 
-// ---------------------------------------------------------------- log
-LogCapture::LogCapture() {
-  std::memcpy(savedDirectory_, g_log.LogDirectory, sizeof(savedDirectory_));
-  std::memcpy(savedName_, g_log.LogName, sizeof(savedName_));
-  savedLevel_ = g_log.LogLevel.load();
-  std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir_.path().c_str());
-  std::snprintf(g_log.LogName, sizeof(g_log.LogName), "%s", "datagram.log");
-  g_log.LogLevel = INFO | ERR | WARN | DEBUG;
-}
-
-LogCapture::~LogCapture() {
-  g_log.LogLevel = savedLevel_;
-  std::memcpy(g_log.LogDirectory, savedDirectory_, sizeof(savedDirectory_));
-  std::memcpy(g_log.LogName, savedName_, sizeof(savedName_));
-}
-
-std::string LogCapture::Raw() const { return testsupport::ReadFile(dir_.file("datagram.log")); }
-
-std::vector<std::string> LogCapture::Lines() const {
-  std::vector<std::string> lines;
-  std::string raw = Raw();
-  size_t start = 0;
-  while (start < raw.size()) {
-    size_t end = raw.find("\r\n", start);
-    if (end == std::string::npos) end = raw.size();
-    std::string line = raw.substr(start, end - start);
-    // "yyyy.mm.dd-hh:mm:ss " comes first.
-    lines.push_back(line.size() > 20 ? line.substr(20) : line);
-    start = end + 2;
-  }
-  return lines;
-}
-
-int LogCapture::Count(const std::string& line) const {
-  int n = 0;
-  for (const auto& l : Lines()) n += l == line ? 1 : 0;
-  return n;
-}
-
-int LogCapture::CountPrefix(const std::string& prefix) const {
-  int n = 0;
-  for (const auto& l : Lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-  return n;
-}
-
-int LogCapture::Find(const std::string& line, int from) const {
-  auto lines = Lines();
-  for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i) {
-    if (lines[i] == line) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 // ---------------------------------------------------------------- bytes
 uint32_t Addr(const char* dotted) {
   in_addr a{};
-  inet_pton(AF_INET, dotted, &a);
+  plat::inet_pton(AF_INET, dotted, &a);
   return a.s_addr;
 }
 
@@ -103,14 +50,14 @@ MsgHeader HostHeader(const WireFields& f) {
 
 std::string WireHeader(const WireFields& f) {
   MsgHeader h = HostHeader(f);
-  h.desId = htonl(h.desId);
-  h.type = htonl(h.type);
-  h.status = htonl(h.status);
-  h.sequence = htonl(h.sequence);
-  h.dataleng = htonl(h.dataleng);
-  h.id = htonl(h.id);
-  h.param = htonl(h.param);
-  h.reserved = htonl(h.reserved);
+  h.desId = plat::htonl(h.desId);
+  h.type = plat::htonl(h.type);
+  h.status = plat::htonl(h.status);
+  h.sequence = plat::htonl(h.sequence);
+  h.dataleng = plat::htonl(h.dataleng);
+  h.id = plat::htonl(h.id);
+  h.param = plat::htonl(h.param);
+  h.reserved = plat::htonl(h.reserved);
   return Bytes(&h, sizeof(h));
 }
 
@@ -124,7 +71,7 @@ UdpPeer::~UdpPeer() {
 bool UdpPeer::Bind(const char* address, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(port);
+  a.sin_port = plat::htons(port);
   a.sin_addr.s_addr = Addr(address);
   return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
 }
@@ -133,7 +80,7 @@ uint16_t UdpPeer::port() const {
   sockaddr_in a{};
   socklen_t n = sizeof(a);
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-  return ntohs(a.sin_port);
+  return plat::ntohs(a.sin_port);
 }
 
 void UdpPeer::EnableBroadcast() {
@@ -144,7 +91,7 @@ void UdpPeer::EnableBroadcast() {
 long UdpPeer::SendTo(const std::string& bytes, const char* address, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(port);
+  a.sin_port = plat::htons(port);
   a.sin_addr.s_addr = Addr(address);
   return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
 }

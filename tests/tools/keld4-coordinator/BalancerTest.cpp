@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "HaproxyProcess.h"
+#include "tests/tools/keld4-coordinator/HaproxySupport.h"
 #include "tools/keld4-coordinator/Balancer.h"
 
 namespace coord {

@@ -10,32 +10,20 @@
 #include "log/Log.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     store_ = dir_.file("registry.reg");
     plat::SetRegistryStorePathForTest(store_);
-    std::memcpy(savedDirectory_, g_log.LogDirectory, sizeof(savedDirectory_));
-    std::memcpy(savedName_, g_log.LogName, sizeof(savedName_));
-    savedLevel_ = g_log.LogLevel.load();
-    PointLogAt(dir_.path());
-    g_log.LogLevel = 3;
   }
 
   void TearDown() override {
-    std::memcpy(g_log.LogDirectory, savedDirectory_, sizeof(savedDirectory_));
-    std::memcpy(g_log.LogName, savedName_, sizeof(savedName_));
-    g_log.LogLevel = savedLevel_;
     plat::SetRegistryStorePathForTest("");
     plat::SetProcessorSourceForTest(nullptr);
     plat::SetInterfaceSourceForTest(nullptr);
-  }
-
-  static void PointLogAt(const std::string& directory) {
-    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", directory.c_str());
-    std::snprintf(g_log.LogName, sizeof(g_log.LogName), "%s", "keld4.log");
   }
 
   std::string Log() const { return testsupport::ReadFile(dir_.file("keld4.log")); }
@@ -80,10 +68,6 @@ class ConfigTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
+  testsupport::LogCapture log_{dir_.path(), 3};
   std::string store_;
-
- private:
-  char savedDirectory_[sizeof(g_log.LogDirectory)];
-  char savedName_[sizeof(g_log.LogName)];
-  uint32_t savedLevel_ = 3;
 };

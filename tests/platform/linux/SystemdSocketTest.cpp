@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 using namespace plat;
 

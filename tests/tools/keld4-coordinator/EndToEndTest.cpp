@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "HaproxyProcess.h"
+#include "tests/tools/keld4-coordinator/HaproxySupport.h"
 
 namespace {
 

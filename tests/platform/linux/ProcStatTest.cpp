@@ -62,15 +62,15 @@ TEST(ProcStatParse, RejectsMalformedText) {
   t.idle = 77;
   const char* bad[] = {
       "",
-      "cpu0 1 2 3 4\n",                              // no aggregate line
-      "cpu 1 2 3\n",                                 // too few fields
-      "cpu 1 2 x 4\n",                               // not a number
-      "cpu 1 2 3 4 5 6 7 8 9 zz\n",                  // garbage after the fields
-      "cpu -1 2 3 4\n",                              // negative
-      "cpu 1 2 3 4\ncpu 1 2 3 4\n",                  // two aggregates
-      "cpu 18446744073709551616 0 0 0\n",            // beyond 64 bits
-      "cpu 18446744073709551615 1 0 0\n",            // sum beyond 64 bits
-      "cpu 0 0 0 18446744073709551615 1\n",          // idle + iowait beyond 64 bits
+      "cpu0 1 2 3 4\n",                      // no aggregate line
+      "cpu 1 2 3\n",                         // too few fields
+      "cpu 1 2 x 4\n",                       // not a number
+      "cpu 1 2 3 4 5 6 7 8 9 zz\n",          // garbage after the fields
+      "cpu -1 2 3 4\n",                      // negative
+      "cpu 1 2 3 4\ncpu 1 2 3 4\n",          // two aggregates
+      "cpu 18446744073709551616 0 0 0\n",    // beyond 64 bits
+      "cpu 18446744073709551615 1 0 0\n",    // sum beyond 64 bits
+      "cpu 0 0 0 18446744073709551615 1\n",  // idle + iowait beyond 64 bits
       "cpu 12abc 2 3 4\n",
       "cpux 1 2 3 4\n",
   };

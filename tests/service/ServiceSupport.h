@@ -12,9 +12,10 @@
 #include "log/Log.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "support/TestSupport.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TestSupport.h"
 
-class ServiceFixture : public ::testing::Test {
+class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     template_ = testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg");
@@ -24,9 +25,6 @@ class ServiceFixture : public ::testing::Test {
     Set("LogDirectory", dir.path());
     Set("LogLevel", 3);
     plat::SetRegistryStorePathForTest(dir.file("registry.reg"));
-    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir.path().c_str());
-    std::snprintf(g_log.LogName, sizeof(g_log.LogName), "keld4.log");
-    g_log.LogLevel = 15;
     // 127.0.0.1 on an ordinary adapter, so the agent may use it.
     plat::SetInterfaceSourceForTest([] {
       plat::InterfaceEntry lo{1, "lo", true, {}};
@@ -60,6 +58,7 @@ class ServiceFixture : public ::testing::Test {
   std::string Log() const { return testsupport::ReadFile(dir.file("keld4.log")); }
 
   testsupport::TempDir dir;
+  testsupport::LogCapture capture{dir.path(), 15};
   std::vector<plat::EventRecord> events;
 
  private:

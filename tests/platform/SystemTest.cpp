@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 using namespace plat;
 

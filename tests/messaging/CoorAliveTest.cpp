@@ -2,8 +2,8 @@
 // level, and the registry stores that happen only when a value changes.
 #include <sys/stat.h>
 
-#include "master/MasterHarness.h"
 #include "platform/testing.h"
+#include "tests/messaging/MasterSupport.h"
 
 using namespace mastertest;
 

@@ -2,7 +2,7 @@
 // the ownership of both blocks on every path (run under ASan for leaks).
 #include <thread>
 
-#include "master/MasterHarness.h"
+#include "tests/messaging/MasterSupport.h"
 
 using namespace mastertest;
 

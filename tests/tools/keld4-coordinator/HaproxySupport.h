@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 #include "tools/keld4-coordinator/Haproxy.h"
 
 namespace coord {

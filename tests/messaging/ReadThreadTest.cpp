@@ -11,10 +11,10 @@
 #include <tuple>
 
 #include "config/KELD3Register.h"
-#include "datagram/DatagramSupport.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "service/Shared.h"
+#include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;
 
@@ -73,7 +73,7 @@ class ReadThreadTest : public ::testing::Test {
   void Init() {
     for (int i = 0; i < 5; ++i) {
       port_ = FreePort();
-      read_.Port = htons(port_);
+      read_.Port = plat::htons(port_);
       if (read_.init() == 0) return;
     }
     FAIL() << "no free port for the receive socket";
@@ -231,7 +231,7 @@ TEST_P(ShortDatagramTest, IsNeverAcceptedWhateverTheBufferHeld) {
     std::string data;
     ASSERT_TRUE(Next(&h, &data));
     EXPECT_EQ(h.dataleng, 28u);
-    EXPECT_EQ(h.srcAddr, inet_addr(src));
+    EXPECT_EQ(h.srcAddr, plat::inet_addr(src));
   }
   EXPECT_TRUE(log_.Has(std::string("DEBUG: ") + readLine)) << log_.Raw();
   EXPECT_TRUE(log_.Has(std::string("DEBUG: In Read socket call recvfrom(). ") + shouldLine))
@@ -456,7 +456,7 @@ TEST_F(ReadThreadTest, BrokenPipeEndsTheThreadWith3620) {
 TEST_F(ReadThreadTest, InitReportsAPortInUse) {
   UdpPeer holder;
   ASSERT_TRUE(holder.Bind("0.0.0.0", 0));
-  read_.Port = htons(holder.port());
+  read_.Port = plat::htons(holder.port());
   EXPECT_EQ(read_.init(), -1);
   EXPECT_EQ(read_.ErrNo, 3530u);
   EXPECT_EQ(read_.SysError, plat::kWSAEADDRINUSE);

@@ -2,8 +2,8 @@
 // master_to_write, how it ends, and the down message after it.
 #include <atomic>
 
-#include "master/MasterHarness.h"
 #include "platform/testing.h"
+#include "tests/messaging/MasterSupport.h"
 
 using namespace mastertest;
 

@@ -10,7 +10,7 @@
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
