@@ -1,5 +1,12 @@
 // UDP sockets on Windows: Winsock behind the handle table, so a closed socket
 // answers kWSAENOTSOCK and closing one wakes a thread blocked on it.
+//
+// A receive never blocks inside Winsock: the socket is non-blocking (event
+// select) and a receive waits for its read event or the close event. Closing
+// only sets the close event; the system socket lives until the last call on
+// it has returned, so its number cannot be reused under a waiting receiver,
+// and the woken receiver answers the contract's kWSAEINTR on every system
+// (Windows and Wine differ in what a closesocket under recvfrom answers).
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -13,22 +20,29 @@ static_assert(sizeof(plat::sockaddr_in) == sizeof(::sockaddr_in));
 
 class Socket : public detail::Object {
  public:
-  explicit Socket(::SOCKET s) : s_(s) {}
-  ~Socket() override { ::closesocket(s_); }
-  // closesocket wakes a thread blocked in recvfrom; the contract's kWSAEINTR
-  // is given below from the closed flag, whatever the system answered.
-  void close() override {
-    closed_.store(true);
-    ::shutdown(s_, SD_BOTH);
+  Socket(::SOCKET s, ::WSAEVENT ready, ::WSAEVENT closed) : s_(s), ready_(ready), closed_(closed) {}
+  ~Socket() override {
     ::closesocket(s_);
-    s_ = INVALID_SOCKET;
+    ::WSACloseEvent(ready_);
+    ::WSACloseEvent(closed_);
   }
+  void close() override { ::WSASetEvent(closed_); }
   ::SOCKET get() const { return s_; }
-  bool closed() const { return closed_.load(); }
+  bool closed() const { return ::WaitForSingleObject(closed_, 0) == WAIT_OBJECT_0; }
+
+  // Waits until data may be there or the socket is closed.
+  void waitReadable() const {
+    ::WSAEVENT events[2] = {closed_, ready_};
+    ::WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
+  }
+  // Called before each attempt: a readiness that comes after the attempt sets
+  // the event again, so none is lost.
+  void rearm() const { ::WSAResetEvent(ready_); }
 
  private:
-  std::atomic<::SOCKET> s_;
-  std::atomic<bool> closed_{false};
+  ::SOCKET s_;
+  ::WSAEVENT ready_;
+  ::WSAEVENT closed_;
 };
 
 std::shared_ptr<Socket> Find(SOCKET s) {
@@ -109,6 +123,17 @@ SOCKET socket(int af, int type, int protocol) {
     detail::KeepWsaError();
     return kINVALID_SOCKET;
   }
+  ::WSAEVENT ready = ::WSACreateEvent();
+  ::WSAEVENT closed = ::WSACreateEvent();
+  // Event select makes the socket non-blocking; calls wait on the events.
+  if (ready == WSA_INVALID_EVENT || closed == WSA_INVALID_EVENT ||
+      ::WSAEventSelect(s, ready, FD_READ) != 0) {
+    detail::KeepWsaError();
+    if (ready != WSA_INVALID_EVENT) ::WSACloseEvent(ready);
+    if (closed != WSA_INVALID_EVENT) ::WSACloseEvent(closed);
+    ::closesocket(s);
+    return kINVALID_SOCKET;
+  }
   // An ICMP port-unreachable answering an earlier sendto must not fail the
   // next recvfrom with WSAECONNRESET.
   if (type == kSOCK_DGRAM) {
@@ -116,7 +141,7 @@ SOCKET socket(int af, int type, int protocol) {
     ::DWORD returned = 0;
     ::WSAIoctl(s, SIO_UDP_CONNRESET, &off, sizeof(off), nullptr, 0, &returned, nullptr, nullptr);
   }
-  return static_cast<SOCKET>(detail::Insert(std::make_shared<Socket>(s)));
+  return static_cast<SOCKET>(detail::Insert(std::make_shared<Socket>(s, ready, closed)));
 }
 
 int bind(SOCKET s, const sockaddr* addr, int len) {
@@ -142,16 +167,20 @@ int setsockopt(SOCKET s, int level, int name, const void* value, int len) {
 int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, int* fromLen) {
   auto socket = Find(s);
   if (!socket) return kSOCKET_ERROR;
-  int n = ::recvfrom(socket->get(), buffer, len, flags, Native(from), fromLen);
-  if (socket->closed()) {
-    SetLastError(kWSAEINTR);
-    return kSOCKET_ERROR;
+  for (;;) {
+    if (socket->closed()) {
+      SetLastError(kWSAEINTR);
+      return kSOCKET_ERROR;
+    }
+    socket->rearm();
+    int n = ::recvfrom(socket->get(), buffer, len, flags, Native(from), fromLen);
+    if (n != SOCKET_ERROR) return n;
+    if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+      detail::KeepWsaError();
+      return kSOCKET_ERROR;
+    }
+    socket->waitReadable();
   }
-  if (n == SOCKET_ERROR) {
-    detail::KeepWsaError();
-    return kSOCKET_ERROR;
-  }
-  return n;
 }
 
 int getsockname(SOCKET s, sockaddr* name, int* nameLen) {
@@ -167,12 +196,25 @@ int getsockname(SOCKET s, sockaddr* name, int* nameLen) {
 int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to, int toLen) {
   auto socket = Find(s);
   if (!socket) return kSOCKET_ERROR;
-  int n = ::sendto(socket->get(), buffer, len, flags, Native(to), toLen);
-  if (n == SOCKET_ERROR) {
-    detail::KeepWsaError();
-    return kSOCKET_ERROR;
+  for (;;) {
+    int n = ::sendto(socket->get(), buffer, len, flags, Native(to), toLen);
+    if (n != SOCKET_ERROR) return n;
+    // A full send buffer: wait for room as a blocking socket would.
+    if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+      detail::KeepWsaError();
+      return kSOCKET_ERROR;
+    }
+    if (socket->closed()) {
+      SetLastError(kWSAEINTR);
+      return kSOCKET_ERROR;
+    }
+    // The read event is the receiver's: room to send is polled instead.
+    ::fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket->get(), &writable);
+    ::timeval tick{0, 10000};
+    ::select(0, nullptr, &writable, nullptr, &tick);
   }
-  return n;
 }
 
 int closesocket(SOCKET s) {
