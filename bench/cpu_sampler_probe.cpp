@@ -18,6 +18,7 @@
 #include "cpuload/GetCpuLoad.h"
 #include "log/Log.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

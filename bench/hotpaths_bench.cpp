@@ -13,6 +13,7 @@
 #include "log/Log.h"
 #include "messaging/Read.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 
 namespace {

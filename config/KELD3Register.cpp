@@ -41,10 +41,10 @@ std::unique_ptr<T[]> Allocate(plat::ULONG* bytes) {
 template <class T, class Call>
 plat::DWORD CallGrowing(std::unique_ptr<T[]>* block, plat::ULONG* bytes, plat::DWORD tooSmall,
                         Call call) {
-  plat::DWORD rc = plat::ERROR_NOT_ENOUGH_MEMORY;
+  plat::DWORD rc = plat::kERROR_NOT_ENOUGH_MEMORY;
   for (int attempt = 0; attempt < kSizingAttempts; ++attempt) {
     *block = Allocate<T>(bytes);
-    rc = *block ? call(block->get(), bytes) : plat::ERROR_NOT_ENOUGH_MEMORY;
+    rc = *block ? call(block->get(), bytes) : plat::kERROR_NOT_ENOUGH_MEMORY;
     if (rc != tooSmall) break;
   }
   return rc;
@@ -80,9 +80,9 @@ CKELD3Register::~CKELD3Register() {
 int CKELD3Register::OpenKey(const char* subkey) {
   KELD_TRACE_ENTER("CKELD3Register::OpenKey");
   plat::HKEY key = nullptr;
-  plat::LONG rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, KELD4_REGISTRY_KEY, 0,
-                                      plat::KEY_ALL_ACCESS, &key);
-  if (rc != plat::ERROR_SUCCESS) {
+  plat::LONG rc = plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, KELD4_REGISTRY_KEY, 0,
+                                      plat::kKEY_ALL_ACCESS, &key);
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1501;
     g_log.WriteLog(ERR, "Open registry key %s error,syserror=%08x,errno=%d", kServiceName, Hex(rc),
@@ -93,8 +93,8 @@ int CKELD3Register::OpenKey(const char* subkey) {
   if (m_hKey != nullptr) plat::RegCloseKey(m_hKey);
   m_hKey = key;
   plat::HKEY sub = nullptr;
-  rc = plat::RegOpenKeyExA(m_hKey, subkey, 0, plat::KEY_ALL_ACCESS, &sub);
-  if (rc != plat::ERROR_SUCCESS) {
+  rc = plat::RegOpenKeyExA(m_hKey, subkey, 0, plat::kKEY_ALL_ACCESS, &sub);
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1501;
     g_log.WriteLog(ERR, "Open subkey: %s error,syserrno=%08x,errno=%d", subkey, Hex(rc), 1501);
@@ -115,7 +115,7 @@ int CKELD3Register::CloseKey() {
   }
   plat::LONG rc = plat::RegCloseKey(m_hKey);
   m_hKey = nullptr;
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1502;
     g_log.WriteLog(ERR, "Close key error,syserrno=%08x,errno=%d", Hex(rc), 1502);
@@ -131,7 +131,7 @@ int CKELD3Register::GetKeyValue(const char* name, uint32_t* value) {
   plat::DWORD size = sizeof(uint32_t);
   plat::LONG rc = plat::RegQueryValueExA(m_hKey, name, nullptr, nullptr,
                                          reinterpret_cast<plat::BYTE*>(value), &size);
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1505;
     g_log.WriteLog(ERR, "Get key value:%s error,syserror=%08x,error=%d", name, Hex(rc), 1505);
@@ -149,14 +149,14 @@ int CKELD3Register::GetKeyValue(const char* name, char* buffer, plat::DWORD* siz
                                          reinterpret_cast<plat::BYTE*>(buffer), size);
   // The callers use the buffer as terminated text: data that fill it without
   // a terminator do not fit, shorter data without one get it added.
-  if (rc == plat::ERROR_SUCCESS && (*size == 0 || buffer[*size - 1] != '\0')) {
+  if (rc == plat::kERROR_SUCCESS && (*size == 0 || buffer[*size - 1] != '\0')) {
     if (*size < capacity) {
       buffer[*size] = '\0';
     } else {
-      rc = plat::ERROR_MORE_DATA;
+      rc = plat::kERROR_MORE_DATA;
     }
   }
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1505;
     g_log.WriteLog(ERR, "Get key value:%s error,syserror=%08x,error=%d", name, Hex(rc), 1505);
@@ -169,9 +169,9 @@ int CKELD3Register::GetKeyValue(const char* name, char* buffer, plat::DWORD* siz
 
 int CKELD3Register::SetKeyValue(const char* name, uint32_t value) {
   KELD_TRACE_ENTER("CKELD3Register::SetKeyValue");
-  plat::LONG rc = plat::RegSetValueExA(m_hKey, name, 0, plat::REG_DWORD,
+  plat::LONG rc = plat::RegSetValueExA(m_hKey, name, 0, plat::kREG_DWORD,
                                        reinterpret_cast<const plat::BYTE*>(&value), sizeof(value));
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1504;
     g_log.WriteLog(ERR, "Set key value:%s error,syserrno=%08x,errno=%d", name, Hex(rc), 1504);
@@ -184,10 +184,10 @@ int CKELD3Register::SetKeyValue(const char* name, uint32_t value) {
 
 int CKELD3Register::SetKeyValue(const char* name, const char* text) {
   KELD_TRACE_ENTER("CKELD3Register::SetKeyValue");
-  plat::LONG rc =
-      plat::RegSetValueExA(m_hKey, name, 0, plat::REG_SZ, reinterpret_cast<const plat::BYTE*>(text),
-                           static_cast<plat::DWORD>(std::strlen(text) + 1));
-  if (rc != plat::ERROR_SUCCESS) {
+  plat::LONG rc = plat::RegSetValueExA(m_hKey, name, 0, plat::kREG_SZ,
+                                       reinterpret_cast<const plat::BYTE*>(text),
+                                       static_cast<plat::DWORD>(std::strlen(text) + 1));
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1504;
     g_log.WriteLog(ERR, "Set key value:%s,%s error,syserrno=%08x,errno=%d", name, text, Hex(rc),
@@ -207,10 +207,10 @@ int CKELD3Register::CreateKey() {
     std::snprintf(path, sizeof(path), "%s\\%s", KELD4_REGISTRY_KEY, subkey);
     plat::HKEY key = nullptr;
     plat::DWORD disposition = 0;
-    plat::LONG rc = plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, nullptr,
-                                          plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS,
+    plat::LONG rc = plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE, path, 0, nullptr,
+                                          plat::kREG_OPTION_NON_VOLATILE, plat::kKEY_ALL_ACCESS,
                                           nullptr, &key, &disposition);
-    if (rc != plat::ERROR_SUCCESS) {
+    if (rc != plat::kERROR_SUCCESS) {
       SysError = static_cast<uint32_t>(rc);
       ErrNo = 1500;
       g_log.WriteLog(ERR, "Create log key error,errno=%d, system error:%08x", 1500, Hex(rc));
@@ -310,10 +310,10 @@ int CKELD3Register::LoadCoordinatorAddresses() {
   plat::DWORD size = sizeof(value) - 1;
   plat::LONG rc = plat::RegQueryValueExA(m_hKey, "CoordinatorAddresses", nullptr, nullptr,
                                          reinterpret_cast<plat::BYTE*>(value), &size);
-  if (rc == plat::ERROR_FILE_NOT_FOUND) return 0;  // optional: any coordinator is taken
+  if (rc == plat::kERROR_FILE_NOT_FOUND) return 0;  // optional: any coordinator is taken
   // A list that cannot be read takes no coordinator rather than any.
   m_bCoordinatorsListed = true;
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1505;
     g_log.WriteLog(ERR, "Get key value:%s error,syserror=%08x,error=%d", "CoordinatorAddresses",
@@ -356,11 +356,11 @@ bool CKELD3Register::ParseCoordinatorAddresses(const char* text, CoordinatorNet*
       if (prefix > 32) return false;
       item.resize(slash);
     }
-    in_addr address{};
+    uint32_t address = 0;
     // inet_pton takes exactly four decimal parts, nothing else.
-    if (inet_pton(AF_INET, item.c_str(), &address) != 1) return false;
-    uint32_t mask = prefix == 0 ? 0 : htonl(0xFFFFFFFFu << (32 - prefix));
-    nets[*count] = CoordinatorNet{address.s_addr & mask, mask};
+    if (plat::inet_pton(plat::kAF_INET, item.c_str(), &address) != 1) return false;
+    uint32_t mask = prefix == 0 ? 0 : plat::htonl(0xFFFFFFFFu << (32 - prefix));
+    nets[*count] = CoordinatorNet{address & mask, mask};
     ++*count;
     if (*end == '\0') return true;
     p = end + 1;
@@ -378,9 +378,9 @@ bool CKELD3Register::IsCoordinatorAllowed(uint32_t source) const {
 int CKELD3Register::GetCPUInfo() {
   KELD_TRACE_ENTER("CKELD3Register::GetCPUInfo");
   plat::HKEY key = nullptr;
-  plat::LONG rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, CPU_REGISTRY_KEY, 0,
-                                      plat::KEY_ALL_ACCESS, &key);
-  if (rc != plat::ERROR_SUCCESS) {
+  plat::LONG rc = plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, CPU_REGISTRY_KEY, 0,
+                                      plat::kKEY_ALL_ACCESS, &key);
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     ErrNo = 1506;
     g_log.WriteLog(ERR, "Open centralProcessor key error,syserrno=%08x,errno=%d", Hex(rc), 1506);
@@ -391,7 +391,7 @@ int CKELD3Register::GetCPUInfo() {
   m_hKey = key;
   plat::DWORD subKeys = 0;
   rc = plat::RegQueryInfoKeyA(m_hKey, &subKeys, nullptr);
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     g_log.WriteLog(ERR, "Get cpu key information error,syserror=%08x", Hex(rc));
     plat::RegCloseKey(m_hKey);
@@ -406,8 +406,8 @@ int CKELD3Register::GetCPUInfo() {
   for (plat::DWORD i = 0; i < m_CpuInfo.Count; ++i) {
     char path[128];
     std::snprintf(path, sizeof(path), "%s\\%d", CPU_REGISTRY_KEY, static_cast<int>(i));
-    rc = plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, plat::KEY_ALL_ACCESS, &m_hKey);
-    if (rc != plat::ERROR_SUCCESS) {
+    rc = plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, path, 0, plat::kKEY_ALL_ACCESS, &m_hKey);
+    if (rc != plat::kERROR_SUCCESS) {
       SysError = static_cast<uint32_t>(rc);
       g_log.WriteLog(ERR, "Get cpu frequency Open error, syserror=%08x", Hex(rc));
       KELD_TRACE_LEAVE("CKELD3Register::GetCPUInfo");
@@ -417,7 +417,7 @@ int CKELD3Register::GetCPUInfo() {
     plat::DWORD size = sizeof(mhz);
     rc = plat::RegQueryValueExA(m_hKey, "~MHz", nullptr, nullptr,
                                 reinterpret_cast<plat::BYTE*>(&mhz), &size);
-    if (rc != plat::ERROR_SUCCESS) {
+    if (rc != plat::kERROR_SUCCESS) {
       SysError = static_cast<uint32_t>(rc);
       g_log.WriteLog(ERR, "Get cpu frequency QueryValue error, syserror=%08x", Hex(rc));
       plat::RegCloseKey(m_hKey);
@@ -451,7 +451,7 @@ int CKELD3Register::AreIPChanged() {
 
   plat::DWORD interfaces = 0;
   plat::DWORD rc = plat::GetNumberOfInterfaces(&interfaces);
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = rc;
     ErrNo = 1509;
     g_log.WriteLog(ERR, "Get interface number error,syserror=%08x,error=%d", rc, 1509);
@@ -462,14 +462,14 @@ int CKELD3Register::AreIPChanged() {
   // The adapter list, in a buffer grown to what the host needs.
   plat::ULONG adapterBytes = kAdapterBufferBytes;
   std::unique_ptr<plat::IP_ADAPTER_INFO[]> adapters;
-  rc = CallGrowing(&adapters, &adapterBytes, plat::ERROR_BUFFER_OVERFLOW,
+  rc = CallGrowing(&adapters, &adapterBytes, plat::kERROR_BUFFER_OVERFLOW,
                    [](plat::IP_ADAPTER_INFO* block, plat::ULONG* bytes) {
                      return plat::GetAdaptersInfo(block, bytes);
                    });
   const plat::IP_ADAPTER_INFO* list = nullptr;
-  if (rc == plat::ERROR_SUCCESS) {
+  if (rc == plat::kERROR_SUCCESS) {
     list = adapters.get();
-  } else if (rc != plat::ERROR_NOT_SUPPORTED) {
+  } else if (rc != plat::kERROR_NOT_SUPPORTED) {
     SysError = rc;
     ErrNo = 1510;
     g_log.WriteLog(ERR, "Get adapter information error,syserror=%08x,error=%d", rc, 1510);
@@ -479,7 +479,7 @@ int CKELD3Register::AreIPChanged() {
 
   std::unique_ptr<plat::DWORD[]> loopbacks(new (std::nothrow) plat::DWORD[interfaces + 1]);
   if (!loopbacks) {
-    SysError = plat::ERROR_NOT_ENOUGH_MEMORY;
+    SysError = plat::kERROR_NOT_ENOUGH_MEMORY;
     ErrNo = 1510;
     g_log.WriteLog(ERR, "Get adapter information error,syserror=%08x,error=%d", SysError, 1510);
     KELD_TRACE_LEAVE("CKELD3Register::AreIPChanged");
@@ -499,13 +499,13 @@ int CKELD3Register::AreIPChanged() {
 
   plat::ULONG tableBytes = kAddressBufferBytes;
   std::unique_ptr<plat::MIB_IPADDRROW[]> rows;
-  rc = CallGrowing(&rows, &tableBytes, plat::ERROR_INSUFFICIENT_BUFFER,
+  rc = CallGrowing(&rows, &tableBytes, plat::kERROR_INSUFFICIENT_BUFFER,
                    [](plat::MIB_IPADDRROW* block, plat::ULONG* bytes) {
                      return plat::GetIpAddrTable(reinterpret_cast<plat::MIB_IPADDRTABLE*>(block),
-                                                 bytes, plat::FALSE);
+                                                 bytes, plat::kFALSE);
                    });
   const auto* table = reinterpret_cast<const plat::MIB_IPADDRTABLE*>(rows.get());
-  if (rc != plat::ERROR_SUCCESS) {
+  if (rc != plat::kERROR_SUCCESS) {
     SysError = rc;
     ErrNo = 1511;
     g_log.WriteLog(ERR, "Get address table error,syserror=%08x,error=%d", rc, 1511);
@@ -521,9 +521,9 @@ int CKELD3Register::AreIPChanged() {
       onLoopback = loopbacks[k] == row->dwIndex;
     if (onLoopback) continue;
     // inet_ntoa's text, from the thread-safe call that writes the same.
-    char text[INET_ADDRSTRLEN];
-    in_addr addr{row->dwAddr};
-    if (inet_ntop(AF_INET, &addr, text, sizeof(text)) == nullptr) continue;
+    char text[plat::kINET_ADDRSTRLEN];
+    uint32_t addr = row->dwAddr;
+    if (plat::inet_ntop(plat::kAF_INET, &addr, text, sizeof(text)) == nullptr) continue;
     if (std::strcmp(text, LocalIPAddress) == 0) {
       BroadcastAddr = row->dwAddr | ~row->dwMask;
       KELD_TRACE_LEAVE("CKELD3Register::AreIPChanged");

@@ -1,5 +1,5 @@
 // The registry configuration store: every setting of the agent and the
-// counters it keeps across runs, under HKEY_LOCAL_MACHINE\SOFTWARE\Ostrel\KELD4.
+// counters it keeps across runs, under kHKEY_LOCAL_MACHINE\SOFTWARE\Ostrel\KELD4.
 #pragma once
 
 #include <atomic>
@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 
-// The agent's key below HKEY_LOCAL_MACHINE.
+// The agent's key below kHKEY_LOCAL_MACHINE.
 constexpr const char* KELD4_REGISTRY_KEY = "SOFTWARE\\Ostrel\\KELD4";
 constexpr const char* CPU_REGISTRY_KEY = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor";
 

@@ -134,7 +134,7 @@ int CGetCpuLoad::refresh(bool countSkip) {
   if (allowed) {
     g_PdhContinuousSkips = 0;
     plat::PDH_STATUS status = plat::PdhCalculateCounterFromRawValue(
-        m_hCounter, plat::PDH_FMT_LONG, &m_RawCur, &m_RawPrev, &m_FmtValue);
+        m_hCounter, plat::kPDH_FMT_LONG, &m_RawCur, &m_RawPrev, &m_FmtValue);
     if (status != 0) {
       char detail[32];
       m_dwPdhStatus = static_cast<uint32_t>(status);

@@ -39,6 +39,7 @@
 #include "messaging/Message.h"
 #include "messaging/Read.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 
 namespace {
@@ -48,7 +49,7 @@ constexpr size_t kMaxDatagrams = 16;
 // The largest UDP payload IPv4 carries.
 constexpr size_t kMaxDatagram = 65507;
 // Posted by the receive thread's wrapper when read_thread has returned.
-constexpr plat::UINT kReaderEnded = plat::WM_USER + 77;
+constexpr plat::UINT kReaderEnded = plat::kWM_USER + 77;
 constexpr uint32_t kSentinelType = 0x53454E54;
 constexpr uint32_t kSentinelId = 0x5E5E5E5E;
 constexpr off_t kMaxLogBytes = 1 << 20;
@@ -138,7 +139,7 @@ class ReaderWorker {
     }
     StopCounter = 1;
     g_Read.close_socket();  // wakes read_thread in its receive
-    plat::WaitForSingleObject(thread_, plat::INFINITE);
+    plat::WaitForSingleObject(thread_, plat::kINFINITE);
     plat::CloseHandle(thread_);
     thread_ = nullptr;
   }
@@ -194,7 +195,7 @@ class Harness {
 
     // This thread is the master: it needs its queue before the first post.
     plat::MSG msg;
-    plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);
+    plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);
     mainThread_ = plat::GetCurrentThreadId();
     MasterThreadId = mainThread_;
     g_Read.MasterThreadId = &MasterThreadId;
@@ -248,15 +249,15 @@ class Harness {
  private:
   void MakeKey(const char* path, const char* name) {
     plat::HKEY key = nullptr;
-    if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path, 0, nullptr,
-                              plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr) != plat::ERROR_SUCCESS) {
+    if (plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE, path, 0, nullptr,
+                              plat::kREG_OPTION_NON_VOLATILE, plat::kKEY_ALL_ACCESS, nullptr, &key,
+                              nullptr) != plat::kERROR_SUCCESS) {
       Fail("cannot make a registry key");
     }
     const uint32_t two = 2;
-    if (plat::RegSetValueExA(key, name, 0, plat::REG_DWORD,
+    if (plat::RegSetValueExA(key, name, 0, plat::kREG_DWORD,
                              reinterpret_cast<const plat::BYTE*>(&two),
-                             sizeof(two)) != plat::ERROR_SUCCESS) {
+                             sizeof(two)) != plat::kERROR_SUCCESS) {
       Fail("cannot set a registry value");
     }
     plat::RegCloseKey(key);

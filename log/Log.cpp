@@ -26,17 +26,17 @@ plat::LONG ReadText(plat::HKEY key, const char* name, char* field, plat::DWORD c
   plat::DWORD type = 0;
   plat::LONG result = plat::RegQueryValueExA(key, name, nullptr, &type,
                                              reinterpret_cast<plat::BYTE*>(value), &size);
-  if (result != plat::ERROR_SUCCESS) return result;
+  if (result != plat::kERROR_SUCCESS) return result;
   if (size == 0) {
     field[0] = '\0';
-    return plat::ERROR_SUCCESS;
+    return plat::kERROR_SUCCESS;
   }
   if (std::memchr(value, '\0', size) == nullptr) {
-    if (size >= capacity) return plat::ERROR_MORE_DATA;
+    if (size >= capacity) return plat::kERROR_MORE_DATA;
     value[size] = '\0';
   }
   std::memcpy(field, value, std::strlen(value) + 1);
-  return plat::ERROR_SUCCESS;
+  return plat::kERROR_SUCCESS;
 }
 
 plat::LONG ReadNumber(plat::HKEY key, const char* name, uint32_t* out) {
@@ -45,7 +45,7 @@ plat::LONG ReadNumber(plat::HKEY key, const char* name, uint32_t* out) {
   plat::DWORD type = 0;
   plat::LONG result = plat::RegQueryValueExA(key, name, nullptr, &type,
                                              reinterpret_cast<plat::BYTE*>(&value), &size);
-  if (result == plat::ERROR_SUCCESS) *out = value;
+  if (result == plat::kERROR_SUCCESS) *out = value;
   return result;
 }
 
@@ -62,7 +62,7 @@ CLog::CLog()
 CLog::~CLog() = default;
 
 void CLog::ComposePath(char* path, size_t size) const {
-  std::snprintf(path, size, "%s%c%s", LogDirectory, plat::PATH_SEPARATOR, LogName);
+  std::snprintf(path, size, "%s%c%s", LogDirectory, plat::kPathSeparator, LogName);
 }
 
 const char* CLog::GetTimeString() {
@@ -105,14 +105,14 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
   char line[kMessageChars + 64];
 
   std::lock_guard<std::recursive_mutex> guard(Lock);
-  plat::HANDLE file = OpenLogFile(path, plat::OPEN_ALWAYS);
+  plat::HANDLE file = OpenLogFile(path, plat::kOPEN_ALWAYS);
   int length = 0;
-  if (file != plat::INVALID_HANDLE_VALUE) {
+  if (file != plat::kINVALID_HANDLE_VALUE) {
     length = std::snprintf(line, sizeof(line), "%s %s: %s\r\n", GetTimeString(),
                            GetLevelName(level), message);
     if (!KeepWithinSizeCap(path, static_cast<uint64_t>(length), &file)) return -1;
   }
-  if (file == plat::INVALID_HANDLE_VALUE) {
+  if (file == plat::kINVALID_HANDLE_VALUE) {
     SysError = plat::GetLastError();
     ErrNo = 1004;
     char text[256];
@@ -122,7 +122,7 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
     return -1;
   }
 
-  if (plat::SetFilePointer(file, 0, nullptr, plat::FILE_END) == plat::INVALID_SET_FILE_POINTER) {
+  if (plat::SetFilePointer(file, 0, nullptr, plat::kFILE_END) == plat::kINVALID_SET_FILE_POINTER) {
     SysError = plat::GetLastError();
     WriteEventLog(ERR, "Set log file pointer error, syserror=%08x, Msg= %s", SysError, line);
     plat::CloseHandle(file);
@@ -146,17 +146,17 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
 plat::HANDLE CLog::OpenLogFile(const char* path, plat::DWORD disposition) {
   // Never through a symbolic link: in a folder others can write, a planted
   // link would make the agent append to any file.
-  return plat::CreateFileA(path, plat::GENERIC_WRITE | plat::SYNCHRONIZE, plat::FILE_SHARE_WRITE,
+  return plat::CreateFileA(path, plat::kGENERIC_WRITE | plat::kSYNCHRONIZE, plat::kFILE_SHARE_WRITE,
                            nullptr, disposition,
-                           plat::FILE_ATTRIBUTE_NORMAL | plat::FILE_FLAG_NO_LINK, nullptr);
+                           plat::kFILE_ATTRIBUTE_NORMAL | plat::kFILE_FLAG_NO_LINK, nullptr);
 }
 
 bool CLog::MoveToBackup(const char* path) {
   char backup[sizeof(LogDirectory) + sizeof(LogName) + 8];
   std::snprintf(backup, sizeof(backup), "%s.bak", path);
   if (plat::MoveFileExA(path, backup,
-                        plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_WRITE_THROUGH |
-                            plat::MOVEFILE_NO_LINK)) {
+                        plat::kMOVEFILE_REPLACE_EXISTING | plat::kMOVEFILE_WRITE_THROUGH |
+                            plat::kMOVEFILE_NO_LINK)) {
     return true;
   }
   SysError = plat::GetLastError();
@@ -179,11 +179,11 @@ bool CLog::KeepWithinSizeCap(const char* path, uint64_t length, plat::HANDLE* fi
   uint64_t cap = 2ull * LogMaxSpace.load() * 1000000ull;
   plat::DWORD high = 0;
   plat::DWORD low = plat::GetFileSize(*file, &high);
-  if (low == plat::INVALID_FILE_SIZE && high == 0) return true;  // size unknown
+  if (low == plat::kINVALID_FILE_SIZE && high == 0) return true;  // size unknown
   uint64_t size = (static_cast<uint64_t>(high) << 32) | low;
   if (size == 0 || size + length <= cap) return true;
   plat::CloseHandle(*file);
-  *file = plat::INVALID_HANDLE_VALUE;
+  *file = plat::kINVALID_HANDLE_VALUE;
   if (!MoveToBackup(path)) {
     // Reported once while it keeps failing; the line is dropped, as growing
     // on would defeat the cap.
@@ -193,7 +193,7 @@ bool CLog::KeepWithinSizeCap(const char* path, uint64_t length, plat::HANDLE* fi
   }
   m_CapBackupFailing = false;
   LastBackupTime.store(plat::TimeNow());
-  *file = OpenLogFile(path, plat::OPEN_ALWAYS);
+  *file = OpenLogFile(path, plat::kOPEN_ALWAYS);
   return true;
 }
 
@@ -218,15 +218,15 @@ int CLog::WriteEventLog(uint32_t level, const char* format, ...) {
   switch (level) {
     case INFO:
     case DEBUG:
-      type = plat::EVENTLOG_INFORMATION_TYPE;
+      type = plat::kEVENTLOG_INFORMATION_TYPE;
       id = 0x40000003;
       break;
     case ERR:
-      type = plat::EVENTLOG_ERROR_TYPE;
+      type = plat::kEVENTLOG_ERROR_TYPE;
       id = 0xC0020001;
       break;
     case WARN:
-      type = plat::EVENTLOG_WARNING_TYPE;
+      type = plat::kEVENTLOG_WARNING_TYPE;
       id = 0x80040002;
       break;
     default: plat::DeregisterEventSource(source); return -1;
@@ -243,8 +243,8 @@ int CLog::InitLog() {
 
   plat::HKEY key = nullptr;
   plat::LONG result =
-      plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, kLogKey, 0, plat::KEY_READ, &key);
-  if (result != plat::ERROR_SUCCESS) {
+      plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, kLogKey, 0, plat::kKEY_READ, &key);
+  if (result != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(result);
     ErrNo = 1000;
     WriteEventLog(ERR, "Log init Open Register subkey Log error, syserrno=%08x,errno=%d", SysError,
@@ -286,13 +286,13 @@ int CLog::InitLog() {
   char newPath[sizeof(oldPath)];
   ComposePath(newPath, sizeof(newPath));
   if (plat::MoveFileExA(oldPath, newPath,
-                        plat::MOVEFILE_REPLACE_EXISTING | plat::MOVEFILE_COPY_ALLOWED |
-                            plat::MOVEFILE_WRITE_THROUGH | plat::MOVEFILE_NO_LINK)) {
+                        plat::kMOVEFILE_REPLACE_EXISTING | plat::kMOVEFILE_COPY_ALLOWED |
+                            plat::kMOVEFILE_WRITE_THROUGH | plat::kMOVEFILE_NO_LINK)) {
     return 0;
   }
   SysError = plat::GetLastError();
   ErrNo = 1003;
-  if (SysError == plat::ERROR_FILE_NOT_FOUND) return 0;  // nothing to move yet
+  if (SysError == plat::kERROR_FILE_NOT_FOUND) return 0;  // nothing to move yet
   char text[256];
   SystemText(SysError, text, sizeof(text));
   WriteEventLog(ERR, "Log init move file error,system error=%08x: %s, errno=%d", SysError, text,
@@ -312,10 +312,10 @@ int CLog::GetLogStatus() {
   uint32_t size = 0;
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
-    plat::HANDLE file = OpenLogFile(path, plat::OPEN_EXISTING);
-    if (file == plat::INVALID_HANDLE_VALUE) {
+    plat::HANDLE file = OpenLogFile(path, plat::kOPEN_EXISTING);
+    if (file == plat::kINVALID_HANDLE_VALUE) {
       SysError = plat::GetLastError();
-      if (SysError == plat::ERROR_FILE_NOT_FOUND) return 0;
+      if (SysError == plat::kERROR_FILE_NOT_FOUND) return 0;
       ErrNo = 1008;
       char text[256];
       SystemText(SysError, text, sizeof(text));

@@ -22,8 +22,8 @@ class CLog {
   CLog(const CLog&) = delete;
   CLog& operator=(const CLog&) = delete;
 
-  int WriteLog(uint32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  int WriteEventLog(uint32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  [[gnu::format(printf, 3, 4)]] int WriteLog(uint32_t level, const char* format, ...);
+  [[gnu::format(printf, 3, 4)]] int WriteEventLog(uint32_t level, const char* format, ...);
   // The Enter/Leave trace records: "Enter: %s(), %s Line %d".
   void Trace(const char* what, const char* function, const char* file, int line);
   const char* GetTimeString();

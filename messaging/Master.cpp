@@ -1,7 +1,5 @@
 #include "messaging/Master.h"
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -30,7 +28,7 @@ void ReleaseMessage(Message& m) {
 uint32_t PayloadField(const uint8_t* data, size_t offset) {
   uint32_t value;
   std::memcpy(&value, data + offset, sizeof(value));
-  return ntohl(value);
+  return plat::ntohl(value);
 }
 
 plat::HANDLE PipeHandle(const plat::HANDLE* pipe) { return pipe != nullptr ? *pipe : nullptr; }
@@ -93,14 +91,14 @@ int CMaster::master_thread() {
   plat::MSG msg;
   // Make the queue at once: posts made before it exists are lost, and a stop
   // raised before then is seen by the check below instead.
-  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);
 
   OSID = find_OSID();
   get_up_data();
 
   while (StopCounter.load() == 0) {
     plat::BOOL got = plat::GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0) break;  // WM_QUIT
+    if (got == 0) break;  // kWM_QUIT
     if (got == -1) continue;
 
     switch (msg.message) {
@@ -128,8 +126,8 @@ int CMaster::master_thread() {
         std::memcpy(m.data, &AliveData, ALIVE_DATA_SIZE);
         char mac[sizeof(AliveData.Mac) + 1] = {};
         std::memcpy(mac, AliveData.Mac, sizeof(AliveData.Mac));
-        g_log.WriteLog(DEBUG, " Ostype= %d, Mac=%s ,Freq=%08x", ntohs(AliveData.Ostype), mac,
-                       ntohl(AliveData.Freq));
+        g_log.WriteLog(DEBUG, " Ostype= %d, Mac=%s ,Freq=%08x", plat::ntohs(AliveData.Ostype), mac,
+                       plat::ntohl(AliveData.Freq));
         FillHeader(m.header, MSG_ALIVE, 0, ALIVE_DATA_SIZE, LocalAddr, CoordinatorAddr.load(), 0);
         if (send_msg(m) == -1) {
           g_log.WriteLog(ERR, "Send alive message error");
@@ -187,7 +185,7 @@ uint16_t CMaster::find_OSID() {
   }
 
   uint16_t osid = 0;
-  if (ok && info.dwPlatformId == plat::VER_PLATFORM_WIN32_NT && info.dwMajorVersion == 5) {
+  if (ok && info.dwPlatformId == plat::kVER_PLATFORM_WIN32_NT && info.dwMajorVersion == 5) {
     if (info.dwMinorVersion == 0) {
       osid = 1;  // Windows 2000
     } else if (info.dwMinorVersion == 2) {
@@ -201,11 +199,11 @@ uint16_t CMaster::find_OSID() {
 int CMaster::get_up_data() {
   KELD_TRACE_ENTER("CMaster::get_up_data");
   g_log.WriteLog(DEBUG, "CPU speed of this host is: %ld ", static_cast<long>(Sampler.m_dwCpuSpeed));
-  AliveData.Freq = htonl(Sampler.m_dwCpuSpeed);
+  AliveData.Freq = plat::htonl(Sampler.m_dwCpuSpeed);
   char mac[sizeof(AliveData.Mac)];
   CopyMacText(mac, g_Config.LocalMacAddress);
   std::memcpy(AliveData.Mac, mac, sizeof(mac));
-  AliveData.Ostype = htons(OSID);
+  AliveData.Ostype = plat::htons(OSID);
   g_log.WriteLog(DEBUG, "MacAddr of UDP is: %s , UDP port is %d", mac,
                  static_cast<int>(g_Config.PortNumber));
   KELD_TRACE_LEAVE("CMaster::get_up_data");
@@ -238,7 +236,7 @@ int CMaster::send_cpu_load() {
     return 0;
   }
 
-  uint32_t load = htonl(Sampler.m_dwCpuLoad);
+  uint32_t load = plat::htonl(Sampler.m_dwCpuLoad);
   std::memcpy(m.data, &load, sizeof(load));
   FillHeader(m.header, MSG_CPU_LOAD, 0, CPU_LOAD_DATA_SIZE, LocalAddr, CoordinatorAddr.load(), 0);
   if (send_msg(m) == -1) {
@@ -255,7 +253,7 @@ int CMaster::send_msg(Message& m) {
   if (m.header == nullptr) {
     // Nothing to write; a data block alone cannot be framed.
     ReleaseMessage(m);
-    SysError = plat::ERROR_INVALID_PARAMETER;
+    SysError = plat::kERROR_INVALID_PARAMETER;
     KELD_TRACE_LEAVE("CMaster::send_msg");
     return -1;
   }
@@ -291,7 +289,7 @@ int CMaster::send_msg(Message& m) {
 
   written = 0;
   if (m.data == nullptr || !plat::WriteFile(pipe, m.data, dataleng, &written, nullptr)) {
-    SysError = m.data == nullptr ? plat::ERROR_INVALID_PARAMETER : plat::GetLastError();
+    SysError = m.data == nullptr ? plat::kERROR_INVALID_PARAMETER : plat::GetLastError();
     ErrNo = 3070;
     g_log.WriteLog(ERR, "In CMaster write pipe. Local error:%d, system error:%08x", ErrNo,
                    SysError);
@@ -322,7 +320,7 @@ int CMaster::read_msg(Message& m) {
 
   m.header = NewHeader();
   if (m.header == nullptr) {
-    SysError = plat::ERROR_NOT_ENOUGH_MEMORY;
+    SysError = plat::kERROR_NOT_ENOUGH_MEMORY;
     g_log.WriteLog(ERR, "Read_msg get head memory error");
     KELD_TRACE_LEAVE("CMaster::read_msg");
     return -1;
@@ -356,7 +354,7 @@ int CMaster::read_msg(Message& m) {
 
   m.data = static_cast<uint8_t*>(std::malloc(dataleng));
   if (m.data == nullptr) {
-    SysError = plat::ERROR_NOT_ENOUGH_MEMORY;
+    SysError = plat::kERROR_NOT_ENOUGH_MEMORY;
     g_log.WriteLog(ERR, "Read_msg get data memory error");
     ReleaseMessage(m);
     KELD_TRACE_LEAVE("CMaster::read_msg");

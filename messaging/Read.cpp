@@ -18,14 +18,14 @@ uint32_t ReceivedField(const uint8_t* buffer, int count, size_t offset) {
   if (buffer == nullptr || count < 0 || static_cast<size_t>(count) < offset + 4) return 0;
   uint32_t value;
   std::memcpy(&value, buffer + offset, sizeof(value));
-  return ntohl(value);
+  return plat::ntohl(value);
 }
 
 }  // namespace
 
 CRead::CRead()
     : RecentPos(0), ErrNo(0), SysError(0), OutPipe(nullptr), MasterThreadId(nullptr),
-      Port(htons(45002)), Socket(plat::INVALID_SOCKET), Buffer(nullptr), RecentMsg{},
+      Port(plat::htons(45002)), Socket(plat::kINVALID_SOCKET), Buffer(nullptr), RecentMsg{},
       SourceAddr(0) {}
 
 CRead::~CRead() {
@@ -38,7 +38,7 @@ void CRead::close_socket() { CloseUdpSocket(Socket); }
 int CRead::init() {
   KELD_TRACE_ENTER("CRead::init");
   plat::WSADATA wsaData;
-  int result = plat::WSAStartup(plat::MAKEWORD(2, 0), &wsaData);
+  int result = plat::WSAStartup(plat::kMAKEWORD(2, 0), &wsaData);
   if (result != 0) {
     SysError = static_cast<uint32_t>(result);
     ErrNo = 3510;
@@ -50,8 +50,8 @@ int CRead::init() {
 
   // A socket left from an earlier generation would hold the port.
   close_socket();
-  plat::SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == plat::INVALID_SOCKET) {
+  plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+  if (s == plat::kINVALID_SOCKET) {
     SysError = plat::WSAGetLastError();
     ErrNo = 3520;
     g_log.WriteLog(ERR, "In Read init call Socket(). Local error:%d, system error:%08x", ErrNo,
@@ -61,11 +61,11 @@ int CRead::init() {
   }
   Socket = s;
 
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  plat::sockaddr_in local{};
+  local.sin_family = plat::kAF_INET;
+  local.sin_addr.S_un.S_addr = plat::htonl(plat::kINADDR_ANY);
   local.sin_port = Port;
-  if (plat::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+  if (plat::bind(s, reinterpret_cast<const plat::sockaddr*>(&local), sizeof(local)) != 0) {
     SysError = plat::WSAGetLastError();
     ErrNo = 3530;
     g_log.WriteLog(ERR, "In Read init call bind(). Local error:%d, system error:%08x", ErrNo,
@@ -91,13 +91,13 @@ int CRead::init() {
 int CRead::read_socket(Message& m) {
   KELD_TRACE_ENTER("CRead::read_socket");
   (void)m;  // the message's blocks are views into Buffer
-  sockaddr_in from{};
-  socklen_t fromLength = sizeof(from);
+  plat::sockaddr_in from{};
+  int fromLength = sizeof(from);
   int count = plat::recvfrom(Socket.load(), reinterpret_cast<char*>(Buffer),
                              static_cast<int>(MSG_BUFFER_SIZE), 0,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+                             reinterpret_cast<plat::sockaddr*>(&from), &fromLength);
   plat::DWORD lastError = plat::WSAGetLastError();
-  SourceAddr = count >= 0 && from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
+  SourceAddr = count >= 0 && from.sin_family == plat::kAF_INET ? from.sin_addr.S_un.S_addr : 0;
   uint32_t type = ReceivedField(Buffer, count, offsetof(MsgHeader, type));
   uint32_t dataleng = ReceivedField(Buffer, count, offsetof(MsgHeader, dataleng));
   g_log.WriteLog(DEBUG, "Read thread read %d bit msg . Type: %x; data length:%d", count, type,
@@ -136,7 +136,7 @@ int CRead::read_socket(Message& m) {
 }
 
 bool CRead::IsMalformedDatagram() const {
-  return ErrNo == 3560 || ErrNo == 3580 || (ErrNo == 3570 && SysError == plat::WSAEMSGSIZE);
+  return ErrNo == 3560 || ErrNo == 3580 || (ErrNo == 3570 && SysError == plat::kWSAEMSGSIZE);
 }
 
 int CRead::msg_header_ntoh(MsgHeader* h) {
@@ -146,14 +146,14 @@ int CRead::msg_header_ntoh(MsgHeader* h) {
     return 0;
   }
   // srcAddr and desAddr stay in network order.
-  h->desId = ntohl(h->desId);
-  h->type = ntohl(h->type);
-  h->status = ntohl(h->status);
-  h->sequence = ntohl(h->sequence);
-  h->dataleng = ntohl(h->dataleng);
-  h->id = ntohl(h->id);
-  h->param = ntohl(h->param);
-  h->reserved = ntohl(h->reserved);
+  h->desId = plat::ntohl(h->desId);
+  h->type = plat::ntohl(h->type);
+  h->status = plat::ntohl(h->status);
+  h->sequence = plat::ntohl(h->sequence);
+  h->dataleng = plat::ntohl(h->dataleng);
+  h->id = plat::ntohl(h->id);
+  h->param = plat::ntohl(h->param);
+  h->reserved = plat::ntohl(h->reserved);
   KELD_TRACE_LEAVE("CRead::msg_header_ntoh");
   return 0;
 }
@@ -241,7 +241,7 @@ int CRead::read_thread() {
     // displace a real coordinator's numbered message from it.
     if (h->type == MSG_ALIVE && h->id == COORDINATOR_ID &&
         !g_Config.IsCoordinatorAllowed(SourceAddr)) {
-      char fromText[INET_ADDRSTRLEN];
+      char fromText[plat::kINET_ADDRSTRLEN];
       AddressText(SourceAddr, fromText, sizeof(fromText));
       g_log.WriteLog(WARN, "Coor_alive message from %s is not from a listed coordinator, dropped",
                      fromText);
@@ -269,8 +269,8 @@ int CRead::read_thread() {
     }
 
     if (g_log.IsLevelOn(DEBUG)) {
-      char srcText[INET_ADDRSTRLEN];
-      char desText[INET_ADDRSTRLEN];
+      char srcText[plat::kINET_ADDRSTRLEN];
+      char desText[plat::kINET_ADDRSTRLEN];
       AddressText(h->srcAddr, srcText, sizeof(srcText));
       AddressText(h->desAddr, desText, sizeof(desText));
       g_log.WriteLog(DEBUG, "read message type:%x", h->type);

@@ -1,12 +1,10 @@
 #include "messaging/Udp.h"
 
-void AddressText(uint32_t address, char* text, socklen_t size) {
-  in_addr in{};
-  in.s_addr = address;
-  if (inet_ntop(AF_INET, &in, text, size) == nullptr) text[0] = '\0';
+void AddressText(uint32_t address, char* text, plat::ULONG size) {
+  if (plat::inet_ntop(plat::kAF_INET, &address, text, size) == nullptr) text[0] = '\0';
 }
 
 void CloseUdpSocket(std::atomic<plat::SOCKET>& socket) {
-  plat::SOCKET s = socket.exchange(plat::INVALID_SOCKET);
-  if (s != plat::INVALID_SOCKET) plat::closesocket(s);
+  plat::SOCKET s = socket.exchange(plat::kINVALID_SOCKET);
+  if (s != plat::kINVALID_SOCKET) plat::closesocket(s);
 }

@@ -8,7 +8,7 @@
 
 // An IPv4 address in network byte order as dotted text; empty when it cannot
 // be written.
-void AddressText(uint32_t address, char* text, socklen_t size);
+void AddressText(uint32_t address, char* text, plat::ULONG size);
 
 // Closes the socket held in `socket` once, however many threads ask: the
 // first takes it, the others find it gone.

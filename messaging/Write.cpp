@@ -8,8 +8,8 @@
 #include "service/Shared.h"
 
 CWrite::CWrite()
-    : ErrNo(0), SysError(0), InPipe(nullptr), Port(htons(45002)), Socket(plat::INVALID_SOCKET),
-      Buffer(nullptr) {}
+    : ErrNo(0), SysError(0), InPipe(nullptr), Port(plat::htons(45002)),
+      Socket(plat::kINVALID_SOCKET), Buffer(nullptr) {}
 
 CWrite::~CWrite() {
   close_socket();
@@ -21,7 +21,7 @@ void CWrite::close_socket() { CloseUdpSocket(Socket); }
 int CWrite::init() {
   KELD_TRACE_ENTER("CWrite::init");
   plat::WSADATA wsaData;
-  int result = plat::WSAStartup(plat::MAKEWORD(2, 2), &wsaData);
+  int result = plat::WSAStartup(plat::kMAKEWORD(2, 2), &wsaData);
   if (result != 0) {
     ErrNo = 4010;
     SysError = static_cast<uint32_t>(result);
@@ -33,8 +33,8 @@ int CWrite::init() {
 
   // Never leak the socket of an earlier generation.
   close_socket();
-  plat::SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == plat::INVALID_SOCKET) {
+  plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+  if (s == plat::kINVALID_SOCKET) {
     SysError = plat::WSAGetLastError();
     ErrNo = 4020;
     g_log.WriteLog(ERR, "In Write init call socket(). Local error:%d, system error:%08x", ErrNo,
@@ -47,7 +47,7 @@ int CWrite::init() {
   // Until the first Coor_alive, alive messages go to the subnet's broadcast
   // address.
   int on = 1;
-  if (plat::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+  if (plat::setsockopt(s, plat::kSOL_SOCKET, plat::kSO_BROADCAST, &on, sizeof(on)) != 0) {
     SysError = plat::WSAGetLastError();
     ErrNo = 4030;
     g_log.WriteLog(ERR, "In Write init call setsockopt(). Local error:%d, system error:%08x", ErrNo,
@@ -99,7 +99,7 @@ int CWrite::read_from_master(Message& m) {
   // broken stream, not something to read.
   if (dataleng > MSG_MAX_DATALENG) {
     ErrNo = 4050;
-    SysError = plat::ERROR_INVALID_DATA;
+    SysError = plat::kERROR_INVALID_DATA;
     g_log.WriteLog(ERR,
                    "In CWrite read pipe, data length %u exceeds %u bytes. Local error:%d, system "
                    "error:%08x",
@@ -131,14 +131,14 @@ int CWrite::read_from_master(Message& m) {
 int CWrite::msg_header_hton(MsgHeader* h) {
   KELD_TRACE_ENTER("CWrite::msg_header_hton");
   // srcAddr and desAddr are already in network order.
-  h->desId = htonl(h->desId);
-  h->type = htonl(h->type);
-  h->status = htonl(h->status);
-  h->sequence = htonl(h->sequence);
-  h->dataleng = htonl(h->dataleng);
-  h->id = htonl(h->id);
-  h->param = htonl(h->param);
-  h->reserved = htonl(h->reserved);
+  h->desId = plat::htonl(h->desId);
+  h->type = plat::htonl(h->type);
+  h->status = plat::htonl(h->status);
+  h->sequence = plat::htonl(h->sequence);
+  h->dataleng = plat::htonl(h->dataleng);
+  h->id = plat::htonl(h->id);
+  h->param = plat::htonl(h->param);
+  h->reserved = plat::htonl(h->reserved);
   KELD_TRACE_LEAVE("CWrite::msg_header_hton");
   return 0;
 }
@@ -146,15 +146,15 @@ int CWrite::msg_header_hton(MsgHeader* h) {
 int CWrite::write_socket(Message& m) {
   KELD_TRACE_ENTER("CWrite::write_socket");
   const MsgHeader* h = m.header;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
+  plat::sockaddr_in to{};
+  to.sin_family = plat::kAF_INET;
   to.sin_port = Port;
-  to.sin_addr.s_addr = h->desAddr;
+  to.sin_addr.S_un.S_addr = h->desAddr;
   // The header is in network order by now.
-  uint32_t dataleng = ntohl(h->dataleng);
+  uint32_t dataleng = plat::ntohl(h->dataleng);
   if (dataleng > MSG_MAX_DATALENG) {
     // Never send bytes from beyond Buffer.
-    SysError = plat::WSAEMSGSIZE;
+    SysError = plat::kWSAEMSGSIZE;
     ErrNo = 4060;
     g_log.WriteLog(ERR, "In CWrite write socket. Local error:%d, system error:%08x", ErrNo,
                    SysError);
@@ -163,7 +163,7 @@ int CWrite::write_socket(Message& m) {
   }
   int length = static_cast<int>(MSG_HEADER_SIZE + dataleng);
   int sent = plat::sendto(Socket.load(), reinterpret_cast<const char*>(Buffer), length, 0,
-                          reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+                          reinterpret_cast<const plat::sockaddr*>(&to), sizeof(to));
   if (sent < 0) {
     SysError = plat::WSAGetLastError();
     ErrNo = 4060;
@@ -182,7 +182,7 @@ int CWrite::write_socket(Message& m) {
     return -1;
   }
   g_log.WriteLog(DEBUG, "Write thread write %d bit msg header to socket. Msg type %x", sent,
-                 ntohl(h->type));
+                 plat::ntohl(h->type));
   KELD_TRACE_LEAVE("CWrite::write_socket");
   return 0;
 }
@@ -204,8 +204,8 @@ int CWrite::write_thread() {
     if (h->type == MSG_DOWN) down = true;
 
     if (g_log.IsLevelOn(DEBUG)) {
-      char srcText[INET_ADDRSTRLEN];
-      char desText[INET_ADDRSTRLEN];
+      char srcText[plat::kINET_ADDRSTRLEN];
+      char desText[plat::kINET_ADDRSTRLEN];
       AddressText(h->srcAddr, srcText, sizeof(srcText));
       AddressText(h->desAddr, desText, sizeof(desText));
       g_log.WriteLog(DEBUG, "write message type:%x", h->type);

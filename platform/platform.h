@@ -5,24 +5,28 @@
 // for, so that a Windows build maps each one onto the real call and the agent's
 // code reads the same on both platforms. Status codes are Win32 error numbers
 // (2 file not found, 234 more data, ...), so messages and exit codes read alike
-// everywhere. The Linux implementation lives in platform/linux/.
+// everywhere. platform/linux/ and platform/win32/ implement it; platform/common/
+// holds the parts both share (handle table, pipes, thread queues, clock).
+//
+// The header includes no system header and compiles beside <windows.h>: every
+// name is in namespace plat, and constants carry a k before their Win32 name
+// (kERROR_MORE_DATA, kINFINITE), since on Windows the bare names are macros.
+// Types and records keep their Win32 names and layouts, but they are the
+// contract's own: DWORD is 32 bits everywhere, HANDLE is an opaque token.
+// Where the contract promises more than the Win32 call, the comment beside
+// the call says so ("Contract:"); an implementation must give that behaviour.
+// Test seams are declared in platform/testing.h, not here.
 //
 // Handles (pipes, files, threads, sockets, registry keys, process handles) are
 // tokens into one process-wide table, never raw descriptors: a handle that was
-// closed answers ERROR_INVALID_HANDLE instead of reaching whatever object got
+// closed answers kERROR_INVALID_HANDLE instead of reaching whatever object got
 // the same descriptor number next, and the underlying descriptor is released
 // only when no thread is inside a call on it any more.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace plat {
 
@@ -44,84 +48,82 @@ using HANDLE = HandleTag*;
 using HKEY = HANDLE;
 using SOCKET = uintptr_t;
 
-inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~uintptr_t{0});
-constexpr SOCKET INVALID_SOCKET = ~SOCKET{0};
-constexpr int SOCKET_ERROR = -1;
-constexpr BOOL TRUE = 1;
-constexpr BOOL FALSE = 0;
+inline HANDLE const kINVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~uintptr_t{0});
+constexpr SOCKET kINVALID_SOCKET = ~SOCKET{0};
+constexpr int kSOCKET_ERROR = -1;
+constexpr BOOL kTRUE = 1;
+constexpr BOOL kFALSE = 0;
 
 // ---------------------------------------------------------------- error codes
-constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_INVALID_FUNCTION = 1;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
-constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_INVALID_DATA = 13;
-constexpr DWORD ERROR_OUTOFMEMORY = 14;
-constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
-constexpr DWORD ERROR_WRITE_FAULT = 29;
-constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-constexpr DWORD ERROR_HANDLE_DISK_FULL = 39;
-constexpr DWORD ERROR_NOT_SUPPORTED = 50;
-constexpr DWORD ERROR_FILE_EXISTS = 80;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_BROKEN_PIPE = 109;
-constexpr DWORD ERROR_BUFFER_OVERFLOW = 111;
-constexpr DWORD ERROR_DISK_FULL = 112;
-constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr DWORD ERROR_INVALID_NAME = 123;
-constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
-constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
-constexpr DWORD ERROR_NO_DATA = 232;
-constexpr DWORD ERROR_MORE_DATA = 234;
-constexpr DWORD WAIT_TIMEOUT_CODE = 258;
-constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
-constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
-constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
-constexpr DWORD ERROR_BADDB = 1009;
-constexpr DWORD ERROR_BADKEY = 1010;
-constexpr DWORD ERROR_CANTOPEN = 1011;
-constexpr DWORD ERROR_CANTREAD = 1012;
-constexpr DWORD ERROR_CANTWRITE = 1013;
-constexpr DWORD ERROR_REGISTRY_CORRUPT = 1015;
-constexpr DWORD ERROR_KEY_DELETED = 1018;
-constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
-constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
-constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+constexpr DWORD kERROR_SUCCESS = 0;
+constexpr DWORD kERROR_INVALID_FUNCTION = 1;
+constexpr DWORD kERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD kERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD kERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD kERROR_ACCESS_DENIED = 5;
+constexpr DWORD kERROR_INVALID_HANDLE = 6;
+constexpr DWORD kERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD kERROR_INVALID_DATA = 13;
+constexpr DWORD kERROR_OUTOFMEMORY = 14;
+constexpr DWORD kERROR_NOT_SAME_DEVICE = 17;
+constexpr DWORD kERROR_WRITE_FAULT = 29;
+constexpr DWORD kERROR_SHARING_VIOLATION = 32;
+constexpr DWORD kERROR_HANDLE_DISK_FULL = 39;
+constexpr DWORD kERROR_NOT_SUPPORTED = 50;
+constexpr DWORD kERROR_FILE_EXISTS = 80;
+constexpr DWORD kERROR_INVALID_PARAMETER = 87;
+constexpr DWORD kERROR_BROKEN_PIPE = 109;
+constexpr DWORD kERROR_BUFFER_OVERFLOW = 111;
+constexpr DWORD kERROR_DISK_FULL = 112;
+constexpr DWORD kERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD kERROR_INVALID_NAME = 123;
+constexpr DWORD kERROR_DIR_NOT_EMPTY = 145;
+constexpr DWORD kERROR_ALREADY_EXISTS = 183;
+constexpr DWORD kERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD kERROR_NO_DATA = 232;
+constexpr DWORD kERROR_MORE_DATA = 234;
+constexpr DWORD kWAIT_TIMEOUT_CODE = 258;
+constexpr DWORD kERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD kERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr DWORD kERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+constexpr DWORD kERROR_BADDB = 1009;
+constexpr DWORD kERROR_BADKEY = 1010;
+constexpr DWORD kERROR_CANTOPEN = 1011;
+constexpr DWORD kERROR_CANTREAD = 1012;
+constexpr DWORD kERROR_CANTWRITE = 1013;
+constexpr DWORD kERROR_REGISTRY_CORRUPT = 1015;
+constexpr DWORD kERROR_KEY_DELETED = 1018;
+constexpr DWORD kERROR_INVALID_THREAD_ID = 1444;
+constexpr DWORD kERROR_NOT_ENOUGH_QUOTA = 1816;
+constexpr DWORD kERROR_CANT_RESOLVE_FILENAME = 1921;
 
-constexpr DWORD WSAEINTR = 10004;
-constexpr DWORD WSAEBADF = 10009;
-constexpr DWORD WSAEACCES = 10013;
-constexpr DWORD WSAEFAULT = 10014;
-constexpr DWORD WSAEINVAL = 10022;
-constexpr DWORD WSAEMFILE = 10024;
-constexpr DWORD WSAEWOULDBLOCK = 10035;
-constexpr DWORD WSAENOTSOCK = 10038;
-constexpr DWORD WSAEMSGSIZE = 10040;
-constexpr DWORD WSAEPROTONOSUPPORT = 10043;
-constexpr DWORD WSAEAFNOSUPPORT = 10047;
-constexpr DWORD WSAEADDRINUSE = 10048;
-constexpr DWORD WSAEADDRNOTAVAIL = 10049;
-constexpr DWORD WSAENETDOWN = 10050;
-constexpr DWORD WSAENETUNREACH = 10051;
-constexpr DWORD WSAECONNRESET = 10054;
-constexpr DWORD WSAENOBUFS = 10055;
-constexpr DWORD WSAENOTCONN = 10057;
-constexpr DWORD WSAESHUTDOWN = 10058;
-constexpr DWORD WSAEHOSTUNREACH = 10065;
-constexpr DWORD WSANOTINITIALISED = 10093;
+constexpr DWORD kWSAEINTR = 10004;
+constexpr DWORD kWSAEBADF = 10009;
+constexpr DWORD kWSAEACCES = 10013;
+constexpr DWORD kWSAEFAULT = 10014;
+constexpr DWORD kWSAEINVAL = 10022;
+constexpr DWORD kWSAEMFILE = 10024;
+constexpr DWORD kWSAEWOULDBLOCK = 10035;
+constexpr DWORD kWSAENOTSOCK = 10038;
+constexpr DWORD kWSAEMSGSIZE = 10040;
+constexpr DWORD kWSAEPROTONOSUPPORT = 10043;
+constexpr DWORD kWSAEAFNOSUPPORT = 10047;
+constexpr DWORD kWSAEADDRINUSE = 10048;
+constexpr DWORD kWSAEADDRNOTAVAIL = 10049;
+constexpr DWORD kWSAENETDOWN = 10050;
+constexpr DWORD kWSAENETUNREACH = 10051;
+constexpr DWORD kWSAECONNRESET = 10054;
+constexpr DWORD kWSAENOBUFS = 10055;
+constexpr DWORD kWSAENOTCONN = 10057;
+constexpr DWORD kWSAESHUTDOWN = 10058;
+constexpr DWORD kWSAEHOSTUNREACH = 10065;
+constexpr DWORD kWSANOTINITIALISED = 10093;
 
 // The calling thread's last error (GetLastError / SetLastError; on Windows
 // WSAGetLastError reads the same slot).
 DWORD GetLastError();
 void SetLastError(DWORD code);
 inline DWORD WSAGetLastError() { return GetLastError(); }
-// The Win32 number that stands for a POSIX errno value.
-DWORD Win32FromErrno(int err);
 
 // The system's message text for an error number (FormatMessageA with
 // FORMAT_MESSAGE_FROM_SYSTEM, default language): the English text, ending in
@@ -131,10 +133,10 @@ DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size);
 
 // ---------------------------------------------------------------- handles
 BOOL CloseHandle(HANDLE h);
-constexpr DWORD INFINITE = 0xFFFFFFFF;
-constexpr DWORD WAIT_OBJECT_0 = 0;
-constexpr DWORD WAIT_TIMEOUT = 258;
-constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD kINFINITE = 0xFFFFFFFF;
+constexpr DWORD kWAIT_OBJECT_0 = 0;
+constexpr DWORD kWAIT_TIMEOUT = 258;
+constexpr DWORD kWAIT_FAILED = 0xFFFFFFFF;
 void Sleep(DWORD milliseconds);
 // End the process at once with the given exit code: no static destructors,
 // no atexit handlers (an exit code of 0xFFFFFFFF reads 255 on Linux).
@@ -142,7 +144,7 @@ void Sleep(DWORD milliseconds);
 
 // ---------------------------------------------------------------- threads
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
-constexpr DWORD STILL_ACTIVE = 259;
+constexpr DWORD kSTILL_ACTIVE = 259;
 // Starts a thread at once; stores its id in *threadId. Returns null on failure.
 HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* threadId);
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
@@ -152,10 +154,10 @@ DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
 
 // ---------------------------------------------------------------- thread messages
-constexpr UINT WM_NULL = 0x0000;
-constexpr UINT WM_QUIT = 0x0012;
-constexpr UINT WM_TIMER = 0x0113;
-constexpr UINT WM_USER = 0x0400;
+constexpr UINT kWM_NULL = 0x0000;
+constexpr UINT kWM_QUIT = 0x0012;
+constexpr UINT kWM_TIMER = 0x0113;
+constexpr UINT kWM_USER = 0x0400;
 using TIMERPROC = void (*)(void* hwnd, UINT message, UINT_PTR idEvent, DWORD time);
 struct MSG {
   void* hwnd = nullptr;
@@ -165,56 +167,59 @@ struct MSG {
   DWORD time = 0;
 };
 // A thread has a queue once it has called GetMessageA or PeekMessageA; until
-// then (and after it ended) a post to it fails with ERROR_INVALID_THREAD_ID.
-// A queue holds at most 10,000 posted messages (ERROR_NOT_ENOUGH_QUOTA beyond).
+// then (and after it ended) a post to it fails with kERROR_INVALID_THREAD_ID.
+// A queue holds at most 10,000 posted messages (kERROR_NOT_ENOUGH_QUOTA beyond).
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
-// >0 a message, 0 WM_QUIT, -1 failure. Creates the caller's queue if needed.
+// >0 a message, 0 kWM_QUIT, -1 failure. Creates the caller's queue if needed.
 BOOL GetMessageA(MSG* msg, void* hwnd, UINT filterMin, UINT filterMax);
-constexpr UINT PM_NOREMOVE = 0;
-constexpr UINT PM_REMOVE = 1;
+constexpr UINT kPM_NOREMOVE = 0;
+constexpr UINT kPM_REMOVE = 1;
 BOOL PeekMessageA(MSG* msg, void* hwnd, UINT filterMin, UINT filterMax, UINT remove);
-// Runs the timer procedure of a WM_TIMER message; does nothing for others.
+// Runs the timer procedure of a kWM_TIMER message; does nothing for others.
 LPARAM DispatchMessageA(const MSG* msg);
 // A periodic timer on the calling thread's queue. Ticks that fall due while the
-// thread is busy are merged: at most one WM_TIMER is pending at any time.
+// thread is busy are merged: at most one kWM_TIMER is pending at any time.
 // Returns the timer id, 0 on failure.
 UINT_PTR SetTimer(void* hwnd, UINT_PTR idEvent, UINT elapse, TIMERPROC proc);
 BOOL KillTimer(void* hwnd, UINT_PTR idEvent);
 
 // ---------------------------------------------------------------- pipes
-// An in-process byte stream with blocking ends. WriteFile blocks until all
+// An in-process byte stream with blocking ends. Contract: more than Win32's
+// anonymous pipe, which returns what is there (a short read) and has a small
+// default buffer; both implementations use the portable pipe of
+// platform/common. WriteFile blocks until all
 // bytes are in the pipe (a block no larger than the capacity goes in whole,
 // never interleaved with another writer's); ReadFile blocks until the asked count is there, or
 // returns fewer bytes (success, short count) when the write end has gone after
-// some data, or fails with ERROR_BROKEN_PIPE when it has gone with none.
+// some data, or fails with kERROR_BROKEN_PIPE when it has gone with none.
 // Closing either end wakes a thread blocked in the other direction, and
 // closing the very handle a thread is blocked on wakes it with a failure.
 // size 0 takes the default capacity (64 KiB).
 BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, void* security, DWORD size);
 
 // ---------------------------------------------------------------- files
-constexpr DWORD GENERIC_READ = 0x80000000;
-constexpr DWORD GENERIC_WRITE = 0x40000000;
-constexpr DWORD SYNCHRONIZE = 0x00100000;
-constexpr DWORD FILE_SHARE_READ = 1;
-constexpr DWORD FILE_SHARE_WRITE = 2;
-constexpr DWORD CREATE_NEW = 1;
-constexpr DWORD CREATE_ALWAYS = 2;
-constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD OPEN_ALWAYS = 4;
-constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
-constexpr DWORD FILE_BEGIN = 0;
-constexpr DWORD FILE_CURRENT = 1;
-constexpr DWORD FILE_END = 2;
-constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
-constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+constexpr DWORD kGENERIC_READ = 0x80000000;
+constexpr DWORD kGENERIC_WRITE = 0x40000000;
+constexpr DWORD kSYNCHRONIZE = 0x00100000;
+constexpr DWORD kFILE_SHARE_READ = 1;
+constexpr DWORD kFILE_SHARE_WRITE = 2;
+constexpr DWORD kCREATE_NEW = 1;
+constexpr DWORD kCREATE_ALWAYS = 2;
+constexpr DWORD kOPEN_EXISTING = 3;
+constexpr DWORD kOPEN_ALWAYS = 4;
+constexpr DWORD kFILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD kFILE_BEGIN = 0;
+constexpr DWORD kFILE_CURRENT = 1;
+constexpr DWORD kFILE_END = 2;
+constexpr DWORD kINVALID_SET_FILE_POINTER = 0xFFFFFFFF;
+constexpr DWORD kINVALID_FILE_SIZE = 0xFFFFFFFF;
 // Platform addition (no Windows flag has this meaning): the open fails with
-// ERROR_CANT_RESOLVE_FILENAME when the last component of the path is a
+// kERROR_CANT_RESOLVE_FILENAME when the last component of the path is a
 // symbolic link, instead of following it.
-constexpr DWORD FILE_FLAG_NO_LINK = 0x00200000;
-// A path whose folder does not exist fails with ERROR_PATH_NOT_FOUND, a
-// missing file in an existing folder with ERROR_FILE_NOT_FOUND.
+constexpr DWORD kFILE_FLAG_NO_LINK = 0x00200000;
+// A path whose folder does not exist fails with kERROR_PATH_NOT_FOUND, a
+// missing file in an existing folder with kERROR_FILE_NOT_FOUND.
 HANDLE CreateFileA(const char* path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE templ);
 // ReadFile / WriteFile serve files and pipes alike.
@@ -222,18 +227,18 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped);
 DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method);
 DWORD GetFileSize(HANDLE h, DWORD* sizeHigh);
-constexpr DWORD MOVEFILE_REPLACE_EXISTING = 1;
-constexpr DWORD MOVEFILE_COPY_ALLOWED = 2;
-constexpr DWORD MOVEFILE_WRITE_THROUGH = 8;
+constexpr DWORD kMOVEFILE_REPLACE_EXISTING = 1;
+constexpr DWORD kMOVEFILE_COPY_ALLOWED = 2;
+constexpr DWORD kMOVEFILE_WRITE_THROUGH = 8;
 // Platform addition: a source that is a symbolic link is not moved
-// (ERROR_CANT_RESOLVE_FILENAME), and a copy across volumes neither reads nor
+// (kERROR_CANT_RESOLVE_FILENAME), and a copy across volumes neither reads nor
 // writes through a link; a link at the target is replaced, never followed.
-constexpr DWORD MOVEFILE_NO_LINK = 0x00000100;
+constexpr DWORD kMOVEFILE_NO_LINK = 0x00000100;
 BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
 // The directory the log lives in by default ("Windows directory": /var/log).
 UINT GetWindowsDirectoryA(char* buffer, UINT size);
-// Path separator of composed file paths.
-constexpr char PATH_SEPARATOR = '/';
+// Path separator of composed file paths ('/' on Linux, '\\' on Windows).
+extern const char kPathSeparator;
 // Full path of the running program file.
 DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size);
 
@@ -252,18 +257,14 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st);
 LONG CompareFileTime(const FILETIME* a, const FILETIME* b);
 // Seconds since 1970 (the C library's time()).
 int64_t TimeNow();
-// Test seam: replaces the local wall clock behind GetLocalTime, TimeNow and
-// the processor counter's stamps; the function answers local time as 100 ns
-// units since 1601 (FILETIME scale). An empty function restores the real clock.
-void SetLocalClockForTest(std::function<ULONGLONG()> clock);
 // The local wall clock as FILETIME units (100 ns since 1601).
 ULONGLONG LocalFileTimeNow();
 
 // ---------------------------------------------------------------- event log
-constexpr WORD EVENTLOG_SUCCESS = 0;
-constexpr WORD EVENTLOG_ERROR_TYPE = 1;
-constexpr WORD EVENTLOG_WARNING_TYPE = 2;
-constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
+constexpr WORD kEVENTLOG_SUCCESS = 0;
+constexpr WORD kEVENTLOG_ERROR_TYPE = 1;
+constexpr WORD kEVENTLOG_WARNING_TYPE = 2;
+constexpr WORD kEVENTLOG_INFORMATION_TYPE = 4;
 // RegisterEventSourceA / ReportEventA / DeregisterEventSource. On Linux the
 // report goes to the systemd journal in its native protocol
 // (SYSLOG_IDENTIFIER = source, PRIORITY from the type, the event identifier as
@@ -273,14 +274,6 @@ HANDLE RegisterEventSourceA(const char* server, const char* source);
 BOOL ReportEventA(HANDLE source, WORD type, WORD category, DWORD eventId, void* userSid,
                   WORD numStrings, DWORD dataSize, const char** strings, void* rawData);
 BOOL DeregisterEventSource(HANDLE source);
-// Test seam: receives every reported event instead of the system log.
-struct EventRecord {
-  std::string source;
-  WORD type;
-  DWORD eventId;
-  std::string text;
-};
-void SetEventSinkForTest(std::function<void(const EventRecord&)> sink);
 
 // ---------------------------------------------------------------- registry
 // A real store: on Linux the registry export text format in one file (default
@@ -290,31 +283,31 @@ void SetEventSinkForTest(std::function<void(const EventRecord&)> sink);
 // file by another process is seen by the next call. The processor key
 // HARDWARE\DESCRIPTION\System\CentralProcessor\N is provided from the host,
 // read-only, and never stored.
-inline HKEY const HKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(uintptr_t{0x80000000});
-inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(uintptr_t{0x80000002});
+inline HKEY const kHKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(uintptr_t{0x80000000});
+inline HKEY const kHKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(uintptr_t{0x80000002});
 using REGSAM = DWORD;
-constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
-constexpr REGSAM KEY_SET_VALUE = 0x0002;
-constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
-constexpr REGSAM KEY_READ = 0x20019;
-constexpr REGSAM KEY_WRITE = 0x20006;
-constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
-constexpr DWORD REG_NONE = 0;
-constexpr DWORD REG_SZ = 1;
-constexpr DWORD REG_EXPAND_SZ = 2;
-constexpr DWORD REG_BINARY = 3;
-constexpr DWORD REG_DWORD = 4;
-constexpr DWORD REG_MULTI_SZ = 7;
-constexpr DWORD REG_QWORD = 11;
-constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
-constexpr DWORD REG_CREATED_NEW_KEY = 1;
-constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
-// All registry calls answer a Win32 error number (ERROR_SUCCESS on success).
+constexpr REGSAM kKEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM kKEY_SET_VALUE = 0x0002;
+constexpr REGSAM kKEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM kKEY_READ = 0x20019;
+constexpr REGSAM kKEY_WRITE = 0x20006;
+constexpr REGSAM kKEY_ALL_ACCESS = 0xF003F;
+constexpr DWORD kREG_NONE = 0;
+constexpr DWORD kREG_SZ = 1;
+constexpr DWORD kREG_EXPAND_SZ = 2;
+constexpr DWORD kREG_BINARY = 3;
+constexpr DWORD kREG_DWORD = 4;
+constexpr DWORD kREG_MULTI_SZ = 7;
+constexpr DWORD kREG_QWORD = 11;
+constexpr DWORD kREG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD kREG_CREATED_NEW_KEY = 1;
+constexpr DWORD kREG_OPENED_EXISTING_KEY = 2;
+// All registry calls answer a Win32 error number (kERROR_SUCCESS on success).
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access, HKEY* result);
 LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* cls, DWORD options,
                      REGSAM access, void* security, HKEY* result, DWORD* disposition);
 LONG RegCloseKey(HKEY key);
-// Missing value: ERROR_FILE_NOT_FOUND. Data larger than *size: ERROR_MORE_DATA
+// Missing value: kERROR_FILE_NOT_FOUND. Data larger than *size: kERROR_MORE_DATA
 // with *size set to the needed count. The stored type is returned, not checked.
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* size);
@@ -325,39 +318,34 @@ LONG RegDeleteValueA(HKEY key, const char* name);
 LONG RegDeleteTreeA(HKEY key, const char* subKey);
 LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* values);
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize);
+// Diagnostics for a store that cannot be read: the file in use where the
+// store is a file (Linux), and the last parse error of that file naming file
+// and line ("file:line: what", empty when the last parse succeeded). Where the
+// store is the system's own registry (Windows) both are empty.
+std::string RegistryStorePath();
+std::string RegistryLastParseError();
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type, BYTE* data,
                    DWORD* dataSize);
-// The store file in use, and a way for tests and the operator tool to choose
-// another one (an empty path returns to the environment / default).
-std::string RegistryStorePath();
-void SetRegistryStorePathForTest(const std::string& path);
-// A store file that cannot be parsed: the last parse error, naming the file
-// and line ("file:line: what"), empty when the last parse succeeded.
-std::string RegistryLastParseError();
-// Test seam for the processor key: one entry per processor, its "~MHz" value
-// or -1 for a processor whose key has no "~MHz". An empty function returns to
-// the host's own processors.
-void SetProcessorSourceForTest(std::function<std::vector<int64_t>()> source);
 
 // ---------------------------------------------------------------- IP helper
-constexpr int MAX_ADAPTER_DESCRIPTION_LENGTH = 128;
-constexpr int MAX_ADAPTER_NAME_LENGTH = 256;
-constexpr int MAX_ADAPTER_ADDRESS_LENGTH = 8;
+constexpr int kMAX_ADAPTER_DESCRIPTION_LENGTH = 128;
+constexpr int kMAX_ADAPTER_NAME_LENGTH = 256;
+constexpr int kMAX_ADAPTER_ADDRESS_LENGTH = 8;
 struct IP_ADDR_STRING {
   IP_ADDR_STRING* Next;
   char IpAddress[16];
   char IpMask[16];
   DWORD Context;
 };
-// Laid out as Windows' record (640 bytes on 64-bit), so 20 of them fill
-// 12,800 bytes as they do there.
+// Laid out as Windows' record (704 bytes on 64-bit), so 12,800 bytes hold
+// 18 of them as they do there.
 struct IP_ADAPTER_INFO {
   IP_ADAPTER_INFO* Next;
   DWORD ComboIndex;
-  char AdapterName[MAX_ADAPTER_NAME_LENGTH + 4];
-  char Description[MAX_ADAPTER_DESCRIPTION_LENGTH + 4];
+  char AdapterName[kMAX_ADAPTER_NAME_LENGTH + 4];
+  char Description[kMAX_ADAPTER_DESCRIPTION_LENGTH + 4];
   UINT AddressLength;
-  BYTE Address[MAX_ADAPTER_ADDRESS_LENGTH];
+  BYTE Address[kMAX_ADAPTER_ADDRESS_LENGTH];
   DWORD Index;
   UINT Type;
   UINT DhcpEnabled;
@@ -385,25 +373,16 @@ struct MIB_IPADDRTABLE {
   MIB_IPADDRROW table[1];
 };
 static_assert(sizeof(MIB_IPADDRROW) == 24);
+static_assert(sizeof(void*) != 8 || sizeof(IP_ADAPTER_INFO) == 704);
 DWORD GetNumberOfInterfaces(DWORD* count);
-// Both answer ERROR_BUFFER_OVERFLOW / ERROR_INSUFFICIENT_BUFFER with *size set
+// Both answer kERROR_BUFFER_OVERFLOW / kERROR_INSUFFICIENT_BUFFER with *size set
 // to the bytes needed when the buffer is too small, so callers can size it.
 DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size);
 DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order);
-// What the host's interfaces look like, for the seam below.
-struct InterfaceEntry {
-  DWORD index;
-  std::string description;                         // Linux: the interface name, or a loopback text
-  bool loopback;                                   // the interface has the loopback flag
-  std::vector<std::pair<DWORD, DWORD>> addresses;  // (address, mask), network order
-};
-// Test seam: replaces the host's interface table. On Linux an interface with
-// the loopback flag is described as "MS TCP Loopback interface".
-void SetInterfaceSourceForTest(std::function<std::vector<InterfaceEntry>()> source);
 
 // ---------------------------------------------------------------- process
-constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
-constexpr DWORD PROCESS_VM_READ = 0x0010;
+constexpr DWORD kPROCESS_QUERY_INFORMATION = 0x0400;
+constexpr DWORD kPROCESS_VM_READ = 0x0010;
 struct PROCESS_MEMORY_COUNTERS {
   DWORD cb;
   DWORD PageFaultCount;
@@ -418,9 +397,6 @@ struct PROCESS_MEMORY_COUNTERS {
 };
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL GetProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWORD cb);
-// Test seam: answers the peak working set in bytes (or sets *error and answers
-// false to make the read fail). An empty function returns to the real figure.
-void SetProcessMemorySourceForTest(std::function<bool(size_t* peak, DWORD* error)> source);
 
 struct OSVERSIONINFOEXA {
   DWORD dwOSVersionInfoSize;
@@ -435,7 +411,7 @@ struct OSVERSIONINFOEXA {
   BYTE wProductType;
   BYTE wReserved;
 };
-constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+constexpr DWORD kVER_PLATFORM_WIN32_NT = 2;
 // Linux: platform id 0 (not the NT family), the kernel's version numbers.
 // dwOSVersionInfoSize must be 156 (extended record) or 148 (basic record).
 BOOL GetVersionExA(OSVERSIONINFOEXA* info);
@@ -445,16 +421,67 @@ struct WSADATA {
   WORD wVersion;
   WORD wHighVersion;
 };
-inline constexpr WORD MAKEWORD(BYTE low, BYTE high) { return WORD(low | (WORD(high) << 8)); }
+inline constexpr WORD kMAKEWORD(BYTE low, BYTE high) { return WORD(low | (WORD(high) << 8)); }
+struct in_addr {
+  union {
+    struct {
+      BYTE s_b1, s_b2, s_b3, s_b4;
+    } S_un_b;
+    struct {
+      WORD s_w1, s_w2;
+    } S_un_w;
+    ULONG S_addr;  // network byte order
+  } S_un;
+};
+struct sockaddr {
+  WORD sa_family;
+  char sa_data[14];
+};
+struct sockaddr_in {
+  WORD sin_family;
+  WORD sin_port;  // network byte order
+  in_addr sin_addr;
+  char sin_zero[8];
+};
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr) == 16);
+constexpr int kAF_INET = 2;
+constexpr int kSOCK_DGRAM = 2;
+constexpr int kSOL_SOCKET = 0xFFFF;
+constexpr int kSO_BROADCAST = 0x0020;
+constexpr ULONG kINADDR_ANY = 0;
+constexpr ULONG kINADDR_LOOPBACK = 0x7F000001;
+// Byte order: the names are in parentheses because C libraries may define
+// them as function-like macros.
+constexpr ULONG(htonl)(ULONG v) {
+  return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
+}
+constexpr ULONG(ntohl)(ULONG v) { return (htonl)(v); }
+constexpr WORD(htons)(WORD v) { return static_cast<WORD>((v << 8) | (v >> 8)); }
+constexpr WORD(ntohs)(WORD v) { return (htons)(v); }
+// Dotted decimal addresses (kAF_INET only). inet_pton answers 1 when the
+// text is exactly four decimal parts, 0 otherwise; inet_ntop answers null
+// when the buffer is too small; inet_addr answers the address or
+// 0xFFFFFFFF (kINADDR_NONE).
+constexpr ULONG kINADDR_NONE = 0xFFFFFFFF;
+constexpr int kINET_ADDRSTRLEN = 16;
+int inet_pton(int af, const char* text, void* address);
+const char* inet_ntop(int af, const void* address, char* text, ULONG size);
+ULONG inet_addr(const char* text);
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup();
-// Sockets are handles: closesocket from another thread wakes a thread blocked
-// in recvfrom on it, which then fails with WSAEINTR. A datagram larger than
-// the buffer fails with WSAEMSGSIZE. sendto never raises SIGPIPE.
+// Contract: closesocket from another thread wakes a thread blocked in
+// recvfrom on it, which then fails with kWSAEINTR (Windows answers so; Wine
+// answers kWSAEINVAL). A datagram larger than the buffer fails with
+// kWSAEMSGSIZE. sendto never raises a signal. An ICMP port-unreachable
+// answering an earlier sendto never fails recvfrom (on Windows the socket
+// has SIO_UDP_CONNRESET turned off). Only kSOL_SOCKET / kSO_BROADCAST is
+// taken by setsockopt.
 SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const sockaddr* addr, int len);
 int setsockopt(SOCKET s, int level, int name, const void* value, int len);
-int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, socklen_t* fromLen);
+int recvfrom(SOCKET s, char* buffer, int len, int flags, sockaddr* from, int* fromLen);
+// The address a bound socket has (the port chosen for port 0).
+int getsockname(SOCKET s, sockaddr* name, int* nameLen);
 int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to, int toLen);
 int closesocket(SOCKET s);
 
@@ -470,23 +497,23 @@ int closesocket(SOCKET s);
 using PDH_STATUS = LONG;
 using PDH_HQUERY = HANDLE;
 using PDH_HCOUNTER = HANDLE;
-constexpr PDH_STATUS PDH_CSTATUS_VALID_DATA = 0;
-constexpr PDH_STATUS PDH_CSTATUS_NEW_DATA = 1;
-constexpr PDH_STATUS PDH_NO_DATA = static_cast<PDH_STATUS>(0x800007D5);
-constexpr PDH_STATUS PDH_CALC_NEGATIVE_DENOMINATOR = static_cast<PDH_STATUS>(0x800007D6);
-constexpr PDH_STATUS PDH_CALC_NEGATIVE_TIMEBASE = static_cast<PDH_STATUS>(0x800007D7);
-constexpr PDH_STATUS PDH_CALC_NEGATIVE_VALUE = static_cast<PDH_STATUS>(0x800007D8);
-constexpr PDH_STATUS PDH_CSTATUS_NO_OBJECT = static_cast<PDH_STATUS>(0xC0000BB8);
-constexpr PDH_STATUS PDH_CSTATUS_NO_COUNTER = static_cast<PDH_STATUS>(0xC0000BB9);
-constexpr PDH_STATUS PDH_INVALID_HANDLE = static_cast<PDH_STATUS>(0xC0000BBC);
-constexpr PDH_STATUS PDH_INVALID_ARGUMENT = static_cast<PDH_STATUS>(0xC0000BBD);
-constexpr PDH_STATUS PDH_CSTATUS_BAD_COUNTERNAME = static_cast<PDH_STATUS>(0xC0000BC0);
-constexpr PDH_STATUS PDH_INVALID_DATA = static_cast<PDH_STATUS>(0xC0000BC6);
-constexpr PDH_STATUS PDH_MEMORY_ALLOCATION_FAILURE = static_cast<PDH_STATUS>(0xC0000BBB);
-constexpr DWORD PDH_FMT_LONG = 0x00000100;
-constexpr DWORD PDH_FMT_DOUBLE = 0x00000200;
-constexpr DWORD PDH_FMT_LARGE = 0x00000400;
-constexpr DWORD PDH_FMT_NOCAP100 = 0x00008000;
+constexpr PDH_STATUS kPDH_CSTATUS_VALID_DATA = 0;
+constexpr PDH_STATUS kPDH_CSTATUS_NEW_DATA = 1;
+constexpr PDH_STATUS kPDH_NO_DATA = static_cast<PDH_STATUS>(0x800007D5);
+constexpr PDH_STATUS kPDH_CALC_NEGATIVE_DENOMINATOR = static_cast<PDH_STATUS>(0x800007D6);
+constexpr PDH_STATUS kPDH_CALC_NEGATIVE_TIMEBASE = static_cast<PDH_STATUS>(0x800007D7);
+constexpr PDH_STATUS kPDH_CALC_NEGATIVE_VALUE = static_cast<PDH_STATUS>(0x800007D8);
+constexpr PDH_STATUS kPDH_CSTATUS_NO_OBJECT = static_cast<PDH_STATUS>(0xC0000BB8);
+constexpr PDH_STATUS kPDH_CSTATUS_NO_COUNTER = static_cast<PDH_STATUS>(0xC0000BB9);
+constexpr PDH_STATUS kPDH_INVALID_HANDLE = static_cast<PDH_STATUS>(0xC0000BBC);
+constexpr PDH_STATUS kPDH_INVALID_ARGUMENT = static_cast<PDH_STATUS>(0xC0000BBD);
+constexpr PDH_STATUS kPDH_CSTATUS_BAD_COUNTERNAME = static_cast<PDH_STATUS>(0xC0000BC0);
+constexpr PDH_STATUS kPDH_INVALID_DATA = static_cast<PDH_STATUS>(0xC0000BC6);
+constexpr PDH_STATUS kPDH_MEMORY_ALLOCATION_FAILURE = static_cast<PDH_STATUS>(0xC0000BBB);
+constexpr DWORD kPDH_FMT_LONG = 0x00000100;
+constexpr DWORD kPDH_FMT_DOUBLE = 0x00000200;
+constexpr DWORD kPDH_FMT_LARGE = 0x00000400;
+constexpr DWORD kPDH_FMT_NOCAP100 = 0x00008000;
 struct PDH_RAW_COUNTER {
   DWORD CStatus;
   FILETIME TimeStamp;
@@ -512,26 +539,22 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
                                            PDH_FMT_COUNTERVALUE* value);
 PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER counter);
 PDH_STATUS PdhCloseQuery(PDH_HQUERY query);
-// Test seam for the processor-time source behind the collection: fills the
-// raw sample (stamp included) or answers a non-zero status to fail it. An
-// empty function returns to /proc/stat and the local clock.
-void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source);
 
 // ---------------------------------------------------------------- service manager
 // Under systemd (state reports as datagrams on the notification socket taken
 // from NOTIFY_SOCKET, a path or an '@' abstract name, so a test can set its
 // own socket there).
-constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
-constexpr DWORD SERVICE_STOPPED = 1;
-constexpr DWORD SERVICE_START_PENDING = 2;
-constexpr DWORD SERVICE_STOP_PENDING = 3;
-constexpr DWORD SERVICE_RUNNING = 4;
-constexpr DWORD SERVICE_ACCEPT_STOP = 1;
-constexpr DWORD SERVICE_CONTROL_STOP = 1;
-constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
-constexpr DWORD SERVICE_CONTROL_CONTINUE = 3;
-constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
-constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD kSERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD kSERVICE_STOPPED = 1;
+constexpr DWORD kSERVICE_START_PENDING = 2;
+constexpr DWORD kSERVICE_STOP_PENDING = 3;
+constexpr DWORD kSERVICE_RUNNING = 4;
+constexpr DWORD kSERVICE_ACCEPT_STOP = 1;
+constexpr DWORD kSERVICE_CONTROL_STOP = 1;
+constexpr DWORD kSERVICE_CONTROL_PAUSE = 2;
+constexpr DWORD kSERVICE_CONTROL_CONTINUE = 3;
+constexpr DWORD kSERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD kSERVICE_CONTROL_SHUTDOWN = 5;
 struct SERVICE_STATUS {
   DWORD dwServiceType;
   DWORD dwCurrentState;
@@ -548,7 +571,7 @@ struct SERVICE_TABLE_ENTRYA {
   const char* lpServiceName;
   LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
 };
-// Fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the process was not
+// Fails with kERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the process was not
 // started by the service manager. Otherwise the calling (first) thread becomes
 // the dispatcher: it runs the service main function on a thread of its own,
 // turns SIGTERM/SIGINT into the stop control, SIGHUP into interrogate and
@@ -570,24 +593,24 @@ BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal));
 // enabled, and a restart failure action onto Restart=on-failure with its delay.
 using SC_HANDLE = HANDLE;
 using SC_LOCK = HANDLE;
-constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
-constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
-constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
-constexpr DWORD SERVICE_STOP = 0x0020;
-constexpr DWORD DELETE = 0x00010000;
-constexpr DWORD SERVICE_AUTO_START = 2;
-constexpr DWORD SERVICE_DEMAND_START = 3;
-constexpr DWORD SERVICE_ERROR_NORMAL = 1;
-constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
-constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
-constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
-constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
-constexpr DWORD ERROR_INVALID_SERVICE_LOCK = 1071;
+constexpr DWORD kSC_MANAGER_ALL_ACCESS = 0xF003F;
+constexpr DWORD kSERVICE_ALL_ACCESS = 0xF01FF;
+constexpr DWORD kSERVICE_QUERY_CONFIG = 0x0001;
+constexpr DWORD kSERVICE_STOP = 0x0020;
+constexpr DWORD kDELETE = 0x00010000;
+constexpr DWORD kSERVICE_AUTO_START = 2;
+constexpr DWORD kSERVICE_DEMAND_START = 3;
+constexpr DWORD kSERVICE_ERROR_NORMAL = 1;
+constexpr DWORD kSERVICE_CONFIG_DESCRIPTION = 1;
+constexpr DWORD kSERVICE_CONFIG_FAILURE_ACTIONS = 2;
+constexpr DWORD kERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD kERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+constexpr DWORD kERROR_INVALID_SERVICE_LOCK = 1071;
 enum SC_ACTION_TYPE {
-  SC_ACTION_NONE = 0,
-  SC_ACTION_RESTART = 1,
-  SC_ACTION_REBOOT = 2,
-  SC_ACTION_RUN_COMMAND = 3
+  kSC_ACTION_NONE = 0,
+  kSC_ACTION_RESTART = 1,
+  kSC_ACTION_REBOOT = 2,
+  kSC_ACTION_RUN_COMMAND = 3
 };
 struct SC_ACTION {
   SC_ACTION_TYPE Type;
@@ -618,7 +641,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // A message box with one OK button. On Linux: one line on standard error,
 // "<caption>: <text>".
-constexpr UINT MB_OK = 0;
+constexpr UINT kMB_OK = 0;
 int MessageBoxA(void* owner, const char* text, const char* caption, UINT type);
 
 }  // namespace plat

@@ -1,8 +1,7 @@
 // Process entry and service control: the command line's switches, the
 // service manager's dispatcher, the service's main function and its control
 // handler.
-#include <strings.h>
-
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +12,16 @@
 namespace {
 
 constexpr const char* kTypeLibId = "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}";
+
+// Command-line switches compare without case, as Windows programs take them.
+bool SameWord(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (std::tolower(static_cast<unsigned char>(*a)) !=
+        std::tolower(static_cast<unsigned char>(*b)))
+      return false;
+  }
+  return *a == *b;
+}
 
 // Why the program could not start, in one line on standard error (which the
 // service manager keeps in its journal): the store file, and for a file that
@@ -26,11 +35,11 @@ void ReportUnreadableStore(plat::LONG result) {
   if (!parse.empty()) {
     std::fprintf(stderr, "keld4: the registry store cannot be parsed: %s (error %ld)\n",
                  parse.c_str(), static_cast<long>(result));
-  } else if (result == static_cast<plat::LONG>(plat::ERROR_FILE_NOT_FOUND)) {
+  } else if (result == static_cast<plat::LONG>(plat::kERROR_FILE_NOT_FOUND)) {
     plat::HANDLE file =
-        plat::CreateFileA(store.c_str(), plat::GENERIC_READ, plat::FILE_SHARE_READ, nullptr,
-                          plat::OPEN_EXISTING, plat::FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == plat::INVALID_HANDLE_VALUE) {
+        plat::CreateFileA(store.c_str(), plat::kGENERIC_READ, plat::kFILE_SHARE_READ, nullptr,
+                          plat::kOPEN_EXISTING, plat::kFILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == plat::kINVALID_HANDLE_VALUE) {
       std::fprintf(stderr, "keld4: the registry store %s cannot be opened: %s (error %ld)\n",
                    store.c_str(), text, static_cast<long>(result));
     } else {
@@ -51,7 +60,7 @@ void ReportUnreadableStore(plat::LONG result) {
 // stop control does under the service manager.
 void ConsoleStop(plat::DWORD /*signal*/) {
   for (int i = 0; i < 500; ++i) {
-    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0)) return;
+    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0)) return;
     plat::Sleep(10);
   }
 }
@@ -76,21 +85,21 @@ int KeldMain(const char* commandLine) {
   _Module.Prepare(nullptr, 100, kTypeLibId);
   for (const char* token = FindOneOf(commandLine, "-/"); token != nullptr;
        token = FindOneOf(token, "-/")) {
-    if (strcasecmp(token, "UnregServer") == 0) return _Module.UnregisterModule();
-    if (strcasecmp(token, "RegServer") == 0) return _Module.RegisterModule(1, 0);
-    if (strcasecmp(token, "Service") == 0) return _Module.RegisterModule(1, 1);
+    if (SameWord(token, "UnregServer")) return _Module.UnregisterModule();
+    if (SameWord(token, "RegServer")) return _Module.RegisterModule(1, 0);
+    if (SameWord(token, "Service")) return _Module.RegisterModule(1, 1);
   }
 
   plat::HKEY appIds = nullptr;
   plat::LONG result =
-      plat::RegOpenKeyExA(plat::HKEY_CLASSES_ROOT, "AppID", 0, plat::KEY_READ, &appIds);
-  if (result != plat::ERROR_SUCCESS) {
+      plat::RegOpenKeyExA(plat::kHKEY_CLASSES_ROOT, "AppID", 0, plat::kKEY_READ, &appIds);
+  if (result != plat::kERROR_SUCCESS) {
     ReportUnreadableStore(result);
     return result;
   }
   plat::HKEY key = nullptr;
-  result = plat::RegOpenKeyExA(appIds, APP_ID, 0, plat::KEY_READ, &key);
-  if (result != plat::ERROR_SUCCESS) {
+  result = plat::RegOpenKeyExA(appIds, APP_ID, 0, plat::kKEY_READ, &key);
+  if (result != plat::kERROR_SUCCESS) {
     ReportUnreadableStore(result);
     plat::RegCloseKey(appIds);
     return result;
@@ -99,7 +108,7 @@ int KeldMain(const char* commandLine) {
   plat::DWORD size = sizeof(value);
   _Module.ServiceFlag =
       plat::RegQueryValueExA(key, "LocalService", nullptr, nullptr,
-                             reinterpret_cast<plat::BYTE*>(value), &size) == plat::ERROR_SUCCESS;
+                             reinterpret_cast<plat::BYTE*>(value), &size) == plat::kERROR_SUCCESS;
   _Module.StartDispatch();
   plat::RegCloseKey(key);
   plat::RegCloseKey(appIds);
@@ -111,9 +120,9 @@ void CServiceModule::Prepare(void* /*instance*/, unsigned /*stringId*/, const ch
   ServiceFlag = 1;
   // String resource 100.
   std::snprintf(m_szServiceName, sizeof(m_szServiceName), "%s", "keld4");
-  m_status.dwServiceType = plat::SERVICE_WIN32_OWN_PROCESS;
-  m_status.dwCurrentState = plat::SERVICE_STOPPED;
-  m_status.dwControlsAccepted = plat::SERVICE_ACCEPT_STOP;
+  m_status.dwServiceType = plat::kSERVICE_WIN32_OWN_PROCESS;
+  m_status.dwCurrentState = plat::kSERVICE_STOPPED;
+  m_status.dwControlsAccepted = plat::kSERVICE_ACCEPT_STOP;
   m_status.dwWin32ExitCode = 0;
   m_status.dwServiceSpecificExitCode = 0;
   m_status.dwCheckPoint = 0;
@@ -134,7 +143,7 @@ void CServiceModule::StartDispatch() {
 }
 
 void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
-  _Module.m_status.dwCurrentState = plat::SERVICE_START_PENDING;
+  _Module.m_status.dwCurrentState = plat::kSERVICE_START_PENDING;
   plat::SERVICE_STATUS_HANDLE handle =
       plat::RegisterServiceCtrlHandlerA(_Module.m_szServiceName, &CServiceModule::ControlHandler);
   {
@@ -145,7 +154,7 @@ void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Handler not installed");
     return;
   }
-  _Module.SetStatus(plat::SERVICE_START_PENDING);
+  _Module.SetStatus(plat::kSERVICE_START_PENDING);
   {
     std::lock_guard<std::mutex> guard(_Module.m_StatusLock);
     _Module.m_status.dwWin32ExitCode = 0;
@@ -153,19 +162,19 @@ void CServiceModule::ServiceEntry(plat::DWORD /*argc*/, char** /*argv*/) {
     _Module.m_status.dwWaitHint = 0;
   }
   _Module.Run();
-  _Module.SetStatus(plat::SERVICE_STOPPED);
+  _Module.SetStatus(plat::kSERVICE_STOPPED);
 }
 
 void CServiceModule::ControlHandler(plat::DWORD control) {
   switch (control) {
-    case plat::SERVICE_CONTROL_STOP:
-      _Module.SetStatus(plat::SERVICE_STOP_PENDING);
-      plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0);
+    case plat::kSERVICE_CONTROL_STOP:
+      _Module.SetStatus(plat::kSERVICE_STOP_PENDING);
+      plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
       break;
-    case plat::SERVICE_CONTROL_PAUSE:
-    case plat::SERVICE_CONTROL_CONTINUE:
-    case plat::SERVICE_CONTROL_INTERROGATE:
-    case plat::SERVICE_CONTROL_SHUTDOWN: break;
+    case plat::kSERVICE_CONTROL_PAUSE:
+    case plat::kSERVICE_CONTROL_CONTINUE:
+    case plat::kSERVICE_CONTROL_INTERROGATE:
+    case plat::kSERVICE_CONTROL_SHUTDOWN: break;
     default: ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Bad service request"); break;
   }
 }

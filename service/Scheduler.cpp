@@ -20,8 +20,8 @@ bool Due(uint32_t* ticks, uint32_t period) {
 }  // namespace
 
 bool CServiceModule::ReadPeakWorkingSet(uint32_t* peak, plat::DWORD* error, int* stage) {
-  plat::HANDLE process = plat::OpenProcess(plat::PROCESS_QUERY_INFORMATION | plat::PROCESS_VM_READ,
-                                           plat::FALSE, ProcessId);
+  plat::HANDLE process = plat::OpenProcess(
+      plat::kPROCESS_QUERY_INFORMATION | plat::kPROCESS_VM_READ, plat::kFALSE, ProcessId);
   if (process == nullptr) {
     *error = plat::GetLastError();
     *stage = 1;

@@ -7,12 +7,12 @@
 #include "platform/platform.h"
 
 // Thread messages to the master thread (both parameters 0).
-constexpr plat::UINT WM_SEND_CPU_LOAD = plat::WM_USER + 1;  // 1025
-constexpr plat::UINT WM_SEND_ALIVE = plat::WM_USER + 3;     // 1027
-constexpr plat::UINT WM_MSG_ARRIVED = plat::WM_USER + 10;   // 1034
+constexpr plat::UINT WM_SEND_CPU_LOAD = plat::kWM_USER + 1;  // 1025
+constexpr plat::UINT WM_SEND_ALIVE = plat::kWM_USER + 3;     // 1027
+constexpr plat::UINT WM_MSG_ARRIVED = plat::kWM_USER + 10;   // 1034
 // Posted by the main thread when a restart begins, so that a master waiting
 // for its next message looks at StopCounter; the master ignores it otherwise.
-constexpr plat::UINT WM_WAKE_MASTER = plat::WM_USER + 20;
+constexpr plat::UINT WM_WAKE_MASTER = plat::kWM_USER + 20;
 
 // 0 while the worker threads may run; any other value tells them to end.
 extern std::atomic<uint32_t> StopCounter;

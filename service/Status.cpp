@@ -41,15 +41,15 @@ void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
   plat::DWORD id;
   switch (kind) {
     case EVENT_KIND_INFORMATION:
-      type = plat::EVENTLOG_INFORMATION_TYPE;
+      type = plat::kEVENTLOG_INFORMATION_TYPE;
       id = EVENT_ID_INFORMATION;
       break;
     case EVENT_KIND_ERROR:
-      type = plat::EVENTLOG_ERROR_TYPE;
+      type = plat::kEVENTLOG_ERROR_TYPE;
       id = EVENT_ID_ERROR;
       break;
     case EVENT_KIND_WARNING:
-      type = plat::EVENTLOG_WARNING_TYPE;
+      type = plat::kEVENTLOG_WARNING_TYPE;
       id = EVENT_ID_WARNING;
       break;
     default: plat::DeregisterEventSource(source); return;
@@ -64,25 +64,25 @@ int AddEventSource() {
   plat::GetModuleFileNameA(nullptr, path, sizeof(path));
   plat::HKEY key = nullptr;
   plat::DWORD disposition = 0;
-  if (plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE,
+  if (plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE,
                             "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4", 0,
-                            nullptr, plat::REG_OPTION_NON_VOLATILE, plat::KEY_ALL_ACCESS, nullptr,
-                            &key, &disposition) != plat::ERROR_SUCCESS) {
+                            nullptr, plat::kREG_OPTION_NON_VOLATILE, plat::kKEY_ALL_ACCESS, nullptr,
+                            &key, &disposition) != plat::kERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegCreateKey() error");
     return -1;
   }
-  if (plat::RegSetValueExA(key, "EventMessageFile", 0, plat::REG_EXPAND_SZ,
+  if (plat::RegSetValueExA(key, "EventMessageFile", 0, plat::kREG_EXPAND_SZ,
                            reinterpret_cast<const plat::BYTE*>(path),
                            static_cast<plat::DWORD>(std::strlen(path) + 1)) !=
-      plat::ERROR_SUCCESS) {
+      plat::kERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegSetValueEx() error");
     plat::RegCloseKey(key);
     return -1;
   }
   plat::DWORD types = 7;
-  if (plat::RegSetValueExA(key, "TypesSupported", 0, plat::REG_DWORD,
+  if (plat::RegSetValueExA(key, "TypesSupported", 0, plat::kREG_DWORD,
                            reinterpret_cast<const plat::BYTE*>(&types),
-                           sizeof(types)) != plat::ERROR_SUCCESS) {
+                           sizeof(types)) != plat::kERROR_SUCCESS) {
     ReportToEventLog(&_Module, EVENT_KIND_ERROR, "RegSetValueEx() error");
     plat::RegCloseKey(key);
     return -1;

@@ -13,7 +13,7 @@ namespace {
 
 bool IsRunning(plat::HANDLE thread) {
   plat::DWORD code = 0;
-  return thread != nullptr && plat::GetExitCodeThread(thread, &code) && code == plat::STILL_ACTIVE;
+  return thread != nullptr && plat::GetExitCodeThread(thread, &code) && code == plat::kSTILL_ACTIVE;
 }
 
 void ClosePipesAndSockets(ServiceHostState& host) {
@@ -40,10 +40,10 @@ void CloseThreadHandles(ServiceHostState& host) {
 // still running is released from its blocking call and waited for. Answers
 // whether all three have ended.
 bool EndWorkers(ServiceHostState& host) {
-  plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
+  plat::PostThreadMessageA(MasterThreadId.load(), plat::kWM_QUIT, 0, 0);
   plat::Sleep(500);
   if (IsRunning(host.MasterThread)) {
-    plat::PostThreadMessageA(MasterThreadId.load(), plat::WM_QUIT, 0, 0);
+    plat::PostThreadMessageA(MasterThreadId.load(), plat::kWM_QUIT, 0, 0);
     ClosePipesAndSockets(host);
     plat::WaitForSingleObject(host.MasterThread, 500);
   }
@@ -74,9 +74,9 @@ void CServiceModule::Run() {
   // The thread's queue exists from here, so a stop request that comes during
   // start-up is kept for the message loop instead of being lost.
   plat::MSG msg;
-  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);
   KELD_TRACE_ENTER("CServiceModule::Run");
-  if (ServiceFlag) SetStatus(plat::SERVICE_RUNNING);
+  if (ServiceFlag) SetStatus(plat::kSERVICE_RUNNING);
   if (StartUp() == 0) {
     MessageLoop();
     ShutDown();
@@ -143,7 +143,7 @@ int CServiceModule::StartUp() {
   }
 
   g_Master.CoordinatorAddr = g_Config.BroadcastAddr;
-  g_Master.LocalAddr = inet_addr(g_Config.LocalIPAddress);
+  g_Master.LocalAddr = plat::inet_addr(g_Config.LocalIPAddress);
   g_Master.CpuSendInterval = g_Config.CpuSendInterval.load();
   g_Master.StoredCpuSendInterval = g_Config.CpuSendInterval.load();
   g_log.WriteLog(DEBUG, "There are %d CPUs in the host.",
@@ -265,7 +265,7 @@ int CServiceModule::InitializeBefore() {
   g_Master.ReadPipe = &ReadToMasterRead;
   g_Master.WritePipe = &MasterToWriteWrite;
 
-  g_Read.Port = htons(static_cast<uint16_t>(g_Config.PortNumber));
+  g_Read.Port = plat::htons(static_cast<uint16_t>(g_Config.PortNumber));
   g_Read.OutPipe = &ReadToMasterWrite;
   g_Read.MasterThreadId = &MasterThreadId;
   if (g_Read.init() != 0) {
@@ -273,7 +273,7 @@ int CServiceModule::InitializeBefore() {
     KELD_TRACE_LEAVE("CServiceModule::InitializeBefore");
     return -1;
   }
-  g_Write.Port = htons(static_cast<uint16_t>(g_Config.PortNumber));
+  g_Write.Port = plat::htons(static_cast<uint16_t>(g_Config.PortNumber));
   g_Write.InPipe = &MasterToWriteRead;
   if (g_Write.init() != 0) {
     g_log.WriteLog(ERR, "CWrite init error");

@@ -52,7 +52,7 @@ class CServiceModule {
   static void ServiceEntry(plat::DWORD argc, char** argv);
   static void ControlHandler(plat::DWORD control);
   plat::BOOL SetStatus(plat::DWORD state);
-  // The exit code reported with SERVICE_STOPPED and returned by the process.
+  // The exit code reported with kSERVICE_STOPPED and returned by the process.
   void SetExitCode(plat::DWORD code);
   void Run();
   int InitializeBefore();
@@ -91,8 +91,8 @@ class CServiceModule {
 
 extern CServiceModule _Module;
 
-void ReportToEventLog(CServiceModule* module, int kind, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+[[gnu::format(printf, 3, 4)]] void ReportToEventLog(CServiceModule* module, int kind,
+                                                    const char* format, ...);
 int AddEventSource();
 
 // Position just after the first character of text that is one of the

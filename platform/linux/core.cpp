@@ -1,4 +1,4 @@
-// Errors, the handle table, time, and small process calls.
+// Errors, message texts, the local clock, and small process calls.
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -13,130 +13,127 @@
 #include <thread>
 #include <unordered_map>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
+#include "platform/testing.h"
 
 namespace plat {
 
-namespace {
-thread_local DWORD t_lastError = 0;
-}
-
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD code) { t_lastError = code; }
+const char kPathSeparator = '/';
 
 DWORD Win32FromErrno(int err) {
   switch (err) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case 0: return kERROR_SUCCESS;
+    case ENOENT: return kERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return kERROR_PATH_NOT_FOUND;
     case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENFILE: return kERROR_TOO_MANY_OPEN_FILES;
     case EACCES:
     case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EXDEV: return ERROR_NOT_SAME_DEVICE;
-    case EIO: return ERROR_WRITE_FAULT;
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    case ENOSPC: return ERROR_DISK_FULL;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EPIPE: return ERROR_NO_DATA;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return kERROR_ACCESS_DENIED;
+    case EBADF: return kERROR_INVALID_HANDLE;
+    case ENOMEM: return kERROR_NOT_ENOUGH_MEMORY;
+    case EXDEV: return kERROR_NOT_SAME_DEVICE;
+    case EIO: return kERROR_WRITE_FAULT;
+    case EBUSY: return kERROR_SHARING_VIOLATION;
+    case ENOSPC: return kERROR_DISK_FULL;
+    case EEXIST: return kERROR_ALREADY_EXISTS;
+    case EINVAL: return kERROR_INVALID_PARAMETER;
+    case EPIPE: return kERROR_NO_DATA;
+    case ENAMETOOLONG: return kERROR_FILENAME_EXCED_RANGE;
+    case ENOTEMPTY: return kERROR_DIR_NOT_EMPTY;
+    case EISDIR: return kERROR_ACCESS_DENIED;
     case ENOSYS:
-    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
-    case EINTR: return WSAEINTR;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case EOPNOTSUPP: return kERROR_NOT_SUPPORTED;
+    case EINTR: return kWSAEINTR;
+    case EAFNOSUPPORT: return kWSAEAFNOSUPPORT;
+    case EPROTONOSUPPORT: return kWSAEPROTONOSUPPORT;
+    case EADDRINUSE: return kWSAEADDRINUSE;
+    case EADDRNOTAVAIL: return kWSAEADDRNOTAVAIL;
+    case ENETDOWN: return kWSAENETDOWN;
+    case ENETUNREACH: return kWSAENETUNREACH;
+    case EHOSTUNREACH: return kWSAEHOSTUNREACH;
     case ECONNRESET:
-    case ECONNREFUSED: return WSAECONNRESET;
-    case ENOBUFS: return WSAENOBUFS;
-    case ENOTCONN: return WSAENOTCONN;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EFAULT: return WSAEFAULT;
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
-    default: return ERROR_INVALID_FUNCTION;
+    case ECONNREFUSED: return kWSAECONNRESET;
+    case ENOBUFS: return kWSAENOBUFS;
+    case ENOTCONN: return kWSAENOTCONN;
+    case ENOTSOCK: return kWSAENOTSOCK;
+    case EMSGSIZE: return kWSAEMSGSIZE;
+    case EFAULT: return kWSAEFAULT;
+    case EAGAIN: return kWSAEWOULDBLOCK;
+    case ELOOP: return kERROR_CANT_RESOLVE_FILENAME;
+    default: return kERROR_INVALID_FUNCTION;
   }
 }
 
 DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size) {
   // The texts Windows gives for the numbers the agent can meet.
   static const std::unordered_map<DWORD, const char*> texts = {
-      {ERROR_SUCCESS, "The operation completed successfully."},
-      {ERROR_INVALID_FUNCTION, "Incorrect function."},
-      {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
-      {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
-      {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file."},
-      {ERROR_ACCESS_DENIED, "Access is denied."},
-      {ERROR_INVALID_HANDLE, "The handle is invalid."},
-      {ERROR_NOT_ENOUGH_MEMORY,
+      {kERROR_SUCCESS, "The operation completed successfully."},
+      {kERROR_INVALID_FUNCTION, "Incorrect function."},
+      {kERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+      {kERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
+      {kERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file."},
+      {kERROR_ACCESS_DENIED, "Access is denied."},
+      {kERROR_INVALID_HANDLE, "The handle is invalid."},
+      {kERROR_NOT_ENOUGH_MEMORY,
        "Not enough memory resources are available to process this command."},
-      {ERROR_INVALID_DATA, "The data is invalid."},
-      {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
-      {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive."},
-      {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
-      {ERROR_SHARING_VIOLATION,
+      {kERROR_INVALID_DATA, "The data is invalid."},
+      {kERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+      {kERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive."},
+      {kERROR_WRITE_FAULT, "The system cannot write to the specified device."},
+      {kERROR_SHARING_VIOLATION,
        "The process cannot access the file because it is being used by another process."},
-      {ERROR_HANDLE_DISK_FULL, "The disk is full."},
-      {ERROR_NOT_SUPPORTED, "The request is not supported."},
-      {ERROR_FILE_EXISTS, "The file exists."},
-      {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
-      {ERROR_BROKEN_PIPE, "The pipe has been ended."},
-      {ERROR_BUFFER_OVERFLOW, "The file name is too long."},
-      {ERROR_DISK_FULL, "There is not enough space on the disk."},
-      {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
-      {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
-      {ERROR_DIR_NOT_EMPTY, "The directory is not empty."},
-      {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
-      {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
-      {ERROR_NO_DATA, "The pipe is being closed."},
-      {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system."},
-      {ERROR_MORE_DATA, "More data is available."},
-      {ERROR_NO_MORE_ITEMS, "No more data is available."},
-      {ERROR_BADDB, "The configuration registry database is corrupt."},
-      {ERROR_BADKEY, "The configuration registry key is invalid."},
-      {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
-      {ERROR_CANTREAD, "The configuration registry key could not be read."},
-      {ERROR_CANTWRITE, "The configuration registry key could not be written."},
-      {ERROR_REGISTRY_CORRUPT, "The registry is corrupted."},
-      {ERROR_KEY_DELETED,
+      {kERROR_HANDLE_DISK_FULL, "The disk is full."},
+      {kERROR_NOT_SUPPORTED, "The request is not supported."},
+      {kERROR_FILE_EXISTS, "The file exists."},
+      {kERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+      {kERROR_BROKEN_PIPE, "The pipe has been ended."},
+      {kERROR_BUFFER_OVERFLOW, "The file name is too long."},
+      {kERROR_DISK_FULL, "There is not enough space on the disk."},
+      {kERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
+      {kERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+      {kERROR_DIR_NOT_EMPTY, "The directory is not empty."},
+      {kERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
+      {kERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+      {kERROR_NO_DATA, "The pipe is being closed."},
+      {kERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system."},
+      {kERROR_MORE_DATA, "More data is available."},
+      {kERROR_NO_MORE_ITEMS, "No more data is available."},
+      {kERROR_BADDB, "The configuration registry database is corrupt."},
+      {kERROR_BADKEY, "The configuration registry key is invalid."},
+      {kERROR_CANTOPEN, "The configuration registry key could not be opened."},
+      {kERROR_CANTREAD, "The configuration registry key could not be read."},
+      {kERROR_CANTWRITE, "The configuration registry key could not be written."},
+      {kERROR_REGISTRY_CORRUPT, "The registry is corrupted."},
+      {kERROR_KEY_DELETED,
        "Illegal operation attempted on a registry key that has been marked for deletion."},
-      {ERROR_SERVICE_DOES_NOT_EXIST,
+      {kERROR_SERVICE_DOES_NOT_EXIST,
        "The specified service does not exist as an installed service."},
-      {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+      {kERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
        "The service process could not connect to the service controller."},
-      {ERROR_INVALID_THREAD_ID, "Invalid thread identifier."},
-      {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
-      {WSAEINTR, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},
-      {WSAEACCES,
+      {kERROR_INVALID_THREAD_ID, "Invalid thread identifier."},
+      {kERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
+      {kWSAEINTR, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},
+      {kWSAEACCES,
        "An attempt was made to access a socket in a way forbidden by its access permissions."},
-      {WSAEINVAL, "An invalid argument was supplied."},
-      {WSAEMFILE, "Too many open sockets."},
-      {WSAENOTSOCK, "An operation was attempted on something that is not a socket."},
-      {WSAEMSGSIZE,
+      {kWSAEINVAL, "An invalid argument was supplied."},
+      {kWSAEMFILE, "Too many open sockets."},
+      {kWSAENOTSOCK, "An operation was attempted on something that is not a socket."},
+      {kWSAEMSGSIZE,
        "A message sent on a datagram socket was larger than the internal message buffer or some "
        "other network limit, or the buffer used to receive a datagram into was smaller than the "
        "datagram itself."},
-      {WSAEADDRINUSE,
+      {kWSAEADDRINUSE,
        "Only one usage of each socket address (protocol/network address/port) is normally "
        "permitted."},
-      {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
-      {WSAENETUNREACH, "A socket operation was attempted to an unreachable network."},
-      {WSAECONNRESET, "An existing connection was forcibly closed by the remote host."},
-      {WSAENOBUFS,
+      {kWSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
+      {kWSAENETUNREACH, "A socket operation was attempted to an unreachable network."},
+      {kWSAECONNRESET, "An existing connection was forcibly closed by the remote host."},
+      {kWSAENOBUFS,
        "An operation on a socket could not be performed because the system lacked sufficient "
        "buffer space or because a queue was full."},
-      {WSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
+      {kWSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
   };
   if (buffer == nullptr || size == 0) return 0;
   auto it = texts.find(code);
@@ -152,70 +149,6 @@ DWORD FormatSystemMessage(DWORD code, char* buffer, DWORD size) {
   return static_cast<DWORD>(n < static_cast<int>(size) ? n : static_cast<int>(size) - 1);
 }
 
-// ---------------------------------------------------------------- handle table
-namespace detail {
-namespace {
-struct Table {
-  std::mutex lock;
-  std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
-  // Values are never reused within a process, so a stale handle can never
-  // reach a newer object.
-  uintptr_t next = 0x1000;
-};
-Table& table() {
-  static Table* t = new Table;  // never destroyed: threads may outlive exit
-  return *t;
-}
-}  // namespace
-
-uintptr_t Insert(std::shared_ptr<Object> object) {
-  Table& t = table();
-  std::lock_guard<std::mutex> guard(t.lock);
-  uintptr_t value = t.next;
-  t.next += 4;
-  t.objects.emplace(value, std::move(object));
-  return value;
-}
-
-std::shared_ptr<Object> Lookup(uintptr_t handle) {
-  Table& t = table();
-  std::lock_guard<std::mutex> guard(t.lock);
-  auto it = t.objects.find(handle);
-  if (it == t.objects.end()) {
-    plat::SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return it->second;
-}
-
-bool Remove(uintptr_t handle) {
-  std::shared_ptr<Object> object;
-  {
-    Table& t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.objects.find(handle);
-    if (it == t.objects.end()) return false;
-    object = std::move(it->second);
-    t.objects.erase(it);
-  }
-  object->close();
-  return true;
-}
-}  // namespace detail
-
-BOOL CloseHandle(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE ||
-      !detail::Remove(reinterpret_cast<uintptr_t>(h))) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
-
-void Sleep(DWORD milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 void ExitProcess(UINT code) {
   std::fflush(nullptr);
   _exit(static_cast<int>(code & 0xFF));
@@ -226,42 +159,9 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 // ---------------------------------------------------------------- time
 namespace {
 constexpr ULONGLONG kUnixEpochAsFileTime = 116444736000000000ULL;
-std::mutex g_clockLock;
-std::function<ULONGLONG()>* g_testClock = nullptr;
-
-void FileTimeUnitsToSystemTime(ULONGLONG units, SYSTEMTIME* st) {
-  // Civil-from-days over the proleptic Gregorian calendar, no time zone:
-  // FILETIME values here are local times already.
-  ULONGLONG totalMs = units / 10000;
-  ULONGLONG days = totalMs / 86400000ULL;
-  ULONGLONG msOfDay = totalMs % 86400000ULL;
-  // 1601-01-01 was a Monday.
-  st->wDayOfWeek = static_cast<WORD>((days + 1) % 7);
-  int64_t z = static_cast<int64_t>(days) - 134774 + 719468;  // days since 0000-03-01
-  int64_t era = z / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t y = yoe + era * 400;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  st->wYear = static_cast<WORD>(y);
-  st->wMonth = static_cast<WORD>(m);
-  st->wDay = static_cast<WORD>(d);
-  st->wHour = static_cast<WORD>(msOfDay / 3600000);
-  st->wMinute = static_cast<WORD>(msOfDay / 60000 % 60);
-  st->wSecond = static_cast<WORD>(msOfDay / 1000 % 60);
-  st->wMilliseconds = static_cast<WORD>(msOfDay % 1000);
 }
-}  // namespace
 
-ULONGLONG LocalFileTimeNow() {
-  {
-    std::lock_guard<std::mutex> guard(g_clockLock);
-    if (g_testClock != nullptr) return (*g_testClock)();
-  }
+ULONGLONG detail::SystemLocalFileTime() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
@@ -269,64 +169,6 @@ ULONGLONG LocalFileTimeNow() {
   int64_t localSeconds = static_cast<int64_t>(ts.tv_sec) + local.tm_gmtoff;
   return kUnixEpochAsFileTime + static_cast<ULONGLONG>(localSeconds) * 10000000ULL +
          static_cast<ULONGLONG>(ts.tv_nsec) / 100;
-}
-
-void SetLocalClockForTest(std::function<ULONGLONG()> clock) {
-  std::lock_guard<std::mutex> guard(g_clockLock);
-  delete g_testClock;
-  g_testClock = clock ? new std::function<ULONGLONG()>(std::move(clock)) : nullptr;
-}
-
-void GetLocalTime(SYSTEMTIME* st) { FileTimeUnitsToSystemTime(LocalFileTimeNow(), st); }
-
-int64_t TimeNow() {
-  {
-    std::lock_guard<std::mutex> guard(g_clockLock);
-    if (g_testClock != nullptr) {
-      // The test clock is local time; give seconds since 1970 in the same scale.
-      return static_cast<int64_t>(((*g_testClock)() - kUnixEpochAsFileTime) / 10000000ULL);
-    }
-  }
-  return static_cast<int64_t>(std::time(nullptr));
-}
-
-BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
-  if (st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 || st->wDay > 31 || st->wHour > 23 ||
-      st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999 || st->wYear < 1601) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  int64_t y = st->wYear;
-  int64_t m = st->wMonth;
-  int64_t d = st->wDay;
-  y -= m <= 2;
-  int64_t era = y / 400;
-  int64_t yoe = y - era * 400;
-  int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  int64_t daysSince1601 = era * 146097 + doe - 719468 + 134774;
-  ULONGLONG units = (static_cast<ULONGLONG>(daysSince1601) * 86400000ULL + st->wHour * 3600000ULL +
-                     st->wMinute * 60000ULL + st->wSecond * 1000ULL + st->wMilliseconds) *
-                    10000ULL;
-  ft->dwLowDateTime = static_cast<DWORD>(units);
-  ft->dwHighDateTime = static_cast<DWORD>(units >> 32);
-  return TRUE;
-}
-
-BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
-  ULONGLONG units = (static_cast<ULONGLONG>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
-  if (units >= 0x8000000000000000ULL) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  FileTimeUnitsToSystemTime(units, st);
-  return TRUE;
-}
-
-LONG CompareFileTime(const FILETIME* a, const FILETIME* b) {
-  ULONGLONG x = (static_cast<ULONGLONG>(a->dwHighDateTime) << 32) | a->dwLowDateTime;
-  ULONGLONG y = (static_cast<ULONGLONG>(b->dwHighDateTime) << 32) | b->dwLowDateTime;
-  return x < y ? -1 : (x > y ? 1 : 0);
 }
 
 // ---------------------------------------------------------------- host facts
@@ -351,13 +193,13 @@ DWORD GetModuleFileNameA(void* /*module*/, char* buffer, DWORD size) {
 
 BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
   if (info == nullptr || (info->dwOSVersionInfoSize != 156 && info->dwOSVersionInfoSize != 148)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
+    SetLastError(kERROR_INSUFFICIENT_BUFFER);
+    return kFALSE;
   }
   utsname u{};
   if (uname(&u) != 0) {
     SetLastError(Win32FromErrno(errno));
-    return FALSE;
+    return kFALSE;
   }
   // "6.1.0-28-amd64": the leading numbers, each stopping at the first non-digit.
   unsigned long parts[3] = {0, 0, 0};
@@ -375,7 +217,7 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
   info->dwBuildNumber = build;
   info->dwPlatformId = 0;  // not the NT family
   std::snprintf(info->szCSDVersion, sizeof(info->szCSDVersion), "%s", u.sysname);
-  return TRUE;
+  return kTRUE;
 }
 
 }  // namespace plat

@@ -5,8 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 #include "platform/linux/sdsocket.h"
+#include "platform/testing.h"
 
 namespace plat {
 namespace {
@@ -22,17 +23,17 @@ std::function<void(const EventRecord&)>* g_sink = nullptr;
 
 int Priority(WORD type) {
   switch (type) {
-    case EVENTLOG_ERROR_TYPE: return LOG_ERR;
-    case EVENTLOG_WARNING_TYPE: return LOG_WARNING;
+    case kEVENTLOG_ERROR_TYPE: return LOG_ERR;
+    case kEVENTLOG_WARNING_TYPE: return LOG_WARNING;
     default: return LOG_INFO;
   }
 }
 
 const char* TypeName(WORD type) {
   switch (type) {
-    case EVENTLOG_ERROR_TYPE: return "error";
-    case EVENTLOG_WARNING_TYPE: return "warning";
-    case EVENTLOG_INFORMATION_TYPE: return "information";
+    case kEVENTLOG_ERROR_TYPE: return "error";
+    case kEVENTLOG_WARNING_TYPE: return "warning";
+    case kEVENTLOG_INFORMATION_TYPE: return "information";
     default: return "success";
   }
 }
@@ -41,7 +42,7 @@ const char* TypeName(WORD type) {
 
 HANDLE RegisterEventSourceA(const char* /*server*/, const char* source) {
   if (source == nullptr || *source == '\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(kERROR_INVALID_PARAMETER);
     return nullptr;
   }
   return detail::ToHandle(detail::Insert(std::make_shared<EventSource>(source)));
@@ -52,7 +53,7 @@ BOOL DeregisterEventSource(HANDLE source) { return CloseHandle(source); }
 BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, void* /*userSid*/,
                   WORD numStrings, DWORD /*dataSize*/, const char** strings, void* /*rawData*/) {
   auto es = detail::LookupAs<EventSource>(source);
-  if (!es) return FALSE;
+  if (!es) return kFALSE;
   std::string text;
   for (WORD i = 0; i < numStrings; ++i) {
     if (i) text += ' ';
@@ -62,7 +63,7 @@ BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, vo
     std::lock_guard<std::mutex> guard(g_sinkLock);
     if (g_sink != nullptr) {
       (*g_sink)(EventRecord{es->name, type, eventId, text});
-      return TRUE;
+      return kTRUE;
     }
   }
   char id[16];
@@ -75,11 +76,11 @@ BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD eventId, vo
                              {"SYSLOG_IDENTIFIER", es->name},
                              {"KELD4_EVENT_ID", id},
                              {"KELD4_EVENT_TYPE", TypeName(type)}}))
-    return TRUE;
+    return kTRUE;
   openlog(es->name.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(Priority(type), "[0x%08X] %s", eventId, text.c_str());
   closelog();
-  return TRUE;
+  return kTRUE;
 }
 
 void SetEventSinkForTest(std::function<void(const EventRecord&)> sink) {

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
 
 namespace plat {
 namespace {
@@ -25,10 +26,10 @@ class File : public detail::Stream {
     if (n < 0) {
       SetLastError(Win32FromErrno(errno));
       if (read) *read = 0;
-      return FALSE;
+      return kFALSE;
     }
     if (read) *read = static_cast<DWORD>(n);
-    return TRUE;
+    return kTRUE;
   }
 
   BOOL write(const void* buffer, DWORD toWrite, DWORD* written) override {
@@ -40,12 +41,12 @@ class File : public detail::Stream {
         if (errno == EINTR) continue;
         SetLastError(Win32FromErrno(errno));
         if (written) *written = done;
-        return FALSE;
+        return kFALSE;
       }
       done += static_cast<DWORD>(n);
     }
     if (written) *written = done;
-    return TRUE;
+    return kTRUE;
   }
 
  private:
@@ -68,32 +69,32 @@ bool ParentExists(const char* path) {
 HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*security*/,
                    DWORD disposition, DWORD flags, HANDLE /*templ*/) {
   int openFlags = O_CLOEXEC;
-  if ((flags & FILE_FLAG_NO_LINK) != 0) openFlags |= O_NOFOLLOW;
-  bool readAccess = (access & GENERIC_READ) != 0;
-  bool writeAccess = (access & GENERIC_WRITE) != 0;
+  if ((flags & kFILE_FLAG_NO_LINK) != 0) openFlags |= O_NOFOLLOW;
+  bool readAccess = (access & kGENERIC_READ) != 0;
+  bool writeAccess = (access & kGENERIC_WRITE) != 0;
   openFlags |= readAccess && writeAccess ? O_RDWR : (writeAccess ? O_WRONLY : O_RDONLY);
   switch (disposition) {
-    case CREATE_NEW: openFlags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: openFlags |= O_CREAT | O_TRUNC; break;
-    case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: openFlags |= O_CREAT; break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    case kCREATE_NEW: openFlags |= O_CREAT | O_EXCL; break;
+    case kCREATE_ALWAYS: openFlags |= O_CREAT | O_TRUNC; break;
+    case kOPEN_EXISTING: break;
+    case kOPEN_ALWAYS: openFlags |= O_CREAT; break;
+    default: SetLastError(kERROR_INVALID_PARAMETER); return kINVALID_HANDLE_VALUE;
   }
   int fd;
   do fd = ::open(path, openFlags, 0644);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int e = errno;
-    SetLastError(e == ENOENT && !ParentExists(path) ? ERROR_PATH_NOT_FOUND : Win32FromErrno(e));
-    return INVALID_HANDLE_VALUE;
+    SetLastError(e == ENOENT && !ParentExists(path) ? kERROR_PATH_NOT_FOUND : Win32FromErrno(e));
+    return kINVALID_HANDLE_VALUE;
   }
   // A directory opened for writing already failed above (EISDIR); only a
   // read-only open can land on one, so only that open pays for the check.
   struct stat st {};
   if (!writeAccess && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
+    SetLastError(kERROR_ACCESS_DENIED);
+    return kINVALID_HANDLE_VALUE;
   }
   return detail::ToHandle(detail::Insert(std::make_shared<File>(fd)));
 }
@@ -102,7 +103,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* /*overlap
   auto stream = detail::LookupAs<detail::Stream>(h);
   if (!stream) {
     if (read) *read = 0;
-    return FALSE;
+    return kFALSE;
   }
   return stream->read(buffer, toRead, read);
 }
@@ -111,35 +112,35 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void
   auto stream = detail::LookupAs<detail::Stream>(h);
   if (!stream) {
     if (written) *written = 0;
-    return FALSE;
+    return kFALSE;
   }
   return stream->write(buffer, toWrite, written);
 }
 
 DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) {
   auto file = detail::LookupAs<File>(h);
-  if (!file) return INVALID_SET_FILE_POINTER;
+  if (!file) return kINVALID_SET_FILE_POINTER;
   int64_t offset = distance;
   if (distanceHigh)
     offset = (static_cast<int64_t>(*distanceHigh) << 32) | static_cast<uint32_t>(distance);
-  int whence = method == FILE_BEGIN ? SEEK_SET : (method == FILE_CURRENT ? SEEK_CUR : SEEK_END);
+  int whence = method == kFILE_BEGIN ? SEEK_SET : (method == kFILE_CURRENT ? SEEK_CUR : SEEK_END);
   off_t at = ::lseek(file->fd(), offset, whence);
   if (at < 0) {
     SetLastError(Win32FromErrno(errno));
-    return INVALID_SET_FILE_POINTER;
+    return kINVALID_SET_FILE_POINTER;
   }
   if (distanceHigh) *distanceHigh = static_cast<LONG>(static_cast<int64_t>(at) >> 32);
-  SetLastError(ERROR_SUCCESS);
+  SetLastError(kERROR_SUCCESS);
   return static_cast<DWORD>(at);
 }
 
 DWORD GetFileSize(HANDLE h, DWORD* sizeHigh) {
   auto file = detail::LookupAs<File>(h);
-  if (!file) return INVALID_FILE_SIZE;
+  if (!file) return kINVALID_FILE_SIZE;
   struct stat st {};
   if (::fstat(file->fd(), &st) != 0) {
     SetLastError(Win32FromErrno(errno));
-    return INVALID_FILE_SIZE;
+    return kINVALID_FILE_SIZE;
   }
   if (sizeHigh) *sizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
   return static_cast<DWORD>(st.st_size);
@@ -207,48 +208,48 @@ bool CopyFileContents(const char* from, const char* to, bool noLink) {
 }  // namespace
 
 BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
-  bool noLink = (flags & MOVEFILE_NO_LINK) != 0;
+  bool noLink = (flags & kMOVEFILE_NO_LINK) != 0;
   if (noLink) {
     struct stat st {};
     if (::lstat(from, &st) == 0 && S_ISLNK(st.st_mode)) {
-      SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-      return FALSE;
+      SetLastError(kERROR_CANT_RESOLVE_FILENAME);
+      return kFALSE;
     }
   }
   if (std::string(from) == to) {
     struct stat st {};
     if (::stat(from, &st) != 0) {
       SetLastError(Win32FromErrno(errno));
-      return FALSE;
+      return kFALSE;
     }
-    return TRUE;
+    return kTRUE;
   }
-  if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+  if ((flags & kMOVEFILE_REPLACE_EXISTING) == 0) {
     struct stat st {};
     if (::stat(to, &st) == 0) {
-      SetLastError(ERROR_ALREADY_EXISTS);
-      return FALSE;
+      SetLastError(kERROR_ALREADY_EXISTS);
+      return kFALSE;
     }
   }
   if (::rename(from, to) != 0) {
-    if (errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) != 0) {
+    if (errno == EXDEV && (flags & kMOVEFILE_COPY_ALLOWED) != 0) {
       if (!CopyFileContents(from, to, noLink) || ::unlink(from) != 0) {
         SetLastError(Win32FromErrno(errno));
-        return FALSE;
+        return kFALSE;
       }
     } else {
       DWORD code = Win32FromErrno(errno);
       if (errno == ENOENT) {
         // Tell a missing source (nothing to move) from a missing target folder.
         struct stat st {};
-        code = ::stat(from, &st) == 0 ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+        code = ::stat(from, &st) == 0 ? kERROR_PATH_NOT_FOUND : kERROR_FILE_NOT_FOUND;
       }
       SetLastError(code);
-      return FALSE;
+      return kFALSE;
     }
   }
-  if (flags & MOVEFILE_WRITE_THROUGH) SyncDirectoryOf(to);
-  return TRUE;
+  if (flags & kMOVEFILE_WRITE_THROUGH) SyncDirectoryOf(to);
+  return kTRUE;
 }
 
 }  // namespace plat

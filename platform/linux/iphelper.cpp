@@ -1,5 +1,6 @@
 // The IP Helper calls on Linux: the host's interfaces from getifaddrs, laid
 // out as Windows' records in the caller's buffer.
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -12,7 +13,9 @@
 #include <map>
 #include <mutex>
 
+#include "platform/linux/errors.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace plat {
 
@@ -28,7 +31,7 @@ struct Adapter {
   std::string name;
   std::string description;
   bool loopback = false;
-  BYTE mac[MAX_ADAPTER_ADDRESS_LENGTH] = {};
+  BYTE mac[kMAX_ADAPTER_ADDRESS_LENGTH] = {};
   UINT macLength = 0;
   std::vector<std::pair<DWORD, DWORD>> addresses;  // (address, mask), network order
 };
@@ -52,11 +55,11 @@ DWORD HostAdapters(std::vector<Adapter>* out) {
     if (ifa->ifa_addr->sa_family == AF_PACKET) {
       const auto* ll = reinterpret_cast<const sockaddr_ll*>(ifa->ifa_addr);
       a.index = static_cast<DWORD>(ll->sll_ifindex);
-      a.macLength = std::min<UINT>(ll->sll_halen, MAX_ADAPTER_ADDRESS_LENGTH);
+      a.macLength = std::min<UINT>(ll->sll_halen, kMAX_ADAPTER_ADDRESS_LENGTH);
       std::memcpy(a.mac, ll->sll_addr, a.macLength);
     } else if (ifa->ifa_addr->sa_family == AF_INET && ifa->ifa_netmask != nullptr) {
-      DWORD addr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
-      DWORD mask = reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
+      DWORD addr = reinterpret_cast<const ::sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+      DWORD mask = reinterpret_cast<const ::sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
       a.addresses.emplace_back(addr, mask);
     }
   }
@@ -71,7 +74,7 @@ DWORD HostAdapters(std::vector<Adapter>* out) {
   }
   std::sort(out->begin(), out->end(),
             [](const Adapter& x, const Adapter& y) { return x.index < y.index; });
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 DWORD Adapters(std::vector<Adapter>* out) {
@@ -91,12 +94,12 @@ DWORD Adapters(std::vector<Adapter>* out) {
     a.addresses = e.addresses;
     out->push_back(std::move(a));
   }
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 void SetAddressText(IP_ADDR_STRING* s, DWORD addr, DWORD mask) {
-  in_addr a{addr};
-  in_addr m{mask};
+  ::in_addr a{addr};
+  ::in_addr m{mask};
   ::inet_ntop(AF_INET, &a, s->IpAddress, sizeof(s->IpAddress));
   ::inet_ntop(AF_INET, &m, s->IpMask, sizeof(s->IpMask));
 }
@@ -109,27 +112,27 @@ void SetInterfaceSourceForTest(std::function<std::vector<InterfaceEntry>()> sour
 }
 
 DWORD GetNumberOfInterfaces(DWORD* count) {
-  if (count == nullptr) return ERROR_INVALID_PARAMETER;
+  if (count == nullptr) return kERROR_INVALID_PARAMETER;
   std::vector<Adapter> adapters;
   DWORD rc = Adapters(&adapters);
-  if (rc != ERROR_SUCCESS) return rc;
+  if (rc != kERROR_SUCCESS) return rc;
   *count = static_cast<DWORD>(adapters.size());
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size) {
-  if (size == nullptr) return ERROR_INVALID_PARAMETER;
+  if (size == nullptr) return kERROR_INVALID_PARAMETER;
   std::vector<Adapter> adapters;
   DWORD rc = Adapters(&adapters);
-  if (rc != ERROR_SUCCESS) return rc;
-  if (adapters.empty()) return ERROR_NO_DATA;
+  if (rc != kERROR_SUCCESS) return rc;
+  if (adapters.empty()) return kERROR_NO_DATA;
   // The records, then the address strings past each adapter's first.
   size_t extra = 0;
   for (const Adapter& a : adapters) extra += a.addresses.size() > 1 ? a.addresses.size() - 1 : 0;
   size_t needed = adapters.size() * sizeof(IP_ADAPTER_INFO) + extra * sizeof(IP_ADDR_STRING);
   if (info == nullptr || *size < needed) {
     *size = static_cast<ULONG>(needed);
-    return ERROR_BUFFER_OVERFLOW;
+    return kERROR_BUFFER_OVERFLOW;
   }
   std::memset(static_cast<void*>(info), 0, needed);
   auto* more = reinterpret_cast<IP_ADDR_STRING*>(reinterpret_cast<char*>(info) +
@@ -158,14 +161,14 @@ DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size) {
       SetAddressText(s, a.addresses[k].first, a.addresses[k].second);
     }
   }
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order) {
-  if (size == nullptr) return ERROR_INVALID_PARAMETER;
+  if (size == nullptr) return kERROR_INVALID_PARAMETER;
   std::vector<Adapter> adapters;
   DWORD rc = Adapters(&adapters);
-  if (rc != ERROR_SUCCESS) return rc;
+  if (rc != kERROR_SUCCESS) return rc;
   std::vector<MIB_IPADDRROW> rows;
   for (const Adapter& a : adapters) {
     for (const auto& [addr, mask] : a.addresses) {
@@ -175,7 +178,7 @@ DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order) {
   size_t needed = offsetof(MIB_IPADDRTABLE, table) + rows.size() * sizeof(MIB_IPADDRROW);
   if (table == nullptr || *size < needed) {
     *size = static_cast<ULONG>(needed);
-    return ERROR_INSUFFICIENT_BUFFER;
+    return kERROR_INSUFFICIENT_BUFFER;
   }
   if (order) {
     std::stable_sort(rows.begin(), rows.end(), [](const MIB_IPADDRROW& x, const MIB_IPADDRROW& y) {
@@ -185,7 +188,7 @@ DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order) {
   table->dwNumEntries = static_cast<DWORD>(rows.size());
   char* first = reinterpret_cast<char*>(table) + offsetof(MIB_IPADDRTABLE, table);
   if (!rows.empty()) std::memcpy(first, rows.data(), rows.size() * sizeof(MIB_IPADDRROW));
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 }  // namespace plat

@@ -22,8 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 #include "platform/linux/procstat.h"
+#include "platform/testing.h"
 
 namespace plat {
 
@@ -73,31 +74,31 @@ bool EqualNoCase(const char* a, const char* b, size_t n) {
 // without regard to case.
 PDH_STATUS CheckCounterPath(const char* path) {
   size_t length = std::strlen(path);
-  if (length < 2 || path[0] != '\\' || path[1] == '\\') return PDH_CSTATUS_BAD_COUNTERNAME;
+  if (length < 2 || path[0] != '\\' || path[1] == '\\') return kPDH_CSTATUS_BAD_COUNTERNAME;
   const char* open = std::strchr(path, '(');
   const char* close = open ? std::strchr(open, ')') : nullptr;
   if (open == nullptr || close == nullptr || close[1] != '\\' || close[2] == '\0' ||
       std::strchr(close + 2, '\\') != nullptr) {
-    return PDH_CSTATUS_BAD_COUNTERNAME;
+    return kPDH_CSTATUS_BAD_COUNTERNAME;
   }
   static const char kObject[] = "Processor";
   static const char kInstance[] = "_Total";
   static const char kCounter[] = "% Processor Time";
   size_t objectLength = static_cast<size_t>(open - (path + 1));
   if (objectLength != sizeof(kObject) - 1 || !EqualNoCase(path + 1, kObject, objectLength)) {
-    return PDH_CSTATUS_NO_OBJECT;
+    return kPDH_CSTATUS_NO_OBJECT;
   }
   const char* counter = close + 2;
   if (std::strlen(counter) != sizeof(kCounter) - 1 ||
       !EqualNoCase(counter, kCounter, sizeof(kCounter) - 1)) {
-    return PDH_CSTATUS_NO_COUNTER;
+    return kPDH_CSTATUS_NO_COUNTER;
   }
   size_t instanceLength = static_cast<size_t>(close - (open + 1));
   if (instanceLength != sizeof(kInstance) - 1 ||
       !EqualNoCase(open + 1, kInstance, instanceLength)) {
     return kPdhCstatusNoInstance;
   }
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 long ClockTicksPerSecond() {
@@ -129,14 +130,14 @@ bool ReadProcStat(std::string* text) {
 }
 
 PDH_STATUS CollectFromProcStat(std::string* buffer, PDH_RAW_COUNTER* sample) {
-  if (!ReadProcStat(buffer)) return PDH_NO_DATA;
+  if (!ReadProcStat(buffer)) return kPDH_NO_DATA;
   detail::ProcStatTimes times{};
-  if (!detail::ParseProcStat(buffer->data(), buffer->size(), &times)) return PDH_INVALID_DATA;
+  if (!detail::ParseProcStat(buffer->data(), buffer->size(), &times)) return kPDH_INVALID_DATA;
   int64_t idle = 0, total = 0;
   long hz = ClockTicksPerSecond();
   if (!detail::TicksToFileTimeUnits(times.idle, hz, &idle) ||
       !detail::TicksToFileTimeUnits(times.total, hz, &total)) {
-    return PDH_INVALID_DATA;
+    return kPDH_INVALID_DATA;
   }
   uint32_t cpus = times.cpus;
   if (cpus == 0) {
@@ -144,13 +145,13 @@ PDH_STATUS CollectFromProcStat(std::string* buffer, PDH_RAW_COUNTER* sample) {
     cpus = online > 0 ? static_cast<uint32_t>(online) : 1;
   }
   ULONGLONG stamp = detail::CollectionStamp(LocalFileTimeNow());
-  sample->CStatus = static_cast<DWORD>(PDH_CSTATUS_VALID_DATA);
+  sample->CStatus = static_cast<DWORD>(kPDH_CSTATUS_VALID_DATA);
   sample->TimeStamp.dwLowDateTime = static_cast<DWORD>(stamp);
   sample->TimeStamp.dwHighDateTime = static_cast<DWORD>(stamp >> 32);
   sample->FirstValue = idle;
   sample->SecondValue = total;
   sample->MultiCount = cpus;
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 ULONGLONG Units(const FILETIME& ft) {
@@ -158,8 +159,8 @@ ULONGLONG Units(const FILETIME& ft) {
 }
 
 bool UsableRaw(const PDH_RAW_COUNTER& raw) {
-  return raw.CStatus == static_cast<DWORD>(PDH_CSTATUS_VALID_DATA) ||
-         raw.CStatus == static_cast<DWORD>(PDH_CSTATUS_NEW_DATA);
+  return raw.CStatus == static_cast<DWORD>(kPDH_CSTATUS_VALID_DATA) ||
+         raw.CStatus == static_cast<DWORD>(kPDH_CSTATUS_NEW_DATA);
 }
 
 // Halves away from zero, as std::round does, without the maths library: its
@@ -176,34 +177,34 @@ long double RoundHalfAway(long double x) {
 }  // namespace
 
 PDH_STATUS PdhOpenQueryA(const char* dataSource, uintptr_t /*userData*/, PDH_HQUERY* query) {
-  if (query == nullptr || dataSource != nullptr) return PDH_INVALID_ARGUMENT;
+  if (query == nullptr || dataSource != nullptr) return kPDH_INVALID_ARGUMENT;
   auto object = std::make_shared<PdhQuery>();
   std::lock_guard<std::mutex> guard(PdhLock());
   *query = detail::ToHandle(detail::Insert(std::move(object)));
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 PDH_STATUS PdhAddCounterA(PDH_HQUERY query, const char* path, uintptr_t /*userData*/,
                           PDH_HCOUNTER* counter) {
-  if (path == nullptr || counter == nullptr) return PDH_INVALID_ARGUMENT;
+  if (path == nullptr || counter == nullptr) return kPDH_INVALID_ARGUMENT;
   std::lock_guard<std::mutex> guard(PdhLock());
   auto q = detail::LookupAs<PdhQuery>(query);
-  if (!q) return PDH_INVALID_HANDLE;
+  if (!q) return kPDH_INVALID_HANDLE;
   PDH_STATUS status = CheckCounterPath(path);
-  if (status != ERROR_SUCCESS) return status;
+  if (status != kERROR_SUCCESS) return status;
   auto c = std::make_shared<PdhCounter>();
   c->query = reinterpret_cast<uintptr_t>(query);
   uintptr_t value = detail::Insert(std::move(c));
   q->counters.push_back(value);
   *counter = detail::ToHandle(value);
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
   std::lock_guard<std::mutex> guard(PdhLock());
   auto q = detail::LookupAs<PdhQuery>(query);
-  if (!q) return PDH_INVALID_HANDLE;
-  if (q->counters.empty()) return PDH_NO_DATA;
+  if (!q) return kPDH_INVALID_HANDLE;
+  if (q->counters.empty()) return kPDH_NO_DATA;
   PDH_RAW_COUNTER sample{};
   PDH_STATUS status;
   {
@@ -215,29 +216,29 @@ PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
     }
   }
   // A failed collection leaves the counters' last samples as they were.
-  if (status != ERROR_SUCCESS) return status;
+  if (status != kERROR_SUCCESS) return status;
   for (uintptr_t value : q->counters) {
     auto c = detail::LookupAs<PdhCounter>(value);
     if (!c) continue;
     c->sample = sample;
     c->hasData = true;
   }
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 PDH_STATUS PdhGetRawCounterValue(PDH_HCOUNTER counter, DWORD* type, PDH_RAW_COUNTER* value) {
-  if (value == nullptr) return PDH_INVALID_ARGUMENT;
+  if (value == nullptr) return kPDH_INVALID_ARGUMENT;
   std::lock_guard<std::mutex> guard(PdhLock());
   auto c = detail::LookupAs<PdhCounter>(counter);
-  if (!c) return PDH_INVALID_HANDLE;
+  if (!c) return kPDH_INVALID_HANDLE;
   if (type != nullptr) *type = kPerf100NsecTimerInv;
   if (!c->hasData) {
     *value = PDH_RAW_COUNTER{};
-    value->CStatus = static_cast<DWORD>(PDH_INVALID_DATA);
-    return PDH_NO_DATA;
+    value->CStatus = static_cast<DWORD>(kPDH_INVALID_DATA);
+    return kPDH_NO_DATA;
   }
   *value = c->sample;
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
@@ -245,42 +246,42 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
                                            PDH_FMT_COUNTERVALUE* value) {
   {
     std::lock_guard<std::mutex> guard(PdhLock());
-    if (!detail::LookupAs<PdhCounter>(counter)) return PDH_INVALID_HANDLE;
+    if (!detail::LookupAs<PdhCounter>(counter)) return kPDH_INVALID_HANDLE;
   }
-  if (raw1 == nullptr || raw2 == nullptr || value == nullptr) return PDH_INVALID_ARGUMENT;
-  DWORD kind = format & (PDH_FMT_LONG | PDH_FMT_DOUBLE | PDH_FMT_LARGE);
-  if (kind != PDH_FMT_LONG && kind != PDH_FMT_DOUBLE && kind != PDH_FMT_LARGE) {
-    return PDH_INVALID_ARGUMENT;
+  if (raw1 == nullptr || raw2 == nullptr || value == nullptr) return kPDH_INVALID_ARGUMENT;
+  DWORD kind = format & (kPDH_FMT_LONG | kPDH_FMT_DOUBLE | kPDH_FMT_LARGE);
+  if (kind != kPDH_FMT_LONG && kind != kPDH_FMT_DOUBLE && kind != kPDH_FMT_LARGE) {
+    return kPDH_INVALID_ARGUMENT;
   }
   // A failed calculation leaves *value as it was: the caller keeps the
   // result of its last good one.
-  if (!UsableRaw(*raw1) || !UsableRaw(*raw2)) return PDH_INVALID_DATA;
-  if (Units(raw1->TimeStamp) < Units(raw2->TimeStamp)) return PDH_CALC_NEGATIVE_TIMEBASE;
+  if (!UsableRaw(*raw1) || !UsableRaw(*raw2)) return kPDH_INVALID_DATA;
+  if (Units(raw1->TimeStamp) < Units(raw2->TimeStamp)) return kPDH_CALC_NEGATIVE_TIMEBASE;
   // Differences in unsigned arithmetic: counters from any source must not
   // overflow a signed subtraction.
   int64_t dFirst = static_cast<int64_t>(static_cast<uint64_t>(raw1->FirstValue) -
                                         static_cast<uint64_t>(raw2->FirstValue));
   int64_t dSecond = static_cast<int64_t>(static_cast<uint64_t>(raw1->SecondValue) -
                                          static_cast<uint64_t>(raw2->SecondValue));
-  if (dSecond <= 0) return PDH_CALC_NEGATIVE_DENOMINATOR;
-  if (dFirst < 0) return PDH_CALC_NEGATIVE_VALUE;
+  if (dSecond <= 0) return kPDH_CALC_NEGATIVE_DENOMINATOR;
+  if (dFirst < 0) return kPDH_CALC_NEGATIVE_VALUE;
   // 100 * (1 - dFirst / dSecond), as 100 * busy / dSecond so that exact
   // halves stay exact for the rounding (both operands fit the long double
   // mantissa).
   int64_t busy = dSecond - dFirst;  // both >= 0: cannot overflow
   long double percent = 100.0L * static_cast<long double>(busy) / static_cast<long double>(dSecond);
-  if ((format & PDH_FMT_NOCAP100) == 0) {
+  if ((format & kPDH_FMT_NOCAP100) == 0) {
     if (percent > 100.0L) percent = 100.0L;
     if (percent < 0.0L) percent = 0.0L;
   }
-  value->CStatus = static_cast<DWORD>(PDH_CSTATUS_VALID_DATA);
-  if (kind == PDH_FMT_DOUBLE) {
+  value->CStatus = static_cast<DWORD>(kPDH_CSTATUS_VALID_DATA);
+  if (kind == kPDH_FMT_DOUBLE) {
     value->doubleValue = static_cast<double>(percent);
   } else {
     // dFirst >= 0 bounds the value above by 100; below it is bounded by the
     // ratio, which a huge dFirst can push past any integer: saturate.
     long double rounded = RoundHalfAway(percent);
-    if (kind == PDH_FMT_LONG) {
+    if (kind == kPDH_FMT_LONG) {
       if (rounded < static_cast<long double>(INT32_MIN)) rounded = INT32_MIN;
       value->longValue = static_cast<LONG>(rounded);
     } else {
@@ -288,13 +289,13 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
       value->largeValue = static_cast<LONGLONG>(rounded);
     }
   }
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER counter) {
   std::lock_guard<std::mutex> guard(PdhLock());
   auto c = detail::LookupAs<PdhCounter>(counter);
-  if (!c) return PDH_INVALID_HANDLE;
+  if (!c) return kPDH_INVALID_HANDLE;
   uintptr_t value = reinterpret_cast<uintptr_t>(counter);
   if (auto q = detail::LookupAs<PdhQuery>(c->query)) {
     auto& list = q->counters;
@@ -306,18 +307,18 @@ PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER counter) {
     }
   }
   detail::Remove(value);
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
   std::lock_guard<std::mutex> guard(PdhLock());
   auto q = detail::LookupAs<PdhQuery>(query);
-  if (!q) return PDH_INVALID_HANDLE;
-  // The query's counters go with it: their handles answer PDH_INVALID_HANDLE.
+  if (!q) return kPDH_INVALID_HANDLE;
+  // The query's counters go with it: their handles answer kPDH_INVALID_HANDLE.
   for (uintptr_t value : q->counters) detail::Remove(value);
   q->counters.clear();
   detail::Remove(reinterpret_cast<uintptr_t>(query));
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source) {

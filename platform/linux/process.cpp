@@ -5,7 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
+#include "platform/testing.h"
 
 namespace plat {
 namespace {
@@ -46,7 +48,7 @@ bool ReadStatus(DWORD pid, size_t* peak, size_t* current, DWORD* error) {
     }
   }
   std::fclose(f);
-  if (!havePeak) *error = ERROR_INVALID_DATA;
+  if (!havePeak) *error = kERROR_INVALID_DATA;
   return havePeak;
 }
 
@@ -57,7 +59,7 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
   std::snprintf(path, sizeof(path), "/proc/%u", processId);
   FILE* f = std::fopen((std::string(path) + "/status").c_str(), "re");
   if (f == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(kERROR_INVALID_PARAMETER);
     return nullptr;
   }
   std::fclose(f);
@@ -66,10 +68,10 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
 
 BOOL GetProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWORD cb) {
   auto p = detail::LookupAs<Process>(process);
-  if (!p) return FALSE;
+  if (!p) return kFALSE;
   if (counters == nullptr || cb < sizeof(PROCESS_MEMORY_COUNTERS)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
+    SetLastError(kERROR_INSUFFICIENT_BUFFER);
+    return kFALSE;
   }
   std::memset(counters, 0, sizeof(*counters));
   counters->cb = sizeof(*counters);
@@ -80,20 +82,20 @@ BOOL GetProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWO
     if (g_memorySource != nullptr) {
       if (!(*g_memorySource)(&peak, &error)) {
         SetLastError(error);
-        return FALSE;
+        return kFALSE;
       }
       counters->PeakWorkingSetSize = peak;
       counters->WorkingSetSize = peak;
-      return TRUE;
+      return kTRUE;
     }
   }
   if (!ReadStatus(p->pid, &peak, &current, &error)) {
     SetLastError(error);
-    return FALSE;
+    return kFALSE;
   }
   counters->PeakWorkingSetSize = peak;
   counters->WorkingSetSize = current;
-  return TRUE;
+  return kTRUE;
 }
 
 void SetProcessMemorySourceForTest(std::function<bool(size_t* peak, DWORD* error)> source) {

@@ -126,13 +126,13 @@ void AppendUnit(uint32_t unit, std::string* out) {
 }
 
 bool IsStringType(DWORD type) {
-  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  return type == kREG_SZ || type == kREG_EXPAND_SZ || type == kREG_MULTI_SZ;
 }
 
-// A REG_SZ that can stand as "text": UTF-8, one terminator at the very end,
+// A kREG_SZ that can stand as "text": UTF-8, one terminator at the very end,
 // no other zero and no line break.
 bool IsPlainText(const RegValue& v) {
-  if (v.type != REG_SZ || v.data.empty() || v.data.back() != '\0') return false;
+  if (v.type != kREG_SZ || v.data.empty() || v.data.back() != '\0') return false;
   std::string_view body(v.data.data(), v.data.size() - 1);
   if (body.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) return false;
   return IsUtf8(body);
@@ -157,7 +157,7 @@ void WriteValue(const RegValue& v, std::string* out) {
     *out += '\n';
     return;
   }
-  if (v.type == REG_DWORD && v.data.size() == 4) {
+  if (v.type == kREG_DWORD && v.data.size() == 4) {
     DWORD d = 0;
     for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(v.data[i]);
     char buf[16];
@@ -167,7 +167,7 @@ void WriteValue(const RegValue& v, std::string* out) {
     *out += '\n';
     return;
   }
-  if (v.type == REG_BINARY) {
+  if (v.type == kREG_BINARY) {
     line += "hex:";
   } else {
     char buf[24];
@@ -330,7 +330,7 @@ class Parser {
       std::string text;
       if (!Quoted(rest, &p, &text) || !OnlyComment(rest.substr(p))) return false;
       op.kind = RegOp::kSetValue;
-      op.value.type = REG_SZ;
+      op.value.type = kREG_SZ;
       op.value.data = std::move(text);
       op.value.data.push_back('\0');
     } else if (StartsWithNoCase(rest, "dword:")) {
@@ -339,7 +339,7 @@ class Parser {
         return Fail("dword: needs one to eight hex digits");
       }
       op.kind = RegOp::kSetValue;
-      op.value.type = REG_DWORD;
+      op.value.type = kREG_DWORD;
       for (int i = 0; i < 4; ++i) op.value.data.push_back(static_cast<char>((d >> (8 * i)) & 0xFF));
     } else if (StartsWithNoCase(rest, "hex")) {
       if (!Hex(rest.substr(3), &op.value)) return false;
@@ -354,7 +354,7 @@ class Parser {
   // hex:.. or hex(N):.. with the byte list, continued over lines that end
   // in a backslash.
   bool Hex(std::string_view s, RegValue* value) {
-    DWORD type = REG_BINARY;
+    DWORD type = kREG_BINARY;
     if (!s.empty() && s[0] == '(') {
       size_t close = s.find(')');
       if (close == std::string_view::npos || !ParseHex32(s.substr(1, close - 1), &type)) {
@@ -581,7 +581,7 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string>* parts, std::s
       std::string hive = CanonicalHive(name);
       if (hive.empty()) {
         *error = "unsupported root key \"" + std::string(name) +
-                 "\" (the store keeps HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT)";
+                 "\" (the store keeps kHKEY_LOCAL_MACHINE and kHKEY_CLASSES_ROOT)";
         return false;
       }
       parts->push_back(hive);

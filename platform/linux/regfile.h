@@ -23,7 +23,7 @@ bool SameName(std::string_view a, std::string_view b);
 
 struct RegValue {
   std::string name;  // empty: the key's default value (@)
-  DWORD type = REG_NONE;
+  DWORD type = kREG_NONE;
   std::string data;  // the bytes as the narrow-character calls see them
 };
 

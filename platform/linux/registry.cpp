@@ -1,10 +1,10 @@
 // The registry on Linux: one text file in the registry export format holds
-// HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT. Readers parse the file as it is on
+// kHKEY_LOCAL_MACHINE and kHKEY_CLASSES_ROOT. Readers parse the file as it is on
 // disk (a parse is reused while the bytes are the same), so a change made by
 // another process is seen at once. Every change rereads the file under an
 // exclusive flock on a lock file beside it, applies the one change and
 // replaces the file by rename after an fsync, so no update is lost between
-// writers and no reader ever sees half a file. HKEY_LOCAL_MACHINE\HARDWARE is
+// writers and no reader ever sees half a file. kHKEY_LOCAL_MACHINE\HARDWARE is
 // made from the host's processors on demand and never stored.
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,10 +20,12 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/common/handles.h"
 #include "platform/linux/cpuinfo.h"
-#include "platform/linux/handles.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/regfile.h"
 #include "platform/linux/regstore.h"
+#include "platform/testing.h"
 
 namespace plat {
 
@@ -75,18 +77,18 @@ class Fd {
   int fd_;
 };
 
-// Reads a whole regular file, at most limit + 1 bytes. ERROR_FILE_NOT_FOUND
+// Reads a whole regular file, at most limit + 1 bytes. kERROR_FILE_NOT_FOUND
 // when it is not there.
 DWORD ReadWholeFile(const std::string& path, size_t limit, std::string* out, struct stat* st) {
   out->clear();
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    return (errno == ENOENT || errno == ENOTDIR) ? ERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
+    return (errno == ENOENT || errno == ENOTDIR) ? kERROR_FILE_NOT_FOUND : Win32FromErrno(errno);
   }
   struct stat local {};
   if (st == nullptr) st = &local;
   if (::fstat(fd.get(), st) != 0) return Win32FromErrno(errno);
-  if (!S_ISREG(st->st_mode)) return ERROR_ACCESS_DENIED;
+  if (!S_ISREG(st->st_mode)) return kERROR_ACCESS_DENIED;
   char buf[65536];
   while (out->size() <= limit) {
     ssize_t n = ::read(fd.get(), buf, sizeof(buf));
@@ -97,7 +99,7 @@ DWORD ReadWholeFile(const std::string& path, size_t limit, std::string* out, str
     if (n == 0) break;
     out->append(buf, static_cast<size_t>(n));
   }
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 // The tree of a store file's bytes; a text naming file and line on failure.
@@ -151,7 +153,7 @@ std::unique_ptr<reg::RegKey> CachedCopy(const std::string& path, const std::stri
 DWORD FailParse(const std::string& error) {
   std::lock_guard<std::mutex> guard(store().lock);
   store().lastParseError = error;
-  return ERROR_REGISTRY_CORRUPT;
+  return kERROR_REGISTRY_CORRUPT;
 }
 
 // The tree the store file holds now.
@@ -159,8 +161,8 @@ DWORD LoadTree(std::shared_ptr<const reg::RegKey>* tree) {
   std::string path = ConfiguredPath();
   std::string bytes;
   DWORD rc = ReadWholeFile(path, regstore::kMaxStoreBytes, &bytes, nullptr);
-  bool missing = rc == ERROR_FILE_NOT_FOUND;
-  if (rc != ERROR_SUCCESS && !missing) return rc;
+  bool missing = rc == kERROR_FILE_NOT_FOUND;
+  if (rc != kERROR_SUCCESS && !missing) return rc;
   Store& s = store();
   {
     std::lock_guard<std::mutex> guard(s.lock);
@@ -168,7 +170,7 @@ DWORD LoadTree(std::shared_ptr<const reg::RegKey>* tree) {
         s.cachedBytes == bytes) {
       s.lastParseError.clear();
       *tree = s.cachedTree;
-      return ERROR_SUCCESS;
+      return kERROR_SUCCESS;
     }
   }
   std::unique_ptr<reg::RegKey> root;
@@ -177,7 +179,7 @@ DWORD LoadTree(std::shared_ptr<const reg::RegKey>* tree) {
   std::shared_ptr<const reg::RegKey> shared(std::move(root));
   auto old = Remember(path, std::move(bytes), missing, shared);
   *tree = std::move(shared);
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 // ---------------------------------------------------------------- writing
@@ -214,7 +216,7 @@ DWORD WriteReplacing(const std::string& target, const std::string& text, const s
   temp.push_back('\0');
   int raw = ::mkostemp(temp.data(), O_CLOEXEC);
   if (raw < 0) return Win32FromErrno(errno);
-  DWORD rc = ERROR_SUCCESS;
+  DWORD rc = kERROR_SUCCESS;
   {
     Fd fd(raw);
     ::fchmod(fd.get(), old != nullptr ? (old->st_mode & 07777) : regstore::kStoreFileMode);
@@ -224,7 +226,7 @@ DWORD WriteReplacing(const std::string& target, const std::string& text, const s
       }
     }
     size_t done = 0;
-    while (done < text.size() && rc == ERROR_SUCCESS) {
+    while (done < text.size() && rc == kERROR_SUCCESS) {
       ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0)
@@ -232,22 +234,23 @@ DWORD WriteReplacing(const std::string& target, const std::string& text, const s
       else
         done += static_cast<size_t>(n);
     }
-    if (rc == ERROR_SUCCESS && ::fsync(fd.get()) != 0) rc = Win32FromErrno(errno);
+    if (rc == kERROR_SUCCESS && ::fsync(fd.get()) != 0) rc = Win32FromErrno(errno);
   }
-  if (rc == ERROR_SUCCESS && ::rename(temp.data(), target.c_str()) != 0) rc = Win32FromErrno(errno);
-  if (rc != ERROR_SUCCESS) {
+  if (rc == kERROR_SUCCESS && ::rename(temp.data(), target.c_str()) != 0)
+    rc = Win32FromErrno(errno);
+  if (rc != kERROR_SUCCESS) {
     ::unlink(temp.data());
     return rc;
   }
   // The rename itself must reach the disk too.
   Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() >= 0) ::fsync(dirFd.get());
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 // ---------------------------------------------------------------- the host's processors
 bool ReadSmallFile(const char* path, std::string* out) {
-  return ReadWholeFile(path, 16u << 20, out, nullptr) == ERROR_SUCCESS;
+  return ReadWholeFile(path, 16u << 20, out, nullptr) == kERROR_SUCCESS;
 }
 
 std::vector<int64_t> HostProcessors() {
@@ -285,7 +288,7 @@ std::vector<int64_t> HostProcessors() {
   return result;
 }
 
-// HKEY_LOCAL_MACHINE\HARDWARE\DESCRIPTION\System\CentralProcessor\0..n-1,
+// kHKEY_LOCAL_MACHINE\HARDWARE\DESCRIPTION\System\CentralProcessor\0..n-1,
 // one subkey per online processor numbered without gaps (as Windows counts
 // them), so that the subkey count names every subkey.
 std::shared_ptr<const reg::RegKey> HardwareTree() {
@@ -309,7 +312,7 @@ std::shared_ptr<const reg::RegKey> HardwareTree() {
     reg::RegKey* cpu = k->AddSubkey(std::to_string(i));
     if (speeds[i] < 0) continue;
     DWORD mhz = speeds[i] > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<DWORD>(speeds[i]);
-    cpu->SetValue("~MHz", REG_DWORD, std::string(reinterpret_cast<const char*>(&mhz), 4));
+    cpu->SetValue("~MHz", kREG_DWORD, std::string(reinterpret_cast<const char*>(&mhz), 4));
   }
   if (!source) {
     std::lock_guard<std::mutex> guard(s.lock);
@@ -327,54 +330,54 @@ class RegKeyHandle : public detail::Object {
   REGSAM access;
 };
 
-bool IsPredefined(HKEY key) { return key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT; }
+bool IsPredefined(HKEY key) { return key == kHKEY_LOCAL_MACHINE || key == kHKEY_CLASSES_ROOT; }
 
 // The path behind a key handle, and what it was opened for.
 DWORD BasePath(HKEY key, std::vector<std::string>* path, REGSAM* access, bool* predefined) {
   *predefined = IsPredefined(key);
-  if (key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT) {
-    *path = {key == HKEY_LOCAL_MACHINE ? reg::kLocalMachine : reg::kClassesRoot};
-    *access = KEY_ALL_ACCESS;
-    return ERROR_SUCCESS;
+  if (key == kHKEY_LOCAL_MACHINE || key == kHKEY_CLASSES_ROOT) {
+    *path = {key == kHKEY_LOCAL_MACHINE ? reg::kLocalMachine : reg::kClassesRoot};
+    *access = kKEY_ALL_ACCESS;
+    return kERROR_SUCCESS;
   }
-  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (key == nullptr) return kERROR_INVALID_HANDLE;
   auto handle = detail::LookupAs<RegKeyHandle>(key);
-  if (!handle) return ERROR_INVALID_HANDLE;
+  if (!handle) return kERROR_INVALID_HANDLE;
   *path = handle->path;
   *access = handle->access;
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 // Appends the names of a relative key path; null and "" name the key itself.
 DWORD AppendSubKey(const char* subKey, bool forCreate, std::vector<std::string>* path) {
-  if (subKey == nullptr || subKey[0] == '\0') return ERROR_SUCCESS;
+  if (subKey == nullptr || subKey[0] == '\0') return kERROR_SUCCESS;
   std::string_view rest(subKey);
   if (rest.back() == '\\') rest.remove_suffix(1);
   while (true) {
     size_t end = rest.find('\\');
     std::string_view name = rest.substr(0, end);
-    if (name.empty()) return ERROR_INVALID_PARAMETER;
-    if (forCreate && !reg::IsValidKeyName(name)) return ERROR_INVALID_PARAMETER;
+    if (name.empty()) return kERROR_INVALID_PARAMETER;
+    if (forCreate && !reg::IsValidKeyName(name)) return kERROR_INVALID_PARAMETER;
     path->emplace_back(name);
-    if (end == std::string_view::npos) return ERROR_SUCCESS;
+    if (end == std::string_view::npos) return kERROR_SUCCESS;
     rest.remove_prefix(end + 1);
   }
 }
 
 // The key a handle stands for, as it is now. A handle whose key has been
-// deleted answers ERROR_KEY_DELETED. Without found, only that the key still
+// deleted answers kERROR_KEY_DELETED. Without found, only that the key still
 // exists is checked (a hive always does).
 DWORD CurrentKey(HKEY key, REGSAM need, std::vector<std::string>* path,
                  std::shared_ptr<const reg::RegKey>* holder, const reg::RegKey** found) {
   REGSAM access;
   bool predefined;
   DWORD rc = BasePath(key, path, &access, &predefined);
-  if (rc != ERROR_SUCCESS) return rc;
-  if ((access & need) != need) return ERROR_ACCESS_DENIED;
-  if (found == nullptr && predefined) return ERROR_SUCCESS;
+  if (rc != kERROR_SUCCESS) return rc;
+  if ((access & need) != need) return kERROR_ACCESS_DENIED;
+  if (found == nullptr && predefined) return kERROR_SUCCESS;
   const reg::RegKey* ignored;
   rc = regstore::FindKey(*path, holder, found != nullptr ? found : &ignored);
-  if (rc == ERROR_FILE_NOT_FOUND) return ERROR_KEY_DELETED;
+  if (rc == kERROR_FILE_NOT_FOUND) return kERROR_KEY_DELETED;
   return rc;
 }
 
@@ -389,7 +392,7 @@ std::vector<std::string> Parent(const std::vector<std::string>& path) {
 // A key path that exists in the store tree, except that a hive always does.
 DWORD MustExist(reg::RegKey* root, const std::vector<std::string>& path, reg::RegKey** key) {
   *key = reg::FindPath(*root, path);
-  return *key != nullptr ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+  return *key != nullptr ? kERROR_SUCCESS : kERROR_KEY_DELETED;
 }
 
 // Shared part of reading a value's data into a caller's buffer.
@@ -397,17 +400,17 @@ LONG CopyData(const std::string& data, BYTE* out, DWORD* size) {
   DWORD needed = static_cast<DWORD>(data.size());
   if (out == nullptr) {
     if (size != nullptr) *size = needed;
-    return ERROR_SUCCESS;
+    return kERROR_SUCCESS;
   }
   if (needed > *size) {
     *size = needed;
-    return ERROR_MORE_DATA;
+    return kERROR_MORE_DATA;
   }
   // Registry data are bytes; a text value carries its own terminator.
   if (needed > 0)
     std::memcpy(out, data.data(), needed);  // NOLINT(bugprone-not-null-terminated-result)
   *size = needed;
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 }  // namespace
@@ -426,9 +429,9 @@ DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::R
     *holder = HardwareTree();
   } else {
     DWORD rc = LoadTree(holder);
-    if (rc != ERROR_SUCCESS) return rc;
+    if (rc != kERROR_SUCCESS) return rc;
     if (path.size() == 1 && reg::SameName(path[0], reg::kLocalMachine)) {
-      // HKEY_LOCAL_MACHINE itself: the stored keys with the host's beside them.
+      // kHKEY_LOCAL_MACHINE itself: the stored keys with the host's beside them.
       auto view = reg::NewRoot();
       reg::RegKey* hklm = view->FindSubkey(reg::kLocalMachine);
       auto hardware = HardwareTree();
@@ -442,7 +445,7 @@ DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::R
     }
   }
   *key = reg::FindPath(**holder, path);
-  return *key != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  return *key != nullptr ? kERROR_SUCCESS : kERROR_FILE_NOT_FOUND;
 }
 
 std::string StorePath() { return ConfiguredPath(); }
@@ -463,15 +466,15 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   Fd lock(
       ::open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, regstore::kStoreFileMode));
   // A directory that could not be made is no missing key.
-  if (lock.get() < 0) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno);
+  if (lock.get() < 0) return errno == ENOENT ? kERROR_PATH_NOT_FOUND : Win32FromErrno(errno);
   while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return Win32FromErrno(errno);
   }
   std::string bytes;
   struct stat old {};
   DWORD rc = ReadWholeFile(target, kMaxStoreBytes, &bytes, &old);
-  bool missing = rc == ERROR_FILE_NOT_FOUND;
-  if (rc != ERROR_SUCCESS && !missing) return rc;
+  bool missing = rc == kERROR_FILE_NOT_FOUND;
+  if (rc != kERROR_SUCCESS && !missing) return rc;
   // Parsed once: the bytes this process wrote or read last are already a
   // tree. A file that cannot be parsed is left as it is: replacing it would
   // lose whatever it holds.
@@ -479,20 +482,20 @@ DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change) {
   std::string error;
   if (!root && !ParseStore(target, bytes, missing, &root, &error)) return FailParse(error);
   rc = change(root.get());
-  if (rc != ERROR_SUCCESS) return rc;
+  if (rc != kERROR_SUCCESS) return rc;
   std::string text = reg::WriteRegText(*root);
   bool unchanged = missing ? text == reg::WriteRegText(*reg::NewRoot()) : text == bytes;
   if (!unchanged) {
-    if (text.size() > kMaxStoreBytes) return ERROR_NOT_ENOUGH_QUOTA;
+    if (text.size() > kMaxStoreBytes) return kERROR_NOT_ENOUGH_QUOTA;
     RemoveStaleTemporaries(dir, target.substr(dir.size() + (dir == "/" ? 0 : 1)));
     rc = WriteReplacing(target, text, missing ? nullptr : &old);
-    if (rc != ERROR_SUCCESS) return rc;
+    if (rc != kERROR_SUCCESS) return rc;
     missing = false;
     bytes = std::move(text);
   }
   replaced = Remember(path, std::move(bytes), missing,
                       std::shared_ptr<const reg::RegKey>(std::move(root)));
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 }  // namespace regstore
@@ -517,51 +520,51 @@ void SetProcessorSourceForTest(std::function<std::vector<int64_t>()> source) {
 }
 
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM access, HKEY* result) {
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  if (result == nullptr) return kERROR_INVALID_PARAMETER;
   *result = nullptr;
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
   DWORD rc = CurrentKey(key, 0, &path, &holder, nullptr);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   rc = AppendSubKey(subKey, false, &path);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   rc = regstore::FindKey(path, &holder, &found);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   *result = NewHandle(std::move(path), access);
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*cls*/,
                      DWORD /*options*/, REGSAM access, void* /*security*/, HKEY* result,
                      DWORD* disposition) {
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  if (result == nullptr) return kERROR_INVALID_PARAMETER;
   *result = nullptr;
   std::vector<std::string> base;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
   DWORD rc = CurrentKey(key, 0, &base, &holder, nullptr);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   std::vector<std::string> path = base;
   rc = AppendSubKey(subKey, true, &path);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   rc = regstore::FindKey(path, &holder, &found);
-  if (rc == ERROR_SUCCESS) {
-    if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
+  if (rc == kERROR_SUCCESS) {
+    if (disposition != nullptr) *disposition = kREG_OPENED_EXISTING_KEY;
     *result = NewHandle(std::move(path), access);
-    return ERROR_SUCCESS;
+    return kERROR_SUCCESS;
   }
-  if (rc != ERROR_FILE_NOT_FOUND) return static_cast<LONG>(rc);
-  if (regstore::IsHostProvided(path)) return ERROR_ACCESS_DENIED;
+  if (rc != kERROR_FILE_NOT_FOUND) return static_cast<LONG>(rc);
+  if (regstore::IsHostProvided(path)) return kERROR_ACCESS_DENIED;
   REGSAM baseAccess;
   bool predefined;
   BasePath(key, &base, &baseAccess, &predefined);
-  if ((baseAccess & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
+  if ((baseAccess & kKEY_CREATE_SUB_KEY) == 0) return kERROR_ACCESS_DENIED;
   bool created = false;
   rc = regstore::Update([&](reg::RegKey* root) -> DWORD {
     reg::RegKey* k;
     DWORD r = MustExist(root, base, &k);
-    if (r != ERROR_SUCCESS) return r;
+    if (r != kERROR_SUCCESS) return r;
     for (size_t i = base.size(); i < path.size(); ++i) {
       reg::RegKey* next = k->FindSubkey(path[i]);
       if (next == nullptr) {
@@ -570,33 +573,33 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
       }
       k = next;
     }
-    return ERROR_SUCCESS;
+    return kERROR_SUCCESS;
   });
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   if (disposition != nullptr)
-    *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *disposition = created ? kREG_CREATED_NEW_KEY : kREG_OPENED_EXISTING_KEY;
   *result = NewHandle(std::move(path), access);
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 LONG RegCloseKey(HKEY key) {
-  if (IsPredefined(key)) return ERROR_SUCCESS;
-  if (key == nullptr || key == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-  if (!detail::LookupAs<RegKeyHandle>(key)) return ERROR_INVALID_HANDLE;
-  return static_cast<LONG>(detail::Remove(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS
-                                                                            : ERROR_INVALID_HANDLE);
+  if (IsPredefined(key)) return kERROR_SUCCESS;
+  if (key == nullptr || key == kINVALID_HANDLE_VALUE) return kERROR_INVALID_HANDLE;
+  if (!detail::LookupAs<RegKeyHandle>(key)) return kERROR_INVALID_HANDLE;
+  return static_cast<LONG>(
+      detail::Remove(reinterpret_cast<uintptr_t>(key)) ? kERROR_SUCCESS : kERROR_INVALID_HANDLE);
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* /*reserved*/, DWORD* type, BYTE* data,
                       DWORD* size) {
-  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+  if (data != nullptr && size == nullptr) return kERROR_INVALID_PARAMETER;
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
-  DWORD rc = CurrentKey(key, KEY_QUERY_VALUE, &path, &holder, &found);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  DWORD rc = CurrentKey(key, kKEY_QUERY_VALUE, &path, &holder, &found);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   const reg::RegValue* value = found->FindValue(name != nullptr ? name : "");
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (value == nullptr) return kERROR_FILE_NOT_FOUND;
   if (type != nullptr) *type = value->type;
   return CopyData(value->data, data, size);
 }
@@ -604,19 +607,19 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* /*reserved*/, DWORD* ty
 LONG RegSetValueExA(HKEY key, const char* name, DWORD /*reserved*/, DWORD type, const BYTE* data,
                     DWORD size) {
   if ((data == nullptr && size > 0) || size > regstore::kMaxStoreBytes)
-    return ERROR_INVALID_PARAMETER;
+    return kERROR_INVALID_PARAMETER;
   std::string valueName = name != nullptr ? name : "";
-  if (!reg::IsValidValueName(valueName)) return ERROR_INVALID_PARAMETER;
+  if (!reg::IsValidValueName(valueName)) return kERROR_INVALID_PARAMETER;
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
-  DWORD rc = CurrentKey(key, KEY_SET_VALUE, &path, &holder, nullptr);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
-  if (regstore::IsHostProvided(path)) return ERROR_ACCESS_DENIED;
+  DWORD rc = CurrentKey(key, kKEY_SET_VALUE, &path, &holder, nullptr);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (regstore::IsHostProvided(path)) return kERROR_ACCESS_DENIED;
   std::string bytes(reinterpret_cast<const char*>(data), size);
   return static_cast<LONG>(regstore::Update([&](reg::RegKey* root) -> DWORD {
     reg::RegKey* k;
     DWORD r = MustExist(root, path, &k);
-    if (r == ERROR_SUCCESS) k->SetValue(valueName, type, bytes);
+    if (r == kERROR_SUCCESS) k->SetValue(valueName, type, bytes);
     return r;
   }));
 }
@@ -626,15 +629,15 @@ LONG RegDeleteValueA(HKEY key, const char* name) {
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
-  DWORD rc = CurrentKey(key, KEY_SET_VALUE, &path, &holder, &found);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
-  if (regstore::IsHostProvided(path)) return ERROR_ACCESS_DENIED;
-  if (found->FindValue(valueName) == nullptr) return ERROR_FILE_NOT_FOUND;
+  DWORD rc = CurrentKey(key, kKEY_SET_VALUE, &path, &holder, &found);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (regstore::IsHostProvided(path)) return kERROR_ACCESS_DENIED;
+  if (found->FindValue(valueName) == nullptr) return kERROR_FILE_NOT_FOUND;
   return static_cast<LONG>(regstore::Update([&](reg::RegKey* root) -> DWORD {
     reg::RegKey* k;
     DWORD r = MustExist(root, path, &k);
-    if (r != ERROR_SUCCESS) return r;
-    return k->RemoveValue(valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    if (r != kERROR_SUCCESS) return r;
+    return k->RemoveValue(valueName) ? kERROR_SUCCESS : kERROR_FILE_NOT_FOUND;
   }));
 }
 
@@ -642,24 +645,24 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
   std::vector<std::string> base;
   std::shared_ptr<const reg::RegKey> holder;
   DWORD rc = CurrentKey(key, 0, &base, &holder, nullptr);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   std::vector<std::string> path = base;
   rc = AppendSubKey(subKey, false, &path);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   // A hive is never emptied through a call, nor is the host's part.
-  if (path.size() < 2 || regstore::IsHostProvided(path)) return ERROR_ACCESS_DENIED;
+  if (path.size() < 2 || regstore::IsHostProvided(path)) return kERROR_ACCESS_DENIED;
   bool whole = path.size() > base.size();
   return static_cast<LONG>(regstore::Update([&](reg::RegKey* root) -> DWORD {
     reg::RegKey* k;
     DWORD r = MustExist(root, base, &k);
-    if (r != ERROR_SUCCESS) return r;
+    if (r != kERROR_SUCCESS) return r;
     if (!whole) {
       k->Clear();
-      return ERROR_SUCCESS;
+      return kERROR_SUCCESS;
     }
     reg::RegKey* parent = reg::FindPath(*root, Parent(path));
-    if (parent == nullptr || !parent->RemoveSubkey(path.back())) return ERROR_FILE_NOT_FOUND;
-    return ERROR_SUCCESS;
+    if (parent == nullptr || !parent->RemoveSubkey(path.back())) return kERROR_FILE_NOT_FOUND;
+    return kERROR_SUCCESS;
   }));
 }
 
@@ -668,41 +671,41 @@ LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* values) {
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
   DWORD rc = CurrentKey(key, 0, &path, &holder, &found);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   if (subKeys != nullptr) *subKeys = static_cast<DWORD>(found->subkeys.size());
   if (values != nullptr) *values = static_cast<DWORD>(found->values.size());
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize) {
-  if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;
+  if (name == nullptr || nameSize == nullptr) return kERROR_INVALID_PARAMETER;
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
   DWORD rc = CurrentKey(key, 0, &path, &holder, &found);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
   const auto& subs = found->subkeys;
-  if (index >= subs.size()) return ERROR_NO_MORE_ITEMS;
+  if (index >= subs.size()) return kERROR_NO_MORE_ITEMS;
   const std::string& sub = subs[index]->name;
-  if (sub.size() + 1 > *nameSize) return ERROR_MORE_DATA;
+  if (sub.size() + 1 > *nameSize) return kERROR_MORE_DATA;
   std::memcpy(name, sub.c_str(), sub.size() + 1);
   *nameSize = static_cast<DWORD>(sub.size());
-  return ERROR_SUCCESS;
+  return kERROR_SUCCESS;
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type, BYTE* data,
                    DWORD* dataSize) {
   if (name == nullptr || nameSize == nullptr || (data != nullptr && dataSize == nullptr)) {
-    return ERROR_INVALID_PARAMETER;
+    return kERROR_INVALID_PARAMETER;
   }
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
-  DWORD rc = CurrentKey(key, KEY_QUERY_VALUE, &path, &holder, &found);
-  if (rc != ERROR_SUCCESS) return static_cast<LONG>(rc);
-  if (index >= found->values.size()) return ERROR_NO_MORE_ITEMS;
+  DWORD rc = CurrentKey(key, kKEY_QUERY_VALUE, &path, &holder, &found);
+  if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
+  if (index >= found->values.size()) return kERROR_NO_MORE_ITEMS;
   const reg::RegValue& value = found->values[index];
-  if (value.name.size() + 1 > *nameSize) return ERROR_MORE_DATA;
+  if (value.name.size() + 1 > *nameSize) return kERROR_MORE_DATA;
   std::memcpy(name, value.name.c_str(), value.name.size() + 1);
   *nameSize = static_cast<DWORD>(value.name.size());
   if (type != nullptr) *type = value.type;

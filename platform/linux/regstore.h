@@ -19,12 +19,12 @@ constexpr size_t kMaxStoreBytes = 64u << 20;
 constexpr unsigned kStoreFileMode = 0644;
 
 // The key at path (hive first) as the calls see it, the host's processor key
-// included. ERROR_FILE_NOT_FOUND when it does not exist; on success *holder
+// included. kERROR_FILE_NOT_FOUND when it does not exist; on success *holder
 // keeps the tree *key points into alive.
 DWORD FindKey(const std::vector<std::string>& path, std::shared_ptr<const reg::RegKey>* holder,
               const reg::RegKey** key);
 
-// Whether a key lies in the part of HKEY_LOCAL_MACHINE the host provides
+// Whether a key lies in the part of kHKEY_LOCAL_MACHINE the host provides
 // (HARDWARE), which is read-only and never stored.
 bool IsHostProvided(const std::vector<std::string>& path);
 
@@ -34,7 +34,7 @@ std::string StorePath();
 std::string DefaultStorePath();
 
 // One change of the store: under the exclusive lock, the file is read again,
-// change runs on its tree, and when it answers ERROR_SUCCESS and the tree
+// change runs on its tree, and when it answers kERROR_SUCCESS and the tree
 // differs from the file, the file is replaced atomically. The answer is
 // change's, or the failure of reading or writing the file.
 DWORD Update(const std::function<DWORD(reg::RegKey* root)>& change);

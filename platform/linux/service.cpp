@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
+#include "platform/linux/errors.h"
 #include "platform/linux/regstore.h"
 #include "platform/linux/sdsocket.h"
 
@@ -38,8 +39,8 @@ std::atomic<void (*)(DWORD)> g_consoleHandler{nullptr};
 DWORD ControlFor(int signal) {
   switch (signal) {
     case SIGTERM:
-    case SIGINT: return SERVICE_CONTROL_STOP;
-    case SIGHUP: return SERVICE_CONTROL_INTERROGATE;
+    case SIGINT: return kSERVICE_CONTROL_STOP;
+    case SIGHUP: return kSERVICE_CONTROL_INTERROGATE;
     default: return 128;
   }
 }
@@ -80,8 +81,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   if (socket == nullptr || *socket == '\0' || table == nullptr ||
       table[0].lpServiceProc == nullptr) {
-    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return FALSE;
+    SetLastError(kERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return kFALSE;
   }
   // Every thread made from here on inherits the blocked set, so the control
   // signals reach this thread alone, in sigtimedwait below.
@@ -94,8 +95,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
   sm.name = table[0].lpServiceName ? table[0].lpServiceName : "";
   pthread_t thread;
   if (pthread_create(&thread, nullptr, RunServiceMain, &sm) != 0) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+    SetLastError(kERROR_NOT_ENOUGH_MEMORY);
+    return kFALSE;
   }
   while (!sm.done) {
     timespec timeout{0, 200L * 1000 * 1000};
@@ -105,12 +106,12 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     if (handler != nullptr) handler(ControlFor(signal));
   }
   pthread_join(thread, nullptr);
-  return TRUE;
+  return kTRUE;
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* name, LPHANDLER_FUNCTION handler) {
   if (name == nullptr || handler == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(kERROR_INVALID_PARAMETER);
     return nullptr;
   }
   g_handler = handler;
@@ -119,26 +120,26 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* name, LPHANDLER_FU
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
   if (!detail::LookupAs<StatusHandle>(handle) || status == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    SetLastError(kERROR_INVALID_HANDLE);
+    return kFALSE;
   }
   char text[128];
   switch (status->dwCurrentState) {
-    case SERVICE_START_PENDING: std::snprintf(text, sizeof(text), "STATUS=Starting"); break;
-    case SERVICE_RUNNING: std::snprintf(text, sizeof(text), "READY=1\nSTATUS=Running"); break;
-    case SERVICE_STOP_PENDING:
+    case kSERVICE_START_PENDING: std::snprintf(text, sizeof(text), "STATUS=Starting"); break;
+    case kSERVICE_RUNNING: std::snprintf(text, sizeof(text), "READY=1\nSTATUS=Running"); break;
+    case kSERVICE_STOP_PENDING:
       std::snprintf(text, sizeof(text), "STOPPING=1\nSTATUS=Stopping");
       break;
-    case SERVICE_STOPPED:
+    case kSERVICE_STOPPED:
       std::snprintf(text, sizeof(text), "STATUS=Stopped\nEXIT_STATUS=%u", status->dwWin32ExitCode);
       break;
     default: std::snprintf(text, sizeof(text), "STATUS=State %u", status->dwCurrentState); break;
   }
   if (!detail::NotifyServiceManager(text)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    SetLastError(kERROR_INVALID_HANDLE);
+    return kFALSE;
   }
-  return TRUE;
+  return kTRUE;
 }
 
 namespace {
@@ -166,7 +167,7 @@ BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal)) {
     ok = pthread_create(&thread, nullptr, ConsoleSignalThread, nullptr) == 0;
     if (ok) pthread_detach(thread);
   });
-  return ok ? TRUE : FALSE;
+  return ok ? kTRUE : kFALSE;
 }
 
 int MessageBoxA(void* /*owner*/, const char* text, const char* caption, UINT /*type*/) {
@@ -339,12 +340,12 @@ std::string StoreFolder() {
 bool ReadSetting(const char* subkey, const char* name, BYTE* data, DWORD size) {
   std::string path = std::string("SOFTWARE\\Ostrel\\KELD4\\") + subkey;
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(kHKEY_LOCAL_MACHINE, path.c_str(), 0, kKEY_READ, &key) != kERROR_SUCCESS) {
     return false;
   }
   LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, data, &size);
   RegCloseKey(key);
-  return rc == ERROR_SUCCESS;
+  return rc == kERROR_SUCCESS;
 }
 
 bool Under(const std::string& path, const std::string& folder) {
@@ -430,7 +431,7 @@ SC_HANDLE OpenSCManagerA(const char* /*machine*/, const char* /*database*/, DWOR
   struct stat st {};
   std::string dir = UnitDir();
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(dir.c_str(), W_OK) != 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(kERROR_ACCESS_DENIED);
     return nullptr;
   }
   return detail::ToHandle(detail::Insert(std::make_shared<Manager>()));
@@ -442,13 +443,13 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displa
                          const char* /*loadOrderGroup*/, DWORD* /*tagId*/, const char* dependencies,
                          const char* account, const char* /*password*/) {
   if (!detail::LookupAs<Manager>(manager) || name == nullptr || binaryPath == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(kERROR_INVALID_PARAMETER);
     return nullptr;
   }
   std::string path = UnitPath(name);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
-    SetLastError(ERROR_SERVICE_EXISTS);
+    SetLastError(kERROR_SERVICE_EXISTS);
     return nullptr;
   }
   std::ostringstream unit;
@@ -464,24 +465,24 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displa
   unit << "User=" << (account == nullptr ? "root" : account) << "\n";
   unit << SandboxLines();
   unit << "\n[Install]\n";
-  if (startType == SERVICE_AUTO_START) unit << "WantedBy=multi-user.target\n";
+  if (startType == kSERVICE_AUTO_START) unit << "WantedBy=multi-user.target\n";
   if (!WriteFileAtomically(path, unit.str())) {
     SetLastError(Win32FromErrno(errno));
     return nullptr;
   }
   Systemctl({"daemon-reload"});
-  if (startType == SERVICE_AUTO_START) Systemctl({"enable", std::string(name) + ".service"});
+  if (startType == kSERVICE_AUTO_START) Systemctl({"enable", std::string(name) + ".service"});
   return detail::ToHandle(detail::Insert(std::make_shared<Service>(name)));
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD /*access*/) {
   if (!detail::LookupAs<Manager>(manager) || name == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    SetLastError(kERROR_INVALID_HANDLE);
     return nullptr;
   }
   struct stat st {};
   if (::stat(UnitPath(name).c_str(), &st) != 0) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    SetLastError(kERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
   return detail::ToHandle(detail::Insert(std::make_shared<Service>(name)));
@@ -490,22 +491,22 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD /*access*/) {
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info) {
   auto s = detail::LookupAs<Service>(service);
   if (!s || info == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    SetLastError(kERROR_INVALID_HANDLE);
+    return kFALSE;
   }
   std::string path = UnitPath(s->name);
   std::string unit;
   if (!ReadText(path, &unit)) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return FALSE;
+    SetLastError(kERROR_SERVICE_DOES_NOT_EXIST);
+    return kFALSE;
   }
-  if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
+  if (infoLevel == kSERVICE_CONFIG_DESCRIPTION) {
     auto* d = static_cast<SERVICE_DESCRIPTIONA*>(info);
     unit = SetUnitLine(unit, "[Unit]", "Description", d->lpDescription ? d->lpDescription : "");
-  } else if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+  } else if (infoLevel == kSERVICE_CONFIG_FAILURE_ACTIONS) {
     auto* f = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
     for (DWORD i = 0; i < f->cActions; ++i) {
-      if (f->lpsaActions[i].Type == SC_ACTION_RESTART) {
+      if (f->lpsaActions[i].Type == kSC_ACTION_RESTART) {
         unit = SetUnitLine(unit, "[Service]", "Restart", "on-failure");
         unit = SetUnitLine(unit, "[Service]", "RestartSec",
                            std::to_string((f->lpsaActions[i].Delay + 999) / 1000));
@@ -513,15 +514,15 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info) {
       }
     }
   } else {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return kFALSE;
   }
   if (!WriteFileAtomically(path, unit)) {
     SetLastError(Win32FromErrno(errno));
-    return FALSE;
+    return kFALSE;
   }
   Systemctl({"daemon-reload"});
-  return TRUE;
+  return kTRUE;
 }
 
 SC_LOCK LockServiceDatabase(SC_HANDLE manager) {
@@ -538,31 +539,31 @@ SC_LOCK LockServiceDatabase(SC_HANDLE manager) {
 
 BOOL UnlockServiceDatabase(SC_LOCK lock) {
   if (!detail::LookupAs<DatabaseLock>(lock)) {
-    SetLastError(ERROR_INVALID_SERVICE_LOCK);
-    return FALSE;
+    SetLastError(kERROR_INVALID_SERVICE_LOCK);
+    return kFALSE;
   }
   return CloseHandle(lock);
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* /*status*/) {
   auto s = detail::LookupAs<Service>(service);
-  if (!s) return FALSE;
-  if (control == SERVICE_CONTROL_STOP)
+  if (!s) return kFALSE;
+  if (control == kSERVICE_CONTROL_STOP)
     return Systemctl({"stop", "--no-block", s->name + ".service"}) == 0;
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+  SetLastError(kERROR_INVALID_PARAMETER);
+  return kFALSE;
 }
 
 BOOL DeleteService(SC_HANDLE service) {
   auto s = detail::LookupAs<Service>(service);
-  if (!s) return FALSE;
+  if (!s) return kFALSE;
   Systemctl({"disable", s->name + ".service"});
   if (::unlink(UnitPath(s->name).c_str()) != 0) {
     SetLastError(Win32FromErrno(errno));
-    return FALSE;
+    return kFALSE;
   }
   Systemctl({"daemon-reload"});
-  return TRUE;
+  return kTRUE;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) { return CloseHandle(handle); }

@@ -9,6 +9,7 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -39,8 +40,8 @@ class ConfigTest : public ::testing::Test {
   static plat::HKEY OpenOrCreate(const std::string& subkey) {
     std::string path = std::string(KELD4_REGISTRY_KEY) + (subkey.empty() ? "" : "\\" + subkey);
     plat::HKEY key = nullptr;
-    EXPECT_EQ(plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                    plat::KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    EXPECT_EQ(plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                    plat::kKEY_ALL_ACCESS, nullptr, &key, nullptr),
               0)
         << path;
     return key;
@@ -55,10 +56,10 @@ class ConfigTest : public ::testing::Test {
     plat::RegCloseKey(key);
   }
   static void SetText(const std::string& subkey, const char* name, const std::string& text) {
-    SetRaw(subkey, name, plat::REG_SZ, text + std::string(1, '\0'));
+    SetRaw(subkey, name, plat::kREG_SZ, text + std::string(1, '\0'));
   }
   static void SetNumber(const std::string& subkey, const char* name, uint32_t value) {
-    SetRaw(subkey, name, plat::REG_DWORD, std::string(reinterpret_cast<const char*>(&value), 4));
+    SetRaw(subkey, name, plat::kREG_DWORD, std::string(reinterpret_cast<const char*>(&value), 4));
   }
   static void Delete(const std::string& subkey, const char* name) {
     plat::HKEY key = OpenOrCreate(subkey);

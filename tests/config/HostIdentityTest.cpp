@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/testing.h"
 #include "tests/config/ConfigSupport.h"
 
 namespace {
@@ -13,7 +14,7 @@ namespace {
 using plat::DWORD;
 using plat::InterfaceEntry;
 
-DWORD Addr(const char* dotted) { return inet_addr(dotted); }
+DWORD Addr(const char* dotted) { return plat::inet_addr(dotted); }
 
 InterfaceEntry Adapter(DWORD index, const std::string& description, bool loopback,
                        const std::vector<std::pair<const char*, const char*>>& addresses) {
@@ -132,7 +133,7 @@ TEST_F(HostIdentityTest, UnreadableAddressSettingFailsWithTheSumOfResults) {
       LogHas("ERR: Judge ip changed get ip from register error,syserror=ffffffff,error=1508\r\n"))
       << Log();
 
-  plat::HKEY hklm = plat::HKEY_LOCAL_MACHINE;
+  plat::HKEY hklm = plat::kHKEY_LOCAL_MACHINE;
   ASSERT_EQ(plat::RegDeleteTreeA(hklm, "SOFTWARE"), 0);
   EXPECT_EQ(config_.AreIPChanged(), -1);  // no key: -1 + -1 + 0
   EXPECT_EQ(config_.SysError, 0xFFFFFFFEu);
@@ -152,7 +153,7 @@ TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
   EXPECT_EQ(count, 21u);
   std::vector<plat::IP_ADAPTER_INFO> info(20);
   plat::ULONG size = 12800;
-  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), &size), plat::ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), &size), plat::kERROR_BUFFER_OVERFLOW);
   EXPECT_EQ(size, 21 * sizeof(plat::IP_ADAPTER_INFO) + sizeof(plat::IP_ADDR_STRING));
   std::vector<uint64_t> big((size + 7) / 8);
   auto* records = reinterpret_cast<plat::IP_ADAPTER_INFO*>(big.data());
@@ -168,9 +169,9 @@ TEST(IpHelper, BuffersTooSmallAnswerTheSizeNeeded) {
   plat::ULONG tableSize = 100;
   std::vector<uint32_t> rows(25);
   auto* t = reinterpret_cast<plat::MIB_IPADDRTABLE*>(rows.data());
-  EXPECT_EQ(plat::GetIpAddrTable(t, &tableSize, plat::FALSE), plat::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(plat::GetIpAddrTable(t, &tableSize, plat::kFALSE), plat::kERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(tableSize, 4 + 22 * sizeof(plat::MIB_IPADDRROW));
-  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), nullptr), plat::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(plat::GetAdaptersInfo(info.data(), nullptr), plat::kERROR_INVALID_PARAMETER);
   plat::SetInterfaceSourceForTest(nullptr);
 }
 

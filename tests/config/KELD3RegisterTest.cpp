@@ -146,7 +146,7 @@ TEST_F(ConfigTest, CreateKeyMakesBothSubkeysOrLogsItsFailure) {
   testsupport::WriteFile(store_, "REGEDIT4\n[HKLM\\SOFTWARE]\n\"x\"=\n");
   EXPECT_EQ(config.CreateKey(), -1);
   EXPECT_EQ(config.ErrNo, 1500u);
-  EXPECT_EQ(config.SysError, static_cast<uint32_t>(plat::ERROR_REGISTRY_CORRUPT));
+  EXPECT_EQ(config.SysError, static_cast<uint32_t>(plat::kERROR_REGISTRY_CORRUPT));
   EXPECT_TRUE(LogHas("ERR: Create log key error,errno=1500, system error:000003f7\r\n")) << Log();
   EXPECT_EQ(testsupport::ReadFile(store_), "REGEDIT4\n[HKLM\\SOFTWARE]\n\"x\"=\n");
 }
@@ -209,8 +209,8 @@ TEST_F(ConfigTest, TextLengthsAndNumbersStoredAsText) {
 }
 
 TEST_F(ConfigTest, TextWithoutTerminatorIsTerminatedOrRefused) {
-  SetRaw("Parameter", "Short", plat::REG_SZ, "10.0.0.1");         // 8 bytes, no zero
-  SetRaw("Parameter", "Full", plat::REG_SZ, "0123456789abcdef");  // 16 bytes, no zero
+  SetRaw("Parameter", "Short", plat::kREG_SZ, "10.0.0.1");         // 8 bytes, no zero
+  SetRaw("Parameter", "Full", plat::kREG_SZ, "0123456789abcdef");  // 16 bytes, no zero
   CKELD3Register config;
   ASSERT_EQ(config.OpenKey("Parameter"), 0);
   char text[16];
@@ -245,26 +245,26 @@ TEST_F(ConfigTest, CoordinatorAddressesAreOptionalAndParsedStrictly) {
   InstallTemplate();
   CKELD3Register reg;
   ASSERT_EQ(reg.LoadAllKeyValue(), 0);
-  EXPECT_TRUE(reg.IsCoordinatorAllowed(inet_addr("203.0.113.9")));
+  EXPECT_TRUE(reg.IsCoordinatorAllowed(plat::inet_addr("203.0.113.9")));
 
   SetText("Parameter", "CoordinatorAddresses", " 192.0.2.7 ,10.20.0.0/16,\t198.51.100.0/24");
   ASSERT_EQ(reg.LoadAllKeyValue(), 0);
   EXPECT_EQ(reg.m_nCoordinatorNets, 3u);
   for (const char* yes : {"192.0.2.7", "10.20.255.1", "198.51.100.200"})
-    EXPECT_TRUE(reg.IsCoordinatorAllowed(inet_addr(yes))) << yes;
+    EXPECT_TRUE(reg.IsCoordinatorAllowed(plat::inet_addr(yes))) << yes;
   for (const char* no : {"192.0.2.8", "10.21.0.1", "198.51.101.1", "0.0.0.0"})
-    EXPECT_FALSE(reg.IsCoordinatorAllowed(inet_addr(no))) << no;
+    EXPECT_FALSE(reg.IsCoordinatorAllowed(plat::inet_addr(no))) << no;
 
   for (const char* bad : {"", " ", "192.0.2.7,", "192.0.2", "192.0.2.7/33", "192.0.2.7/",
                           "10.0.0.1/8x", "host.example", "192.0.2.7 10.0.0.1", "1.2.3.4/-1"}) {
     SetText("Parameter", "CoordinatorAddresses", bad);
     EXPECT_EQ(reg.LoadAllKeyValue(), -1) << "'" << bad << "'";
-    EXPECT_FALSE(reg.IsCoordinatorAllowed(inet_addr("192.0.2.7"))) << "'" << bad << "'";
+    EXPECT_FALSE(reg.IsCoordinatorAllowed(plat::inet_addr("192.0.2.7"))) << "'" << bad << "'";
   }
   EXPECT_TRUE(
       LogHas("ERR: CoordinatorAddresses is no list of IPv4 addresses or networks: "
              "192.0.2.7/33\r\n"));
   SetText("Parameter", "CoordinatorAddresses", "0.0.0.0/0");
   ASSERT_EQ(reg.LoadAllKeyValue(), 0);
-  EXPECT_TRUE(reg.IsCoordinatorAllowed(inet_addr("203.0.113.9")));
+  EXPECT_TRUE(reg.IsCoordinatorAllowed(plat::inet_addr("203.0.113.9")));
 }

@@ -14,6 +14,7 @@
 #include "log/Log.h"
 #include "platform/linux/procstat.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/keld4.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TestSupport.h"
@@ -95,14 +96,14 @@ class SamplerTest : public ::testing::Test {
     if (failWith_ != 0) return failWith_;
     idle_ += dIdle_;
     total_ += dTotal_;
-    sample->CStatus = PDH_CSTATUS_VALID_DATA;
+    sample->CStatus = kPDH_CSTATUS_VALID_DATA;
     ULONGLONG stamp = staleBy_ != 0 ? now_.load() - staleBy_ : now_.load();
     sample->TimeStamp.dwLowDateTime = static_cast<DWORD>(stamp);
     sample->TimeStamp.dwHighDateTime = static_cast<DWORD>(stamp >> 32);
     sample->FirstValue = idle_;
     sample->SecondValue = total_;
     sample->MultiCount = 2;
-    return ERROR_SUCCESS;
+    return kERROR_SUCCESS;
   }
 
   // The next collection: `seconds` later, `busy` percent of `total` units.
@@ -295,7 +296,7 @@ TEST_F(SamplerTest, CalculationFailureReportsAndKeepsBaseline) {
   Next(5, 0, 0);  // no processor time passed: zero denominator
   EXPECT_EQ(sampler_.refresh(), -1);
   EXPECT_EQ(sampler_.m_nLocalError, 2540);
-  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(PDH_CALC_NEGATIVE_DENOMINATOR));
+  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(kPDH_CALC_NEGATIVE_DENOMINATOR));
   EXPECT_EQ(g_PdhContinuousErrors, 1u);
   EXPECT_EQ(Units(sampler_.m_RawPrev.TimeStamp), Units(baseline.TimeStamp));
   EXPECT_EQ(sampler_.m_hCounter, nullptr) << "counter removed";
@@ -328,7 +329,7 @@ TEST_F(SamplerTest, NegativeDifferencesPrintAtFullWidth) {
   Next(5, 0, 0);
   dIdle_ = -0x123456789LL;  // idle went backwards by more than 32 bits hold
   EXPECT_EQ(sampler_.refresh(), -1);
-  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(PDH_CALC_NEGATIVE_DENOMINATOR));
+  EXPECT_EQ(sampler_.m_dwPdhStatus, static_cast<uint32_t>(kPDH_CALC_NEGATIVE_DENOMINATOR));
   EXPECT_NE(Log().find("(FirstValue, SecondValue, MultiCount) : (-4886718345, 0, 0)\r\n"),
             std::string::npos)
       << Log();
@@ -414,7 +415,7 @@ TEST_F(SamplerTest, LoadIsCapped) {
 TEST_F(SamplerTest, CollectionFailureClosesTheQuery) {
   ASSERT_EQ(sampler_.init(), 0);
   Next(5, 10);
-  failWith_ = PDH_NO_DATA;
+  failWith_ = kPDH_NO_DATA;
   EXPECT_EQ(sampler_.refresh(), -1);
   EXPECT_EQ(sampler_.m_nLocalError, 2550);
   EXPECT_EQ(sampler_.m_hqQuery, nullptr);

@@ -2,6 +2,7 @@
 // level, and the registry stores that happen only when a value changes.
 #include <sys/stat.h>
 
+#include "platform/testing.h"
 #include "tests/messaging/MasterSupport.h"
 
 using namespace mastertest;
@@ -17,9 +18,9 @@ class CoorAliveTest : public MasterTest {
                             "SOFTWARE\\Ostrel\\KELD4\\Parameter\\Log"}) {
       plat::HKEY key = nullptr;
       plat::DWORD disposition = 0;
-      ASSERT_EQ(plat::RegCreateKeyExA(plat::HKEY_LOCAL_MACHINE, sub, 0, nullptr, 0,
-                                      plat::KEY_ALL_ACCESS, nullptr, &key, &disposition),
-                plat::ERROR_SUCCESS);
+      ASSERT_EQ(plat::RegCreateKeyExA(plat::kHKEY_LOCAL_MACHINE, sub, 0, nullptr, 0,
+                                      plat::kKEY_ALL_ACCESS, nullptr, &key, &disposition),
+                plat::kERROR_SUCCESS);
       plat::RegCloseKey(key);
     }
     SetStored("Parameter\\CpuLoad", "CpuSendInterval", 2);
@@ -29,26 +30,26 @@ class CoorAliveTest : public MasterTest {
   static void SetStored(const std::string& sub, const char* name, uint32_t value) {
     plat::HKEY key = nullptr;
     std::string path = "SOFTWARE\\Ostrel\\KELD4\\" + sub;
-    ASSERT_EQ(
-        plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, plat::KEY_ALL_ACCESS, &key),
-        plat::ERROR_SUCCESS);
-    ASSERT_EQ(plat::RegSetValueExA(key, name, 0, plat::REG_DWORD,
+    ASSERT_EQ(plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, path.c_str(), 0, plat::kKEY_ALL_ACCESS,
+                                  &key),
+              plat::kERROR_SUCCESS);
+    ASSERT_EQ(plat::RegSetValueExA(key, name, 0, plat::kREG_DWORD,
                                    reinterpret_cast<const plat::BYTE*>(&value), sizeof(value)),
-              plat::ERROR_SUCCESS);
+              plat::kERROR_SUCCESS);
     plat::RegCloseKey(key);
   }
 
   static int64_t Stored(const std::string& sub, const char* name) {
     plat::HKEY key = nullptr;
     std::string path = "SOFTWARE\\Ostrel\\KELD4" + (sub.empty() ? "" : "\\" + sub);
-    if (plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, path.c_str(), 0, plat::KEY_READ, &key) != 0)
+    if (plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, path.c_str(), 0, plat::kKEY_READ, &key) != 0)
       return -1;
     uint32_t value = 0;
     plat::DWORD size = sizeof(value), type = 0;
     plat::LONG r = plat::RegQueryValueExA(key, name, nullptr, &type,
                                           reinterpret_cast<plat::BYTE*>(&value), &size);
     plat::RegCloseKey(key);
-    return r == plat::ERROR_SUCCESS ? static_cast<int64_t>(value) : int64_t{-1};
+    return r == plat::kERROR_SUCCESS ? static_cast<int64_t>(value) : int64_t{-1};
   }
 
   // One Coor_alive through the real pipe and queue.
@@ -77,7 +78,7 @@ TEST_F(CoorAliveTest, FirstCoorAliveSetsPeriodsAddressAndStoresChanges) {
   c.alive = 5;
   c.cpuSend = 3;
   SendCoorAlive(c, Addr("10.20.30.40"));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
 
   EXPECT_EQ(master->CoordinatorAddr.load(), Addr("10.20.30.40"));
@@ -113,7 +114,7 @@ TEST_F(CoorAliveTest, EqualValuesCauseNoRegistryAccess) {
   c.loglevel = 2;
   StartThread();
   SendCoorAlive(c, Addr("10.0.0.9"));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   Join();
 
   EXPECT_EQ(CpuSendPeriod.load(), 2u);
@@ -180,9 +181,9 @@ TEST_F(CoorAliveTest, FailedStoreStillSetsPeriodsAndIsRetried) {
 }
 
 TEST_F(CoorAliveTest, MissingSubkeyWritesNothingElsewhere) {
-  ASSERT_EQ(
-      plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter\\CpuLoad"),
-      plat::ERROR_SUCCESS);
+  ASSERT_EQ(plat::RegDeleteTreeA(plat::kHKEY_LOCAL_MACHINE,
+                                 "SOFTWARE\\Ostrel\\KELD4\\Parameter\\CpuLoad"),
+            plat::kERROR_SUCCESS);
   CoorAlive c;
   c.cpuSend = 5;
   Process(IncomingHeader(MSG_ALIVE, COORDINATOR_ID, 28, Addr("10.0.0.1")), CoorAlivePayload(c));
@@ -274,7 +275,7 @@ TEST_F(CoorAliveTest, LongerCoorAliveUsesItsFirst28Bytes) {
   // The next message in the pipe is read in step: the 60 bytes were all taken.
   c.alive = 8;
   SendCoorAlive(c, Addr("10.1.1.2"));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_EQ(StopCounter.load(), 1u);
   EXPECT_EQ(AlivePeriod.load(), 8u);

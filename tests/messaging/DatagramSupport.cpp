@@ -16,7 +16,7 @@ namespace dgram {
 // ---------------------------------------------------------------- bytes
 uint32_t Addr(const char* dotted) {
   in_addr a{};
-  inet_pton(AF_INET, dotted, &a);
+  plat::inet_pton(AF_INET, dotted, &a);
   return a.s_addr;
 }
 
@@ -50,14 +50,14 @@ MsgHeader HostHeader(const WireFields& f) {
 
 std::string WireHeader(const WireFields& f) {
   MsgHeader h = HostHeader(f);
-  h.desId = htonl(h.desId);
-  h.type = htonl(h.type);
-  h.status = htonl(h.status);
-  h.sequence = htonl(h.sequence);
-  h.dataleng = htonl(h.dataleng);
-  h.id = htonl(h.id);
-  h.param = htonl(h.param);
-  h.reserved = htonl(h.reserved);
+  h.desId = plat::htonl(h.desId);
+  h.type = plat::htonl(h.type);
+  h.status = plat::htonl(h.status);
+  h.sequence = plat::htonl(h.sequence);
+  h.dataleng = plat::htonl(h.dataleng);
+  h.id = plat::htonl(h.id);
+  h.param = plat::htonl(h.param);
+  h.reserved = plat::htonl(h.reserved);
   return Bytes(&h, sizeof(h));
 }
 
@@ -71,7 +71,7 @@ UdpPeer::~UdpPeer() {
 bool UdpPeer::Bind(const char* address, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(port);
+  a.sin_port = plat::htons(port);
   a.sin_addr.s_addr = Addr(address);
   return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
 }
@@ -80,7 +80,7 @@ uint16_t UdpPeer::port() const {
   sockaddr_in a{};
   socklen_t n = sizeof(a);
   ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-  return ntohs(a.sin_port);
+  return plat::ntohs(a.sin_port);
 }
 
 void UdpPeer::EnableBroadcast() {
@@ -91,7 +91,7 @@ void UdpPeer::EnableBroadcast() {
 long UdpPeer::SendTo(const std::string& bytes, const char* address, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(port);
+  a.sin_port = plat::htons(port);
   a.sin_addr.s_addr = Addr(address);
   return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
 }
@@ -123,11 +123,11 @@ MasterStandIn::MasterStandIn(plat::DWORD queueDelayMs) : delay_(queueDelayMs) {
 
 MasterStandIn::~MasterStandIn() {
   quit_ = true;
-  // A thread still waiting for its queue sees quit_; one with a queue gets WM_QUIT.
-  for (int i = 0; i < 500 && !plat::PostThreadMessageA(id_, plat::WM_QUIT, 0, 0); ++i) {
-    if (plat::WaitForSingleObject(thread_, 10) == plat::WAIT_OBJECT_0) break;
+  // A thread still waiting for its queue sees quit_; one with a queue gets kWM_QUIT.
+  for (int i = 0; i < 500 && !plat::PostThreadMessageA(id_, plat::kWM_QUIT, 0, 0); ++i) {
+    if (plat::WaitForSingleObject(thread_, 10) == plat::kWAIT_OBJECT_0) break;
   }
-  plat::WaitForSingleObject(thread_, plat::INFINITE);
+  plat::WaitForSingleObject(thread_, plat::kINFINITE);
   plat::CloseHandle(thread_);
 }
 
@@ -141,7 +141,7 @@ plat::DWORD MasterStandIn::Run(void* p) {
     if (self->quit_) return 0;
   }
   plat::MSG msg;
-  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);  // makes the queue
+  plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);  // makes the queue
   {
     std::lock_guard<std::mutex> guard(self->lock_);
     self->ready_ = true;
@@ -184,9 +184,9 @@ Worker::Worker(std::function<int()> body, std::function<void()> unblock)
 }
 
 Worker::~Worker() {
-  if (plat::WaitForSingleObject(thread_, 0) != plat::WAIT_OBJECT_0) {
+  if (plat::WaitForSingleObject(thread_, 0) != plat::kWAIT_OBJECT_0) {
     unblock_();
-    plat::WaitForSingleObject(thread_, plat::INFINITE);
+    plat::WaitForSingleObject(thread_, plat::kINFINITE);
   }
   plat::CloseHandle(thread_);
 }
@@ -196,7 +196,7 @@ plat::DWORD Worker::Run(void* p) {
 }
 
 bool Worker::WaitEnded(plat::DWORD ms) {
-  return plat::WaitForSingleObject(thread_, ms) == plat::WAIT_OBJECT_0;
+  return plat::WaitForSingleObject(thread_, ms) == plat::kWAIT_OBJECT_0;
 }
 
 plat::DWORD Worker::ExitCode() {

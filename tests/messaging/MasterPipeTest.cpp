@@ -50,7 +50,7 @@ TEST_F(MasterPipeTest, SendIntoClosedPipeIs3050AndReleasesBoth) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3050);
-  EXPECT_EQ(master->SysError, plat::ERROR_NO_DATA);
+  EXPECT_EQ(master->SysError, plat::kERROR_NO_DATA);
   EXPECT_EQ(
       CountLines(Lines(), "ERR: In CMaster write pipe. Local error:3050, system error:000000e8"),
       1);
@@ -63,7 +63,7 @@ TEST_F(MasterPipeTest, SendWithoutPipeFailsCleanly) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3050);
-  EXPECT_EQ(master->SysError, plat::ERROR_INVALID_HANDLE);
+  EXPECT_EQ(master->SysError, plat::kERROR_INVALID_HANDLE);
 }
 
 TEST_F(MasterPipeTest, DataWriteFailureIs3070) {
@@ -119,7 +119,7 @@ TEST_F(MasterPipeTest, ReadFromClosedPipeIs3010) {
   EXPECT_EQ(m.header, nullptr);
   EXPECT_EQ(m.data, nullptr);
   EXPECT_EQ(master->ErrNo, 3010);
-  EXPECT_EQ(master->SysError, plat::ERROR_BROKEN_PIPE);
+  EXPECT_EQ(master->SysError, plat::kERROR_BROKEN_PIPE);
   EXPECT_EQ(
       CountLines(Lines(), "ERR: In CMaster read pipe. Local error:3010, system error:0000006d"), 1);
 }

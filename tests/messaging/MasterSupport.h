@@ -18,6 +18,7 @@
 #include "messaging/Master.h"
 #include "messaging/Message.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TestSupport.h"
@@ -219,7 +220,7 @@ class MasterTest : public ::testing::Test {
 
   // Waits for the master thread (at most five seconds); its exit code.
   plat::DWORD Join() {
-    EXPECT_EQ(plat::WaitForSingleObject(thread, 5000), plat::WAIT_OBJECT_0);
+    EXPECT_EQ(plat::WaitForSingleObject(thread, 5000), plat::kWAIT_OBJECT_0);
     plat::DWORD code = 0xDEAD;
     plat::GetExitCodeThread(thread, &code);
     plat::CloseHandle(thread);
@@ -228,11 +229,11 @@ class MasterTest : public ::testing::Test {
   }
 
   // Ends a thread a failed test left running: closing the pipes releases it
-  // from any transfer, WM_QUIT from its queue.
+  // from any transfer, kWM_QUIT from its queue.
   void StopThread() {
     if (thread == nullptr) return;
-    plat::PostThreadMessageA(threadId, plat::WM_QUIT, 0, 0);
-    if (plat::WaitForSingleObject(thread, 2000) != plat::WAIT_OBJECT_0) {
+    plat::PostThreadMessageA(threadId, plat::kWM_QUIT, 0, 0);
+    if (plat::WaitForSingleObject(thread, 2000) != plat::kWAIT_OBJECT_0) {
       for (plat::HANDLE* h : {&toWriteRead, &toMasterWrite}) {
         if (*h != nullptr) plat::CloseHandle(*h);
         *h = nullptr;

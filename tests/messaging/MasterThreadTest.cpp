@@ -2,6 +2,7 @@
 // master_to_write, how it ends, and the down message after it.
 #include <atomic>
 
+#include "platform/testing.h"
 #include "tests/messaging/MasterSupport.h"
 
 using namespace mastertest;
@@ -28,7 +29,7 @@ class MasterThreadTest : public MasterTest {
 
 TEST_F(MasterThreadTest, QuitWritesOnlyTheDownMessage) {
   StartThread();
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_EQ(StopCounter.load(), 1u) << "the master raises the counter however its loop ends";
   EXPECT_EQ(master->OSID, 0) << "not the NT platform";
@@ -41,7 +42,7 @@ TEST_F(MasterThreadTest, AliveMessageCarriesThePayloadBytes) {
   master->CoordinatorAddr = Addr("192.168.1.1");
   StartThread();
   ASSERT_TRUE(Post(WM_SEND_ALIVE));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
 
   std::vector<uint8_t> bytes = Written();
@@ -75,7 +76,7 @@ TEST_F(MasterThreadTest, MacTextIsZeroPaddedWhateverTheSettingHolds) {
   std::memcpy(g_Config.LocalMacAddress, "AB\0XYZXYZXYZXYZXY", 18);
   StartThread();
   ASSERT_TRUE(Post(WM_SEND_ALIVE));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   Join();
   std::vector<uint8_t> bytes = Written();
   ASSERT_GE(bytes.size(), 64u);
@@ -134,8 +135,8 @@ TEST_F(MasterThreadTest, StopRaisedBeforeTheThreadRunsEndsItWithoutAnyPost) {
 
 TEST_F(MasterThreadTest, OtherMessagesAreIgnoredAndReadFailureEndsTheLoop) {
   StartThread();
-  ASSERT_TRUE(Post(plat::WM_USER + 99));
-  ASSERT_TRUE(Post(plat::WM_TIMER));  // no timer procedure: dispatch does nothing
+  ASSERT_TRUE(Post(plat::kWM_USER + 99));
+  ASSERT_TRUE(Post(plat::kWM_TIMER));  // no timer procedure: dispatch does nothing
   // A WM_MSG_ARRIVED with nothing to read: the writer of read_to_master goes.
   plat::CloseHandle(toMasterWrite);
   toMasterWrite = nullptr;
@@ -154,7 +155,7 @@ TEST_F(MasterThreadTest, OtherMessagesAreIgnoredAndReadFailureEndsTheLoop) {
 class CountingSource {
  public:
   plat::PDH_STATUS operator()(plat::PDH_RAW_COUNTER* sample) {
-    if (failing_->load()) return plat::PDH_NO_DATA;
+    if (failing_->load()) return plat::kPDH_NO_DATA;
     uint64_t n = ++(*calls_);
     uint64_t stamp = plat::LocalFileTimeNow() + n * 10000000000ULL;  // n * 1000 s ahead
     sample->CStatus = 0;
@@ -201,7 +202,7 @@ TEST_F(MasterThreadTest, SamplerFailureCostsTheTickButNotTheLoop) {
   StartThread();
   ASSERT_TRUE(Post(WM_SEND_CPU_LOAD));
   ASSERT_TRUE(Post(WM_SEND_ALIVE));
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_EQ(StopCounter.load(), 1u) << "only the end of the loop raised it";
 
@@ -241,7 +242,7 @@ TEST_F(MasterThreadTest, ThreadStartRoutineRunsTheProcessMaster) {
   plat::SetProcessorTimeSourceForTest(source);
   thread = plat::CreateThread(&MasterThreadStart, nullptr, &threadId);
   ASSERT_NE(thread, nullptr);
-  ASSERT_TRUE(Post(plat::WM_QUIT));
+  ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);
   EXPECT_GE(source.calls_->load(), 1u) << "the sampler was refreshed at the start";
   std::vector<uint8_t> bytes = Written();

@@ -73,7 +73,7 @@ class ReadThreadTest : public ::testing::Test {
   void Init() {
     for (int i = 0; i < 5; ++i) {
       port_ = FreePort();
-      read_.Port = htons(port_);
+      read_.Port = plat::htons(port_);
       if (read_.init() == 0) return;
     }
     FAIL() << "no free port for the receive socket";
@@ -100,7 +100,7 @@ class ReadThreadTest : public ::testing::Test {
     char byte;
     plat::DWORD n = 0;
     bool failed = !plat::ReadFile(pipeRead_, &byte, 1, &n, nullptr);
-    return failed && n == 0 && plat::GetLastError() == plat::ERROR_BROKEN_PIPE;
+    return failed && n == 0 && plat::GetLastError() == plat::kERROR_BROKEN_PIPE;
   }
 
   LogCapture log_;
@@ -186,7 +186,7 @@ TEST_P(LengthMismatchTest, IsLoggedWith3560AndDropped) {
 
   EXPECT_EQ(read_.ErrNo, 3560u);
   EXPECT_EQ(StopCounter.load(), 0u);
-  EXPECT_NE(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_NE(read_.Socket.load(), plat::kINVALID_SOCKET);
   MsgHeader h;
   std::string data;
   ASSERT_TRUE(Next(&h, &data));
@@ -231,7 +231,7 @@ TEST_P(ShortDatagramTest, IsNeverAcceptedWhateverTheBufferHeld) {
     std::string data;
     ASSERT_TRUE(Next(&h, &data));
     EXPECT_EQ(h.dataleng, 28u);
-    EXPECT_EQ(h.srcAddr, inet_addr(src));
+    EXPECT_EQ(h.srcAddr, plat::inet_addr(src));
   }
   EXPECT_TRUE(log_.Has(std::string("DEBUG: ") + readLine)) << log_.Raw();
   EXPECT_TRUE(log_.Has(std::string("DEBUG: In Read socket call recvfrom(). ") + shouldLine))
@@ -414,7 +414,7 @@ TEST_F(ReadThreadTest, PostRetriesStopWhenStopCounterRises) {
   EXPECT_EQ(StopCounter.load(), 2u);  // the thread's own increment
   EXPECT_EQ(read_.ErrNo, 0u);
   EXPECT_EQ(log_.CountPrefix("ERR:"), 0);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(read_.Socket.load(), plat::kINVALID_SOCKET);
   EXPECT_EQ(master_->Arrived(), 0);
 }
 
@@ -427,7 +427,7 @@ TEST_F(ReadThreadTest, ClosingTheSocketUnderTheWaitingThreadEndsItWith3570) {
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(read_.ErrNo, 3570u);
-  EXPECT_EQ(read_.SysError, plat::WSAEINTR);
+  EXPECT_EQ(read_.SysError, plat::kWSAEINTR);
   EXPECT_TRUE(log_.Has("DEBUG: Read thread read -1 bit msg . Type: 0; data length:0"));
   EXPECT_TRUE(
       log_.Has("ERR: In Read socket call recvfrom(). Local error:3570, system error:00002714"));
@@ -443,24 +443,24 @@ TEST_F(ReadThreadTest, BrokenPipeEndsTheThreadWith3620) {
   Send(CoorAlive());
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(read_.ErrNo, 3620u);
-  EXPECT_EQ(read_.SysError, plat::ERROR_NO_DATA);
+  EXPECT_EQ(read_.SysError, plat::kERROR_NO_DATA);
   EXPECT_TRUE(
       log_.Has("ERR: Read thread write msg head to master by pipe error . Local error:3620, system "
                "error:000000e8"));
   EXPECT_TRUE(log_.Has("ERR: Function write_to_master error in Read thread()"));
   EXPECT_EQ(master_->Arrived(), 0);
   EXPECT_EQ(StopCounter.load(), 1u);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(read_.Socket.load(), plat::kINVALID_SOCKET);
 }
 
 TEST_F(ReadThreadTest, InitReportsAPortInUse) {
   UdpPeer holder;
   ASSERT_TRUE(holder.Bind("0.0.0.0", 0));
-  read_.Port = htons(holder.port());
+  read_.Port = plat::htons(holder.port());
   EXPECT_EQ(read_.init(), -1);
   EXPECT_EQ(read_.ErrNo, 3530u);
-  EXPECT_EQ(read_.SysError, plat::WSAEADDRINUSE);
-  EXPECT_EQ(read_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(read_.SysError, plat::kWSAEADDRINUSE);
+  EXPECT_EQ(read_.Socket.load(), plat::kINVALID_SOCKET);
   EXPECT_TRUE(log_.Has("ERR: In Read init call bind(). Local error:3530, system error:00002740"));
   EXPECT_EQ(log_.CountPrefix("DEBUG: Enter: CRead::init()"), 1);
   EXPECT_EQ(log_.CountPrefix("DEBUG: Leave: CRead::init()"), 1);
@@ -469,12 +469,12 @@ TEST_F(ReadThreadTest, InitReportsAPortInUse) {
 TEST_F(ReadThreadTest, InitTwiceKeepsOneSocketOnThePort) {
   Init();
   plat::SOCKET first = read_.Socket.load();
-  ASSERT_NE(first, plat::INVALID_SOCKET);
+  ASSERT_NE(first, plat::kINVALID_SOCKET);
   ASSERT_NE(read_.Buffer, nullptr);
   // The earlier socket is closed rather than left holding the port.
   ASSERT_EQ(read_.init(), 0);
   EXPECT_NE(read_.Socket.load(), first);
-  EXPECT_EQ(plat::closesocket(first), plat::SOCKET_ERROR);
+  EXPECT_EQ(plat::closesocket(first), plat::kSOCKET_ERROR);
 }
 
 // Every operation leaves a Leave record for each Enter, and each exit path

@@ -40,9 +40,9 @@ WireFields DownFields() {
 
 std::string AlivePayload() {
   AliveData alive{};
-  alive.Ostype = htons(4);
+  alive.Ostype = plat::htons(4);
   std::snprintf(alive.Mac, sizeof(alive.Mac), "%s", "00-11-22-33-44-55");
-  alive.Freq = htonl(2400);
+  alive.Freq = plat::htonl(2400);
   return Bytes(&alive, sizeof(alive));
 }
 
@@ -61,7 +61,7 @@ class WriteThreadTest : public ::testing::Test {
     ASSERT_TRUE(plat::CreatePipe(&pipeRead_, &pipeWrite_, nullptr, 0));
     write_.InPipe = &pipeRead_;
     ASSERT_TRUE(receiver_.Bind("127.0.0.1", 0));
-    write_.Port = htons(receiver_.port());
+    write_.Port = plat::htons(receiver_.port());
     ASSERT_EQ(write_.init(), 0);
   }
 
@@ -117,7 +117,7 @@ TEST_F(WriteThreadTest, DownMessageIsOneReadAndOneDatagramAndEndsTheThread) {
   EXPECT_EQ(StopCounter.load(), 1u);
   EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(write_.ErrNo, 0u);
-  EXPECT_EQ(write_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(write_.Socket.load(), plat::kINVALID_SOCKET);
   std::string datagram;
   ASSERT_TRUE(receiver_.Receive(&datagram, 5000));
   EXPECT_EQ(Hex(datagram), Hex(WireHeader(DownFields())));
@@ -178,7 +178,7 @@ TEST_F(WriteThreadTest, AliveExampleOnLoopback) {
 TEST_F(WriteThreadTest, BroadcastDestinationIsPermitted) {
   UdpPeer listener;  // broadcasts reach sockets bound to all addresses
   ASSERT_TRUE(listener.Bind("0.0.0.0", 0));
-  write_.Port = htons(listener.port());
+  write_.Port = plat::htons(listener.port());
   // Without the broadcast option the same send is refused.
   UdpPeer plain;
   errno = 0;
@@ -220,11 +220,11 @@ TEST_F(WriteThreadTest, ClosingThePipeUnderTheWaitingThreadEndsItWith4040) {
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(worker_->ExitCode(), 0u);
   EXPECT_EQ(write_.ErrNo, 4040u);
-  EXPECT_EQ(write_.SysError, plat::ERROR_BROKEN_PIPE);
+  EXPECT_EQ(write_.SysError, plat::kERROR_BROKEN_PIPE);
   EXPECT_TRUE(log_.Has("ERR: In CWrite read pipe. Local error:4040, system error:0000006d"));
   EXPECT_TRUE(log_.Has("ERR: Write thread error in fuction read_from_master()"));
   EXPECT_EQ(StopCounter.load(), 1u);
-  EXPECT_EQ(write_.Socket.load(), plat::INVALID_SOCKET);
+  EXPECT_EQ(write_.Socket.load(), plat::kINVALID_SOCKET);
 }
 
 // (bytes the master got out before it vanished, ErrNo, DEBUG line or "")
@@ -273,7 +273,7 @@ TEST_P(OversizedDatalengTest, IsRefusedWithoutReadingTheData) {
   Start();
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(write_.ErrNo, 4050u);
-  EXPECT_EQ(write_.SysError, plat::ERROR_INVALID_DATA);
+  EXPECT_EQ(write_.SysError, plat::kERROR_INVALID_DATA);
   char line[160];
   std::snprintf(line, sizeof(line),
                 "ERR: In CWrite read pipe, data length %u exceeds 102360 bytes. Local error:4050, "
@@ -299,7 +299,7 @@ TEST_F(WriteThreadTest, LargestDatalengIsReadWholeAndAFailedSendIs4060) {
   Start();
   ASSERT_TRUE(worker_->WaitEnded(5000));
   EXPECT_EQ(write_.ErrNo, 4060u);
-  EXPECT_EQ(write_.SysError, plat::WSAEMSGSIZE);
+  EXPECT_EQ(write_.SysError, plat::kWSAEMSGSIZE);
   EXPECT_TRUE(log_.Has("ERR: In CWrite write socket. Local error:4060, system error:00002738"));
   EXPECT_TRUE(log_.Has("ERR: Write thread error in fuction write_socket()"));
   EXPECT_EQ(Left(4), "tail");
@@ -308,11 +308,11 @@ TEST_F(WriteThreadTest, LargestDatalengIsReadWholeAndAFailedSendIs4060) {
 
 TEST_F(WriteThreadTest, InitAgainReplacesTheSocketAndItsTraceRecordsPairUp) {
   plat::SOCKET first = write_.Socket.load();
-  ASSERT_NE(first, plat::INVALID_SOCKET);
+  ASSERT_NE(first, plat::kINVALID_SOCKET);
   ASSERT_NE(write_.Buffer, nullptr);
   ASSERT_EQ(write_.init(), 0);
   EXPECT_NE(write_.Socket.load(), first);
-  EXPECT_EQ(plat::closesocket(first), plat::SOCKET_ERROR);  // closed already
+  EXPECT_EQ(plat::closesocket(first), plat::kSOCKET_ERROR);  // closed already
   EXPECT_EQ(log_.CountPrefix("DEBUG: Enter: CWrite::init(), "), 2);
   EXPECT_EQ(log_.CountPrefix("DEBUG: Leave: CWrite::init(), "), 2);
 }
@@ -362,7 +362,7 @@ TEST(AliveExample, ExactBytesInOwnNetworkNamespace) {
   ASSERT_TRUE(plat::CreatePipe(&pipeRead, &pipeWrite, nullptr, 0));
   CWrite w;
   w.InPipe = &pipeRead;
-  w.Port = htons(coordinator.port());
+  w.Port = plat::htons(coordinator.port());
   ASSERT_EQ(w.init(), 0);
   {
     Worker worker([&w] { return w.write_thread(); },
@@ -401,7 +401,7 @@ TEST(DownMessage, ReachesTheAgentsOwnReceiveThread) {
   r.MasterThreadId = &masterId;
   int tries = 0;
   do {
-    r.Port = htons(FreePort());
+    r.Port = plat::htons(FreePort());
   } while (r.init() != 0 && ++tries < 5);
   ASSERT_LT(tries, 5);
   CWrite w;

@@ -63,8 +63,8 @@ TEST(Pipe, ClosingTheWriteEndWakesABlockedReader) {
   Sleep(30);
   CloseHandle(w);
   reader.join();
-  EXPECT_EQ(result.load(), FALSE);
-  EXPECT_EQ(error.load(), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(result.load(), kFALSE);
+  EXPECT_EQ(error.load(), kERROR_BROKEN_PIPE);
   CloseHandle(r);
 }
 
@@ -79,7 +79,7 @@ TEST(Pipe, ClosingTheWriteEndAfterPartOfABlockGivesAShortRead) {
   EXPECT_TRUE(ReadFile(r, buf, 40, &got, nullptr));
   EXPECT_EQ(got, 10u);
   EXPECT_FALSE(ReadFile(r, buf, 40, &got, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(GetLastError(), kERROR_BROKEN_PIPE);
   CloseHandle(r);
 }
 
@@ -91,12 +91,12 @@ TEST(Pipe, ClosingEitherHandleWakesABlockedWriterOrReaderOnIt) {
     char big[64] = {};
     DWORD n = 0;
     result = WriteFile(w, big, sizeof(big), &n, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+    EXPECT_EQ(GetLastError(), kERROR_NO_DATA);
   });
   Sleep(30);
   CloseHandle(r);  // the reader went away: the writer must not hang
   writer.join();
-  EXPECT_EQ(result.load(), FALSE);
+  EXPECT_EQ(result.load(), kFALSE);
   CloseHandle(w);
 
   // The main thread closes the very handle another thread reads from.
@@ -110,7 +110,7 @@ TEST(Pipe, ClosingEitherHandleWakesABlockedWriterOrReaderOnIt) {
   Sleep(30);
   CloseHandle(r);
   reader.join();
-  EXPECT_EQ(result.load(), FALSE);
+  EXPECT_EQ(result.load(), kFALSE);
   CloseHandle(w);
 }
 
@@ -125,7 +125,7 @@ TEST(Pipe, AClosedHandleNeverReachesANewerObject) {
   EXPECT_NE(w1, w2);
   DWORD n = 0;
   EXPECT_FALSE(WriteFile(w1, "x", 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), kERROR_INVALID_HANDLE);
   EXPECT_FALSE(CloseHandle(w1));
   // The new pipe is untouched by the stale calls.
   EXPECT_TRUE(WriteFile(w2, "y", 1, &n, nullptr));

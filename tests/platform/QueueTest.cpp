@@ -15,11 +15,11 @@ struct Waiter {
   std::atomic<bool> ready{false};
 };
 
-// Makes a queue, then reports each message it takes until WM_QUIT.
+// Makes a queue, then reports each message it takes until kWM_QUIT.
 DWORD PumpThread(void* p) {
   auto* w = static_cast<Waiter*>(p);
   MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  PeekMessageA(&msg, nullptr, 0, 0, kPM_NOREMOVE);
   w->id = GetCurrentThreadId();
   w->ready = true;
   int count = 0;
@@ -36,8 +36,8 @@ DWORD PumpThread(void* p) {
 TEST(ThreadQueue, PostFailsUntilTheThreadHasAQueueAndAfterItEnded) {
   MSG msg;
   // A thread id nobody owns.
-  EXPECT_FALSE(PostThreadMessageA(0xFFFFFFF0u, WM_USER, 0, 0));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+  EXPECT_FALSE(PostThreadMessageA(0xFFFFFFF0u, kWM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), kERROR_INVALID_THREAD_ID);
 
   Waiter w;
   DWORD tid = 0;
@@ -48,15 +48,15 @@ TEST(ThreadQueue, PostFailsUntilTheThreadHasAQueueAndAfterItEnded) {
   EXPECT_EQ(w.id.load(), tid);
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeThread(h, &code));
-  EXPECT_EQ(code, STILL_ACTIVE);
-  EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 10, 0, 0));
-  EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 1, 0, 0));
-  EXPECT_TRUE(PostThreadMessageA(tid, WM_QUIT, 0, 0));
-  EXPECT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(code, kSTILL_ACTIVE);
+  EXPECT_TRUE(PostThreadMessageA(tid, kWM_USER + 10, 0, 0));
+  EXPECT_TRUE(PostThreadMessageA(tid, kWM_USER + 1, 0, 0));
+  EXPECT_TRUE(PostThreadMessageA(tid, kWM_QUIT, 0, 0));
+  EXPECT_EQ(WaitForSingleObject(h, 5000), kWAIT_OBJECT_0);
   EXPECT_TRUE(GetExitCodeThread(h, &code));
   EXPECT_EQ(code, 2u);  // two messages before the quit
-  EXPECT_FALSE(PostThreadMessageA(tid, WM_USER, 0, 0));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
+  EXPECT_FALSE(PostThreadMessageA(tid, kWM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), kERROR_INVALID_THREAD_ID);
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_FALSE(CloseHandle(h));
   (void)msg;
@@ -66,18 +66,18 @@ TEST(ThreadQueue, PostQuitMessageEndsTheWait) {
   PostQuitMessage(0);
   MSG msg;
   EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
-  EXPECT_EQ(msg.message, WM_QUIT);
+  EXPECT_EQ(msg.message, kWM_QUIT);
 }
 
 TEST(ThreadQueue, QueueHoldsAtMostTenThousandMessages) {
   MSG msg;
-  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  PeekMessageA(&msg, nullptr, 0, 0, kPM_NOREMOVE);
   DWORD me = GetCurrentThreadId();
   int accepted = 0;
-  for (int i = 0; i < 10001; ++i) accepted += PostThreadMessageA(me, WM_USER, 0, 0) ? 1 : 0;
+  for (int i = 0; i < 10001; ++i) accepted += PostThreadMessageA(me, kWM_USER, 0, 0) ? 1 : 0;
   EXPECT_EQ(accepted, 10000);
-  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  EXPECT_EQ(GetLastError(), kERROR_NOT_ENOUGH_QUOTA);
+  while (PeekMessageA(&msg, nullptr, 0, 0, kPM_REMOVE)) {
   }
 }
 
@@ -93,8 +93,8 @@ TEST(ThreadQueue, TimerTicksMergeWhileTheThreadIsBusy) {
   Sleep(200);  // about ten periods without taking messages
   MSG msg;
   int timers = 0;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_TIMER) {
+  while (PeekMessageA(&msg, nullptr, 0, 0, kPM_REMOVE)) {
+    if (msg.message == kWM_TIMER) {
       ++timers;
       DispatchMessageA(&msg);
     }

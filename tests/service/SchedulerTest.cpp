@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/KELD3Register.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
 #include "tests/service/ServiceSupport.h"
@@ -20,7 +21,7 @@ class FakeMaster {
     MasterThreadId = id_;
   }
   ~FakeMaster() {
-    plat::PostThreadMessageA(id_, plat::WM_QUIT, 0, 0);
+    plat::PostThreadMessageA(id_, plat::kWM_QUIT, 0, 0);
     plat::WaitForSingleObject(thread_, 5000);
     plat::CloseHandle(thread_);
   }
@@ -37,7 +38,7 @@ class FakeMaster {
   static plat::DWORD Main(void* p) {
     auto* self = static_cast<FakeMaster*>(p);
     plat::MSG msg;
-    plat::PeekMessageA(&msg, nullptr, 0, 0, plat::PM_NOREMOVE);
+    plat::PeekMessageA(&msg, nullptr, 0, 0, plat::kPM_NOREMOVE);
     self->ready_ = true;
     while (plat::GetMessageA(&msg, nullptr, 0, 0) > 0) {
       if (self->count_ < 256) self->messages_[self->count_] = msg.message;
@@ -53,7 +54,7 @@ class FakeMaster {
 };
 
 void Ticks(int n) {
-  for (int i = 0; i < n; ++i) OnTimerTick(nullptr, plat::WM_TIMER, 1, 0);
+  for (int i = 0; i < n; ++i) OnTimerTick(nullptr, plat::kWM_TIMER, 1, 0);
 }
 
 class Scheduler : public ServiceTest {
@@ -149,7 +150,7 @@ TEST_F(Scheduler, MemoryCheckRereadsTheLimitAndPassesAtEquality) {
   EXPECT_NE(Log().find("DEBUG: Memory Leak Check :Current=0x002dc6c0\r\n"), std::string::npos);
 
   plat::SetProcessMemorySourceForTest([](size_t*, plat::DWORD* e) {
-    *e = plat::ERROR_ACCESS_DENIED;
+    *e = plat::kERROR_ACCESS_DENIED;
     return false;
   });
   ChkMemoryleak();

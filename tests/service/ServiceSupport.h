@@ -11,6 +11,7 @@
 
 #include "log/Log.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -27,7 +28,8 @@ class ServiceTest : public ::testing::Test {
     // 127.0.0.1 on an ordinary adapter, so the agent may use it.
     plat::SetInterfaceSourceForTest([] {
       plat::InterfaceEntry lo{1, "lo", true, {}};
-      plat::InterfaceEntry eth{2, "eth0", false, {{htonl(0x7F000001), htonl(0xFF000000)}}};
+      plat::InterfaceEntry eth{
+          2, "eth0", false, {{plat::htonl(0x7F000001), plat::htonl(0xFF000000)}}};
       return std::vector<plat::InterfaceEntry>{lo, eth};
     });
     plat::SetProcessorSourceForTest([] { return std::vector<int64_t>{2400, 2400}; });

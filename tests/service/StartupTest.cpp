@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -8,6 +6,7 @@
 
 #include "config/KELD3Register.h"
 #include "messaging/Read.h"
+#include "platform/testing.h"
 #include "service/Shared.h"
 #include "service/keld4.h"
 #include "tests/service/ServiceSupport.h"
@@ -29,14 +28,14 @@ class Startup : public ServiceTest {
 
   // A UDP port nobody holds now, for an agent that really runs.
   static uint16_t FreePort() {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t n = sizeof(a);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
+    plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+    plat::sockaddr_in a{};
+    a.sin_family = plat::kAF_INET;
+    int n = sizeof(a);
+    plat::bind(s, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a));
+    plat::getsockname(s, reinterpret_cast<plat::sockaddr*>(&a), &n);
+    plat::closesocket(s);
+    return plat::ntohs(a.sin_port);
   }
 
   int Count(const std::string& text) {
@@ -121,8 +120,8 @@ TEST_F(Startup, EventSourceKeyIsWrittenAtEveryStart) {
 // agent's own key.
 TEST_F(Startup, MissingParameterKeyWritesNothingElsewhere) {
   Install();
-  ASSERT_EQ(plat::RegDeleteTreeA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter"),
-            plat::ERROR_SUCCESS);
+  ASSERT_EQ(plat::RegDeleteTreeA(plat::kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter"),
+            plat::kERROR_SUCCESS);
   EXPECT_EQ(RunAgent(), "Read from register error\n");
   EXPECT_EQ(ExitCode(), 1u);
   EXPECT_EQ(StoredNumber("", "PdhErrCount"), 0xDEADBEEFu);
@@ -155,24 +154,24 @@ TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
 
   // The port is taken while the workers restart: the restart fails.
   g_Read.close_socket();
-  int holder = -1;
-  for (int i = 0; i < 3000 && holder < 0; ++i) {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+  plat::SOCKET holder = plat::kINVALID_SOCKET;
+  for (int i = 0; i < 3000 && holder == plat::kINVALID_SOCKET; ++i) {
+    plat::SOCKET s = plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0);
+    plat::sockaddr_in a{};
+    a.sin_family = plat::kAF_INET;
+    a.sin_port = plat::htons(port);
+    if (plat::bind(s, reinterpret_cast<plat::sockaddr*>(&a), sizeof(a)) == 0) {
       holder = s;
     } else {
-      ::close(s);
+      plat::closesocket(s);
       plat::Sleep(1);
     }
   }
-  ASSERT_GE(holder, 0);
+  ASSERT_NE(holder, plat::kINVALID_SOCKET);
   bool ended = WaitFor("INFO: KELD4 service stopped", 1, 15000);
-  if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::WM_QUIT, 0, 0);
+  if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
   agent.join();
-  ::close(holder);
+  plat::closesocket(holder);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(ended);
   EXPECT_EQ(Count("ERR: Restore the service error"), 1);

@@ -15,6 +15,7 @@
 #include "platform/linux/regfile.h"
 #include "platform/linux/regstore.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ int Fail(const std::string& why) {
 }
 
 std::string SystemText(DWORD code) {
-  if (code == plat::ERROR_REGISTRY_CORRUPT || code == plat::ERROR_BADDB) {
+  if (code == plat::kERROR_REGISTRY_CORRUPT || code == plat::kERROR_BADDB) {
     std::string parse = plat::RegistryLastParseError();
     if (!parse.empty()) return "the store cannot be read: " + parse;
   }
@@ -148,7 +149,7 @@ int ParseKey(const std::string& text, std::vector<std::string>* parts) {
 }
 
 plat::HKEY Hive(const std::vector<std::string>& parts) {
-  return parts[0] == reg::kLocalMachine ? plat::HKEY_LOCAL_MACHINE : plat::HKEY_CLASSES_ROOT;
+  return parts[0] == reg::kLocalMachine ? plat::kHKEY_LOCAL_MACHINE : plat::kHKEY_CLASSES_ROOT;
 }
 
 std::string Below(const std::vector<std::string>& parts) {
@@ -169,15 +170,15 @@ std::string StoredPath(const reg::RegKey& root, const std::vector<std::string>& 
 
 std::string TypeName(DWORD type) {
   switch (type) {
-    case plat::REG_NONE: return "REG_NONE";
-    case plat::REG_SZ: return "REG_SZ";
-    case plat::REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case plat::REG_BINARY: return "REG_BINARY";
-    case plat::REG_DWORD: return "REG_DWORD";
+    case plat::kREG_NONE: return "REG_NONE";
+    case plat::kREG_SZ: return "REG_SZ";
+    case plat::kREG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case plat::kREG_BINARY: return "REG_BINARY";
+    case plat::kREG_DWORD: return "REG_DWORD";
     case 5: return "REG_DWORD_BIG_ENDIAN";
     case 6: return "REG_LINK";
-    case plat::REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case plat::REG_QWORD: return "REG_QWORD";
+    case plat::kREG_MULTI_SZ: return "REG_MULTI_SZ";
+    case plat::kREG_QWORD: return "REG_QWORD";
     default: {
       char buf[24];
       std::snprintf(buf, sizeof(buf), "REG_0x%x", type);
@@ -194,19 +195,19 @@ uint64_t LittleEndian(const std::string& data) {
 
 std::string ShowData(const reg::RegValue& v) {
   char buf[32];
-  if ((v.type == plat::REG_SZ || v.type == plat::REG_EXPAND_SZ)) {
+  if ((v.type == plat::kREG_SZ || v.type == plat::kREG_EXPAND_SZ)) {
     return v.data.substr(0, v.data.find('\0'));
   }
-  if (v.type == plat::REG_DWORD && v.data.size() == 4) {
+  if (v.type == plat::kREG_DWORD && v.data.size() == 4) {
     std::snprintf(buf, sizeof(buf), "0x%x", static_cast<unsigned>(LittleEndian(v.data)));
     return buf;
   }
-  if (v.type == plat::REG_QWORD && v.data.size() == 8) {
+  if (v.type == plat::kREG_QWORD && v.data.size() == 8) {
     std::snprintf(buf, sizeof(buf), "0x%llx",
                   static_cast<unsigned long long>(LittleEndian(v.data)));
     return buf;
   }
-  if (v.type == plat::REG_MULTI_SZ) {
+  if (v.type == plat::kREG_MULTI_SZ) {
     std::string out;
     std::string rest = v.data;
     while (!rest.empty() && rest.back() == '\0') rest.pop_back();
@@ -246,9 +247,9 @@ void ShowKey(const reg::RegKey& key, const std::string& path, bool recursive) {
 int Lookup(const std::vector<std::string>& parts, std::shared_ptr<const reg::RegKey>* holder,
            const reg::RegKey** key) {
   DWORD rc = plat::regstore::FindKey(parts, holder, key);
-  if (rc == plat::ERROR_FILE_NOT_FOUND)
+  if (rc == plat::kERROR_FILE_NOT_FOUND)
     return Fail("the key " + reg::JoinKeyPath(parts) + " does not exist");
-  if (rc != plat::ERROR_SUCCESS) return Fail(SystemText(rc));
+  if (rc != plat::kERROR_SUCCESS) return Fail(SystemText(rc));
   return kOk;
 }
 
@@ -301,12 +302,12 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
   out->clear();
   uint64_t n;
   switch (type) {
-    case plat::REG_SZ:
-    case plat::REG_EXPAND_SZ:
+    case plat::kREG_SZ:
+    case plat::kREG_EXPAND_SZ:
       *out = text;
       out->push_back('\0');
       return true;
-    case plat::REG_MULTI_SZ: {
+    case plat::kREG_MULTI_SZ: {
       // Strings separated by the two characters \0, each stored terminated.
       size_t start = 0;
       while (start <= text.size()) {
@@ -323,9 +324,9 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
       out->push_back('\0');
       return true;
     }
-    case plat::REG_DWORD:
-    case plat::REG_QWORD: {
-      bool dword = type == plat::REG_DWORD;
+    case plat::kREG_DWORD:
+    case plat::kREG_QWORD: {
+      bool dword = type == plat::kREG_DWORD;
       if (!ParseNumber(text, dword ? 0xFFFFFFFFull : ~0ull, &n)) {
         *why = "'" + text + "' is no " + (dword ? "32" : "64") + "-bit number";
         return false;
@@ -334,7 +335,7 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
         out->push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
       return true;
     }
-    case plat::REG_BINARY: {
+    case plat::kREG_BINARY: {
       if (text.size() % 2 != 0) {
         *why = "binary data need an even number of hex digits";
         return false;
@@ -354,12 +355,12 @@ bool EncodeData(DWORD type, const std::string& text, std::string* out, std::stri
 }
 
 bool TypeFromName(const std::string& name, DWORD* type) {
-  static const std::pair<const char*, DWORD> kTypes[] = {{"REG_SZ", plat::REG_SZ},
-                                                         {"REG_EXPAND_SZ", plat::REG_EXPAND_SZ},
-                                                         {"REG_MULTI_SZ", plat::REG_MULTI_SZ},
-                                                         {"REG_DWORD", plat::REG_DWORD},
-                                                         {"REG_QWORD", plat::REG_QWORD},
-                                                         {"REG_BINARY", plat::REG_BINARY}};
+  static const std::pair<const char*, DWORD> kTypes[] = {{"REG_SZ", plat::kREG_SZ},
+                                                         {"REG_EXPAND_SZ", plat::kREG_EXPAND_SZ},
+                                                         {"REG_MULTI_SZ", plat::kREG_MULTI_SZ},
+                                                         {"REG_DWORD", plat::kREG_DWORD},
+                                                         {"REG_QWORD", plat::kREG_QWORD},
+                                                         {"REG_BINARY", plat::kREG_BINARY}};
   for (const auto& t : kTypes) {
     if (reg::SameName(name, t.first)) {
       *type = t.second;
@@ -377,7 +378,7 @@ int Add(const std::vector<std::string>& args) {
   if (rc != kOk) return rc;
   if (parts.size() < 2) return Usage("a key below the hive is needed");
   if (!o.haveValue && (o.haveType || o.haveData)) return Usage("/t and /d need /v NAME or /ve");
-  DWORD type = plat::REG_SZ;
+  DWORD type = plat::kREG_SZ;
   std::string bytes;
   if (o.haveValue) {
     if (!TypeFromName(o.type, &type)) return Usage("unknown type '" + o.type + "'");
@@ -389,7 +390,7 @@ int Add(const std::vector<std::string>& args) {
   if (o.haveValue && !o.force) {
     std::shared_ptr<const reg::RegKey> holder;
     const reg::RegKey* key;
-    if (plat::regstore::FindKey(parts, &holder, &key) == plat::ERROR_SUCCESS &&
+    if (plat::regstore::FindKey(parts, &holder, &key) == plat::kERROR_SUCCESS &&
         key->FindValue(o.valueName)) {
       std::string shown = o.valueName.empty() ? "(Default)" : o.valueName;
       if (!Confirm("Value " + shown + " exists, overwrite"))
@@ -399,9 +400,9 @@ int Add(const std::vector<std::string>& args) {
   plat::HKEY key = nullptr;
   DWORD disposition = 0;
   LONG r =
-      plat::RegCreateKeyExA(Hive(parts), below.c_str(), 0, nullptr, plat::REG_OPTION_NON_VOLATILE,
-                            plat::KEY_ALL_ACCESS, nullptr, &key, &disposition);
-  if (r != plat::ERROR_SUCCESS)
+      plat::RegCreateKeyExA(Hive(parts), below.c_str(), 0, nullptr, plat::kREG_OPTION_NON_VOLATILE,
+                            plat::kKEY_ALL_ACCESS, nullptr, &key, &disposition);
+  if (r != plat::kERROR_SUCCESS)
     return Fail("cannot create " + path + ": " + SystemText(static_cast<DWORD>(r)));
   if (o.haveValue) {
     r = plat::RegSetValueExA(key, o.valueName.c_str(), 0, type,
@@ -409,7 +410,7 @@ int Add(const std::vector<std::string>& args) {
                              static_cast<DWORD>(bytes.size()));
   }
   plat::RegCloseKey(key);
-  if (r != plat::ERROR_SUCCESS)
+  if (r != plat::kERROR_SUCCESS)
     return Fail("cannot set the value in " + path + ": " + SystemText(static_cast<DWORD>(r)));
   Succeeded();
   return kOk;
@@ -435,8 +436,8 @@ int Delete(const std::vector<std::string>& args) {
     if (!o.force && !Confirm("Delete the registry value " + shown))
       return Fail("the operation was cancelled");
     plat::HKEY key = nullptr;
-    r = plat::RegOpenKeyExA(Hive(parts), below.c_str(), 0, plat::KEY_ALL_ACCESS, &key);
-    if (r == plat::ERROR_SUCCESS) {
+    r = plat::RegOpenKeyExA(Hive(parts), below.c_str(), 0, plat::kKEY_ALL_ACCESS, &key);
+    if (r == plat::kERROR_SUCCESS) {
       r = plat::RegDeleteValueA(key, o.valueName.c_str());
       plat::RegCloseKey(key);
     }
@@ -446,7 +447,7 @@ int Delete(const std::vector<std::string>& args) {
     }
     r = plat::RegDeleteTreeA(Hive(parts), below.c_str());
   }
-  if (r != plat::ERROR_SUCCESS)
+  if (r != plat::kERROR_SUCCESS)
     return Fail("cannot delete in " + path + ": " + SystemText(static_cast<DWORD>(r)));
   Succeeded();
   return kOk;
@@ -490,9 +491,9 @@ int Import(const std::vector<std::string>& args) {
   }
   DWORD r = plat::regstore::Update([&](reg::RegKey* root) {
     reg::ApplyRegOps(ops, root);
-    return plat::ERROR_SUCCESS;
+    return plat::kERROR_SUCCESS;
   });
-  if (r != plat::ERROR_SUCCESS) return Fail("cannot import " + file + ": " + SystemText(r));
+  if (r != plat::kERROR_SUCCESS) return Fail("cannot import " + file + ": " + SystemText(r));
   Succeeded();
   return kOk;
 }

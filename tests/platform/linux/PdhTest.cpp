@@ -7,6 +7,7 @@
 
 #include "platform/linux/procstat.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 using namespace plat;
 
@@ -20,7 +21,7 @@ ULONGLONG Units(const FILETIME& ft) {
 
 PDH_RAW_COUNTER Raw(ULONGLONG stamp, LONGLONG first, LONGLONG second, DWORD count = 2) {
   PDH_RAW_COUNTER raw{};
-  raw.CStatus = PDH_CSTATUS_VALID_DATA;
+  raw.CStatus = kPDH_CSTATUS_VALID_DATA;
   raw.TimeStamp.dwLowDateTime = static_cast<DWORD>(stamp);
   raw.TimeStamp.dwHighDateTime = static_cast<DWORD>(stamp >> 32);
   raw.FirstValue = first;
@@ -32,8 +33,8 @@ PDH_RAW_COUNTER Raw(ULONGLONG stamp, LONGLONG first, LONGLONG second, DWORD coun
 class PdhTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(PdhOpenQueryA(nullptr, 1, &query_), ERROR_SUCCESS);
-    ASSERT_EQ(PdhAddCounterA(query_, kPath, 1, &counter_), ERROR_SUCCESS);
+    ASSERT_EQ(PdhOpenQueryA(nullptr, 1, &query_), kERROR_SUCCESS);
+    ASSERT_EQ(PdhAddCounterA(query_, kPath, 1, &counter_), kERROR_SUCCESS);
   }
   void TearDown() override {
     SetProcessorTimeSourceForTest(nullptr);
@@ -54,13 +55,14 @@ class PdhTest : public ::testing::Test {
 
 TEST_F(PdhTest, RealSampleFromProcStat) {
   PDH_RAW_COUNTER raw{};
-  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), PDH_NO_DATA) << "nothing collected yet";
+  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kPDH_NO_DATA)
+      << "nothing collected yet";
   ULONGLONG before = LocalFileTimeNow();
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
   ULONGLONG after = LocalFileTimeNow();
   DWORD type = 0;
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, &type, &raw), ERROR_SUCCESS);
-  EXPECT_EQ(raw.CStatus, static_cast<DWORD>(PDH_CSTATUS_VALID_DATA));
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, &type, &raw), kERROR_SUCCESS);
+  EXPECT_EQ(raw.CStatus, static_cast<DWORD>(kPDH_CSTATUS_VALID_DATA));
   EXPECT_NE(type, 0u);
   EXPECT_EQ(raw.MultiCount, static_cast<DWORD>(sysconf(_SC_NPROCESSORS_ONLN)));
   EXPECT_GT(raw.FirstValue, 0);
@@ -80,8 +82,8 @@ TEST_F(PdhTest, RealSampleFromProcStat) {
   // Time goes on: a second collection is no older and its counters no smaller.
   usleep(20000);
   PDH_RAW_COUNTER next{};
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &next), ERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &next), kERROR_SUCCESS);
   EXPECT_GE(Units(next.TimeStamp), stamp);
   EXPECT_GE(next.SecondValue, raw.SecondValue);
   EXPECT_GE(next.FirstValue, raw.FirstValue);
@@ -90,103 +92,103 @@ TEST_F(PdhTest, RealSampleFromProcStat) {
 TEST_F(PdhTest, StampFollowsTheLocalClock) {
   ULONGLONG now = 133500000000001234ULL;
   SetLocalClockForTest([&now] { return now; });
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
   PDH_RAW_COUNTER raw{};
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), ERROR_SUCCESS);
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kERROR_SUCCESS);
   EXPECT_EQ(Units(raw.TimeStamp), detail::CollectionStamp(now));
 }
 
 TEST_F(PdhTest, CounterPaths) {
   PDH_HCOUNTER c = nullptr;
-  EXPECT_EQ(PdhAddCounterA(query_, "\\processor(_total)\\% processor time", 0, &c), ERROR_SUCCESS);
-  EXPECT_EQ(PdhRemoveCounter(c), ERROR_SUCCESS);
+  EXPECT_EQ(PdhAddCounterA(query_, "\\processor(_total)\\% processor time", 0, &c), kERROR_SUCCESS);
+  EXPECT_EQ(PdhRemoveCounter(c), kERROR_SUCCESS);
   struct Case {
     const char* path;
     PDH_STATUS status;
   } cases[] = {
-      {"", PDH_CSTATUS_BAD_COUNTERNAME},
-      {"Processor(_Total)\\% Processor Time", PDH_CSTATUS_BAD_COUNTERNAME},
-      {"\\\\host\\Processor(_Total)\\% Processor Time", PDH_CSTATUS_BAD_COUNTERNAME},
-      {"\\Processor(_Total)", PDH_CSTATUS_BAD_COUNTERNAME},
-      {"\\Processor(_Total)\\", PDH_CSTATUS_BAD_COUNTERNAME},
-      {"\\Processor(_Total)\\% Processor Time\\x", PDH_CSTATUS_BAD_COUNTERNAME},
-      {"\\Memory(_Total)\\% Processor Time", PDH_CSTATUS_NO_OBJECT},
-      {"\\Processor(_Total)\\% Idle Time", PDH_CSTATUS_NO_COUNTER},
-      {"\\Processor(_Total)\\% Processor Time ", PDH_CSTATUS_NO_COUNTER},
+      {"", kPDH_CSTATUS_BAD_COUNTERNAME},
+      {"Processor(_Total)\\% Processor Time", kPDH_CSTATUS_BAD_COUNTERNAME},
+      {"\\\\host\\Processor(_Total)\\% Processor Time", kPDH_CSTATUS_BAD_COUNTERNAME},
+      {"\\Processor(_Total)", kPDH_CSTATUS_BAD_COUNTERNAME},
+      {"\\Processor(_Total)\\", kPDH_CSTATUS_BAD_COUNTERNAME},
+      {"\\Processor(_Total)\\% Processor Time\\x", kPDH_CSTATUS_BAD_COUNTERNAME},
+      {"\\Memory(_Total)\\% Processor Time", kPDH_CSTATUS_NO_OBJECT},
+      {"\\Processor(_Total)\\% Idle Time", kPDH_CSTATUS_NO_COUNTER},
+      {"\\Processor(_Total)\\% Processor Time ", kPDH_CSTATUS_NO_COUNTER},
   };
   for (const Case& k : cases) {
     c = reinterpret_cast<PDH_HCOUNTER>(1);
     EXPECT_EQ(PdhAddCounterA(query_, k.path, 0, &c), k.status) << k.path;
   }
   // Another instance is refused too (whatever the status, not success).
-  EXPECT_NE(PdhAddCounterA(query_, "\\Processor(0)\\% Processor Time", 0, &c), ERROR_SUCCESS);
-  EXPECT_EQ(PdhAddCounterA(query_, nullptr, 0, &c), PDH_INVALID_ARGUMENT);
-  EXPECT_EQ(PdhOpenQueryA("some.blg", 0, &c), PDH_INVALID_ARGUMENT);
+  EXPECT_NE(PdhAddCounterA(query_, "\\Processor(0)\\% Processor Time", 0, &c), kERROR_SUCCESS);
+  EXPECT_EQ(PdhAddCounterA(query_, nullptr, 0, &c), kPDH_INVALID_ARGUMENT);
+  EXPECT_EQ(PdhOpenQueryA("some.blg", 0, &c), kPDH_INVALID_ARGUMENT);
 }
 
 TEST_F(PdhTest, StaleHandles) {
   PDH_RAW_COUNTER raw{};
   PDH_FMT_COUNTERVALUE v{};
   // Null, and a handle of the other kind.
-  EXPECT_EQ(PdhCollectQueryData(nullptr), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhCollectQueryData(counter_), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhGetRawCounterValue(query_, nullptr, &raw), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhRemoveCounter(nullptr), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhCloseQuery(counter_), PDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhCollectQueryData(nullptr), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhCollectQueryData(counter_), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhGetRawCounterValue(query_, nullptr, &raw), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhRemoveCounter(nullptr), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhCloseQuery(counter_), kPDH_INVALID_HANDLE);
   PDH_HCOUNTER c = nullptr;
-  EXPECT_EQ(PdhAddCounterA(counter_, kPath, 0, &c), PDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhAddCounterA(counter_, kPath, 0, &c), kPDH_INVALID_HANDLE);
 
   // A removed counter is gone; the query without counters has nothing to collect.
-  ASSERT_EQ(PdhRemoveCounter(counter_), ERROR_SUCCESS);
-  EXPECT_EQ(PdhRemoveCounter(counter_), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), PDH_INVALID_HANDLE);
-  EXPECT_NE(PdhCollectQueryData(query_), ERROR_SUCCESS);
+  ASSERT_EQ(PdhRemoveCounter(counter_), kERROR_SUCCESS);
+  EXPECT_EQ(PdhRemoveCounter(counter_), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kPDH_INVALID_HANDLE);
+  EXPECT_NE(PdhCollectQueryData(query_), kERROR_SUCCESS);
 
   // Closing the query takes its counters with it.
-  ASSERT_EQ(PdhAddCounterA(query_, kPath, 0, &counter_), ERROR_SUCCESS);
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
-  ASSERT_EQ(PdhCloseQuery(query_), ERROR_SUCCESS);
-  EXPECT_EQ(PdhCloseQuery(query_), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhCollectQueryData(query_), PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), PDH_INVALID_HANDLE);
+  ASSERT_EQ(PdhAddCounterA(query_, kPath, 0, &counter_), kERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
+  ASSERT_EQ(PdhCloseQuery(query_), kERROR_SUCCESS);
+  EXPECT_EQ(PdhCloseQuery(query_), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhCollectQueryData(query_), kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kPDH_INVALID_HANDLE);
   PDH_RAW_COUNTER a = Raw(2, 1, 10), b = Raw(1, 0, 0);
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &a, &b, &v),
-            PDH_INVALID_HANDLE);
-  EXPECT_EQ(PdhRemoveCounter(counter_), PDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &a, &b, &v),
+            kPDH_INVALID_HANDLE);
+  EXPECT_EQ(PdhRemoveCounter(counter_), kPDH_INVALID_HANDLE);
   query_ = nullptr;
 }
 
 TEST_F(PdhTest, CalculationRoundsAndCaps) {
   PDH_FMT_COUNTERVALUE v{};
-  ASSERT_EQ(Calc(250, 1000, PDH_FMT_LONG, &v), ERROR_SUCCESS);
-  EXPECT_EQ(v.CStatus, static_cast<DWORD>(PDH_CSTATUS_VALID_DATA));
+  ASSERT_EQ(Calc(250, 1000, kPDH_FMT_LONG, &v), kERROR_SUCCESS);
+  EXPECT_EQ(v.CStatus, static_cast<DWORD>(kPDH_CSTATUS_VALID_DATA));
   EXPECT_EQ(v.longValue, 75);
-  ASSERT_EQ(Calc(1, 3, PDH_FMT_LONG, &v), ERROR_SUCCESS);  // 66.67
+  ASSERT_EQ(Calc(1, 3, kPDH_FMT_LONG, &v), kERROR_SUCCESS);  // 66.67
   EXPECT_EQ(v.longValue, 67);
-  ASSERT_EQ(Calc(2, 3, PDH_FMT_LONG, &v), ERROR_SUCCESS);  // 33.33
+  ASSERT_EQ(Calc(2, 3, kPDH_FMT_LONG, &v), kERROR_SUCCESS);  // 33.33
   EXPECT_EQ(v.longValue, 33);
-  ASSERT_EQ(Calc(199, 200, PDH_FMT_LONG, &v), ERROR_SUCCESS);  // 0.5 rounds up
+  ASSERT_EQ(Calc(199, 200, kPDH_FMT_LONG, &v), kERROR_SUCCESS);  // 0.5 rounds up
   EXPECT_EQ(v.longValue, 1);
-  ASSERT_EQ(Calc(0, 1000, PDH_FMT_LONG, &v), ERROR_SUCCESS);
+  ASSERT_EQ(Calc(0, 1000, kPDH_FMT_LONG, &v), kERROR_SUCCESS);
   EXPECT_EQ(v.longValue, 100);
-  ASSERT_EQ(Calc(1000, 1000, PDH_FMT_LONG, &v), ERROR_SUCCESS);
+  ASSERT_EQ(Calc(1000, 1000, kPDH_FMT_LONG, &v), kERROR_SUCCESS);
   EXPECT_EQ(v.longValue, 0);
   // More idle than time: capped at 0, unless the cap is switched off.
-  ASSERT_EQ(Calc(1500, 1000, PDH_FMT_LONG, &v), ERROR_SUCCESS);
+  ASSERT_EQ(Calc(1500, 1000, kPDH_FMT_LONG, &v), kERROR_SUCCESS);
   EXPECT_EQ(v.longValue, 0);
-  ASSERT_EQ(Calc(1500, 1000, PDH_FMT_LONG | PDH_FMT_NOCAP100, &v), ERROR_SUCCESS);
+  ASSERT_EQ(Calc(1500, 1000, kPDH_FMT_LONG | kPDH_FMT_NOCAP100, &v), kERROR_SUCCESS);
   EXPECT_EQ(v.longValue, -50);
-  ASSERT_EQ(Calc(201, 200, PDH_FMT_LONG | PDH_FMT_NOCAP100, &v), ERROR_SUCCESS);  // -0.5
+  ASSERT_EQ(Calc(201, 200, kPDH_FMT_LONG | kPDH_FMT_NOCAP100, &v), kERROR_SUCCESS);  // -0.5
   EXPECT_EQ(v.longValue, -1);
-  ASSERT_EQ(Calc(1, 8, PDH_FMT_DOUBLE, &v), ERROR_SUCCESS);
+  ASSERT_EQ(Calc(1, 8, kPDH_FMT_DOUBLE, &v), kERROR_SUCCESS);
   EXPECT_DOUBLE_EQ(v.doubleValue, 87.5);
-  ASSERT_EQ(Calc(1, 8, PDH_FMT_LARGE, &v), ERROR_SUCCESS);
+  ASSERT_EQ(Calc(1, 8, kPDH_FMT_LARGE, &v), kERROR_SUCCESS);
   EXPECT_EQ(v.largeValue, 88);
   // Counters near the ends of the 64-bit range differ without overflow.
   PDH_RAW_COUNTER older = Raw(1, INT64_MAX - 10, INT64_MAX - 100);
   PDH_RAW_COUNTER newer = Raw(2, INT64_MAX - 5, INT64_MAX - 80);
-  ASSERT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, &v),
-            ERROR_SUCCESS);
+  ASSERT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &newer, &older, &v),
+            kERROR_SUCCESS);
   EXPECT_EQ(v.longValue, 75);
 }
 
@@ -194,69 +196,70 @@ TEST_F(PdhTest, CalculationFailuresHaveTheirOwnStatus) {
   PDH_FMT_COUNTERVALUE v{};
   v.CStatus = 0;
   v.longValue = 42;
-  EXPECT_EQ(Calc(0, 0, PDH_FMT_LONG, &v), PDH_CALC_NEGATIVE_DENOMINATOR);
-  EXPECT_EQ(Calc(0, -10, PDH_FMT_LONG, &v), PDH_CALC_NEGATIVE_DENOMINATOR);
-  EXPECT_EQ(Calc(-1, 10, PDH_FMT_LONG, &v), PDH_CALC_NEGATIVE_VALUE);
+  EXPECT_EQ(Calc(0, 0, kPDH_FMT_LONG, &v), kPDH_CALC_NEGATIVE_DENOMINATOR);
+  EXPECT_EQ(Calc(0, -10, kPDH_FMT_LONG, &v), kPDH_CALC_NEGATIVE_DENOMINATOR);
+  EXPECT_EQ(Calc(-1, 10, kPDH_FMT_LONG, &v), kPDH_CALC_NEGATIVE_VALUE);
   EXPECT_EQ(v.longValue, 42) << "a failed calculation leaves the last value";
   PDH_RAW_COUNTER older = Raw(2000, 0, 0);
   PDH_RAW_COUNTER newer = Raw(1999, 10, 100);
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, &v),
-            PDH_CALC_NEGATIVE_TIMEBASE);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &newer, &older, &v),
+            kPDH_CALC_NEGATIVE_TIMEBASE);
   newer = Raw(2000, 10, 100);  // the same stamp is no negative time base
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, &v),
-            ERROR_SUCCESS);
-  newer.CStatus = static_cast<DWORD>(PDH_INVALID_DATA);
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, &v),
-            PDH_INVALID_DATA);
-  newer.CStatus = PDH_CSTATUS_VALID_DATA;
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, 0, &newer, &older, &v), PDH_INVALID_ARGUMENT);
-  EXPECT_EQ(
-      PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG | PDH_FMT_DOUBLE, &newer, &older, &v),
-      PDH_INVALID_ARGUMENT);
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, nullptr, &v),
-            PDH_INVALID_ARGUMENT);
-  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, PDH_FMT_LONG, &newer, &older, nullptr),
-            PDH_INVALID_ARGUMENT);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &newer, &older, &v),
+            kERROR_SUCCESS);
+  newer.CStatus = static_cast<DWORD>(kPDH_INVALID_DATA);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &newer, &older, &v),
+            kPDH_INVALID_DATA);
+  newer.CStatus = kPDH_CSTATUS_VALID_DATA;
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, 0, &newer, &older, &v),
+            kPDH_INVALID_ARGUMENT);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG | kPDH_FMT_DOUBLE, &newer,
+                                            &older, &v),
+            kPDH_INVALID_ARGUMENT);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &newer, nullptr, &v),
+            kPDH_INVALID_ARGUMENT);
+  EXPECT_EQ(PdhCalculateCounterFromRawValue(counter_, kPDH_FMT_LONG, &newer, &older, nullptr),
+            kPDH_INVALID_ARGUMENT);
 }
 
 TEST_F(PdhTest, TestSourceFillsOrFailsTheCollection) {
-  PDH_STATUS answer = ERROR_SUCCESS;
+  PDH_STATUS answer = kERROR_SUCCESS;
   int calls = 0;
   SetProcessorTimeSourceForTest([&](PDH_RAW_COUNTER* sample) {
     ++calls;
-    if (answer != ERROR_SUCCESS) return answer;
+    if (answer != kERROR_SUCCESS) return answer;
     *sample = Raw(4242, 11, 22, 3);
-    return PDH_STATUS{ERROR_SUCCESS};
+    return PDH_STATUS{kERROR_SUCCESS};
   });
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
   PDH_RAW_COUNTER raw{};
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), ERROR_SUCCESS);
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kERROR_SUCCESS);
   EXPECT_EQ(Units(raw.TimeStamp), 4242u);
   EXPECT_EQ(raw.FirstValue, 11);
   EXPECT_EQ(raw.SecondValue, 22);
   EXPECT_EQ(raw.MultiCount, 3u);
   // A failed collection answers the source's status and keeps the last sample.
-  answer = PDH_NO_DATA;
-  EXPECT_EQ(PdhCollectQueryData(query_), PDH_NO_DATA);
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), ERROR_SUCCESS);
+  answer = kPDH_NO_DATA;
+  EXPECT_EQ(PdhCollectQueryData(query_), kPDH_NO_DATA);
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kERROR_SUCCESS);
   EXPECT_EQ(Units(raw.TimeStamp), 4242u);
   EXPECT_EQ(calls, 2);
   // Back to the real source.
   SetProcessorTimeSourceForTest(nullptr);
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), ERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &raw), kERROR_SUCCESS);
   EXPECT_GT(Units(raw.TimeStamp), 4242u);
   EXPECT_EQ(calls, 2);
 }
 
 TEST_F(PdhTest, EveryCounterOfTheQueryGetsTheSample) {
   PDH_HCOUNTER second = nullptr;
-  ASSERT_EQ(PdhAddCounterA(query_, kPath, 2, &second), ERROR_SUCCESS);
+  ASSERT_EQ(PdhAddCounterA(query_, kPath, 2, &second), kERROR_SUCCESS);
   EXPECT_NE(second, counter_);
-  ASSERT_EQ(PdhCollectQueryData(query_), ERROR_SUCCESS);
+  ASSERT_EQ(PdhCollectQueryData(query_), kERROR_SUCCESS);
   PDH_RAW_COUNTER a{}, b{};
-  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &a), ERROR_SUCCESS);
-  ASSERT_EQ(PdhGetRawCounterValue(second, nullptr, &b), ERROR_SUCCESS);
+  ASSERT_EQ(PdhGetRawCounterValue(counter_, nullptr, &a), kERROR_SUCCESS);
+  ASSERT_EQ(PdhGetRawCounterValue(second, nullptr, &b), kERROR_SUCCESS);
   EXPECT_EQ(Units(a.TimeStamp), Units(b.TimeStamp));
   EXPECT_EQ(a.FirstValue, b.FirstValue);
   EXPECT_EQ(a.SecondValue, b.SecondValue);

@@ -71,31 +71,31 @@ TEST(RegFile, EveryValueKindSurvivesWriteAndParse) {
   auto root = reg::NewRoot();
   RegKey* k = root->FindSubkey(reg::kLocalMachine)->AddSubkey("SOFTWARE")->AddSubkey("Ostrel");
   RegKey* p = k->AddSubkey("KELD4")->AddSubkey("Parameter");
-  p->SetValue("Text", REG_SZ, std::string("192.0.2.10\0", 11));
-  p->SetValue("Quotes \"and\" \\slashes\\", REG_SZ, std::string("C:\\dir \"x\"\0", 11));
-  p->SetValue("", REG_SZ, std::string("default\0", 8));
-  p->SetValue("Empty", REG_SZ, std::string("\0", 1));
-  p->SetValue("NoTerminator", REG_SZ, "abc");
-  p->SetValue("TwoLines", REG_SZ, std::string("a\r\nb\0", 5));
-  p->SetValue("NotUtf8", REG_SZ, std::string("\xff\xfe\x80 \xc3\0", 6));
-  p->SetValue("Utf8", REG_SZ, std::string("gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80\0", 12));
-  p->SetValue("Dword", REG_DWORD, std::string("\xca\xaf\0\0", 4));
-  p->SetValue("ShortDword", REG_DWORD, std::string("\x01\x02", 2));
-  p->SetValue("Qword", REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
-  p->SetValue("Expand", REG_EXPAND_SZ, std::string("%SystemRoot%\\x\0", 15));
-  p->SetValue("Multi", REG_MULTI_SZ, std::string("one\0two\0\0", 9));
-  p->SetValue("Binary", REG_BINARY, std::string("\x00\x01\xfe\xff", 4));
-  p->SetValue("EmptyBinary", REG_BINARY, "");
-  p->SetValue("None", REG_NONE, "xyz");
+  p->SetValue("Text", kREG_SZ, std::string("192.0.2.10\0", 11));
+  p->SetValue("Quotes \"and\" \\slashes\\", kREG_SZ, std::string("C:\\dir \"x\"\0", 11));
+  p->SetValue("", kREG_SZ, std::string("default\0", 8));
+  p->SetValue("Empty", kREG_SZ, std::string("\0", 1));
+  p->SetValue("NoTerminator", kREG_SZ, "abc");
+  p->SetValue("TwoLines", kREG_SZ, std::string("a\r\nb\0", 5));
+  p->SetValue("NotUtf8", kREG_SZ, std::string("\xff\xfe\x80 \xc3\0", 6));
+  p->SetValue("Utf8", kREG_SZ, std::string("gr\xc3\xbc\xc3\x9f \xf0\x9f\x98\x80\0", 12));
+  p->SetValue("Dword", kREG_DWORD, std::string("\xca\xaf\0\0", 4));
+  p->SetValue("ShortDword", kREG_DWORD, std::string("\x01\x02", 2));
+  p->SetValue("Qword", kREG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  p->SetValue("Expand", kREG_EXPAND_SZ, std::string("%SystemRoot%\\x\0", 15));
+  p->SetValue("Multi", kREG_MULTI_SZ, std::string("one\0two\0\0", 9));
+  p->SetValue("Binary", kREG_BINARY, std::string("\x00\x01\xfe\xff", 4));
+  p->SetValue("EmptyBinary", kREG_BINARY, "");
+  p->SetValue("None", kREG_NONE, "xyz");
   p->SetValue("OddType", 0x12345, "\x7f");
   std::string big(300, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  p->SetValue("Long", REG_BINARY, big);
+  p->SetValue("Long", kREG_BINARY, big);
   k->AddSubkey("Empty key");
   root->FindSubkey(reg::kClassesRoot)
       ->AddSubkey("AppID")
       ->AddSubkey("{5B2E9A41}")
-      ->SetValue("", REG_SZ, std::string("keld4\0", 6));
+      ->SetValue("", kREG_SZ, std::string("keld4\0", 6));
 
   std::string text = reg::WriteRegText(*root);
   auto again = Parse(text);
@@ -152,15 +152,15 @@ TEST(RegFile, ReadsWindowsUtf16ExportWithContinuedHexData) {
   const std::string key = "HKLM\\SOFTWARE\\Ostrel\\KELD4\\Parameter";
   DWORD type = 0;
   EXPECT_EQ(Data(*root, key, "LocalIPAddress", &type), std::string("10.1.2.3\0", 9));
-  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(type, kREG_SZ);
   EXPECT_EQ(Data(*root, key, "ServerType"), std::string("Serveur \xc3\xa9t\xc3\xa9\0", 14));
   EXPECT_EQ(Data(*root, key, "PortNumber"), std::string("\xca\xaf\0\0", 4));
   EXPECT_EQ(Data(*root, key, "LogPath", &type), std::string("%SystemRoot%\0", 13));
-  EXPECT_EQ(type, REG_EXPAND_SZ);
+  EXPECT_EQ(type, kREG_EXPAND_SZ);
   EXPECT_EQ(Data(*root, key, "Names", &type), std::string("a\0\xc3\xa9\0\0", 6));
-  EXPECT_EQ(type, REG_MULTI_SZ);
+  EXPECT_EQ(type, kREG_MULTI_SZ);
   EXPECT_EQ(Data(*root, key, "Big", &type), std::string("\x01\0\0\0\0\0\0\x80", 8));
-  EXPECT_EQ(type, REG_QWORD);
+  EXPECT_EQ(type, kREG_QWORD);
   EXPECT_EQ(Data(*root, key, "Raw"), "\xde\xad\xbe\xef");
 }
 
@@ -321,14 +321,14 @@ TEST(CpuFacts, ProcCpuinfoMHzPerProcessor) {
 TEST(RegTree, ManyEntriesAreFoundWithoutCaseThroughGrowthRemovalAndCopy) {
   RegKey key;
   for (int i = 0; i < 1000; ++i) {
-    key.SetValue("Value" + std::to_string(i), REG_DWORD, std::to_string(i));
+    key.SetValue("Value" + std::to_string(i), kREG_DWORD, std::to_string(i));
     key.AddSubkey("Sub" + std::to_string(i));
   }
-  key.SetValue("VALUE7", REG_SZ, "seven");  // same name: replaced in place
+  key.SetValue("VALUE7", kREG_SZ, "seven");  // same name: replaced in place
   EXPECT_TRUE(key.RemoveValue("value3"));
   EXPECT_FALSE(key.RemoveValue("value3"));
   EXPECT_TRUE(key.RemoveSubkey("SUB3"));
-  key.SetValue("value3", REG_SZ, "again");  // back, at the end
+  key.SetValue("value3", kREG_SZ, "again");  // back, at the end
   auto copy = key.Clone();
   key.Clear();
   EXPECT_EQ(key.FindValue("Value1"), nullptr);

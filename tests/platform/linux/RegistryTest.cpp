@@ -15,6 +15,7 @@
 #include "platform/linux/cpuinfo.h"
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -39,8 +40,8 @@ class RegistryTest : public ::testing::Test {
   HKEY Create(const char* subKey, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
     DWORD d = 0;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, &d);
+    LONG rc = RegCreateKeyExA(kHKEY_LOCAL_MACHINE, subKey, 0, nullptr, kREG_OPTION_NON_VOLATILE,
+                              kKEY_ALL_ACCESS, nullptr, &key, &d);
     EXPECT_EQ(rc, 0) << subKey;
     if (disposition != nullptr) *disposition = d;
     return key;
@@ -51,7 +52,7 @@ class RegistryTest : public ::testing::Test {
                           static_cast<DWORD>(data.size()));
   }
   static LONG SetDword(HKEY key, const char* name, DWORD value) {
-    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+    return RegSetValueExA(key, name, 0, kREG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
   }
   // The data of a value, or "<error N>".
   static std::string Get(HKEY key, const char* name, DWORD* type = nullptr) {
@@ -80,13 +81,13 @@ std::string Dword(DWORD v) { return std::string(reinterpret_cast<const char*>(&v
 
 TEST_F(RegistryTest, MissingStoreIsEmptyAndTheFirstWriteCreatesIt) {
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4", 0, KEY_READ, &key), 2);
+  EXPECT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4", 0, kKEY_READ, &key), 2);
   EXPECT_EQ(key, nullptr);
   EXPECT_FALSE(testsupport::FileExists(path_));
 
   DWORD disposition = 0;
   HKEY created = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter", &disposition);
-  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  EXPECT_EQ(disposition, static_cast<DWORD>(kREG_CREATED_NEW_KEY));
   ASSERT_TRUE(testsupport::FileExists(path_));
   struct stat st {};
   ASSERT_EQ(::stat(path_.c_str(), &st), 0);
@@ -98,26 +99,26 @@ TEST_F(RegistryTest, MissingStoreIsEmptyAndTheFirstWriteCreatesIt) {
   EXPECT_EQ(RegCloseKey(created), 0);
 
   HKEY again = Create("software\\ostrel\\keld4\\PARAMETER", &disposition);
-  EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  EXPECT_EQ(disposition, static_cast<DWORD>(kREG_OPENED_EXISTING_KEY));
   EXPECT_EQ(RegCloseKey(again), 0);
   // Parents exist as keys of their own.
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 0);
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, kKEY_READ, &key), 0);
   EXPECT_EQ(RegCloseKey(key), 0);
 }
 
 TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheFile) {
   HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
   const std::pair<DWORD, std::string> values[] = {
-      {REG_SZ, std::string("192.0.2.10\0", 11)},
-      {REG_SZ, "unterminated"},
-      {REG_SZ, std::string("line\nbreak\0", 11)},
-      {REG_EXPAND_SZ, std::string("%TEMP%\\x \xc3\xa9\0", 13)},
-      {REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
-      {REG_DWORD, Dword(45002)},
-      {REG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x88", 8)},
-      {REG_BINARY, std::string("\0\xff\x10\x80", 4)},
-      {REG_BINARY, ""},
-      {REG_NONE, "\x01"},
+      {kREG_SZ, std::string("192.0.2.10\0", 11)},
+      {kREG_SZ, "unterminated"},
+      {kREG_SZ, std::string("line\nbreak\0", 11)},
+      {kREG_EXPAND_SZ, std::string("%TEMP%\\x \xc3\xa9\0", 13)},
+      {kREG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
+      {kREG_DWORD, Dword(45002)},
+      {kREG_QWORD, std::string("\x01\x02\x03\x04\x05\x06\x07\x88", 8)},
+      {kREG_BINARY, std::string("\0\xff\x10\x80", 4)},
+      {kREG_BINARY, ""},
+      {kREG_NONE, "\x01"},
       {0x77, "odd type"},
   };
   int n = 0;
@@ -125,7 +126,7 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheFile) {
     std::string name = "v" + std::to_string(n++);
     ASSERT_EQ(Set(key, name.c_str(), type, data), 0) << name;
   }
-  ASSERT_EQ(Set(key, nullptr, REG_SZ, std::string("default\0", 8)), 0);
+  ASSERT_EQ(Set(key, nullptr, kREG_SZ, std::string("default\0", 8)), 0);
   auto root = ParseStoreFile();
   const reg::RegKey* stored =
       reg::FindPath(*root, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Ostrel", "KELD4", "Parameter"});
@@ -153,9 +154,9 @@ TEST_F(RegistryTest, NamesCompareWithoutCase) {
   ASSERT_EQ(SetDword(key, "PORTNUMBER", 2), 0);
   EXPECT_EQ(Get(key, "portnumber"), Dword(2));
   HKEY other = nullptr;
-  ASSERT_EQ(
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\OSTREL\\keld4\\parameter", 0, KEY_READ, &other),
-      0);
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "software\\OSTREL\\keld4\\parameter", 0, kKEY_READ,
+                          &other),
+            0);
   EXPECT_EQ(Get(other, "pOrTnUmBeR"), Dword(2));
   DWORD subKeys = 9, values = 9;
   ASSERT_EQ(RegQueryInfoKeyA(other, &subKeys, &values), 0);
@@ -168,8 +169,8 @@ TEST_F(RegistryTest, NamesCompareWithoutCase) {
 
 TEST_F(RegistryTest, SizesMoreDataAndRawReads) {
   HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
-  ASSERT_EQ(Set(key, "LocalIPAddress", REG_SZ, std::string("192.0.2.10\0", 11)), 0);
-  ASSERT_EQ(Set(key, "Short", REG_SZ, std::string("7\0", 2)), 0);
+  ASSERT_EQ(Set(key, "LocalIPAddress", kREG_SZ, std::string("192.0.2.10\0", 11)), 0);
+  ASSERT_EQ(Set(key, "Short", kREG_SZ, std::string("7\0", 2)), 0);
 
   char buf[16];
   std::memset(buf, 'X', sizeof(buf));
@@ -183,7 +184,7 @@ TEST_F(RegistryTest, SizesMoreDataAndRawReads) {
   size = 0;
   EXPECT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, &type, nullptr, &size), 0);
   EXPECT_EQ(size, 11u);
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(type, static_cast<DWORD>(kREG_SZ));
   size = 11;
   ASSERT_EQ(RegQueryValueExA(key, "LocalIPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(buf),
                              &size),
@@ -200,29 +201,31 @@ TEST_F(RegistryTest, SizesMoreDataAndRawReads) {
             2);
   EXPECT_EQ(RegQueryValueExA(key, "Short", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), nullptr),
             87);
-  EXPECT_EQ(RegSetValueExA(key, "Bad\nName", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 87);
-  EXPECT_EQ(RegSetValueExA(key, "NoData", 0, REG_SZ, nullptr, 2), 87);
+  EXPECT_EQ(RegSetValueExA(key, "Bad\nName", 0, kREG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+            87);
+  EXPECT_EQ(RegSetValueExA(key, "NoData", 0, kREG_SZ, nullptr, 2), 87);
   RegCloseKey(key);
 }
 
 TEST_F(RegistryTest, HandlesAndDeletedKeys) {
   EXPECT_EQ(RegCloseKey(nullptr), 6);
   EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(uintptr_t{0x7777})), 6);
-  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), 0);
+  EXPECT_EQ(RegCloseKey(kHKEY_LOCAL_MACHINE), 0);
   EXPECT_EQ(Get(nullptr, "x"), "<error 6>");
 
   HKEY key = Create("SOFTWARE\\Gone\\Sub");
   ASSERT_EQ(SetDword(key, "A", 1), 0);
   HKEY parent = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Gone", 0, KEY_ALL_ACCESS, &parent), 0);
-  ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "software\\gone"), 0);
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Gone", 0, kKEY_ALL_ACCESS, &parent), 0);
+  ASSERT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, "software\\gone"), 0);
   EXPECT_EQ(Get(key, "A"), "<error 1018>");
   EXPECT_EQ(SetDword(key, "A", 2), 1018);
   EXPECT_EQ(RegDeleteValueA(key, "A"), 1018);
   HKEY child = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(parent, "Sub", 0, KEY_READ, &child), 1018);
-  EXPECT_EQ(RegCreateKeyExA(parent, "New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
-            1018);
+  EXPECT_EQ(RegOpenKeyExA(parent, "Sub", 0, kKEY_READ, &child), 1018);
+  EXPECT_EQ(
+      RegCreateKeyExA(parent, "New", 0, nullptr, 0, kKEY_ALL_ACCESS, nullptr, &child, nullptr),
+      1018);
   EXPECT_EQ(RegCloseKey(key), 0);
   EXPECT_EQ(RegCloseKey(key), 6);  // closed twice
   EXPECT_EQ(Get(key, "A"), "<error 6>");
@@ -235,13 +238,14 @@ TEST_F(RegistryTest, AccessRights) {
   ASSERT_EQ(SetDword(key, "A", 1), 0);
   RegCloseKey(key);
   HKEY readOnly = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &readOnly), 0);
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, kKEY_READ, &readOnly), 0);
   EXPECT_EQ(SetDword(readOnly, "A", 2), 5);
   EXPECT_EQ(RegDeleteValueA(readOnly, "A"), 5);
   EXPECT_EQ(Get(readOnly, "A"), Dword(1));
   RegCloseKey(readOnly);
   HKEY writeOnly = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_SET_VALUE, &writeOnly), 0);
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, kKEY_SET_VALUE, &writeOnly),
+            0);
   EXPECT_EQ(Get(writeOnly, "A"), "<error 5>");
   EXPECT_EQ(SetDword(writeOnly, "A", 3), 0);
   RegCloseKey(writeOnly);
@@ -254,7 +258,7 @@ TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
   RegCloseKey(a);
   RegCloseKey(b);
   ASSERT_EQ(SetDword(key, "One", 1), 0);
-  ASSERT_EQ(Set(key, "TwoLongName", REG_SZ, std::string("2\0", 2)), 0);
+  ASSERT_EQ(Set(key, "TwoLongName", kREG_SZ, std::string("2\0", 2)), 0);
 
   DWORD subKeys = 0, values = 0;
   ASSERT_EQ(RegQueryInfoKeyA(key, &subKeys, &values), 0);
@@ -274,7 +278,7 @@ TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
   nameSize = sizeof(name);
   ASSERT_EQ(RegEnumValueA(key, 1, name, &nameSize, &type, data, &dataSize), 0);
   EXPECT_STREQ(name, "TwoLongName");
-  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(type, static_cast<DWORD>(kREG_SZ));
   EXPECT_EQ(dataSize, 2u);
   nameSize = 5;
   EXPECT_EQ(RegEnumValueA(key, 1, name, &nameSize, &type, data, &dataSize), 234);
@@ -286,13 +290,13 @@ TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
   EXPECT_EQ(RegDeleteTreeA(key, "Nope"), 2);
   EXPECT_EQ(RegDeleteTreeA(key, "alpha"), 0);
   HKEY gone = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(key, "Alpha\\Deep", 0, KEY_READ, &gone), 2);
+  EXPECT_EQ(RegOpenKeyExA(key, "Alpha\\Deep", 0, kKEY_READ, &gone), 2);
   // No subkey: the key's own contents go, the key stays.
   EXPECT_EQ(RegDeleteTreeA(key, nullptr), 0);
   ASSERT_EQ(RegQueryInfoKeyA(key, &subKeys, &values), 0);
   EXPECT_EQ(subKeys + values, 0u);
-  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, nullptr), 5);
-  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), 5);
+  EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, nullptr), 5);
+  EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, ""), 5);
   RegCloseKey(key);
 }
 
@@ -302,21 +306,21 @@ TEST_F(RegistryTest, UnparsableStoreFailsNamesItsLineAndStaysUntouched) {
       std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:xyz\n";
   WriteFile(path_, broken);
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 1015);
+  EXPECT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, kKEY_READ, &key), 1015);
   EXPECT_EQ(RegistryLastParseError().rfind(path_ + ":4: ", 0), 0u) << RegistryLastParseError();
   EXPECT_NE(RegistryLastParseError().find("dword"), std::string::npos);
   DWORD disposition;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
+  EXPECT_EQ(RegCreateKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, kKEY_ALL_ACCESS,
                             nullptr, &key, &disposition),
             1015);
-  EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 1015);
-  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel"), 1015);
+  EXPECT_EQ(SetDword(kHKEY_LOCAL_MACHINE, "A", 1), 1015);
+  EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel"), 1015);
   EXPECT_EQ(ReadFile(path_), broken);
 
   // Mended by hand: readable again, and the error is gone.
   WriteFile(path_,
             std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel]\n\"A\"=dword:12\n");
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ, &key), 0);
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, kKEY_READ, &key), 0);
   EXPECT_EQ(Get(key, "A"), Dword(0x12));
   EXPECT_EQ(RegistryLastParseError(), "");
   RegCloseKey(key);
@@ -338,8 +342,8 @@ TEST_F(RegistryTest, AChangeMadeOutsideIsSeenByTheNextRead) {
   pid_t child = fork();
   if (child == 0) {
     HKEY k = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
-                            KEY_ALL_ACCESS, &k);
+    LONG rc = RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                            kKEY_ALL_ACCESS, &k);
     if (rc == 0) rc = SetDword(k, "MaxMemInfo", 0x3333);
     _exit(rc == 0 ? 0 : 1);
   }
@@ -353,42 +357,42 @@ TEST_F(RegistryTest, AChangeMadeOutsideIsSeenByTheNextRead) {
 TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
   SetProcessorSourceForTest([] { return std::vector<int64_t>{2400, 2400, -1, 5000000000LL}; });
   HKEY cpu = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
-                          KEY_ALL_ACCESS, &cpu),
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          kKEY_ALL_ACCESS, &cpu),
             0);
   DWORD subKeys = 0;
   ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
   EXPECT_EQ(subKeys, 4u);
   HKEY p = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\1",
-                          0, KEY_ALL_ACCESS, &p),
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\1",
+                          0, kKEY_ALL_ACCESS, &p),
             0);
   DWORD type = 0;
   EXPECT_EQ(Get(p, "~MHz", &type), Dword(2400));
-  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(type, static_cast<DWORD>(kREG_DWORD));
   EXPECT_EQ(SetDword(p, "~MHz", 1), 5);
   EXPECT_EQ(RegDeleteValueA(p, "~MHz"), 5);
   RegCloseKey(p);
-  ASSERT_EQ(RegOpenKeyExA(cpu, "2", 0, KEY_READ, &p), 0);
+  ASSERT_EQ(RegOpenKeyExA(cpu, "2", 0, kKEY_READ, &p), 0);
   EXPECT_EQ(Get(p, "~MHz"), "<error 2>");
   RegCloseKey(p);
-  ASSERT_EQ(RegOpenKeyExA(cpu, "3", 0, KEY_READ, &p), 0);
+  ASSERT_EQ(RegOpenKeyExA(cpu, "3", 0, kKEY_READ, &p), 0);
   EXPECT_EQ(Get(p, "~MHz"), Dword(0xFFFFFFFF));
   RegCloseKey(p);
-  EXPECT_EQ(RegOpenKeyExA(cpu, "4", 0, KEY_READ, &p), 2);
+  EXPECT_EQ(RegOpenKeyExA(cpu, "4", 0, kKEY_READ, &p), 2);
   HKEY made = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(cpu, "9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr), 5);
-  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "HARDWARE"), 5);
+  EXPECT_EQ(RegCreateKeyExA(cpu, "9", 0, nullptr, 0, kKEY_ALL_ACCESS, nullptr, &made, nullptr), 5);
+  EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, "HARDWARE"), 5);
   RegCloseKey(cpu);
-  // HKEY_LOCAL_MACHINE shows it beside the stored keys; the file never holds it.
+  // kHKEY_LOCAL_MACHINE shows it beside the stored keys; the file never holds it.
   RegCloseKey(Create("SOFTWARE\\Ostrel"));
-  ASSERT_EQ(RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, &subKeys, nullptr), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(kHKEY_LOCAL_MACHINE, &subKeys, nullptr), 0);
   EXPECT_EQ(subKeys, 2u);
   EXPECT_EQ(ReadFile(path_).find("HARDWARE"), std::string::npos);
 
   SetProcessorSourceForTest([] { return std::vector<int64_t>{}; });
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
-                          KEY_READ, &cpu),
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          kKEY_READ, &cpu),
             0);
   ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
   EXPECT_EQ(subKeys, 0u);
@@ -401,15 +405,15 @@ TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
   if (!cpuinfo::ParseCpuList(online, &cpus))
     GTEST_SKIP() << "no readable /sys/devices/system/cpu/online";
   HKEY cpu = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
-                          KEY_READ, &cpu),
+  ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
+                          kKEY_READ, &cpu),
             0);
   DWORD subKeys = 0;
   ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
   EXPECT_EQ(subKeys, cpus.size());
   for (DWORD i = 0; i < subKeys; ++i) {
     HKEY p = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(cpu, std::to_string(i).c_str(), 0, KEY_READ, &p), 0) << i;
+    EXPECT_EQ(RegOpenKeyExA(cpu, std::to_string(i).c_str(), 0, kKEY_READ, &p), 0) << i;
     RegCloseKey(p);
   }
   RegCloseKey(cpu);
@@ -418,11 +422,11 @@ TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
 TEST_F(RegistryTest, AStoreThatCannotBeWrittenFailsTheWrite) {
   WriteFile(dir_.file("lib"), "a file where the directory should be");
   HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
+  EXPECT_EQ(RegCreateKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\X", 0, nullptr, 0, kKEY_ALL_ACCESS,
                             nullptr, &key, nullptr),
             3);
   EXPECT_EQ(key, nullptr);
-  EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, "A", 1), 3);
+  EXPECT_EQ(SetDword(kHKEY_LOCAL_MACHINE, "A", 1), 3);
 }
 
 TEST_F(RegistryTest, SymbolicLinkToTheStoreStaysALink) {
@@ -461,8 +465,8 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &failures] {
       HKEY key = nullptr;
-      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0, KEY_ALL_ACCESS,
-                        &key) != 0) {
+      if (RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                        kKEY_ALL_ACCESS, &key) != 0) {
         ++failures;
         return;
       }
@@ -473,7 +477,7 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNoUpdate) {
       }
       HKEY own = nullptr;
       std::string sub = "SOFTWARE\\Ostrel\\T" + std::to_string(t);
-      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+      if (RegCreateKeyExA(kHKEY_LOCAL_MACHINE, sub.c_str(), 0, nullptr, 0, kKEY_ALL_ACCESS, nullptr,
                           &own, nullptr) != 0)
         ++failures;
       RegCloseKey(own);
@@ -504,8 +508,8 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdate) {
     }
     // Each process, this one last, writes its own values at the same time.
     HKEY key = nullptr;
-    int bad = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
-                            KEY_ALL_ACCESS, &key);
+    int bad = RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                            kKEY_ALL_ACCESS, &key);
     for (int i = 0; i < kWrites && bad == 0; ++i) {
       std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
       bad = SetDword(key, name.c_str(), static_cast<DWORD>(i));

@@ -27,7 +27,7 @@ class StandIn {
     std::memcpy(addr.sun_path, name.data(), name.size());
     if (name[0] == '@') addr.sun_path[0] = '\0';
     socklen_t length = offsetof(sockaddr_un, sun_path) + name.size() + (name[0] == '@' ? 0 : 1);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), length), 0) << std::strerror(errno);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<::sockaddr*>(&addr), length), 0) << std::strerror(errno);
     timeval timeout{5, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   }
@@ -111,7 +111,7 @@ TEST(Journal, EventsAreNativeEntriesWithTheirFieldsWhateverTheirSize) {
 
   const char* one[1] = {"KELD4 service started"};
   EXPECT_TRUE(
-      ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 0xC0000011, nullptr, 1, 0, one, nullptr));
+      ReportEventA(source, kEVENTLOG_ERROR_TYPE, 0, 0xC0000011, nullptr, 1, 0, one, nullptr));
   auto fields = Fields(journal.receive());
   EXPECT_EQ(fields["MESSAGE"], "KELD4 service started");
   EXPECT_EQ(fields["PRIORITY"], "3");
@@ -122,7 +122,7 @@ TEST(Journal, EventsAreNativeEntriesWithTheirFieldsWhateverTheirSize) {
   // A newline in the text must not end the field early.
   const char* two[2] = {"first line\nsecond=line", "end"};
   EXPECT_TRUE(
-      ReportEventA(source, EVENTLOG_WARNING_TYPE, 0, 0x80000002, nullptr, 2, 0, two, nullptr));
+      ReportEventA(source, kEVENTLOG_WARNING_TYPE, 0, 0x80000002, nullptr, 2, 0, two, nullptr));
   fields = Fields(journal.receive());
   EXPECT_EQ(fields["MESSAGE"], "first line\nsecond=line end");
   EXPECT_EQ(fields["PRIORITY"], "4");
@@ -131,7 +131,7 @@ TEST(Journal, EventsAreNativeEntriesWithTheirFieldsWhateverTheirSize) {
   // Bigger than a datagram may be: it travels in a memory file.
   std::string big(400 * 1024, 'x');
   const char* three[1] = {big.c_str()};
-  EXPECT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, three,
+  EXPECT_TRUE(ReportEventA(source, kEVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, three,
                            nullptr));
   fields = Fields(journal.receive());
   EXPECT_EQ(fields["MESSAGE"].size(), big.size());
@@ -145,7 +145,7 @@ TEST(Journal, WithoutAJournalTheReportStillSucceeds) {
   HANDLE source = RegisterEventSourceA(nullptr, "keld4");
   const char* one[1] = {"to syslog"};
   EXPECT_TRUE(
-      ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, one, nullptr));
+      ReportEventA(source, kEVENTLOG_INFORMATION_TYPE, 0, 0x40000003, nullptr, 1, 0, one, nullptr));
   EXPECT_TRUE(DeregisterEventSource(source));
 }
 
@@ -153,10 +153,10 @@ TEST(NotifySocket, StatesReachAPathOrAnAbstractSocketAndFailWithoutOne) {
   SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerA("keld4", [](DWORD) {});
   ASSERT_NE(handle, nullptr);
   SERVICE_STATUS status{};
-  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwServiceType = kSERVICE_WIN32_OWN_PROCESS;
 
   ::unsetenv("NOTIFY_SOCKET");
-  status.dwCurrentState = SERVICE_RUNNING;
+  status.dwCurrentState = kSERVICE_RUNNING;
   EXPECT_FALSE(SetServiceStatus(handle, &status));
 
   testsupport::TempDir dir;
@@ -165,10 +165,10 @@ TEST(NotifySocket, StatesReachAPathOrAnAbstractSocketAndFailWithoutOne) {
     SCOPED_TRACE(name);
     StandIn notify(name);
     ScopedEnv env("NOTIFY_SOCKET", name);
-    status.dwCurrentState = SERVICE_RUNNING;
+    status.dwCurrentState = kSERVICE_RUNNING;
     EXPECT_TRUE(SetServiceStatus(handle, &status));
     EXPECT_EQ(notify.receive(), "READY=1\nSTATUS=Running");
-    status.dwCurrentState = SERVICE_STOPPED;
+    status.dwCurrentState = kSERVICE_STOPPED;
     status.dwWin32ExitCode = 1067;
     EXPECT_TRUE(SetServiceStatus(handle, &status));
     EXPECT_EQ(notify.receive(), "STATUS=Stopped\nEXIT_STATUS=1067");
@@ -180,11 +180,11 @@ TEST(NotifySocket, StatesReachAPathOrAnAbstractSocketAndFailWithoutOne) {
 
 TEST(Files, ADirectoryIsRefusedForWritingAndReading) {
   testsupport::TempDir dir;
-  for (DWORD access : {GENERIC_WRITE, GENERIC_READ, GENERIC_READ | GENERIC_WRITE}) {
+  for (DWORD access : {kGENERIC_WRITE, kGENERIC_READ, kGENERIC_READ | kGENERIC_WRITE}) {
     SetLastError(0);
-    EXPECT_EQ(
-        CreateFileA(dir.path().c_str(), access, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr),
-        INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << access;
+    EXPECT_EQ(CreateFileA(dir.path().c_str(), access, kFILE_SHARE_WRITE, nullptr, kOPEN_ALWAYS, 0,
+                          nullptr),
+              kINVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), kERROR_ACCESS_DENIED) << access;
   }
 }

@@ -9,6 +9,7 @@
 
 #include "platform/linux/regfile.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -132,8 +133,8 @@ TEST_F(ToolTest, AddQueryAndDeleteValues) {
   // The agent's own calls see what the tool wrote.
   plat::SetRegistryStorePathForTest(store_);
   plat::HKEY key = nullptr;
-  ASSERT_EQ(plat::RegOpenKeyExA(plat::HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
-                                plat::KEY_READ, &key),
+  ASSERT_EQ(plat::RegOpenKeyExA(plat::kHKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel\\KELD4\\Parameter", 0,
+                                plat::kKEY_READ, &key),
             0);
   uint32_t port = 0;
   plat::DWORD size = 4;

@@ -1,4 +1,5 @@
-// Internal to the Linux layer: the process-wide handle table.
+// Internal to the platform layer: the process-wide handle table, shared by
+// every implementation.
 #pragma once
 
 #include <memory>
@@ -28,14 +29,14 @@ class Stream : public Object {
 // An object that WaitForSingleObject can wait for (threads, processes).
 class Waitable : public Object {
  public:
-  // true when signalled within the time (INFINITE waits without end).
+  // true when signalled within the time (kINFINITE waits without end).
   virtual bool wait(DWORD milliseconds) = 0;
 };
 
 // Stores an object and answers its new handle value (never 0 or ~0).
 uintptr_t Insert(std::shared_ptr<Object> object);
 // The live object behind a handle value, or null (last error is then set to
-// ERROR_INVALID_HANDLE).
+// kERROR_INVALID_HANDLE).
 std::shared_ptr<Object> Lookup(uintptr_t handle);
 // Removes the handle and calls close() on its object; false if not live.
 bool Remove(uintptr_t handle);
@@ -43,7 +44,7 @@ bool Remove(uintptr_t handle);
 template <class T>
 std::shared_ptr<T> LookupAs(uintptr_t handle) {
   auto object = std::dynamic_pointer_cast<T>(Lookup(handle));
-  if (!object) plat::SetLastError(ERROR_INVALID_HANDLE);
+  if (!object) plat::SetLastError(kERROR_INVALID_HANDLE);
   return object;
 }
 template <class T>
@@ -51,5 +52,9 @@ std::shared_ptr<T> LookupAs(HANDLE handle) {
   return LookupAs<T>(reinterpret_cast<uintptr_t>(handle));
 }
 inline HANDLE ToHandle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+// The implementation's local wall clock as FILETIME units (100 ns since
+// 1601); LocalFileTimeNow answers it unless a test clock is set.
+ULONGLONG SystemLocalFileTime();
 
 }  // namespace plat::detail

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 
 namespace plat {
 namespace {
@@ -61,8 +61,8 @@ class PipeEnd : public detail::Stream {
   BOOL read(void* buffer, DWORD toRead, DWORD* read) override {
     if (read) *read = 0;
     if (!reader_) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
+      SetLastError(kERROR_ACCESS_DENIED);
+      return kFALSE;
     }
     char* out = static_cast<char*>(buffer);
     DWORD done = 0;
@@ -71,9 +71,9 @@ class PipeEnd : public detail::Stream {
       channel_->changed.wait(
           guard, [&] { return closed_ || channel_->used > 0 || !channel_->writerOpen; });
       if (closed_) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        SetLastError(kERROR_INVALID_HANDLE);
         if (read) *read = done;
-        return FALSE;
+        return kFALSE;
       }
       if (channel_->used == 0) break;  // writer gone
       size_t n = std::min<size_t>(toRead - done, channel_->used);
@@ -86,17 +86,17 @@ class PipeEnd : public detail::Stream {
     channel_->changed.notify_all();
     if (read) *read = done;
     if (done == 0 && toRead > 0) {
-      SetLastError(ERROR_BROKEN_PIPE);
-      return FALSE;
+      SetLastError(kERROR_BROKEN_PIPE);
+      return kFALSE;
     }
-    return TRUE;
+    return kTRUE;
   }
 
   BOOL write(const void* buffer, DWORD toWrite, DWORD* written) override {
     if (written) *written = 0;
     if (reader_) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
+      SetLastError(kERROR_ACCESS_DENIED);
+      return kFALSE;
     }
     const char* in = static_cast<const char*>(buffer);
     DWORD done = 0;
@@ -110,9 +110,9 @@ class PipeEnd : public detail::Stream {
         return closed_ || !channel_->readerOpen || (whole ? room >= toWrite : room > 0);
       });
       if (closed_ || !channel_->readerOpen) {
-        SetLastError(closed_ ? ERROR_INVALID_HANDLE : ERROR_NO_DATA);
+        SetLastError(closed_ ? kERROR_INVALID_HANDLE : kERROR_NO_DATA);
         if (written) *written = done;
-        return FALSE;
+        return kFALSE;
       }
       size_t n = std::min<size_t>(toWrite - done, channel_->capacity - channel_->used);
       channel_->put(in + done, n);
@@ -122,7 +122,7 @@ class PipeEnd : public detail::Stream {
     guard.unlock();
     channel_->changed.notify_all();
     if (written) *written = done;
-    return TRUE;
+    return kTRUE;
   }
 
  private:
@@ -137,7 +137,7 @@ BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, void* /*security*/, DWORD siz
   auto channel = std::make_shared<Channel>(size == 0 ? kDefaultCapacity : size);
   *readEnd = detail::ToHandle(detail::Insert(std::make_shared<PipeEnd>(channel, true)));
   *writeEnd = detail::ToHandle(detail::Insert(std::make_shared<PipeEnd>(channel, false)));
-  return TRUE;
+  return kTRUE;
 }
 
 }  // namespace plat

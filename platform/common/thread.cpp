@@ -1,15 +1,15 @@
 // Threads, per-thread message queues and queue timers.
-#include <pthread.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/linux/handles.h"
+#include "platform/common/handles.h"
 
 namespace plat {
 namespace {
@@ -29,7 +29,7 @@ class Thread : public detail::Waitable {
   bool wait(DWORD milliseconds) override {
     std::unique_lock<std::mutex> guard(lock_);
     auto ended = [this] { return done_; };
-    if (milliseconds == INFINITE) {
+    if (milliseconds == kINFINITE) {
       changed_.wait(guard, ended);
       return true;
     }
@@ -38,7 +38,7 @@ class Thread : public detail::Waitable {
 
   bool exitCode(DWORD* code) {
     std::lock_guard<std::mutex> guard(lock_);
-    *code = done_ ? exitCode_ : STILL_ACTIVE;
+    *code = done_ ? exitCode_ : kSTILL_ACTIVE;
     return true;
   }
 
@@ -93,7 +93,7 @@ class Queue {
     changed_.notify_one();
   }
 
-  // Blocks until a message is there. true with a message (WM_QUIT included).
+  // Blocks until a message is there. true with a message (kWM_QUIT included).
   bool get(MSG* msg, bool wait, bool remove) {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
@@ -104,7 +104,7 @@ class Queue {
       }
       if (quitPending_) {
         *msg = MSG{};
-        msg->message = WM_QUIT;
+        msg->message = kWM_QUIT;
         msg->wParam = static_cast<WPARAM>(quitCode_);
         if (remove) quitPending_ = false;
         return true;
@@ -116,7 +116,7 @@ class Queue {
       }
       if (next != nullptr && next->due <= now) {
         *msg = MSG{};
-        msg->message = WM_TIMER;
+        msg->message = kWM_TIMER;
         msg->wParam = next->id;
         msg->lParam = reinterpret_cast<LPARAM>(next->proc);
         msg->time = static_cast<DWORD>(
@@ -210,9 +210,7 @@ std::shared_ptr<Queue> OwnQueue() {
   return t_queue.queue;
 }
 
-void* ThreadMain(void* arg) {
-  std::shared_ptr<Thread> self(*static_cast<std::shared_ptr<Thread>*>(arg));
-  delete static_cast<std::shared_ptr<Thread>*>(arg);
+void ThreadMain(const std::shared_ptr<Thread>& self) {
   t_threadId = self->id_;
   DWORD code = self->start_(self->parameter_);
   // The queue goes before the thread counts as ended.
@@ -221,7 +219,6 @@ void* ThreadMain(void* arg) {
     t_queue.queue.reset();
   }
   self->finish(code);
-  return nullptr;
 }
 
 }  // namespace
@@ -229,16 +226,11 @@ void* ThreadMain(void* arg) {
 HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* threadId) {
   DWORD id = NewThreadId();
   auto thread = std::make_shared<Thread>(start, parameter, id);
-  auto* arg = new std::shared_ptr<Thread>(thread);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t native;
-  int rc = pthread_create(&native, &attr, ThreadMain, arg);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete arg;
-    SetLastError(Win32FromErrno(rc));
+  try {
+    // Detached: the handle, not a join, tells when the thread has ended.
+    std::thread(ThreadMain, thread).detach();
+  } catch (const std::system_error&) {
+    SetLastError(kERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   if (threadId) *threadId = id;
@@ -247,14 +239,14 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* thread
 
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
   auto t = detail::LookupAs<Thread>(thread);
-  if (!t) return FALSE;
-  return t->exitCode(exitCode) ? TRUE : FALSE;
+  if (!t) return kFALSE;
+  return t->exitCode(exitCode) ? kTRUE : kFALSE;
 }
 
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
   auto waitable = detail::LookupAs<detail::Waitable>(h);
-  if (!waitable) return WAIT_FAILED;
-  return waitable->wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  if (!waitable) return kWAIT_FAILED;
+  return waitable->wait(milliseconds) ? kWAIT_OBJECT_0 : kWAIT_TIMEOUT;
 }
 
 DWORD GetCurrentThreadId() {
@@ -270,38 +262,38 @@ BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
     if (it != registry().queues.end()) queue = it->second;
   }
   if (!queue) {
-    SetLastError(ERROR_INVALID_THREAD_ID);
-    return FALSE;
+    SetLastError(kERROR_INVALID_THREAD_ID);
+    return kFALSE;
   }
   MSG msg;
   msg.message = message;
   msg.wParam = wParam;
   msg.lParam = lParam;
   if (!queue->post(msg)) {
-    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-    return FALSE;
+    SetLastError(kERROR_NOT_ENOUGH_QUOTA);
+    return kFALSE;
   }
-  return TRUE;
+  return kTRUE;
 }
 
 void PostQuitMessage(int exitCode) { OwnQueue()->quit(exitCode); }
 
 BOOL GetMessageA(MSG* msg, void* /*hwnd*/, UINT /*filterMin*/, UINT /*filterMax*/) {
   if (msg == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(kERROR_INVALID_PARAMETER);
     return -1;
   }
   OwnQueue()->get(msg, true, true);
-  return msg->message == WM_QUIT ? 0 : 1;
+  return msg->message == kWM_QUIT ? 0 : 1;
 }
 
 BOOL PeekMessageA(MSG* msg, void* /*hwnd*/, UINT /*filterMin*/, UINT /*filterMax*/, UINT remove) {
-  return OwnQueue()->get(msg, false, (remove & PM_REMOVE) != 0) ? TRUE : FALSE;
+  return OwnQueue()->get(msg, false, (remove & kPM_REMOVE) != 0) ? kTRUE : kFALSE;
 }
 
 LPARAM DispatchMessageA(const MSG* msg) {
-  if (msg != nullptr && msg->message == WM_TIMER && msg->lParam != 0) {
-    reinterpret_cast<TIMERPROC>(msg->lParam)(msg->hwnd, WM_TIMER, msg->wParam, msg->time);
+  if (msg != nullptr && msg->message == kWM_TIMER && msg->lParam != 0) {
+    reinterpret_cast<TIMERPROC>(msg->lParam)(msg->hwnd, kWM_TIMER, msg->wParam, msg->time);
   }
   return 0;
 }
@@ -312,10 +304,10 @@ UINT_PTR SetTimer(void* /*hwnd*/, UINT_PTR idEvent, UINT elapse, TIMERPROC proc)
 
 BOOL KillTimer(void* /*hwnd*/, UINT_PTR idEvent) {
   if (!OwnQueue()->killTimer(idEvent)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return kFALSE;
   }
-  return TRUE;
+  return kTRUE;
 }
 
 }  // namespace plat

@@ -1,0 +1,148 @@
+// The service control manager on Windows: thin wrappers onto advapi32. The
+// contract's callbacks take its own DWORD, so the system calls a trampoline
+// that forwards to the one service of the process.
+#include <atomic>
+
+#include "platform/win32/win32.h"
+
+namespace plat {
+namespace {
+
+LPSERVICE_MAIN_FUNCTIONA g_serviceMain = nullptr;
+std::atomic<LPHANDLER_FUNCTION> g_handler{nullptr};
+std::atomic<void (*)(DWORD)> g_consoleHandler{nullptr};
+
+void WINAPI ServiceMainTrampoline(::DWORD argc, LPSTR* argv) {
+  g_serviceMain(static_cast<DWORD>(argc), argv);
+}
+
+void WINAPI HandlerTrampoline(::DWORD control) {
+  LPHANDLER_FUNCTION handler = g_handler.load();
+  if (handler) handler(static_cast<DWORD>(control));
+}
+
+::BOOL WINAPI ConsoleTrampoline(::DWORD signal) {
+  auto handler = g_consoleHandler.load();
+  if (!handler) return FALSE;
+  handler(static_cast<DWORD>(signal));
+  return TRUE;
+}
+
+template <class T>
+T Native(HANDLE h) {
+  return reinterpret_cast<T>(h);
+}
+template <class T>
+HANDLE Contract(T h) {
+  return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL Result(::BOOL ok) {
+  if (!ok) detail::KeepLastError();
+  return ok ? kTRUE : kFALSE;
+}
+
+}  // namespace
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
+  g_serviceMain = table[0].lpServiceProc;
+  ::SERVICE_TABLE_ENTRYA entries[] = {
+      {const_cast<char*>(table[0].lpServiceName), ServiceMainTrampoline}, {nullptr, nullptr}};
+  return Result(::StartServiceCtrlDispatcherA(entries));
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* name, LPHANDLER_FUNCTION handler) {
+  g_handler.store(handler);
+  ::SERVICE_STATUS_HANDLE h = ::RegisterServiceCtrlHandlerA(name, HandlerTrampoline);
+  if (h == nullptr) detail::KeepLastError();
+  return Contract(h);
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
+  ::SERVICE_STATUS s{status->dwServiceType,
+                     status->dwCurrentState,
+                     status->dwControlsAccepted,
+                     status->dwWin32ExitCode,
+                     status->dwServiceSpecificExitCode,
+                     status->dwCheckPoint,
+                     status->dwWaitHint};
+  return Result(::SetServiceStatus(Native<::SERVICE_STATUS_HANDLE>(handle), &s));
+}
+
+BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal)) {
+  g_consoleHandler.store(handler);
+  return Result(::SetConsoleCtrlHandler(ConsoleTrampoline, handler != nullptr));
+}
+
+SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) {
+  ::SC_HANDLE h = ::OpenSCManagerA(machine, database, access);
+  if (h == nullptr) detail::KeepLastError();
+  return Contract(h);
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displayName, DWORD access,
+                         DWORD serviceType, DWORD startType, DWORD errorControl,
+                         const char* binaryPath, const char* loadOrderGroup, DWORD* tagId,
+                         const char* dependencies, const char* account, const char* password) {
+  ::DWORD tag = 0;
+  ::SC_HANDLE h = ::CreateServiceA(Native<::SC_HANDLE>(manager), name, displayName, access,
+                                   serviceType, startType, errorControl, binaryPath, loadOrderGroup,
+                                   tagId ? &tag : nullptr, dependencies, account, password);
+  if (h == nullptr) detail::KeepLastError();
+  if (tagId) *tagId = tag;
+  return Contract(h);
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) {
+  ::SC_HANDLE h = ::OpenServiceA(Native<::SC_HANDLE>(manager), name, access);
+  if (h == nullptr) detail::KeepLastError();
+  return Contract(h);
+}
+
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info) {
+  if (infoLevel == kSERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
+    // The contract's action record is the system's (two 32-bit fields).
+    static_assert(sizeof(SC_ACTION) == sizeof(::SC_ACTION));
+    const auto* a = static_cast<const SERVICE_FAILURE_ACTIONSA*>(info);
+    ::SERVICE_FAILURE_ACTIONSA n{a->dwResetPeriod, const_cast<char*>(a->lpRebootMsg),
+                                 const_cast<char*>(a->lpCommand), a->cActions,
+                                 reinterpret_cast<::SC_ACTION*>(a->lpsaActions)};
+    return Result(::ChangeServiceConfig2A(Native<::SC_HANDLE>(service), infoLevel, &n));
+  }
+  return Result(::ChangeServiceConfig2A(Native<::SC_HANDLE>(service), infoLevel, info));
+}
+
+SC_LOCK LockServiceDatabase(SC_HANDLE manager) {
+  ::SC_LOCK lock = ::LockServiceDatabase(Native<::SC_HANDLE>(manager));
+  if (lock == nullptr) detail::KeepLastError();
+  return Contract(lock);
+}
+
+BOOL UnlockServiceDatabase(SC_LOCK lock) {
+  return Result(::UnlockServiceDatabase(Native<::SC_LOCK>(lock)));
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  ::SERVICE_STATUS s{};
+  BOOL ok = Result(::ControlService(Native<::SC_HANDLE>(service), control, &s));
+  if (status) {
+    *status = SERVICE_STATUS{s.dwServiceType,
+                             s.dwCurrentState,
+                             s.dwControlsAccepted,
+                             s.dwWin32ExitCode,
+                             s.dwServiceSpecificExitCode,
+                             s.dwCheckPoint,
+                             s.dwWaitHint};
+  }
+  return ok;
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+  return Result(::DeleteService(Native<::SC_HANDLE>(service)));
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+  return Result(::CloseServiceHandle(Native<::SC_HANDLE>(handle)));
+}
+
+}  // namespace plat
