@@ -13,6 +13,8 @@ packages=(
   debhelper dpkg-dev lintian man-db bash-completion tshark strace
   # the coordinator's options and the balancer's tests
   haproxy libcli11-dev
+  # the Windows smoke test: a Japanese locale of its own (localedef), iconv
+  locales
 )
 missing=()
 for p in "${packages[@]}"; do
