@@ -1,12 +1,11 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,10 +13,18 @@
 namespace testsupport {
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/keld4-test-XXXXXX";
-  char* made = mkdtemp(pattern);
-  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = made;
+  // The system's temporary folder (TMPDIR, else /tmp; on Windows TEMP).
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path candidate = base / ("keld4-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {
@@ -38,9 +45,11 @@ void WriteFile(const std::string& path, const std::string& content) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
+
+bool UnderWine() { return std::getenv("KELD4_UNDER_WINE") != nullptr; }
 
 bool InOwnNetworkNamespace() { return std::getenv("KELD4_IN_NETNS") != nullptr; }
 
@@ -48,10 +57,9 @@ void RunAgainInOwnNetworkNamespace() {
   if (std::system("unshare -rn true >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "network namespaces cannot be created here (unshare -rn fails)";
   }
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = '\0';
+  std::error_code ec;
+  std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+  ASSERT_FALSE(exe.empty()) << ec.message();
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   TempDir dir;
   std::string out = dir.file("out.txt");

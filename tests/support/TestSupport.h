@@ -24,6 +24,10 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
+// True where the Windows build runs under Wine (the test runner says so),
+// for the tests of behaviour Wine only stubs or words differently.
+bool UnderWine();
+
 // A test that needs addresses of its own runs again inside a network
 // namespace of its own (unshare -rn): true inside it, where the test's body
 // goes on.
