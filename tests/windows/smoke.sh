@@ -53,7 +53,7 @@ check() { # check DESCRIPTION COMMAND...
   shift
   if "$@" >/dev/null 2>&1; then pass "$what"; else fail "$what"; fi
 }
-wine_() { in_agent_ns env LOCPATH="$work" LC_ALL=${KELD4_SMOKE_LC:-ja_JP.UTF-8} timeout 60 wine "$@"; }
+wine_() { in_agent_ns env LOCPATH="$work" LC_ALL=ja_JP.UTF-8 timeout 60 wine "$@"; }
 # reg query's text in UTF-8, CR LF as LF.
 query() { { wine_ reg query "$@" 2>/dev/null || true; } | iconv -c -f CP932 -t UTF-8 | tr -d "\r"; }
 absent() { ! wine_ reg query "$1" >/dev/null 2>&1; }
