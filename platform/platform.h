@@ -616,6 +616,9 @@ struct SC_ACTION {
   SC_ACTION_TYPE Type;
   DWORD Delay;  // milliseconds
 };
+// The description is UTF-8 text. Windows keeps it in the Japanese ANSI code
+// page: the layer passes it to the system in code page 932 (a text without a
+// form there fails with kERROR_INVALID_PARAMETER).
 struct SERVICE_DESCRIPTIONA {
   const char* lpDescription;
 };
@@ -638,6 +641,14 @@ BOOL UnlockServiceDatabase(SC_LOCK lock);
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
+
+// ---------------------------------------------------------------- resources
+constexpr DWORD kERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+// A text of the program file's string table (LoadStringA): at most size - 1
+// characters and a terminator; answers the count, 0 when there is no such
+// text. A null instance is the program file itself. Linux program files
+// carry no resources: always 0 with kERROR_RESOURCE_TYPE_NOT_FOUND.
+int LoadStringA(void* instance, UINT id, char* buffer, int size);
 
 // A message box with one OK button. On Linux: one line on standard error,
 // "<caption>: <text>".

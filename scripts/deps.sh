@@ -15,6 +15,8 @@ packages=(
   haproxy libcli11-dev
   # the Windows cross build and its tests under Wine (64-bit only: no i386)
   g++-mingw-w64-x86-64-posix wine wine64
+  # the Windows smoke test: a Japanese locale of its own (localedef), iconv
+  locales
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -81,6 +81,11 @@ if [ -x scripts/package-test.sh ]; then
   if scripts/package-test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
 fi
 
+# The Windows service under Wine: install, start, coordinator exchange, stop,
+# re-register and unregister keld4.exe (about 25 s).
+stage "Windows service smoke test under Wine"
+if tests/windows/smoke.sh; then passed=$((passed + 1)); else failed=$((failed + 1)) status=1; fi
+
 stage "summary"
 [ $status -eq 0 ] || echo "some stage failed"
 echo "$passed passed, $failed failed"

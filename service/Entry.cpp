@@ -8,6 +8,7 @@
 
 #include "log/Log.h"
 #include "service/keld4.h"
+#include "service/resource.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ const char* FindOneOf(const char* text, const char* separators) {
 }
 
 int KeldMain(const char* commandLine) {
-  _Module.Prepare(nullptr, 100, kTypeLibId);
+  _Module.Prepare(nullptr, IDS_SERVICENAME, kTypeLibId);
   for (const char* token = FindOneOf(commandLine, "-/"); token != nullptr;
        token = FindOneOf(token, "-/")) {
     if (SameWord(token, "UnregServer")) return _Module.UnregisterModule();
@@ -115,11 +116,13 @@ int KeldMain(const char* commandLine) {
   return static_cast<int>(_Module.m_status.dwWin32ExitCode);
 }
 
-void CServiceModule::Prepare(void* /*instance*/, unsigned /*stringId*/, const char* typeLibId) {
+void CServiceModule::Prepare(void* instance, unsigned stringId, const char* typeLibId) {
   std::snprintf(m_szTypeLibId, sizeof(m_szTypeLibId), "%s", typeLibId);
   ServiceFlag = 1;
-  // String resource 100.
-  std::snprintf(m_szServiceName, sizeof(m_szServiceName), "%s", "keld4");
+  if (plat::LoadStringA(instance, stringId, m_szServiceName, sizeof(m_szServiceName)) == 0) {
+    // A program file without a string table (Linux) has the name built in.
+    std::snprintf(m_szServiceName, sizeof(m_szServiceName), "%s", "keld4");
+  }
   m_status.dwServiceType = plat::kSERVICE_WIN32_OWN_PROCESS;
   m_status.dwCurrentState = plat::kSERVICE_STOPPED;
   m_status.dwControlsAccepted = plat::kSERVICE_ACCEPT_STOP;

@@ -176,6 +176,12 @@ int MessageBoxA(void* /*owner*/, const char* text, const char* caption, UINT /*t
   return 1;  // IDOK
 }
 
+int LoadStringA(void* /*instance*/, UINT /*id*/, char* buffer, int size) {
+  if (buffer && size > 0) buffer[0] = '\0';
+  SetLastError(kERROR_RESOURCE_TYPE_NOT_FOUND);
+  return 0;
+}
+
 // ---------------------------------------------------------------- service database
 namespace {
 

@@ -71,6 +71,13 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
   return kTRUE;
 }
 
+int LoadStringA(void* instance, UINT id, char* buffer, int size) {
+  HINSTANCE module = instance ? static_cast<HINSTANCE>(instance) : ::GetModuleHandleA(nullptr);
+  int n = ::LoadStringA(module, id, buffer, size);
+  if (n == 0) detail::KeepLastError();
+  return n;
+}
+
 int MessageBoxA(void* owner, const char* text, const char* caption, UINT type) {
   return ::MessageBoxA(static_cast<HWND>(owner), text, caption, type);
 }

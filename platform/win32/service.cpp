@@ -2,6 +2,7 @@
 // contract's callbacks take its own DWORD, so the system calls a trampoline
 // that forwards to the one service of the process.
 #include <atomic>
+#include <string>
 
 #include "platform/win32/win32.h"
 
@@ -40,6 +41,22 @@ HANDLE Contract(T h) {
 BOOL Result(::BOOL ok) {
   if (!ok) detail::KeepLastError();
   return ok ? kTRUE : kFALSE;
+}
+
+// The program's texts are UTF-8; the description is kept in the Japanese
+// ANSI code page. Answers false when the text has no form there.
+bool ToCodePage932(const char* utf8, std::string* out) {
+  int wide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  if (wide <= 0) return false;
+  std::wstring w(static_cast<size_t>(wide), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, w.data(), wide);
+  ::BOOL lost = FALSE;
+  int n = ::WideCharToMultiByte(932, 0, w.c_str(), -1, nullptr, 0, nullptr, &lost);
+  if (n <= 0 || lost) return false;
+  out->assign(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(932, 0, w.c_str(), -1, out->data(), n, nullptr, nullptr);
+  out->resize(static_cast<size_t>(n - 1));
+  return true;
 }
 
 }  // namespace
@@ -107,6 +124,16 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, void* info) {
     ::SERVICE_FAILURE_ACTIONSA n{a->dwResetPeriod, const_cast<char*>(a->lpRebootMsg),
                                  const_cast<char*>(a->lpCommand), a->cActions,
                                  reinterpret_cast<::SC_ACTION*>(a->lpsaActions)};
+    return Result(::ChangeServiceConfig2A(Native<::SC_HANDLE>(service), infoLevel, &n));
+  }
+  if (infoLevel == kSERVICE_CONFIG_DESCRIPTION && info != nullptr) {
+    const char* text = static_cast<const SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+    std::string ansi;
+    if (text != nullptr && !ToCodePage932(text, &ansi)) {
+      SetLastError(kERROR_INVALID_PARAMETER);
+      return kFALSE;
+    }
+    ::SERVICE_DESCRIPTIONA n{text != nullptr ? ansi.data() : nullptr};
     return Result(::ChangeServiceConfig2A(Native<::SC_HANDLE>(service), infoLevel, &n));
   }
   return Result(::ChangeServiceConfig2A(Native<::SC_HANDLE>(service), infoLevel, info));
