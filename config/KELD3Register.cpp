@@ -390,7 +390,8 @@ int CKELD3Register::GetCPUInfo() {
   if (m_hKey != nullptr) plat::RegCloseKey(m_hKey);
   m_hKey = key;
   plat::DWORD subKeys = 0;
-  rc = plat::RegQueryInfoKeyA(m_hKey, &subKeys, nullptr);
+  rc = plat::RegQueryInfoKeyA(m_hKey, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr);
   if (rc != plat::kERROR_SUCCESS) {
     SysError = static_cast<uint32_t>(rc);
     g_log.WriteLog(ERR, "Get cpu key information error,syserror=%08x", Hex(rc));

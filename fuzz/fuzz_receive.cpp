@@ -114,7 +114,7 @@ class ReaderWorker {
  public:
   void Start(plat::DWORD masterThread) {
     master_ = masterThread;
-    thread_ = plat::CreateThread(&ReaderWorker::Main, this, nullptr);
+    thread_ = plat::CreateThread(nullptr, 0, &ReaderWorker::Main, this, 0, nullptr);
     if (thread_ == nullptr) {
       std::fprintf(stderr, "fuzz_receive: cannot start the receive thread\n");
       std::abort();

@@ -145,8 +145,12 @@ void Sleep(DWORD milliseconds);
 // ---------------------------------------------------------------- threads
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
 constexpr DWORD kSTILL_ACTIVE = 259;
-// Starts a thread at once; stores its id in *threadId. Returns null on failure.
-HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* threadId);
+// Starts a thread at once; stores its id in *threadId (may be null). Returns
+// null on failure. Security attributes are ignored; the stack size is a hint
+// (0: the default), an implementation may keep its own. Only creation flags
+// 0 are supported: any other answers kERROR_INVALID_PARAMETER.
+HANDLE CreateThread(void* threadAttributes, size_t stackSize, LPTHREAD_START_ROUTINE start,
+                    void* parameter, DWORD creationFlags, DWORD* threadId);
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
 // Waits for a thread handle (or process handle) to be signalled.
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
@@ -316,8 +320,15 @@ LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, cons
 LONG RegDeleteValueA(HKEY key, const char* name);
 // Deletes a key with all its subkeys and values.
 LONG RegDeleteTreeA(HKEY key, const char* subKey);
-LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* values);
-LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize);
+// Any out parameter may be null. Where the store keeps no classes, security
+// descriptors or write times, the class comes back empty and those figures 0.
+LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classSize, DWORD* reserved, DWORD* subKeys,
+                      DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                      DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* securityDescriptorSize, FILETIME* lastWriteTime);
+// *nameSize: the buffer's size in, the name's length (no terminator) out.
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved,
+                   char* keyClass, DWORD* classSize, FILETIME* lastWriteTime);
 // Diagnostics for a store that cannot be read: the file in use where the
 // store is a file (Linux), and the last parse error of that file naming file
 // and line ("file:line: what", empty when the last parse succeeded). Where the
@@ -582,7 +593,11 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* name, LPHANDLER_FU
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 // As a plain process: SIGINT/SIGTERM call the handler (on a thread of the
 // layer's own), so that Ctrl-C stops the agent in order.
-BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal));
+// The handler answers whether it handled the event. One handler at a time:
+// add kTRUE sets it, add kFALSE removes it again; a null handler (Win32's
+// "ignore Ctrl-C") is not supported and answers kERROR_INVALID_PARAMETER.
+using PHANDLER_ROUTINE = BOOL (*)(DWORD ctrlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // ---------------------------------------------------------------- service database
 // On Linux the service entry is the systemd unit "<name>.service" in the unit

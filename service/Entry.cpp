@@ -59,11 +59,12 @@ void ReportUnreadableStore(plat::LONG result) {
 
 // As a plain process, Ctrl-C and SIGTERM stop the agent in order, as the
 // stop control does under the service manager.
-void ConsoleStop(plat::DWORD /*signal*/) {
+plat::BOOL ConsoleStop(plat::DWORD /*signal*/) {
   for (int i = 0; i < 500; ++i) {
-    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0)) return;
+    if (plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0)) break;
     plat::Sleep(10);
   }
+  return plat::kTRUE;
 }
 
 }  // namespace
@@ -140,7 +141,7 @@ void CServiceModule::StartDispatch() {
     if (!plat::StartServiceCtrlDispatcherA(table)) ServiceFlag = 0;
   }
   if (ServiceFlag == 0) {
-    plat::SetConsoleCtrlHandler(ConsoleStop);
+    plat::SetConsoleCtrlHandler(ConsoleStop, plat::kTRUE);
     Run();
   }
 }

@@ -282,20 +282,22 @@ int CServiceModule::InitializeBefore() {
   }
 
   plat::DWORD id = 0;
-  m_Host.MasterThread = plat::CreateThread(MasterThreadStart, nullptr, &id);
+  m_Host.MasterThread = plat::CreateThread(nullptr, 0, MasterThreadStart, nullptr, 0, &id);
   if (m_Host.MasterThread == nullptr) {
     g_log.WriteLog(ERR, "Can not create master thread. System error:%08x", plat::GetLastError());
     KELD_TRACE_LEAVE("CServiceModule::InitializeBefore");
     return -1;
   }
   MasterThreadId = id;
-  m_Host.ReadThread = plat::CreateThread(ReadThreadStart, nullptr, &m_Host.ReadThreadId);
+  m_Host.ReadThread =
+      plat::CreateThread(nullptr, 0, ReadThreadStart, nullptr, 0, &m_Host.ReadThreadId);
   if (m_Host.ReadThread == nullptr) {
     g_log.WriteLog(ERR, "Can not create read thread. System error:%08x", plat::GetLastError());
     KELD_TRACE_LEAVE("CServiceModule::InitializeBefore");
     return -1;
   }
-  m_Host.WriteThread = plat::CreateThread(WriteThreadStart, nullptr, &m_Host.WriteThreadId);
+  m_Host.WriteThread =
+      plat::CreateThread(nullptr, 0, WriteThreadStart, nullptr, 0, &m_Host.WriteThreadId);
   if (m_Host.WriteThread == nullptr) {
     g_log.WriteLog(ERR, "Can not create write thread. System error:%08x", plat::GetLastError());
     KELD_TRACE_LEAVE("CServiceModule::InitializeBefore");

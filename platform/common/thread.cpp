@@ -223,7 +223,13 @@ void ThreadMain(const std::shared_ptr<Thread>& self) {
 
 }  // namespace
 
-HANDLE CreateThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD* threadId) {
+HANDLE CreateThread(void* /*threadAttributes*/, size_t /*stackSize*/, LPTHREAD_START_ROUTINE start,
+                    void* parameter, DWORD creationFlags, DWORD* threadId) {
+  // std::thread takes no stack size; the default serves every thread here.
+  if (creationFlags != 0 || start == nullptr) {
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   DWORD id = NewThreadId();
   auto thread = std::make_shared<Thread>(start, parameter, id);
   try {

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -666,19 +667,44 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
   }));
 }
 
-LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* values) {
+LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classSize, DWORD* reserved, DWORD* subKeys,
+                      DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                      DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* securityDescriptorSize, FILETIME* lastWriteTime) {
+  if (reserved != nullptr || (keyClass != nullptr && classSize == nullptr)) {
+    return kERROR_INVALID_PARAMETER;
+  }
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
   DWORD rc = CurrentKey(key, 0, &path, &holder, &found);
   if (rc != kERROR_SUCCESS) return static_cast<LONG>(rc);
+  // The store file keeps no classes, security descriptors or write times.
+  if (keyClass != nullptr && *classSize > 0) keyClass[0] = '\0';
+  if (classSize != nullptr) *classSize = 0;
+  if (maxClassLength != nullptr) *maxClassLength = 0;
+  if (securityDescriptorSize != nullptr) *securityDescriptorSize = 0;
+  if (lastWriteTime != nullptr) *lastWriteTime = FILETIME{};
   if (subKeys != nullptr) *subKeys = static_cast<DWORD>(found->subkeys.size());
   if (values != nullptr) *values = static_cast<DWORD>(found->values.size());
+  size_t longestSubKey = 0, longestName = 0, longestData = 0;
+  for (const auto& sub : found->subkeys) longestSubKey = std::max(longestSubKey, sub->name.size());
+  for (const auto& value : found->values) {
+    longestName = std::max(longestName, value.name.size());
+    longestData = std::max(longestData, value.data.size());
+  }
+  if (maxSubKeyLength != nullptr) *maxSubKeyLength = static_cast<DWORD>(longestSubKey);
+  if (maxValueNameLength != nullptr) *maxValueNameLength = static_cast<DWORD>(longestName);
+  if (maxValueLength != nullptr) *maxValueLength = static_cast<DWORD>(longestData);
   return kERROR_SUCCESS;
 }
 
-LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize) {
-  if (name == nullptr || nameSize == nullptr) return kERROR_INVALID_PARAMETER;
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved,
+                   char* keyClass, DWORD* classSize, FILETIME* lastWriteTime) {
+  if (name == nullptr || nameSize == nullptr || reserved != nullptr ||
+      (keyClass != nullptr && classSize == nullptr)) {
+    return kERROR_INVALID_PARAMETER;
+  }
   std::vector<std::string> path;
   std::shared_ptr<const reg::RegKey> holder;
   const reg::RegKey* found;
@@ -690,6 +716,9 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize) {
   if (sub.size() + 1 > *nameSize) return kERROR_MORE_DATA;
   std::memcpy(name, sub.c_str(), sub.size() + 1);
   *nameSize = static_cast<DWORD>(sub.size());
+  if (keyClass != nullptr && *classSize > 0) keyClass[0] = '\0';
+  if (classSize != nullptr) *classSize = 0;
+  if (lastWriteTime != nullptr) *lastWriteTime = FILETIME{};
   return kERROR_SUCCESS;
 }
 

@@ -31,7 +31,7 @@ namespace {
 
 // ---------------------------------------------------------------- control
 std::atomic<LPHANDLER_FUNCTION> g_handler{nullptr};
-std::atomic<void (*)(DWORD)> g_consoleHandler{nullptr};
+std::atomic<PHANDLER_ROUTINE> g_consoleHandler{nullptr};
 
 // Signals that stand for control codes. SIGHUP asks for the status
 // (interrogate, which changes nothing); SIGUSR2 is a code the service does not
@@ -156,7 +156,17 @@ void* ConsoleSignalThread(void*) {
 }
 }  // namespace
 
-BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal)) {
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  if (handler == nullptr) {
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return kFALSE;
+  }
+  if (!add) {
+    PHANDLER_ROUTINE expected = handler;
+    if (g_consoleHandler.compare_exchange_strong(expected, nullptr)) return kTRUE;
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return kFALSE;
+  }
   static std::once_flag started;
   g_consoleHandler = handler;
   bool ok = true;

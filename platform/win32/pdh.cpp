@@ -1,10 +1,27 @@
 // Performance data on Windows: pdh.dll itself. Queries and counters are the
 // system's handles, carried in the contract's handle type.
 
+#include <functional>
+#include <map>
+#include <mutex>
+
+#include "platform/testing.h"
 #include "platform/win32/win32.h"
 
 namespace plat {
 namespace {
+
+// The test seam: while a source is set, collections take their sample from
+// it instead of pdh.dll and the counters hand that sample back; the
+// calculation stays the system's.
+struct SeamCounter {
+  PDH_HQUERY query = nullptr;
+  bool hasData = false;
+  PDH_RAW_COUNTER sample{};
+};
+std::mutex g_seamLock;
+std::function<PDH_STATUS(PDH_RAW_COUNTER*)> g_timeSource;
+std::map<PDH_HCOUNTER, SeamCounter> g_seamCounters;
 
 template <class T>
 T Native(HANDLE h) {
@@ -44,15 +61,50 @@ PDH_STATUS PdhAddCounterA(PDH_HQUERY query, const char* path, uintptr_t userData
                           PDH_HCOUNTER* counter) {
   ::PDH_HCOUNTER c = nullptr;
   PDH_STATUS rc = ::PdhAddCounterA(Native<::PDH_HQUERY>(query), path, userData, &c);
-  if (rc == ERROR_SUCCESS) *counter = reinterpret_cast<PDH_HCOUNTER>(c);
+  if (rc == ERROR_SUCCESS) {
+    *counter = reinterpret_cast<PDH_HCOUNTER>(c);
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    g_seamCounters[*counter] = SeamCounter{query, false, {}};
+  }
   return rc;
 }
 
 PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
+  {
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    if (g_timeSource) {
+      PDH_RAW_COUNTER sample{};
+      PDH_STATUS status = g_timeSource(&sample);
+      // A failed collection leaves the counters' last samples as they were.
+      if (status != ERROR_SUCCESS) return status;
+      for (auto& [handle, counter] : g_seamCounters) {
+        if (counter.query != query) continue;
+        counter.sample = sample;
+        counter.hasData = true;
+      }
+      return ERROR_SUCCESS;
+    }
+  }
   return ::PdhCollectQueryData(Native<::PDH_HQUERY>(query));
 }
 
 PDH_STATUS PdhGetRawCounterValue(PDH_HCOUNTER counter, DWORD* type, PDH_RAW_COUNTER* value) {
+  {
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    auto found = g_seamCounters.find(counter);
+    if (g_timeSource && found != g_seamCounters.end()) {
+      if (type) *type = PERF_100NSEC_TIMER_INV;
+      if (!found->second.hasData) {
+        if (value) {
+          *value = PDH_RAW_COUNTER{};
+          value->CStatus = static_cast<DWORD>(PDH_INVALID_DATA);
+        }
+        return PDH_NO_DATA;
+      }
+      if (value) *value = found->second.sample;
+      return ERROR_SUCCESS;
+    }
+  }
   ::DWORD t = 0;
   ::PDH_RAW_COUNTER raw{};
   PDH_STATUS rc = ::PdhGetRawCounterValue(Native<::PDH_HCOUNTER>(counter), &t, &raw);
@@ -82,9 +134,26 @@ PDH_STATUS PdhCalculateCounterFromRawValue(PDH_HCOUNTER counter, DWORD format,
 }
 
 PDH_STATUS PdhRemoveCounter(PDH_HCOUNTER counter) {
+  {
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    g_seamCounters.erase(counter);
+  }
   return ::PdhRemoveCounter(Native<::PDH_HCOUNTER>(counter));
 }
 
-PDH_STATUS PdhCloseQuery(PDH_HQUERY query) { return ::PdhCloseQuery(Native<::PDH_HQUERY>(query)); }
+PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
+  {
+    std::lock_guard<std::mutex> guard(g_seamLock);
+    for (auto it = g_seamCounters.begin(); it != g_seamCounters.end();) {
+      it = it->second.query == query ? g_seamCounters.erase(it) : std::next(it);
+    }
+  }
+  return ::PdhCloseQuery(Native<::PDH_HQUERY>(query));
+}
+
+void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source) {
+  std::lock_guard<std::mutex> guard(g_seamLock);
+  g_timeSource = std::move(source);
+}
 
 }  // namespace plat

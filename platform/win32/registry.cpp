@@ -115,21 +115,33 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
   return ::RegDeleteTreeA(k, subKey);
 }
 
-LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys, DWORD* values) {
+LONG RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classSize, DWORD* reserved, DWORD* subKeys,
+                      DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                      DWORD* maxValueNameLength, DWORD* maxValueLength,
+                      DWORD* securityDescriptorSize, FILETIME* lastWriteTime) {
   LONG rc = 0;
   ::HKEY k = Native(key, &rc);
   if (!k) return rc;
-  Size sk(subKeys), v(values);
-  return ::RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, sk.get(), nullptr, nullptr, v.get(),
-                            nullptr, nullptr, nullptr, nullptr);
+  Size cs(classSize), r(reserved), sk(subKeys), msk(maxSubKeyLength), mc(maxClassLength), v(values),
+      mvn(maxValueNameLength), mv(maxValueLength), sd(securityDescriptorSize);
+  ::FILETIME written{};
+  rc = ::RegQueryInfoKeyA(k, keyClass, cs.get(), r.get(), sk.get(), msk.get(), mc.get(), v.get(),
+                          mvn.get(), mv.get(), sd.get(), lastWriteTime ? &written : nullptr);
+  if (lastWriteTime) *lastWriteTime = FILETIME{written.dwLowDateTime, written.dwHighDateTime};
+  return rc;
 }
 
-LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize) {
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved,
+                   char* keyClass, DWORD* classSize, FILETIME* lastWriteTime) {
   LONG rc = 0;
   ::HKEY k = Native(key, &rc);
   if (!k) return rc;
-  Size n(nameSize);
-  return ::RegEnumKeyExA(k, index, name, n.get(), nullptr, nullptr, nullptr, nullptr);
+  Size n(nameSize), r(reserved), cs(classSize);
+  ::FILETIME written{};
+  rc = ::RegEnumKeyExA(k, index, name, n.get(), r.get(), keyClass, cs.get(),
+                       lastWriteTime ? &written : nullptr);
+  if (lastWriteTime) *lastWriteTime = FILETIME{written.dwLowDateTime, written.dwHighDateTime};
+  return rc;
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type, BYTE* data,

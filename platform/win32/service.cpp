@@ -11,7 +11,7 @@ namespace {
 
 LPSERVICE_MAIN_FUNCTIONA g_serviceMain = nullptr;
 std::atomic<LPHANDLER_FUNCTION> g_handler{nullptr};
-std::atomic<void (*)(DWORD)> g_consoleHandler{nullptr};
+std::atomic<PHANDLER_ROUTINE> g_consoleHandler{nullptr};
 
 void WINAPI ServiceMainTrampoline(::DWORD argc, LPSTR* argv) {
   g_serviceMain(static_cast<DWORD>(argc), argv);
@@ -25,8 +25,7 @@ void WINAPI HandlerTrampoline(::DWORD control) {
 ::BOOL WINAPI ConsoleTrampoline(::DWORD signal) {
   auto handler = g_consoleHandler.load();
   if (!handler) return FALSE;
-  handler(static_cast<DWORD>(signal));
-  return TRUE;
+  return handler(static_cast<DWORD>(signal)) ? TRUE : FALSE;
 }
 
 template <class T>
@@ -86,9 +85,22 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   return Result(::SetServiceStatus(Native<::SERVICE_STATUS_HANDLE>(handle), &s));
 }
 
-BOOL SetConsoleCtrlHandler(void (*handler)(DWORD signal)) {
-  g_consoleHandler.store(handler);
-  return Result(::SetConsoleCtrlHandler(ConsoleTrampoline, handler != nullptr));
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  if (handler == nullptr) {
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return kFALSE;
+  }
+  // The system sees one trampoline, registered while a handler is set.
+  if (add) {
+    if (g_consoleHandler.exchange(handler) != nullptr) return kTRUE;
+    return Result(::SetConsoleCtrlHandler(ConsoleTrampoline, TRUE));
+  }
+  PHANDLER_ROUTINE expected = handler;
+  if (!g_consoleHandler.compare_exchange_strong(expected, nullptr)) {
+    SetLastError(kERROR_INVALID_PARAMETER);
+    return kFALSE;
+  }
+  return Result(::SetConsoleCtrlHandler(ConsoleTrampoline, FALSE));
 }
 
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) {

@@ -114,7 +114,7 @@ uint16_t FreePort() {
 
 // ---------------------------------------------------------------- master
 MasterStandIn::MasterStandIn(plat::DWORD queueDelayMs) : delay_(queueDelayMs) {
-  thread_ = plat::CreateThread(&MasterStandIn::Run, this, &id_);
+  thread_ = plat::CreateThread(nullptr, 0, &MasterStandIn::Run, this, 0, &id_);
   if (delay_ == 0) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_for(guard, std::chrono::seconds(5), [this] { return ready_; });
@@ -180,7 +180,7 @@ std::vector<plat::MSG> MasterStandIn::Messages() const {
 // ---------------------------------------------------------------- workers
 Worker::Worker(std::function<int()> body, std::function<void()> unblock)
     : body_(std::move(body)), unblock_(std::move(unblock)) {
-  thread_ = plat::CreateThread(&Worker::Run, this, nullptr);
+  thread_ = plat::CreateThread(nullptr, 0, &Worker::Run, this, 0, nullptr);
 }
 
 Worker::~Worker() {

@@ -205,7 +205,7 @@ class MasterTest : public ::testing::Test {
   }
 
   void StartThread() {
-    thread = plat::CreateThread(&MasterTest::RunMaster, master.get(), &threadId);
+    thread = plat::CreateThread(nullptr, 0, &MasterTest::RunMaster, master.get(), 0, &threadId);
     ASSERT_NE(thread, nullptr);
   }
 

@@ -240,7 +240,7 @@ TEST_F(MasterThreadTest, ThreadStartRoutineRunsTheProcessMaster) {
   g_Master.LocalAddr = Addr("192.168.1.10");
   CountingSource source;
   plat::SetProcessorTimeSourceForTest(source);
-  thread = plat::CreateThread(&MasterThreadStart, nullptr, &threadId);
+  thread = plat::CreateThread(nullptr, 0, &MasterThreadStart, nullptr, 0, &threadId);
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(Post(plat::kWM_QUIT));
   EXPECT_EQ(Join(), 0u);

@@ -41,7 +41,7 @@ TEST(ThreadQueue, PostFailsUntilTheThreadHasAQueueAndAfterItEnded) {
 
   Waiter w;
   DWORD tid = 0;
-  HANDLE h = CreateThread(PumpThread, &w, &tid);
+  HANDLE h = CreateThread(nullptr, 0, PumpThread, &w, 0, &tid);
   ASSERT_NE(h, nullptr);
   for (int i = 0; i < 2000 && !w.ready; ++i) Sleep(1);
   ASSERT_TRUE(w.ready);

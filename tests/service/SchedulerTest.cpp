@@ -16,7 +16,7 @@ namespace {
 class FakeMaster {
  public:
   FakeMaster() {
-    thread_ = plat::CreateThread(Main, this, &id_);
+    thread_ = plat::CreateThread(nullptr, 0, Main, this, 0, &id_);
     while (!ready_) plat::Sleep(1);
     MasterThreadId = id_;
   }

@@ -159,7 +159,9 @@ TEST_F(RegistryTest, NamesCompareWithoutCase) {
             0);
   EXPECT_EQ(Get(other, "pOrTnUmBeR"), Dword(2));
   DWORD subKeys = 9, values = 9;
-  ASSERT_EQ(RegQueryInfoKeyA(other, &subKeys, &values), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(other, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                             nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(values, 1u);
   // The first spelling stays in the file.
   EXPECT_NE(ReadFile(path_).find("\"PortNumber\"=dword:00000002"), std::string::npos);
@@ -261,18 +263,20 @@ TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
   ASSERT_EQ(Set(key, "TwoLongName", kREG_SZ, std::string("2\0", 2)), 0);
 
   DWORD subKeys = 0, values = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(key, &subKeys, &values), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                             nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(subKeys, 2u);
   EXPECT_EQ(values, 2u);
   char name[64];
   DWORD nameSize = sizeof(name);
-  ASSERT_EQ(RegEnumKeyExA(key, 1, name, &nameSize), 0);
+  ASSERT_EQ(RegEnumKeyExA(key, 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 0);
   EXPECT_STREQ(name, "Beta");
   EXPECT_EQ(nameSize, 4u);
   nameSize = 4;
-  EXPECT_EQ(RegEnumKeyExA(key, 1, name, &nameSize), 234);
+  EXPECT_EQ(RegEnumKeyExA(key, 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 234);
   nameSize = sizeof(name);
-  EXPECT_EQ(RegEnumKeyExA(key, 2, name, &nameSize), 259);
+  EXPECT_EQ(RegEnumKeyExA(key, 2, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 259);
   BYTE data[8];
   DWORD dataSize = sizeof(data), type = 0;
   nameSize = sizeof(name);
@@ -293,7 +297,9 @@ TEST_F(RegistryTest, DeleteValuesTreesAndEnumerate) {
   EXPECT_EQ(RegOpenKeyExA(key, "Alpha\\Deep", 0, kKEY_READ, &gone), 2);
   // No subkey: the key's own contents go, the key stays.
   EXPECT_EQ(RegDeleteTreeA(key, nullptr), 0);
-  ASSERT_EQ(RegQueryInfoKeyA(key, &subKeys, &values), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                             nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(subKeys + values, 0u);
   EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, nullptr), 5);
   EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, ""), 5);
@@ -361,7 +367,9 @@ TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
                           kKEY_ALL_ACCESS, &cpu),
             0);
   DWORD subKeys = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(cpu, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(subKeys, 4u);
   HKEY p = nullptr;
   ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\1",
@@ -386,7 +394,9 @@ TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
   RegCloseKey(cpu);
   // kHKEY_LOCAL_MACHINE shows it beside the stored keys; the file never holds it.
   RegCloseKey(Create("SOFTWARE\\Ostrel"));
-  ASSERT_EQ(RegQueryInfoKeyA(kHKEY_LOCAL_MACHINE, &subKeys, nullptr), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(kHKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &subKeys, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(subKeys, 2u);
   EXPECT_EQ(ReadFile(path_).find("HARDWARE"), std::string::npos);
 
@@ -394,7 +404,9 @@ TEST_F(RegistryTest, ProcessorKeyComesFromTheHostSourceAndIsReadOnly) {
   ASSERT_EQ(RegOpenKeyExA(kHKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", 0,
                           kKEY_READ, &cpu),
             0);
-  ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(cpu, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(subKeys, 0u);
   RegCloseKey(cpu);
 }
@@ -409,7 +421,9 @@ TEST_F(RegistryTest, HostProcessorsAreNumberedWithoutGaps) {
                           kKEY_READ, &cpu),
             0);
   DWORD subKeys = 0;
-  ASSERT_EQ(RegQueryInfoKeyA(cpu, &subKeys, nullptr), 0);
+  ASSERT_EQ(RegQueryInfoKeyA(cpu, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr),
+            0);
   EXPECT_EQ(subKeys, cpus.size());
   for (DWORD i = 0; i < subKeys; ++i) {
     HKEY p = nullptr;
