@@ -56,4 +56,8 @@ void SetProcessMemorySourceForTest(std::function<bool(size_t* peak, DWORD* error
 // (stamp included) or answers a non-zero status to fail it.
 void SetProcessorTimeSourceForTest(std::function<PDH_STATUS(PDH_RAW_COUNTER* sample)> source);
 
+// Makes the creation of the thread that is the given number from now on (1 =
+// the next one) fail with ERROR_NOT_ENOUGH_MEMORY; 0 switches it off.
+void SetThreadCreateFailureForTest(int nth);
+
 }  // namespace plat

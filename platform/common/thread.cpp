@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/common/handles.h"
+#include "platform/testing.h"
 
 namespace plat {
 namespace {
@@ -221,13 +222,23 @@ void ThreadMain(const std::shared_ptr<Thread>& self) {
   self->finish(code);
 }
 
+// Counts down to the thread creation a test wants to fail.
+std::atomic<int> g_failThreadCreate{0};
+
 }  // namespace
+
+void SetThreadCreateFailureForTest(int nth) { g_failThreadCreate.store(nth < 0 ? 0 : nth); }
 
 HANDLE CreateThread(void* /*threadAttributes*/, size_t /*stackSize*/, LPTHREAD_START_ROUTINE start,
                     void* parameter, DWORD creationFlags, DWORD* threadId) {
   // std::thread takes no stack size; the default serves every thread here.
   if (creationFlags != 0 || start == nullptr) {
     SetLastError(kERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  int failAt = g_failThreadCreate.load();
+  if (failAt > 0 && g_failThreadCreate.fetch_sub(1) == 1) {
+    SetLastError(kERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   DWORD id = NewThreadId();

@@ -178,3 +178,22 @@ TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
   EXPECT_EQ(ExitCode(), 1u);
   EXPECT_NE(out.find("KELD4 service stopped\n"), std::string::npos) << out;
 }
+
+TEST_F(Startup, FailedStartWithWorkersRunningEndsThemFirst) {
+  Set("PortNumber", static_cast<uint32_t>(FreePort()));
+  Set("LogLevel", 15u);
+  Install();
+  plat::SetThreadCreateFailureForTest(3);  // master and receive threads run, the send thread fails
+  std::string out = RunAgent();
+  plat::SetThreadCreateFailureForTest(0);
+  EXPECT_EQ(ExitCode(), 1u);
+  EXPECT_NE(Log().find("ERR: Can not create write thread. System error:00000008\r\n"),
+            std::string::npos);
+  // Both started workers left their loops (each adds 1, the main thread 1)
+  // before Run returned.
+  EXPECT_TRUE(_Module.m_WorkersEnded);
+  EXPECT_EQ(StopCounter.load(), 3u);
+  EXPECT_EQ(Count("Leave: CMaster::master_thread()"), 1) << Log();
+  EXPECT_EQ(Count("Leave: CRead::read_thread()"), 1) << Log();
+  EXPECT_EQ(out.find("KELD4 service started"), std::string::npos) << out;
+}
