@@ -99,24 +99,6 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD /*share*/, void* /*secu
   return detail::ToHandle(detail::Insert(std::make_shared<File>(fd)));
 }
 
-BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* /*overlapped*/) {
-  auto stream = detail::LookupAs<detail::Stream>(h);
-  if (!stream) {
-    if (read) *read = 0;
-    return kFALSE;
-  }
-  return stream->read(buffer, toRead, read);
-}
-
-BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* /*overlapped*/) {
-  auto stream = detail::LookupAs<detail::Stream>(h);
-  if (!stream) {
-    if (written) *written = 0;
-    return kFALSE;
-  }
-  return stream->write(buffer, toWrite, written);
-}
-
 DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) {
   auto file = detail::LookupAs<File>(h);
   if (!file) return kINVALID_SET_FILE_POINTER;
