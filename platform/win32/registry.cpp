@@ -1,5 +1,12 @@
 // The registry on Windows: the system's own, its keys behind the handle table
 // so that a closed key answers kERROR_INVALID_HANDLE.
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "platform/testing.h"
 #include "platform/win32/win32.h"
 
@@ -16,11 +23,91 @@ class Key : public detail::Object {
   ::HKEY k_;
 };
 
+// A test's store: HKEY_LOCAL_MACHINE stands for a key of the user's own, one
+// per store path, so tests never write the machine's registry (and need no
+// administrator). Only the layer's own calls see it, unlike a process-wide
+// RegOverridePredefKey that the system's libraries would see as well.
+std::mutex g_testRootLock;
+::HKEY g_testRoot = nullptr;
+std::string g_testRootName;  // empty: no test store
+
+// Null when a test store is set but its key could not be made: never the
+// machine's key then.
+::HKEY LocalMachine() {
+  std::lock_guard<std::mutex> lock(g_testRootLock);
+  if (g_testRootName.empty()) return kSystemLocalMachine;
+  return g_testRoot;
+}
+
+// The processor seam: its entries are written as a processor key under a
+// key of the user's own (one per process, as test programs run side by side),
+// and opens of the system's processor key go there.
+constexpr char kProcessorPath[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor";
+std::function<std::vector<int64_t>()> g_processorSource;
+::HKEY g_processorRoot = nullptr;
+
+std::string ProcessorRootName() {
+  return "Software\\keld4-tests\\processors-" + std::to_string(::GetCurrentProcessId());
+}
+
+// 1: the path is the processor key itself; 2: below it; 0: elsewhere.
+int ProcessorPathKind(const char* subKey) {
+  size_t n = sizeof(kProcessorPath) - 1;
+  if (subKey == nullptr || ::_strnicmp(subKey, kProcessorPath, n) != 0) return 0;
+  if (subKey[n] == '\0') return 1;
+  return subKey[n] == '\\' ? 2 : 0;
+}
+
+// Rewrites the processor key from the seam (on each open of the key itself,
+// so a changed source shows on the next read).
+void WriteProcessors(const std::vector<int64_t>& speeds) {
+  ::RegDeleteTreeA(g_processorRoot, "HARDWARE");
+  for (size_t i = 0; i < speeds.size(); ++i) {
+    std::string path = std::string(kProcessorPath) + "\\" + std::to_string(i);
+    ::HKEY k = nullptr;
+    if (::RegCreateKeyExA(g_processorRoot, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                          nullptr) != ERROR_SUCCESS) {
+      continue;
+    }
+    if (speeds[i] >= 0) {
+      ::DWORD mhz = static_cast<::DWORD>(speeds[i]);
+      ::RegSetValueExA(k, "~MHz", 0, REG_DWORD, reinterpret_cast<const ::BYTE*>(&mhz), sizeof(mhz));
+    }
+    ::RegCloseKey(k);
+  }
+  ::HKEY k = nullptr;
+  if (::RegCreateKeyExA(g_processorRoot, kProcessorPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                        nullptr) == ERROR_SUCCESS) {
+    ::RegCloseKey(k);
+  }
+}
+
+// The key a processor path opens under while the seam is set, else null.
+::HKEY ProcessorParent(const char* subKey) {
+  int kind = ProcessorPathKind(subKey);
+  if (kind == 0) return nullptr;
+  std::function<std::vector<int64_t>()> source;
+  {
+    std::lock_guard<std::mutex> lock(g_testRootLock);
+    source = g_processorSource;
+  }
+  if (!source) return nullptr;
+  std::vector<int64_t> speeds = kind == 1 ? source() : std::vector<int64_t>{};
+  std::lock_guard<std::mutex> lock(g_testRootLock);
+  if (!g_processorRoot) return nullptr;
+  if (kind == 1) WriteProcessors(speeds);
+  return g_processorRoot;
+}
+
 // The predefined keys are the same numbers as the system's; opened keys are
 // looked up in the table. Answers null (with the status in *rc) when the
 // handle is not live.
 ::HKEY Native(HKEY key, LONG* rc) {
-  if (key == kHKEY_LOCAL_MACHINE) return kSystemLocalMachine;
+  if (key == kHKEY_LOCAL_MACHINE) {
+    ::HKEY k = LocalMachine();
+    if (!k) *rc = static_cast<LONG>(kERROR_ACCESS_DENIED);
+    return k;
+  }
   if (key == kHKEY_CLASSES_ROOT) return kSystemClassesRoot;
   auto k = detail::LookupAs<Key>(key);
   if (!k) {
@@ -53,11 +140,49 @@ class Size {
 // The store is the system's registry: no file, nothing to parse.
 std::string RegistryStorePath() { return {}; }
 std::string RegistryLastParseError() { return {}; }
-void SetRegistryStorePathForTest(const std::string& /*path*/) {}
+void SetRegistryStorePathForTest(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_testRootLock);
+  if (g_testRoot) {
+    // The test's values go with it, so the next test starts empty.
+    ::RegCloseKey(g_testRoot);
+    g_testRoot = nullptr;
+  }
+  if (!g_testRootName.empty()) ::RegDeleteTreeA(kSystemCurrentUser, g_testRootName.c_str());
+  g_testRootName.clear();
+  if (path.empty()) return;
+  char name[64];
+  std::snprintf(name, sizeof(name), "Software\\keld4-tests\\%016llx",
+                static_cast<unsigned long long>(std::hash<std::string>{}(path)));
+  g_testRootName = name;
+  ::RegDeleteTreeA(kSystemCurrentUser, name);
+  ::HKEY root = nullptr;
+  if (::RegCreateKeyExA(kSystemCurrentUser, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root,
+                        nullptr) == ERROR_SUCCESS) {
+    g_testRoot = root;
+  }
+}
+
+void SetProcessorSourceForTest(std::function<std::vector<int64_t>()> source) {
+  std::lock_guard<std::mutex> lock(g_testRootLock);
+  g_processorSource = std::move(source);
+  std::string name = ProcessorRootName();
+  if (g_processorRoot) {
+    ::RegCloseKey(g_processorRoot);
+    g_processorRoot = nullptr;
+    ::RegDeleteTreeA(kSystemCurrentUser, name.c_str());
+  }
+  if (!g_processorSource) return;
+  ::HKEY root = nullptr;
+  if (::RegCreateKeyExA(kSystemCurrentUser, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &root, nullptr) == ERROR_SUCCESS) {
+    g_processorRoot = root;
+  }
+}
 
 LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
   LONG rc = 0;
-  ::HKEY parent = Native(key, &rc);
+  ::HKEY parent = key == kHKEY_LOCAL_MACHINE ? ProcessorParent(subKey) : nullptr;
+  if (!parent) parent = Native(key, &rc);
   if (!parent) return rc;
   ::HKEY k = nullptr;
   rc = ::RegOpenKeyExA(parent, subKey, options, access, &k);

@@ -22,6 +22,7 @@
 inline const ::HANDLE kSystemInvalidHandle = INVALID_HANDLE_VALUE;
 inline const ::HKEY kSystemLocalMachine = HKEY_LOCAL_MACHINE;
 inline const ::HKEY kSystemClassesRoot = HKEY_CLASSES_ROOT;
+inline const ::HKEY kSystemCurrentUser = HKEY_CURRENT_USER;
 
 namespace plat::detail {
 

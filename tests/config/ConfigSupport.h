@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/LogSupport.h"
+#include "tests/support/StoreSupport.h"
 #include "tests/support/TestSupport.h"
 
 class ConfigTest : public ::testing::Test {
@@ -32,7 +33,7 @@ class ConfigTest : public ::testing::Test {
   // The installation template as the store, with the log kept in the test's
   // directory (the template names /var/log).
   void InstallTemplate() {
-    testsupport::WriteFile(
+    testsupport::InstallStore(
         store_, testsupport::ReadFile(std::string(KELD4_SOURCE_DIR) + "/packaging/keld4.reg"));
     SetText("Parameter\\Log", "LogDirectory", dir_.path());
   }

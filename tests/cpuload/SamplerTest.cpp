@@ -17,6 +17,7 @@
 #include "platform/testing.h"
 #include "service/keld4.h"
 #include "tests/support/LogSupport.h"
+#include "tests/support/StoreSupport.h"
 #include "tests/support/TestSupport.h"
 
 using namespace plat;
@@ -64,8 +65,8 @@ std::string RegistryText(uint32_t errTotal, uint32_t skipTotal, uint32_t limit) 
 class SamplerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testsupport::WriteFile(dir_.file("keld4.reg"), RegistryText(10, 20, 3));
     SetRegistryStorePathForTest(dir_.file("keld4.reg"));
+    testsupport::InstallStore(dir_.file("keld4.reg"), RegistryText(10, 20, 3));
     g_Config.PdhErrTotal = 10;
     g_Config.PdhErrCount = 0;
     g_Config.PdhCalculateSkipTotal = 20;
@@ -453,9 +454,9 @@ TEST_F(SamplerTest, CollectionFailureClosesTheQuery) {
 }
 
 TEST_F(SamplerTest, MissingRegistryKeepsCountingInMemory) {
-  testsupport::WriteFile(dir_.file("keld4.reg"),
-                         "Windows Registry Editor Version 5.00\r\n\r\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4]\r\n\r\n");
+  testsupport::InstallStore(dir_.file("keld4.reg"),
+                            "Windows Registry Editor Version 5.00\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel\\KELD4]\r\n\r\n");
   ASSERT_EQ(sampler_.init(), 0);
   Next(1, 50);
   ASSERT_EQ(sampler_.refresh(), 0);
@@ -464,7 +465,7 @@ TEST_F(SamplerTest, MissingRegistryKeepsCountingInMemory) {
   EXPECT_EQ(sampler_.refresh(), -1);
   EXPECT_EQ(g_Config.PdhErrCount.load(), 1u);
   // Nothing lands in the agent's own key in place of the missing subkey.
-  std::string text = testsupport::ReadFile(dir_.file("keld4.reg"));
+  std::string text = testsupport::StoreText(dir_.file("keld4.reg"));
   EXPECT_EQ(text.find("PdhErr"), std::string::npos) << text;
   EXPECT_EQ(text.find("PdhCalculateSkip"), std::string::npos) << text;
 }

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/LogSupport.h"
+#include "tests/support/StoreSupport.h"
 #include "tests/support/TestSupport.h"
 
 class ServiceTest : public ::testing::Test {
@@ -54,7 +55,7 @@ class ServiceTest : public ::testing::Test {
   }
   void Remove(const std::string& name) { Replace(name, ""); }
   // Writes the store file as it now stands.
-  void Install() { testsupport::WriteFile(dir.file("registry.reg"), template_); }
+  void Install() { testsupport::InstallStore(dir.file("registry.reg"), template_); }
   std::string Log() const { return testsupport::ReadFile(dir.file("keld4.log")); }
 
   testsupport::TempDir dir;

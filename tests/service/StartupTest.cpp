@@ -72,7 +72,7 @@ TEST_F(Startup, MissingValueStopsWithReadFromRegisterError) {
   EXPECT_NE(log.find("Get key value:PdhErrTotal error,syserror=00000002,error=1505"),
             std::string::npos);
   // The run's counters were written before the load, even so.
-  EXPECT_NE(testsupport::ReadFile(dir.file("registry.reg")).find("\"PdhErrCount\"=dword:00000000"),
+  EXPECT_NE(testsupport::StoreText(dir.file("registry.reg")).find("\"PdhErrCount\"=dword:00000000"),
             std::string::npos);
 }
 
@@ -108,7 +108,7 @@ TEST_F(Startup, EventSourceKeyIsWrittenAtEveryStart) {
   Set("PortNumber", 65536u);  // stops right after the event source step
   Install();
   RunAgent();
-  std::string store = testsupport::ReadFile(dir.file("registry.reg"));
+  std::string store = testsupport::StoreText(dir.file("registry.reg"));
   auto at = store.find(
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\keld4]");
   ASSERT_NE(at, std::string::npos) << store;
