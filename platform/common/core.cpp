@@ -79,6 +79,16 @@ BOOL CloseHandle(HANDLE h) {
   return kTRUE;
 }
 
+// A socket is a handle-table entry too: its object closes the system socket
+// once no call is inside it.
+int closesocket(SOCKET s) {
+  if (!detail::Remove(static_cast<uintptr_t>(s))) {
+    SetLastError(kWSAENOTSOCK);
+    return kSOCKET_ERROR;
+  }
+  return 0;
+}
+
 void Sleep(DWORD milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

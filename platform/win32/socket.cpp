@@ -217,12 +217,4 @@ int sendto(SOCKET s, const char* buffer, int len, int flags, const sockaddr* to,
   }
 }
 
-int closesocket(SOCKET s) {
-  if (!detail::Remove(static_cast<uintptr_t>(s))) {
-    SetLastError(kWSAENOTSOCK);
-    return kSOCKET_ERROR;
-  }
-  return 0;
-}
-
 }  // namespace plat
