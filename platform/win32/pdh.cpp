@@ -72,7 +72,12 @@ PDH_STATUS PdhAddCounterA(PDH_HQUERY query, const char* path, uintptr_t userData
 PDH_STATUS PdhCollectQueryData(PDH_HQUERY query) {
   {
     std::lock_guard<std::mutex> guard(g_seamLock);
-    if (g_timeSource) {
+    // Only a query with counters of the seam takes its sample from the source:
+    // any other (a closed one, one without counters) goes to pdh.dll, which
+    // answers for it as it would without the seam.
+    bool seamQuery = false;
+    for (const auto& entry : g_seamCounters) seamQuery = seamQuery || entry.second.query == query;
+    if (g_timeSource && seamQuery) {
       PDH_RAW_COUNTER sample{};
       PDH_STATUS status = g_timeSource(&sample);
       // A failed collection leaves the counters' last samples as they were.

@@ -154,7 +154,8 @@ void SetRegistryStorePathForTest(const std::string& path) {
   std::snprintf(name, sizeof(name), "Software\\keld4-tests\\%016llx",
                 static_cast<unsigned long long>(std::hash<std::string>{}(path)));
   g_testRootName = name;
-  ::RegDeleteTreeA(kSystemCurrentUser, name);
+  // A key already there is the store of the same path (another process of the
+  // same test, such as a death test's child): it is kept, as a file would be.
   ::HKEY root = nullptr;
   if (::RegCreateKeyExA(kSystemCurrentUser, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root,
                         nullptr) == ERROR_SUCCESS) {
