@@ -388,6 +388,10 @@ static_assert(sizeof(void*) != 8 || sizeof(IP_ADAPTER_INFO) == 704);
 DWORD GetNumberOfInterfaces(DWORD* count);
 // Both answer kERROR_BUFFER_OVERFLOW / kERROR_INSUFFICIENT_BUFFER with *size set
 // to the bytes needed when the buffer is too small, so callers can size it.
+// The adapter list holds each loopback interface, described "MS TCP Loopback
+// interface", with its addresses; Windows' own list leaves the software
+// loopback out, so that implementation adds it after the system's records.
+// GetNumberOfInterfaces counts at least as many interfaces as the list holds.
 DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size);
 DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, ULONG* size, BOOL order);
 
