@@ -80,18 +80,21 @@ start_agent() {
     "$reg" add "$key\\Log" /v LogLevel /t REG_DWORD /d 3 /f >/dev/null
     in_ns "$n" "$agent_bin" -RegServer >/dev/null
   )
+  # Under the batch policy its unit sets (CPUSchedulingPolicy=batch).
   KELD4_REGISTRY=$dir/registry.reg KELD4_UNIT_DIR=$dir/units KELD4_SYSTEMCTL=/bin/true \
-    nsenter -t "${holder[$n]}" -n "$agent_bin" >/dev/null 2>&1 &
+    nsenter -t "${holder[$n]}" -n chrt --batch 0 "$agent_bin" >/dev/null 2>&1 &
   pids+=($!)
 }
 
-coor_alive() {  # N loglevel alive cpu: one Coor_alive from this side of namespace N
+# One Coor_alive from this side of namespace N: N loglevel alive cpu. Its log
+# check period is keld4-coordinator's default, 60 s.
+coor_alive() {
   python3 - "$@" <<'PY'
 import socket, struct, sys
 n, lv, alive, cpu = map(int, sys.argv[1:])
 a = lambda s: struct.unpack("!I", socket.inet_aton(s))[0]
 agent, coord = "10.77.%d.1" % n, "10.77.%d.2" % n
-d = struct.pack("!10I", 4, 1, 0, 0, 28, 4, a(coord), a(agent), 0, 0) + struct.pack("!7I", 0, 0, lv, 2, alive, 0, cpu)
+d = struct.pack("!10I", 4, 1, 0, 0, 28, 4, a(coord), a(agent), 0, 0) + struct.pack("!7I", 0, 0, lv, 60, alive, 0, cpu)
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((coord, 0))
 s.sendto(d, (agent, 45002))
@@ -138,7 +141,8 @@ PY
   start_agent 2
   agent15=${pids[-1]}
   # Started by nsenter itself, not a shell function, so $! is the program.
-  nsenter -t "${holder[3]}" -n "$bin/bench/keld4_floor" 10.77.3.2 $port &
+  # The same policy as the agent's, so that only the work differs.
+  nsenter -t "${holder[3]}" -n chrt --batch 0 "$bin/bench/keld4_floor" 10.77.3.2 $port &
   pids+=($!)
   floor=$!
   mkdir -p "$work/collectd"
