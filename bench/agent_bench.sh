@@ -67,8 +67,17 @@ make_ns() {
 }
 in_ns() { local n=$1; shift; nsenter -t "${holder[$n]}" -n "$@"; }
 
+# Sleeps until OFFSET seconds past the next whole second. Each program that
+# works once a second starts at a phase of its own, so none begins its second
+# in the caches another has just warmed (on this shared virtual machine the
+# first program to run after an idle spell pays several times what the next
+# pays for the same work).
+at_phase() {
+  sleep "$(python3 -c "import time; print('%.3f' % (1 - time.time() % 1 + $1))")"
+}
+
 # keld4 in namespace N with registry LogLevel 3; started as a plain process.
-start_agent() {
+start_agent() {  # N [PHASE]
   local n=$1 dir=$work/agent$1
   mkdir -p "$dir/log" "$dir/units"
   local reg=$bin/tools/keld4-reg key='HKLM\SOFTWARE\Ostrel\KELD4\Parameter'
@@ -80,18 +89,22 @@ start_agent() {
     "$reg" add "$key\\Log" /v LogLevel /t REG_DWORD /d 3 /f >/dev/null
     in_ns "$n" "$agent_bin" -RegServer >/dev/null
   )
+  [ -z "${2:-}" ] || at_phase "$2"
+  # Under the batch policy its unit sets (CPUSchedulingPolicy=batch).
   KELD4_REGISTRY=$dir/registry.reg KELD4_UNIT_DIR=$dir/units KELD4_SYSTEMCTL=/bin/true \
-    nsenter -t "${holder[$n]}" -n "$agent_bin" >/dev/null 2>&1 &
+    nsenter -t "${holder[$n]}" -n chrt --batch 0 "$agent_bin" >/dev/null 2>&1 &
   pids+=($!)
 }
 
-coor_alive() {  # N loglevel alive cpu: one Coor_alive from this side of namespace N
+# One Coor_alive from this side of namespace N: N loglevel alive cpu. Its log
+# check period is keld4-coordinator's default, 60 s.
+coor_alive() {
   python3 - "$@" <<'PY'
 import socket, struct, sys
 n, lv, alive, cpu = map(int, sys.argv[1:])
 a = lambda s: struct.unpack("!I", socket.inet_aton(s))[0]
 agent, coord = "10.77.%d.1" % n, "10.77.%d.2" % n
-d = struct.pack("!10I", 4, 1, 0, 0, 28, 4, a(coord), a(agent), 0, 0) + struct.pack("!7I", 0, 0, lv, 2, alive, 0, cpu)
+d = struct.pack("!10I", 4, 1, 0, 0, 28, 4, a(coord), a(agent), 0, 0) + struct.pack("!7I", 0, 0, lv, 60, alive, 0, cpu)
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((coord, 0))
 s.sendto(d, (agent, 45002))
@@ -115,7 +128,7 @@ for n, name in names.items():
     s.bind(("10.77.%d.2" % n, 25826 if n == 4 else 45002))
     sel.register(s, selectors.EVENT_READ, name)
 scrapes = failed = 0
-next_scrape = time.time() + 2
+next_scrape = time.time() // 1 + 2.8  # at a phase of its own, 0.8 s
 while time.time() < end:
     for key, _ in sel.select(timeout=max(0.0, min(next_scrape, end) - time.time())):
         key.fileobj.recv(65536)
@@ -133,12 +146,14 @@ print("node_exporter_scrapes %d" % scrapes)
 print("node_exporter_failed_scrapes %d" % failed)
 PY
   receiver=$!
-  start_agent 1
+  start_agent 1 0.0
   agent3=${pids[-1]}
-  start_agent 2
+  start_agent 2 0.2
   agent15=${pids[-1]}
   # Started by nsenter itself, not a shell function, so $! is the program.
-  nsenter -t "${holder[3]}" -n "$bin/bench/keld4_floor" 10.77.3.2 $port &
+  # The same policy as the agent's, so that only the work differs.
+  at_phase 0.4
+  nsenter -t "${holder[3]}" -n chrt --batch 0 "$bin/bench/keld4_floor" 10.77.3.2 $port &
   pids+=($!)
   floor=$!
   mkdir -p "$work/collectd"
@@ -155,6 +170,7 @@ LoadPlugin network
   Server "10.77.4.2" "25826"
 </Plugin>
 CONF
+  at_phase 0.6
   nsenter -t "${holder[4]}" -n collectd -f -C "$work/collectd/collectd.conf" >/dev/null 2>&1 &
   pids+=($!)
   collectd=$!

@@ -1,9 +1,11 @@
 // The parts of the platform layer every implementation shares: the calling
 // thread's last error, the handle table, and time arithmetic over the clock
 // the implementation provides.
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -23,7 +25,9 @@ void SetLastError(DWORD code) { t_lastError = code; }
 namespace detail {
 namespace {
 struct Table {
-  std::mutex lock;
+  // Every call on a handle looks it up: lookups share the lock, so threads
+  // working on their own handles never wait for each other.
+  std::shared_mutex lock;
   std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
   // Values are never reused within a process, so a stale handle can never
   // reach a newer object.
@@ -37,7 +41,7 @@ Table& table() {
 
 uintptr_t Insert(std::shared_ptr<Object> object) {
   Table& t = table();
-  std::lock_guard<std::mutex> guard(t.lock);
+  std::lock_guard<std::shared_mutex> guard(t.lock);
   uintptr_t value = t.next;
   t.next += 4;
   t.objects.emplace(value, std::move(object));
@@ -46,7 +50,7 @@ uintptr_t Insert(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> Lookup(uintptr_t handle) {
   Table& t = table();
-  std::lock_guard<std::mutex> guard(t.lock);
+  std::shared_lock<std::shared_mutex> guard(t.lock);
   auto it = t.objects.find(handle);
   if (it == t.objects.end()) {
     plat::SetLastError(kERROR_INVALID_HANDLE);
@@ -59,7 +63,7 @@ bool Remove(uintptr_t handle) {
   std::shared_ptr<Object> object;
   {
     Table& t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
+    std::lock_guard<std::shared_mutex> guard(t.lock);
     auto it = t.objects.find(handle);
     if (it == t.objects.end()) return false;
     object = std::move(it->second);
@@ -98,6 +102,9 @@ namespace {
 constexpr ULONGLONG kUnixEpochAsFileTime = 116444736000000000ULL;
 std::mutex g_clockLock;
 std::function<ULONGLONG()>* g_testClock = nullptr;
+// Set only while a test clock is in place, so that the agent's own time
+// reads never touch the lock.
+std::atomic<bool> g_testClockSet{false};
 
 void FileTimeUnitsToSystemTime(ULONGLONG units, SYSTEMTIME* st) {
   // Civil-from-days over the proleptic Gregorian calendar, no time zone:
@@ -128,7 +135,7 @@ void FileTimeUnitsToSystemTime(ULONGLONG units, SYSTEMTIME* st) {
 }  // namespace
 
 ULONGLONG LocalFileTimeNow() {
-  {
+  if (g_testClockSet.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> guard(g_clockLock);
     if (g_testClock != nullptr) return (*g_testClock)();
   }
@@ -139,12 +146,13 @@ void SetLocalClockForTest(std::function<ULONGLONG()> clock) {
   std::lock_guard<std::mutex> guard(g_clockLock);
   delete g_testClock;
   g_testClock = clock ? new std::function<ULONGLONG()>(std::move(clock)) : nullptr;
+  g_testClockSet.store(g_testClock != nullptr, std::memory_order_release);
 }
 
 void GetLocalTime(SYSTEMTIME* st) { FileTimeUnitsToSystemTime(LocalFileTimeNow(), st); }
 
 int64_t TimeNow() {
-  {
+  if (g_testClockSet.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> guard(g_clockLock);
     if (g_testClock != nullptr) {
       // The test clock is local time; give seconds since 1970 in the same scale.

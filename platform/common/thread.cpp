@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -177,7 +178,7 @@ class Queue {
 };
 
 struct QueueRegistry {
-  std::mutex lock;
+  std::shared_mutex lock;  // posts share it
   std::unordered_map<DWORD, std::shared_ptr<Queue>> queues;
 };
 QueueRegistry& registry() {
@@ -186,7 +187,7 @@ QueueRegistry& registry() {
 }
 
 void DropQueue(DWORD id) {
-  std::lock_guard<std::mutex> guard(registry().lock);
+  std::lock_guard<std::shared_mutex> guard(registry().lock);
   registry().queues.erase(id);
 }
 
@@ -205,7 +206,7 @@ std::shared_ptr<Queue> OwnQueue() {
   if (!t_queue.queue) {
     t_queue.id = GetCurrentThreadId();
     t_queue.queue = std::make_shared<Queue>();
-    std::lock_guard<std::mutex> guard(registry().lock);
+    std::lock_guard<std::shared_mutex> guard(registry().lock);
     registry().queues[t_queue.id] = t_queue.queue;
   }
   return t_queue.queue;
@@ -274,7 +275,7 @@ DWORD GetCurrentThreadId() {
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<Queue> queue;
   {
-    std::lock_guard<std::mutex> guard(registry().lock);
+    std::shared_lock<std::shared_mutex> guard(registry().lock);
     auto it = registry().queues.find(threadId);
     if (it != registry().queues.end()) queue = it->second;
   }

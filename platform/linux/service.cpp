@@ -479,6 +479,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* displa
        << "ExecStart=" << UnitWord(binaryPath) << "\n";
   // LocalSystem (no account) is root; any other account is named as it is.
   unit << "User=" << (account == nullptr ? "root" : account) << "\n";
+  // Each report passes from thread to thread; batch threads woken on the way
+  // wait for the waker to sleep instead of preempting it, so a report costs
+  // each thread one wake-up and no forced switch.
+  unit << "CPUSchedulingPolicy=batch\n";
   unit << SandboxLines();
   unit << "\n[Install]\n";
   if (startType == kSERVICE_AUTO_START) unit << "WantedBy=multi-user.target\n";

@@ -88,6 +88,7 @@ class HardenedUnit(AgentTest):
         expected = {
             "Type": ["notify"],
             "User": ["root"],
+            "CPUSchedulingPolicy": ["batch"],
             "Restart": ["on-failure"],
             "RestartSec": ["120"],
             "Environment": [f"KELD4_REGISTRY={self.agent.store}"],

@@ -48,6 +48,33 @@ TEST(Pipe, BlocksWhenFullAndCarriesMoreThanItsCapacity) {
   CloseHandle(w);
 }
 
+// A reader waiting for more than the buffer has while a writer waits for
+// room to put a whole block: the reader takes what is there, so neither waits
+// for the other for ever.
+TEST(Pipe, AShortReaderAndAWholeBlockWriterBothGoOn) {
+  HANDLE r = nullptr, w = nullptr;
+  ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 64));
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(w, "0123456789", 10, &n, nullptr));
+  std::vector<char> block(64, 'x');
+  std::thread writer([&] {
+    DWORD put = 0;
+    EXPECT_TRUE(WriteFile(w, block.data(), 64, &put, nullptr));
+    EXPECT_EQ(put, 64u);
+  });
+  std::vector<char> out(74);
+  DWORD got = 0;
+  EXPECT_TRUE(ReadFile(r, out.data(), 20, &got, nullptr));
+  EXPECT_EQ(got, 20u);
+  EXPECT_TRUE(ReadFile(r, out.data() + 20, 54, &got, nullptr));
+  EXPECT_EQ(got, 54u);
+  writer.join();
+  EXPECT_EQ(std::string(out.data(), 10), "0123456789");
+  EXPECT_EQ(std::string(out.data() + 10, 64), std::string(64, 'x'));
+  CloseHandle(r);
+  CloseHandle(w);
+}
+
 TEST(Pipe, ClosingTheWriteEndWakesABlockedReader) {
   HANDLE r = nullptr, w = nullptr;
   ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
