@@ -1,6 +1,8 @@
 // Message texts, the local clock, and small process calls on Windows.
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/win32/win32.h"
 
@@ -24,6 +26,41 @@ ULONGLONG detail::SystemLocalFileTime() {
   ::FILETIME ft;
   ::SystemTimeToFileTime(&st, &ft);
   return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+// A fiber-local slot's callback runs when the thread ends, after the C
+// runtime's thread-local storage is gone, and receives the slot's value: the
+// hooks live on the heap, reachable only through it.
+namespace {
+struct ExitHooks {
+  std::vector<std::pair<void (*)(void*), void*>> hooks;
+};
+
+void WINAPI RunExitHooks(void* value) {
+  auto* exitHooks = static_cast<ExitHooks*>(value);
+  if (exitHooks == nullptr) return;
+  for (auto& hook : exitHooks->hooks) hook.first(hook.second);
+  delete exitHooks;
+}
+
+::DWORD ExitHookSlot() {
+  static const ::DWORD slot = ::FlsAlloc(RunExitHooks);
+  return slot;
+}
+}  // namespace
+
+void detail::AtThreadExit(void (*fn)(void* arg), void* arg) {
+  ::DWORD slot = ExitHookSlot();
+  if (slot == FLS_OUT_OF_INDEXES) return;  // the hook is lost, not the thread
+  auto* exitHooks = static_cast<ExitHooks*>(::FlsGetValue(slot));
+  if (exitHooks == nullptr) {
+    exitHooks = new ExitHooks;
+    if (!::FlsSetValue(slot, exitHooks)) {
+      delete exitHooks;
+      return;
+    }
+  }
+  exitHooks->hooks.emplace_back(fn, arg);
 }
 
 void ExitProcess(UINT code) {
