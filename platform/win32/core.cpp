@@ -1,5 +1,7 @@
 // Message texts, the local clock, and small process calls on Windows.
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -36,15 +38,23 @@ struct ExitHooks {
   std::vector<std::pair<void (*)(void*), void*>> hooks;
 };
 
+// Set once the process is ending: the system may then run the callback for
+// the last thread after stopping the others, one of which may hold a lock a
+// hook would wait for; and there is nothing left to release.
+std::atomic<bool> g_processEnding{false};
+
 void WINAPI RunExitHooks(void* value) {
   auto* exitHooks = static_cast<ExitHooks*>(value);
-  if (exitHooks == nullptr) return;
+  if (exitHooks == nullptr || g_processEnding.load()) return;
   for (auto& hook : exitHooks->hooks) hook.first(hook.second);
   delete exitHooks;
 }
 
 ::DWORD ExitHookSlot() {
-  static const ::DWORD slot = ::FlsAlloc(RunExitHooks);
+  static const ::DWORD slot = [] {
+    std::atexit([] { g_processEnding.store(true); });
+    return ::FlsAlloc(RunExitHooks);
+  }();
   return slot;
 }
 }  // namespace
@@ -64,6 +74,7 @@ void detail::AtThreadExit(void (*fn)(void* arg), void* arg) {
 }
 
 void ExitProcess(UINT code) {
+  g_processEnding.store(true);
   std::fflush(nullptr);
   ::ExitProcess(code);
 }

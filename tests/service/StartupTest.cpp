@@ -54,7 +54,6 @@ class Startup : public ServiceTest {
     }
     AgentThread(const AgentThread&) = delete;
     AgentThread& operator=(const AgentThread&) = delete;
-    bool Ended() const { return ended_; }
     // Waits for the end of the run; what it printed.
     std::string Join() {
       thread_.join();
