@@ -145,9 +145,11 @@ int CLog::WriteLog(uint32_t level, const char* format, ...) {
 
 plat::HANDLE CLog::OpenLogFile(const char* path, plat::DWORD disposition) {
   // Never through a symbolic link: in a folder others can write, a planted
-  // link would make the agent append to any file.
-  return plat::CreateFileA(path, plat::kGENERIC_WRITE | plat::kSYNCHRONIZE, plat::kFILE_SHARE_WRITE,
-                           nullptr, disposition,
+  // link would make the agent append to any file. Reading is shared: where
+  // share modes hold (Windows), someone viewing the log would otherwise make
+  // every line fail and be lost for as long as the viewer has it open.
+  return plat::CreateFileA(path, plat::kGENERIC_WRITE | plat::kSYNCHRONIZE,
+                           plat::kFILE_SHARE_READ | plat::kFILE_SHARE_WRITE, nullptr, disposition,
                            plat::kFILE_ATTRIBUTE_NORMAL | plat::kFILE_FLAG_NO_LINK, nullptr);
 }
 

@@ -53,6 +53,14 @@ std::shared_ptr<T> LookupAs(HANDLE handle) {
 }
 inline HANDLE ToHandle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
+// Calls fn(arg) once when the calling thread ends, any thread (those the
+// layer did not start too). The call may come after the thread's
+// thread_local objects are gone, so fn must not use any of them. Each
+// implementation provides it: a thread_local object with a destructor cannot
+// serve, since MinGW's emulated TLS frees a thread's storage before it runs
+// such destructors.
+void AtThreadExit(void (*fn)(void* arg), void* arg);
+
 // The implementation's local wall clock as FILETIME units (100 ns since
 // 1601); LocalFileTimeNow answers it unless a test clock is set.
 ULONGLONG SystemLocalFileTime();

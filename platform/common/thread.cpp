@@ -192,33 +192,44 @@ void DropQueue(DWORD id) {
 }
 
 // The calling thread's queue, made on first use and unregistered when the
-// thread ends, so that later posts to its id fail as they do for a dead thread.
+// thread ends, so that later posts to its id fail as they do for a dead
+// thread. The record is on the heap and only a pointer is thread_local: the
+// exit hook releases it without touching the thread's TLS.
 struct QueueOwner {
   std::shared_ptr<Queue> queue;
   DWORD id = 0;
-  ~QueueOwner() {
-    if (queue) DropQueue(id);
-  }
 };
-thread_local QueueOwner t_queue;
+thread_local QueueOwner* t_queue = nullptr;
+
+void ReleaseQueueOwner(void* p) {
+  auto* owner = static_cast<QueueOwner*>(p);
+  if (owner->queue) DropQueue(owner->id);
+  delete owner;
+}
 
 std::shared_ptr<Queue> OwnQueue() {
-  if (!t_queue.queue) {
-    t_queue.id = GetCurrentThreadId();
-    t_queue.queue = std::make_shared<Queue>();
-    std::lock_guard<std::shared_mutex> guard(registry().lock);
-    registry().queues[t_queue.id] = t_queue.queue;
+  if (t_queue == nullptr) {
+    auto* owner = new QueueOwner;
+    owner->id = GetCurrentThreadId();
+    owner->queue = std::make_shared<Queue>();
+    {
+      std::lock_guard<std::shared_mutex> guard(registry().lock);
+      registry().queues[owner->id] = owner->queue;
+    }
+    detail::AtThreadExit(&ReleaseQueueOwner, owner);
+    t_queue = owner;
   }
-  return t_queue.queue;
+  return t_queue->queue;
 }
 
 void ThreadMain(const std::shared_ptr<Thread>& self) {
   t_threadId = self->id_;
   DWORD code = self->start_(self->parameter_);
-  // The queue goes before the thread counts as ended.
-  if (t_queue.queue) {
-    DropQueue(t_queue.id);
-    t_queue.queue.reset();
+  // The queue goes before the thread counts as ended (the record itself at
+  // the thread's exit).
+  if (t_queue != nullptr && t_queue->queue) {
+    DropQueue(t_queue->id);
+    t_queue->queue.reset();
   }
   self->finish(code);
 }

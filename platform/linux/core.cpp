@@ -12,6 +12,8 @@
 #include <ctime>
 #include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/common/handles.h"
 #include "platform/linux/errors.h"
@@ -169,6 +171,23 @@ ULONGLONG detail::SystemLocalFileTime() {
   int64_t localSeconds = static_cast<int64_t>(ts.tv_sec) + local.tm_gmtoff;
   return kUnixEpochAsFileTime + static_cast<ULONGLONG>(localSeconds) * 10000000ULL +
          static_cast<ULONGLONG>(ts.tv_nsec) / 100;
+}
+
+// ---------------------------------------------------------------- thread exit
+namespace {
+// glibc's native TLS keeps a thread's storage until its thread_local
+// destructors have run.
+struct ExitHooks {
+  std::vector<std::pair<void (*)(void*), void*>> hooks;
+  ~ExitHooks() {
+    for (auto& hook : hooks) hook.first(hook.second);
+  }
+};
+thread_local ExitHooks t_exitHooks;
+}  // namespace
+
+void detail::AtThreadExit(void (*fn)(void* arg), void* arg) {
+  t_exitHooks.hooks.emplace_back(fn, arg);
 }
 
 // ---------------------------------------------------------------- host facts

@@ -1,6 +1,10 @@
 // Message texts, the local clock, and small process calls on Windows.
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/win32/win32.h"
 
@@ -26,7 +30,51 @@ ULONGLONG detail::SystemLocalFileTime() {
   return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
+// A fiber-local slot's callback runs when the thread ends, after the C
+// runtime's thread-local storage is gone, and receives the slot's value: the
+// hooks live on the heap, reachable only through it.
+namespace {
+struct ExitHooks {
+  std::vector<std::pair<void (*)(void*), void*>> hooks;
+};
+
+// Set once the process is ending: the system may then run the callback for
+// the last thread after stopping the others, one of which may hold a lock a
+// hook would wait for; and there is nothing left to release.
+std::atomic<bool> g_processEnding{false};
+
+void WINAPI RunExitHooks(void* value) {
+  auto* exitHooks = static_cast<ExitHooks*>(value);
+  if (exitHooks == nullptr || g_processEnding.load()) return;
+  for (auto& hook : exitHooks->hooks) hook.first(hook.second);
+  delete exitHooks;
+}
+
+::DWORD ExitHookSlot() {
+  static const ::DWORD slot = [] {
+    std::atexit([] { g_processEnding.store(true); });
+    return ::FlsAlloc(RunExitHooks);
+  }();
+  return slot;
+}
+}  // namespace
+
+void detail::AtThreadExit(void (*fn)(void* arg), void* arg) {
+  ::DWORD slot = ExitHookSlot();
+  if (slot == FLS_OUT_OF_INDEXES) return;  // the hook is lost, not the thread
+  auto* exitHooks = static_cast<ExitHooks*>(::FlsGetValue(slot));
+  if (exitHooks == nullptr) {
+    exitHooks = new ExitHooks;
+    if (!::FlsSetValue(slot, exitHooks)) {
+      delete exitHooks;
+      return;
+    }
+  }
+  exitHooks->hooks.emplace_back(fn, arg);
+}
+
 void ExitProcess(UINT code) {
+  g_processEnding.store(true);
   std::fflush(nullptr);
   ::ExitProcess(code);
 }

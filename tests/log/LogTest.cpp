@@ -99,6 +99,22 @@ TEST_F(LogTest, TraceRecordsNameFunctionFileAndLine) {
                                      " Line " + std::to_string(line));
 }
 
+// Someone viewing the log, holding it open to read as a viewer or a tail
+// does, costs no line.
+TEST_F(LogTest, LinesAreWrittenWhileSomeoneHoldsTheLogOpenToRead) {
+  ASSERT_EQ(g_log.WriteLog(INFO, "first"), 0);
+  plat::HANDLE viewer = plat::CreateFileA(
+      path().c_str(), plat::kGENERIC_READ, plat::kFILE_SHARE_READ | plat::kFILE_SHARE_WRITE,
+      nullptr, plat::kOPEN_EXISTING, plat::kFILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(viewer, plat::kINVALID_HANDLE_VALUE);
+  EXPECT_EQ(g_log.WriteLog(INFO, "second"), 0);
+  plat::CloseHandle(viewer);
+  EXPECT_TRUE(events.empty());
+  auto lines = Lines(path());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find(" INFO: second"), std::string::npos) << lines[1];
+}
+
 TEST_F(LogTest, OpenFailureIsReportedToTheEventLog) {
   if (testsupport::UnderWine()) GTEST_SKIP() << "Wine words system messages its own way";
   std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", dir.file("missing").c_str());

@@ -1,9 +1,11 @@
 // What a Coor_alive does: the coordinator address, the three periods, the log
 // level, and the registry stores that happen only when a value changes.
-#include <sys/stat.h>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/testing.h"
 #include "tests/messaging/MasterSupport.h"
+#include "tests/support/StoreSupport.h"
 
 using namespace mastertest;
 
@@ -13,7 +15,11 @@ class CoorAliveTest : public MasterTest {
  protected:
   void SetUp() override {
     MasterTest::SetUp();
-    // The agent's key with the two subkeys the master writes into.
+    CreateAgentKeys();
+  }
+
+  // The agent's key with the two subkeys the master writes into.
+  static void CreateAgentKeys() {
     for (const char* sub : {"SOFTWARE\\Ostrel\\KELD4\\Parameter\\CpuLoad",
                             "SOFTWARE\\Ostrel\\KELD4\\Parameter\\Log"}) {
       plat::HKEY key = nullptr;
@@ -102,10 +108,23 @@ TEST_F(CoorAliveTest, FirstCoorAliveSetsPeriodsAddressAndStoresChanges) {
 }
 
 TEST_F(CoorAliveTest, EqualValuesCauseNoRegistryAccess) {
-  // A store that cannot be parsed: any access would fail and be logged.
-  testsupport::WriteFile(store(), "this is not a registry file\n");
-  struct stat before {};
-  ASSERT_EQ(::stat(store().c_str(), &before), 0);
+  // A store that cannot be read: any access would fail and be logged. Where
+  // the store is a file it is one that cannot be parsed, and a second link
+  // to it tells whether it was replaced; where it is the registry, the
+  // agent's keys are gone.
+  const bool storeIsFile = testsupport::StoreIsFile();
+  const std::string kept = dir.file("registry-before.reg");
+  std::filesystem::file_time_type written{};
+  if (storeIsFile) {
+    testsupport::WriteFile(store(), "this is not a registry file\n");
+    std::error_code ec;
+    std::filesystem::create_hard_link(store(), kept, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    written = std::filesystem::last_write_time(store());
+  } else {
+    testsupport::InstallStore(store(), "Windows Registry Editor Version 5.00\r\n");
+  }
+  const std::string before = testsupport::StoreText(store());
 
   CoorAlive c;
   c.cpuSend = 2;     // the master's CpuSendInterval
@@ -121,12 +140,11 @@ TEST_F(CoorAliveTest, EqualValuesCauseNoRegistryAccess) {
   EXPECT_EQ(AlivePeriod.load(), 0u);
   EXPECT_EQ(LogCheckPeriod.load(), 2u);
   EXPECT_EQ(g_log.LogLevel.load(), 7u);
-  EXPECT_EQ(testsupport::ReadFile(store()), "this is not a registry file\n");
-  struct stat after {};
-  ASSERT_EQ(::stat(store().c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(testsupport::StoreText(store()), before);
+  if (storeIsFile) {
+    EXPECT_TRUE(std::filesystem::equivalent(store(), kept));
+    EXPECT_EQ(std::filesystem::last_write_time(store()), written);
+  }
   EXPECT_EQ(CountPrefix(Lines(), "ERR: "), 0);
 }
 
@@ -168,8 +186,10 @@ TEST_F(CoorAliveTest, FailedStoreStillSetsPeriodsAndIsRetried) {
   EXPECT_EQ(CountPrefix(lines, cpuError), 2);
   EXPECT_EQ(CountPrefix(lines, logError), 2);
 
-  // Once the store works, the next one succeeds and the copies follow.
+  // Once the store works, the next one succeeds and the copies follow. (Where
+  // the store is the registry, the test's key starts empty again.)
   plat::SetRegistryStorePathForTest(store());
+  CreateAgentKeys();
   Process(h, CoorAlivePayload(c));
   EXPECT_EQ(master->CpuSendInterval.load(), 3u);
   EXPECT_EQ(g_log.LogRefreshInterval.load(), 9);

@@ -1,8 +1,5 @@
 #include "tests/messaging/DatagramSupport.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,9 +12,9 @@ namespace dgram {
 
 // ---------------------------------------------------------------- bytes
 uint32_t Addr(const char* dotted) {
-  in_addr a{};
-  plat::inet_pton(AF_INET, dotted, &a);
-  return a.s_addr;
+  plat::in_addr a{};
+  plat::inet_pton(plat::kAF_INET, dotted, &a);
+  return a.S_un.S_addr;
 }
 
 std::string Bytes(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }
@@ -62,48 +59,76 @@ std::string WireHeader(const WireFields& f) {
 }
 
 // ---------------------------------------------------------------- UDP
-UdpPeer::UdpPeer() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+namespace {
+plat::sockaddr_in Endpoint(const char* address, uint16_t port) {
+  plat::sockaddr_in a{};
+  a.sin_family = plat::kAF_INET;
+  a.sin_port = plat::htons(port);
+  a.sin_addr.S_un.S_addr = Addr(address);
+  return a;
+}
+}  // namespace
+
+UdpPeer::UdpPeer() : socket_(plat::socket(plat::kAF_INET, plat::kSOCK_DGRAM, 0)) {}
 
 UdpPeer::~UdpPeer() {
-  if (fd_ >= 0) ::close(fd_);
+  // Closing wakes the receiving thread from its recvfrom.
+  if (socket_ != plat::kINVALID_SOCKET) plat::closesocket(socket_);
+  if (receiver_ != nullptr) {
+    plat::WaitForSingleObject(receiver_, plat::kINFINITE);
+    plat::CloseHandle(receiver_);
+  }
 }
 
 bool UdpPeer::Bind(const char* address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = plat::htons(port);
-  a.sin_addr.s_addr = Addr(address);
-  return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  plat::sockaddr_in a = Endpoint(address, port);
+  return plat::bind(socket_, reinterpret_cast<const plat::sockaddr*>(&a), sizeof(a)) == 0;
 }
 
 uint16_t UdpPeer::port() const {
-  sockaddr_in a{};
-  socklen_t n = sizeof(a);
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+  plat::sockaddr_in a{};
+  int n = sizeof(a);
+  plat::getsockname(socket_, reinterpret_cast<plat::sockaddr*>(&a), &n);
   return plat::ntohs(a.sin_port);
 }
 
 void UdpPeer::EnableBroadcast() {
-  int on = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+  plat::BOOL on = plat::kTRUE;
+  plat::setsockopt(socket_, plat::kSOL_SOCKET, plat::kSO_BROADCAST, &on, sizeof(on));
 }
 
 long UdpPeer::SendTo(const std::string& bytes, const char* address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = plat::htons(port);
-  a.sin_addr.s_addr = Addr(address);
-  return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  plat::sockaddr_in a = Endpoint(address, port);
+  return plat::sendto(socket_, bytes.data(), static_cast<int>(bytes.size()), 0,
+                      reinterpret_cast<const plat::sockaddr*>(&a), sizeof(a));
 }
 
 bool UdpPeer::Receive(std::string* bytes, int timeoutMs) {
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) != 1) return false;
-  std::vector<char> buffer(200000);
-  ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-  if (n < 0) return false;
-  bytes->assign(buffer.data(), static_cast<size_t>(n));
+  std::unique_lock<std::mutex> guard(lock_);
+  if (receiver_ == nullptr) {
+    receiver_ = plat::CreateThread(nullptr, 0, &UdpPeer::ReceiveLoop, this, 0, nullptr);
+    if (receiver_ == nullptr) return false;
+  }
+  if (!arrived_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                         [this] { return !datagrams_.empty(); })) {
+    return false;
+  }
+  *bytes = std::move(datagrams_.front());
+  datagrams_.pop_front();
   return true;
+}
+
+plat::DWORD UdpPeer::ReceiveLoop(void* p) {
+  auto* self = static_cast<UdpPeer*>(p);
+  std::vector<char> buffer(65536);  // the largest UDP datagram fits
+  for (;;) {
+    int n = plat::recvfrom(self->socket_, buffer.data(), static_cast<int>(buffer.size()), 0,
+                           nullptr, nullptr);
+    if (n < 0) return 0;  // closed (or failed): nothing more will come
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->datagrams_.emplace_back(buffer.data(), static_cast<size_t>(n));
+    self->arrived_.notify_all();
+  }
 }
 
 uint16_t FreePort() {

@@ -2,13 +2,10 @@
 // queue, and worker threads that can always be brought to an end.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -44,7 +41,10 @@ std::string Bytes(const void* p, size_t n);
 std::string Hex(const std::string& bytes);
 uint32_t Addr(const char* dotted);
 
-// A plain POSIX UDP socket for the test's side of the wire.
+// A UDP socket of the platform layer for the test's side of the wire. A
+// thread of its own, started by the first Receive, takes the datagrams in as
+// they come (the layer has no wait with a time limit); closing the socket
+// ends it.
 class UdpPeer {
  public:
   UdpPeer();
@@ -55,13 +55,19 @@ class UdpPeer {
   bool Bind(const char* address, uint16_t port);
   uint16_t port() const;
   void EnableBroadcast();
-  // Sends to address:port; answers sendto's result (errno kept).
+  // Sends to address:port; answers sendto's result (the error in
+  // plat::WSAGetLastError()).
   long SendTo(const std::string& bytes, const char* address, uint16_t port);
   // One datagram within the time, or false.
   bool Receive(std::string* bytes, int timeoutMs);
 
  private:
-  int fd_;
+  static plat::DWORD ReceiveLoop(void* self);
+  const plat::SOCKET socket_;
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<std::string> datagrams_;
+  plat::HANDLE receiver_ = nullptr;
 };
 
 // A UDP port on INADDR_ANY that was free a moment ago.

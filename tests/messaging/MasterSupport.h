@@ -2,7 +2,6 @@
 // a registry store file there, the two pipes, and a master of the test's own.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,12 +24,12 @@
 
 namespace mastertest {
 
-inline uint32_t Addr(const char* dotted) { return inet_addr(dotted); }
+inline uint32_t Addr(const char* dotted) { return plat::inet_addr(dotted); }
 
 // Log lines without their timestamp: "LEVEL: message".
 inline std::vector<std::string> LogLines(const std::string& file) {
   std::vector<std::string> lines;
-  std::string text = testsupport::ReadFile(file);
+  std::string text = testsupport::ReadLogFile(file);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find("\r\n", start);
@@ -75,7 +74,7 @@ inline std::vector<uint8_t> CoorAlivePayload(const CoorAlive& c, size_t size = 2
   std::vector<uint8_t> data(size, 0xEE);
   auto put = [&](size_t off, uint32_t v) {
     if (off + 4 > size) return;
-    uint32_t be = htonl(v);
+    uint32_t be = plat::htonl(v);
     std::memcpy(data.data() + off, &be, 4);
   };
   put(0, 0x11111111);

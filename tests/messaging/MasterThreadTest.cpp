@@ -171,6 +171,10 @@ class CountingSource {
 };
 
 TEST_F(MasterThreadTest, CpuLoadMessageCarriesTheSamplersLoadBigEndian) {
+  if (testsupport::UnderWine()) {
+    GTEST_SKIP() << "Wine's PdhCalculateCounterFromRawValue does not apply the counter's formula "
+                    "(it answers the newer sample's FirstValue scaled by 10^-5, here 0)";
+  }
   CountingSource source;
   plat::SetProcessorTimeSourceForTest(source);
   master->CoordinatorAddr = Addr("192.168.1.1");

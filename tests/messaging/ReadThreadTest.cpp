@@ -61,6 +61,9 @@ class ReadThreadTest : public ::testing::Test {
     plat::CloseHandle(pipeRead_);
     plat::CloseHandle(pipeWrite_);
     StopCounter = 0;
+    // A test that listed coordinators and failed leaves no list behind.
+    g_Config.m_bCoordinatorsListed = false;
+    g_Config.m_nCoordinatorNets = 0;
   }
 
   void StartMaster(plat::DWORD queueDelayMs = 0) {
@@ -544,6 +547,10 @@ TEST_F(ReadThreadTest, CoordinatorAddressesDropOtherSourcesCoorAlive) {
   EXPECT_EQ(h.type, MSG_CPU_LOAD);
 
   // Listed: accepted, and the dropped one was never remembered as a repeat.
+  if (testsupport::UnderWine()) {
+    GTEST_SKIP() << "Wine binds a UDP socket given a loopback address to all addresses of the "
+                    "loopback interface, so one bound to 127.0.0.2 sends from 127.0.0.1";
+  }
   const std::string again = CoorAlive(7, "10.1.2.3");
   ASSERT_EQ(listed.SendTo(again, "127.0.0.1", port_), static_cast<long>(again.size()));
   ASSERT_TRUE(master_->WaitArrived(2, 5000));
@@ -551,9 +558,6 @@ TEST_F(ReadThreadTest, CoordinatorAddressesDropOtherSourcesCoorAlive) {
   EXPECT_EQ(h.type, MSG_ALIVE);
   EXPECT_EQ(h.sequence, 7u);
   EXPECT_EQ(log_.CountPrefix("WARN: "), 1);
-  worker_.reset();
-  g_Config.m_bCoordinatorsListed = false;
-  g_Config.m_nCoordinatorNets = 0;
 }
 
 }  // namespace

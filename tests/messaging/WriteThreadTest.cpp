@@ -1,8 +1,6 @@
 // The send thread over a real pipe and real loopback UDP.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -181,9 +179,9 @@ TEST_F(WriteThreadTest, BroadcastDestinationIsPermitted) {
   write_.Port = plat::htons(listener.port());
   // Without the broadcast option the same send is refused.
   UdpPeer plain;
-  errno = 0;
-  EXPECT_EQ(plain.SendTo("x", "127.255.255.255", listener.port()), -1);
-  EXPECT_EQ(errno, EACCES);
+  plat::SetLastError(0);
+  EXPECT_EQ(plain.SendTo("x", "127.255.255.255", listener.port()), plat::kSOCKET_ERROR);
+  EXPECT_EQ(plat::WSAGetLastError(), plat::kWSAEACCES);
 
   Put(AgentFields(MSG_CPU_LOAD, CPU_LOAD_DATA_SIZE, "127.255.255.255"), std::string(4, '\x07'));
   Start();

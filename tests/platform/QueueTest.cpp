@@ -62,6 +62,20 @@ TEST(ThreadQueue, PostFailsUntilTheThreadHasAQueueAndAfterItEnded) {
   (void)msg;
 }
 
+// A thread the layer did not start loses its queue when it ends as well.
+TEST(ThreadQueue, QueueOfAThreadStartedElsewhereGoesWithIt) {
+  DWORD tid = 0;
+  std::thread other([&tid] {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, kPM_NOREMOVE);
+    tid = GetCurrentThreadId();
+  });
+  other.join();
+  ASSERT_NE(tid, 0u);
+  EXPECT_FALSE(PostThreadMessageA(tid, kWM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), kERROR_INVALID_THREAD_ID);
+}
+
 TEST(ThreadQueue, PostQuitMessageEndsTheWait) {
   PostQuitMessage(0);
   MSG msg;

@@ -166,8 +166,10 @@ TEST_F(Scheduler, OneByteOverTheLimitDropsOut) {
     ASSERT_EQ(reg.SetKeyValue("MaxMemInfo", 3000000u), 0);
     reg.CloseKey();
   }
+  ShareLogWithDeathTest(dir.path());
   EXPECT_EXIT(
       {
+        UseParentLog();
         plat::SetProcessMemorySourceForTest([](size_t* p, plat::DWORD*) {
           *p = 3000001;
           return true;
@@ -175,7 +177,7 @@ TEST_F(Scheduler, OneByteOverTheLimitDropsOut) {
         _Module.ServiceFlag = 0;
         ChkMemoryleak();
       },
-      testing::ExitedWithCode(255), "");
+      ExitedWithAllOnes, "");
   std::string log = Log();
   EXPECT_NE(log.find("ERR: Memory Leak :Limit=0x002dc6c0 < Current=0x002dc6c1\r\n"),
             std::string::npos)

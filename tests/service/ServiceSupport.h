@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <string>
@@ -15,6 +17,31 @@
 #include "tests/support/LogSupport.h"
 #include "tests/support/StoreSupport.h"
 #include "tests/support/TestSupport.h"
+
+// The end of ExitProcess(0xFFFFFFFF) as a death test sees it: exit status
+// -1 where the whole 32 bits reach the parent (Windows), 255 where only the
+// low byte does (Linux).
+inline bool ExitedWithAllOnes(int status) {
+  return testing::ExitedWithCode(-1)(status) || testing::ExitedWithCode(255)(status);
+}
+
+// Points the log of a death test's child at the parent's folder. Where the
+// child is the program run again (Windows), it runs the test from its start
+// with a temporary folder of its own; the parent names its folder in the
+// environment, which the child inherits and keeps. Call
+// ShareLogWithDeathTest before the death test and UseParentLog first in its
+// statement.
+inline void ShareLogWithDeathTest(const std::string& directory) {
+  if (testing::internal::InDeathTestChild()) return;
+  static std::string variable;  // putenv keeps the text, not a copy
+  variable = "KELD4_DEATH_TEST_LOG=" + directory;
+  putenv(variable.data());
+}
+inline void UseParentLog() {
+  if (const char* directory = std::getenv("KELD4_DEATH_TEST_LOG")) {
+    std::snprintf(g_log.LogDirectory, sizeof(g_log.LogDirectory), "%s", directory);
+  }
+}
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -56,7 +83,7 @@ class ServiceTest : public ::testing::Test {
   void Remove(const std::string& name) { Replace(name, ""); }
   // Writes the store file as it now stands.
   void Install() { testsupport::InstallStore(dir.file("registry.reg"), template_); }
-  std::string Log() const { return testsupport::ReadFile(dir.file("keld4.log")); }
+  std::string Log() const { return testsupport::ReadLogFile(dir.file("keld4.log")); }
 
   testsupport::TempDir dir;
   testsupport::LogCapture capture{dir.path(), 15};

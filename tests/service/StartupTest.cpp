@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -25,6 +27,45 @@ class Startup : public ServiceTest {
   }
 
   plat::DWORD ExitCode() { return _Module.m_status.dwWin32ExitCode; }
+
+  // The agent run on a thread of the test's own, with its output captured.
+  // On every way out of the test, a failed assertion too, the agent is
+  // stopped and joined and the capture ended: a joinable thread left behind
+  // would end the program, and the failure would go unseen in the capture.
+  class AgentThread {
+   public:
+    AgentThread() {
+      testing::internal::CaptureStdout();
+      thread_ = std::thread([this] {
+        _Module.Run();
+        ended_ = true;
+      });
+    }
+    ~AgentThread() {
+      if (thread_.joinable()) {
+        while (!ended_) {
+          plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
+          plat::Sleep(10);
+        }
+        thread_.join();
+      }
+      // What was captured holds the failure's report too: it is shown.
+      if (capturing_) std::fputs(testing::internal::GetCapturedStdout().c_str(), stdout);
+    }
+    AgentThread(const AgentThread&) = delete;
+    AgentThread& operator=(const AgentThread&) = delete;
+    // Waits for the end of the run; what it printed.
+    std::string Join() {
+      thread_.join();
+      capturing_ = false;
+      return testing::internal::GetCapturedStdout();
+    }
+
+   private:
+    std::thread thread_;
+    std::atomic<bool> ended_{false};
+    bool capturing_ = true;
+  };
 
   // A UDP port nobody holds now, for an agent that really runs.
   static uint16_t FreePort() {
@@ -139,14 +180,13 @@ TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
   Install();
   _Module.Prepare(nullptr, 100, "{9D4C7E12-3A5B-4E8F-B1C6-72F0A8D3E914}");
   _Module.ServiceFlag = 0;
-  testing::internal::CaptureStdout();
-  std::thread agent([] { _Module.Run(); });
+  AgentThread agent;
   const std::string generation = "Leave: CServiceModule::InitializeBefore()";
   ASSERT_TRUE(WaitFor("INFO: KELD4 service started", 1, 10000)) << Log();
   ASSERT_TRUE(WaitFor("Leave: CGetCpuLoad::refresh()", 1, 5000));
   for (int restart = 1; restart <= 3; ++restart) {
     g_Read.close_socket();  // the receive socket fails: all workers restart
-    ASSERT_TRUE(WaitFor(generation, restart + 1, 10000)) << "restart " << restart;
+    ASSERT_TRUE(WaitFor(generation, restart + 1, 10000)) << "restart " << restart << Log();
     ASSERT_TRUE(WaitFor("Leave: CGetCpuLoad::refresh()", restart + 1, 5000));
   }
   EXPECT_EQ(StoredNumber("Parameter", "PdhCalculateSkipCount"), 0u);
@@ -170,11 +210,10 @@ TEST_F(Startup, RestartsCountNoSkipAndAFailedRestartExitsOne) {
   ASSERT_NE(holder, plat::kINVALID_SOCKET);
   bool ended = WaitFor("INFO: KELD4 service stopped", 1, 15000);
   if (!ended) plat::PostThreadMessageA(_Module.MainThreadId.load(), plat::kWM_QUIT, 0, 0);
-  agent.join();
+  std::string out = agent.Join();
   plat::closesocket(holder);
-  std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(ended);
-  EXPECT_EQ(Count("ERR: Restore the service error"), 1);
+  EXPECT_EQ(Count("ERR: Restore the service error"), 1) << Log();
   EXPECT_EQ(ExitCode(), 1u);
   EXPECT_NE(out.find("KELD4 service stopped\n"), std::string::npos) << out;
 }

@@ -3,7 +3,25 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace testsupport {
+
+std::string ReadLogFile(const std::string& path) {
+  plat::HANDLE file =
+      plat::CreateFileA(path.c_str(), plat::kGENERIC_READ,
+                        plat::kFILE_SHARE_READ | plat::kFILE_SHARE_WRITE | plat::kFILE_SHARE_DELETE,
+                        nullptr, plat::kOPEN_EXISTING, plat::kFILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == plat::kINVALID_HANDLE_VALUE) return std::string();
+  std::string text;
+  char chunk[65536];
+  plat::DWORD got = 0;
+  while (plat::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    text.append(chunk, got);
+  }
+  plat::CloseHandle(file);
+  return text;
+}
 
 LogCapture::LogCapture(const std::string& directory, uint32_t level)
     : directory_(directory.empty() ? own_.path() : directory) {
@@ -21,7 +39,7 @@ LogCapture::~LogCapture() {
   std::memcpy(g_log.LogName, savedName_, sizeof(savedName_));
 }
 
-std::string LogCapture::Raw() const { return ReadFile(path()); }
+std::string LogCapture::Raw() const { return ReadLogFile(path()); }
 
 std::vector<std::string> LogCapture::Lines() const {
   std::vector<std::string> lines;

@@ -10,6 +10,12 @@
 
 namespace testsupport {
 
+// The text of a log file that the agent may be writing, backing up or moving
+// at the same time: read sharing every access, so that where share modes
+// hold (Windows) neither the reader nor the agent fails. "" when there is
+// no file.
+std::string ReadLogFile(const std::string& path);
+
 // Points g_log at `directory` (a fresh one of its own when empty), file
 // "keld4.log", with the given levels; puts folder, name and levels back after.
 class LogCapture {
