@@ -114,14 +114,14 @@ PY
 if [ "$mode" = footprint ]; then
   seconds=${2:-300}
   settle=5
-  for n in 1 2 3 4 5; do make_ns $n; done
+  for n in 1 2 3 4 5 6; do make_ns $n; done
   # The receiving side: counts what each sender delivers and scrapes the
   # exporter once a second, for the whole run.
   python3 - $((settle + seconds + 3)) >"$work/received" <<'PY' &
 import selectors, socket, sys, time, urllib.request
 end = time.time() + float(sys.argv[1])
 sel = selectors.DefaultSelector()
-names = {1: "keld4 mask 3", 2: "keld4 mask 15", 3: "floor", 4: "collectd"}
+names = {1: "keld4 mask 3", 2: "keld4 mask 15", 3: "floor", 4: "collectd", 6: "floor_alive"}
 count = {v: 0 for v in names.values()}
 for n, name in names.items():
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -156,6 +156,11 @@ PY
   nsenter -t "${holder[3]}" -n chrt --batch 0 "$bin/bench/keld4_floor" 10.77.3.2 $port &
   pids+=($!)
   floor=$!
+  # The floor that also sends the alive message's 64 bytes each second.
+  at_phase 0.5
+  nsenter -t "${holder[6]}" -n chrt --batch 0 "$bin/bench/keld4_floor" 10.77.6.2 $port 0 alive &
+  pids+=($!)
+  floor_alive=$!
   mkdir -p "$work/collectd"
   cat >"$work/collectd/collectd.conf" <<CONF
 Hostname "bench"
@@ -184,6 +189,7 @@ CONF
   load0=$(cut -d' ' -f1-3 /proc/loadavg)
   python3 - "$seconds" "$load0" "$(nproc)" \
     "keld4 mask 3=$agent3" "keld4 mask 15=$agent15" "floor (C)=$floor" \
+    "floor + alive=$floor_alive" \
     "collectd=$collectd" "node_exporter=$exporter" <<'PY'
 import glob, os, sys, time
 seconds, load0, cores = float(sys.argv[1]), sys.argv[2], sys.argv[3]
@@ -222,10 +228,22 @@ def pss(pid):
         if line.startswith("Pss:"):
             return int(line.split()[1])
 
+def per_thread(pid):  # thread id -> (on-CPU ns, switches)
+    out = {}
+    for t in tasks(pid):
+        try:
+            cs = sum(int(l.split()[1]) for l in open(t + "/status") if "ctxt_switches" in l)
+            out[int(t.rsplit("/", 1)[1])] = (int(open(t + "/schedstat").read().split()[0]), cs)
+        except OSError:
+            pass
+    return out
+
 start = {pid: (cpu_ns(pid), switches(pid)) for _, pid in procs}
+threads0 = {pid: per_thread(pid) for name, pid in procs if name.startswith("keld4")}
 t0 = time.monotonic()
 time.sleep(seconds)
 took = time.monotonic() - t0
+threads1 = {pid: per_thread(pid) for pid in threads0}
 rows = {}
 for name, pid in procs:
     c1, s1 = cpu_ns(pid), switches(pid)
@@ -239,10 +257,22 @@ print("|---|---|---|---|---|---|---|")
 for name, r in rows.items():
     print("| %s | %.3f | %d | %d | %d | %d | %.2f |" % (name, r["cpu"], r["hwm"], r["pss"], r["threads"], r["fds"], r["cs"]))
 print()
+# The agent's threads in the order they were made: main, then the workers.
+for name, pid in procs:
+    if pid not in threads0:
+        continue
+    parts = []
+    for tid in sorted(threads1[pid]):
+        if tid in threads0[pid]:
+            c = (threads1[pid][tid][0] - threads0[pid][tid][0]) / 1e9 * 3600 / took
+            w = (threads1[pid][tid][1] - threads0[pid][tid][1]) / took
+            parts.append("%.3f s/h %.2f/s" % (c, w))
+    print("%s by thread (CPU, switches): %s" % (name, "; ".join(parts)))
+print()
 print("| ratio | CPU | VmHWM | Pss | context switches |")
 print("|---|---|---|---|---|")
 for agent in ("keld4 mask 3", "keld4 mask 15"):
-    for other in ("floor (C)", "collectd", "node_exporter"):
+    for other in ("floor (C)", "floor + alive", "collectd", "node_exporter"):
         a, b = rows[agent], rows[other]
         q = lambda k: a[k] / b[k] if b[k] else float("inf")
         print("| %s / %s | %.2f | %.2f | %.2f | %.2f |" % (agent, other, q("cpu"), q("hwm"), q("pss"), q("cs")))

@@ -1,9 +1,11 @@
 /* The floor for the agent's cost: the least C that does the agent's useful
  * work. Once a second it reads /proc/stat, works out the CPU load since the
  * last reading and sends it in one 44-byte datagram (the CPU-load message's
- * size) to ADDR:PORT. Runs SECONDS seconds (0: until killed).
+ * size) to ADDR:PORT. Runs SECONDS seconds (0: until killed). With "alive" it
+ * also sends a 64-byte datagram (the alive message's size) each second, the
+ * agent's other report at 1-second periods.
  *
- *   keld4_floor ADDR PORT [SECONDS]
+ *   keld4_floor ADDR PORT [SECONDS [alive]]
  */
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,6 +45,7 @@ int main(int argc, char **argv) {
   to.sin_port = htons((uint16_t)atoi(argv[2]));
   if (inet_pton(AF_INET, argv[1], &to.sin_addr) != 1) return 2;
   long seconds = argc > 3 ? atol(argv[3]) : 0;
+  int alive = argc > 4 && strcmp(argv[4], "alive") == 0;
   int s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) return 1;
   unsigned long long busy0 = 0, total0 = 0, busy, total;
@@ -61,6 +64,10 @@ int main(int argc, char **argv) {
     uint32_t msg[11] = {htonl(4), htonl(0x01200001),  0, 0, htonl(4),   htonl(1),
                         0,        to.sin_addr.s_addr, 0, 0, htonl(load)};
     sendto(s, msg, sizeof(msg), 0, (struct sockaddr *)&to, sizeof(to));
+    if (alive) {
+      uint32_t up[16] = {htonl(4), htonl(1), 0, 0, htonl(24), htonl(1), 0, to.sin_addr.s_addr};
+      sendto(s, up, sizeof(up), 0, (struct sockaddr *)&to, sizeof(to));
+    }
   }
   close(s);
   return 0;
