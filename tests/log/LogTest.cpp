@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -281,20 +282,25 @@ TEST_F(LogTest, BackupUnderConcurrentWritersLosesNoLine) {
   constexpr int kThreads = 4, kLines = 1500;
   g_log.LogLevel = 3;  // no DEBUG lines of the backup itself
   std::vector<std::thread> writers;
+  std::atomic<int> finished{0};
   for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([t] {
+    writers.emplace_back([t, &finished] {
       for (int i = 0; i < kLines; ++i) g_log.WriteLog(INFO, "w%d %d", t, i);
+      ++finished;
     });
   }
-  // Waits on the size, not by reading: the log shares its file for writing
-  // only, so a reader holding it open makes the writers' opens fail.
+  // Waits on the size, so that the backup falls amid the writers; writers
+  // that end early (their lines lost) end the wait too, and the count below
+  // tells.
   constexpr uintmax_t kLineBytes = 32;  // the shortest line here
   std::error_code error;
-  while (std::filesystem::file_size(path(), error) < 1000 * kLineBytes || error) {
+  while ((std::filesystem::file_size(path(), error) < 1000 * kLineBytes || error) &&
+         finished < kThreads) {
     std::this_thread::yield();
   }
-  ASSERT_EQ(g_log.BackupLogFile(), 0);
+  int backup = g_log.BackupLogFile();
   for (auto& w : writers) w.join();
+  ASSERT_EQ(backup, 0);
   size_t total = Lines(path()).size() + Lines(path() + ".bak").size();
   EXPECT_EQ(total, static_cast<size_t>(kThreads * kLines));
   EXPECT_GT(Lines(path()).size(), 0u);
