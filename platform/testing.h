@@ -30,7 +30,9 @@ struct EventRecord {
 void SetEventSinkForTest(std::function<void(const EventRecord&)> sink);
 
 // Chooses another store file (an empty path returns to the environment /
-// default). Where the store is the system's registry, the call does nothing.
+// default). Where the store is the system's registry, the path names a test
+// key of the user's own in its place, kept for other processes of the same
+// path and deleted when the test chooses another.
 void SetRegistryStorePathForTest(const std::string& path);
 
 // The processor key: one entry per processor, its "~MHz" value or -1 for a
