@@ -8,9 +8,6 @@
 namespace coord {
 namespace {
 
-// Commands per connection: the whole line must fit HAProxy's buffer (16 kB).
-constexpr size_t kBatch = 64;
-
 std::string WeightText(int w) { return w < 0 ? "" : std::to_string(w); }
 
 std::string StateText(LbState s) { return s == LbState::kUnknown ? "" : LbStateName(s); }
@@ -25,9 +22,16 @@ CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPoli
                      LbState silent_state, const std::string& endpoint, bool dry_run, Sink sink)
     : policy_(policy), silent_state_(silent_state), dry_run_(dry_run),
       has_socket_(!endpoint.empty()), socket_(endpoint), sink_(std::move(sink)) {
+  std::unordered_map<std::string, size_t> backend_of;
   for (const ServerMapping& m : servers) {
     Server s;
     s.map = m;
+    auto [it, added] = backend_of.emplace(m.backend, backends_.size());
+    if (added) backends_.push_back(Backend{m.backend, 0, 0, {}});
+    s.backend = it->second;
+    ++backends_[s.backend].mapped;
+    by_agent_.emplace(m.agent, servers_.size());
+    unread_.push_back(servers_.size());
     servers_.push_back(s);
   }
 }
@@ -38,10 +42,19 @@ void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
 }
 
 CBalancer::Server* CBalancer::Find(uint32_t agent) {
-  for (Server& s : servers_) {
-    if (s.map.agent == agent) return &s;
-  }
-  return nullptr;
+  auto it = by_agent_.find(agent);
+  return it == by_agent_.end() ? nullptr : &servers_[it->second];
+}
+
+const CBalancer::Server* CBalancer::Find(uint32_t agent) const {
+  auto it = by_agent_.find(agent);
+  return it == by_agent_.end() ? nullptr : &servers_[it->second];
+}
+
+void CBalancer::MarkDirty(Server* s) {
+  if (s->dirty) return;
+  s->dirty = true;
+  dirty_.push_back(static_cast<size_t>(s - servers_.data()));
 }
 
 int CBalancer::MaxWeight(const Server& s) const {
@@ -56,6 +69,7 @@ void CBalancer::Decide(Server* s) {
   int target = WeightForLoad(s->load, policy_.min_weight, max);
   if (WorthWriting(s->goal_weight, target, policy_.step, policy_.min_weight, max)) {
     s->goal_weight = target;
+    MarkDirty(s);
   }
 }
 
@@ -64,8 +78,10 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
   if (s == nullptr) return;
   s->heard = true;
   if (came_up) {
+    Heard(s);
     s->goal_state = LbState::kReady;
     s->state_reason = "alive";
+    MarkDirty(s);
   }
   if (is_load) {
     s->load = SmoothLoad(s->load, s->has_load, load, policy_.smoothing);
@@ -78,8 +94,80 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
 void CBalancer::OnGone(uint32_t agent, const char* reason) {
   Server* s = Find(agent);
   if (s == nullptr) return;
+  if (std::string(reason) == "silent") {
+    Silent(s);
+    return;
+  }
+  // An agent that says it stops is believed at once, valve or not.
+  Heard(s);
+  Drain(s, reason);
+}
+
+void CBalancer::Drain(Server* s, const char* reason) {
   s->goal_state = silent_state_;
   s->state_reason = reason;
+  MarkDirty(s);
+}
+
+void CBalancer::Silent(Server* s) {
+  if (s->silence_drained || s->held) return;
+  Backend& b = backends_[s->backend];
+  ++valve_version_;
+  // Past the share, silence is more likely our own deafness than the
+  // servers' deaths: taking them all out would put the site out.
+  if ((b.drained + 1) * 100 <= b.mapped * static_cast<size_t>(max_drain_)) {
+    ++b.drained;
+    s->silence_drained = true;
+    Drain(s, "silent");
+    return;
+  }
+  s->held = true;
+  b.held.push_back(static_cast<size_t>(s - servers_.data()));
+  if (b.held.size() == 1) ValveEvent(b, "holding");
+}
+
+// The agent was heard (or said it stops): it no longer counts as silent.
+void CBalancer::Heard(Server* s) {
+  Backend& b = backends_[s->backend];
+  if (s->held) {
+    Unhold(s);
+    if (b.held.empty()) ValveEvent(b, "released");
+  }
+  if (!s->silence_drained) return;
+  s->silence_drained = false;
+  --b.drained;
+  ++valve_version_;
+  // The freed place goes to the server held longest, which is still silent.
+  if (!b.held.empty()) {
+    Server* next = &servers_[b.held.front()];
+    Unhold(next);
+    Silent(next);
+    if (b.held.empty()) ValveEvent(b, "released");
+  }
+}
+
+void CBalancer::Unhold(Server* s) {
+  Backend& b = backends_[s->backend];
+  s->held = false;
+  b.held.erase(std::find(b.held.begin(), b.held.end(), static_cast<size_t>(s - servers_.data())));
+  ++valve_version_;
+}
+
+void CBalancer::ValveEvent(const Backend& b, const char* status) {
+  LbEvent e;
+  e.kind = LbEvent::Kind::kValve;
+  e.server = b.name;
+  e.reason = status;
+  e.message = std::to_string(b.drained) + " of " + std::to_string(b.mapped) +
+              " servers drained for silence, " + std::to_string(b.held.size()) +
+              " more silent held at their last weight and state";
+  Emit(e);
+}
+
+std::vector<ValveView> CBalancer::Valves() const {
+  std::vector<ValveView> out;
+  for (const Backend& b : backends_) out.push_back({b.name, b.mapped, b.drained, b.held.size()});
+  return out;
 }
 
 void CBalancer::Emit(const LbEvent& e) const {
@@ -127,7 +215,10 @@ bool CBalancer::ReadInfo(int64_t now_ms) {
   }
   if (has_info_ && (pid != pid_ || uptime < uptime_s_)) {
     // A new HAProxy starts from its configuration: everything we wrote is gone.
+    unread_.clear();
     for (Server& s : servers_) {
+      unread_.push_back(static_cast<size_t>(&s - servers_.data()));
+      MarkDirty(&s);
       s.initial = -1;
       s.haproxy_weight = -1;
       s.applied_weight = -1;
@@ -163,14 +254,15 @@ bool CBalancer::ReadInfo(int64_t now_ms) {
 bool CBalancer::ReadWeights(int64_t now_ms) {
   std::vector<Server*> asked;
   std::vector<std::string> commands;
-  for (Server& s : servers_) {
+  for (size_t i : unread_) {
+    Server& s = servers_[i];
     if (s.initial < 0 && !s.missing) {
       asked.push_back(&s);
       commands.push_back("get weight " + s.map.Name());
     }
   }
-  for (size_t from = 0; from < commands.size(); from += kBatch) {
-    size_t to = std::min(commands.size(), from + kBatch);
+  for (size_t from = 0, to = 0; from < commands.size(); from = to) {
+    to = BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
@@ -182,12 +274,14 @@ bool CBalancer::ReadWeights(int64_t now_ms) {
     for (size_t i = 0; i < part.size(); ++i) {
       Server* s = asked[from + i];
       if (ParseGetWeight(answers[i], &s->haproxy_weight, &s->initial)) {
+        MarkDirty(s);
         Decide(s);
       } else {
         Missing(s, part[i], answers[i]);
       }
     }
   }
+  unread_.clear();
   return true;
 }
 
@@ -220,21 +314,28 @@ void CBalancer::Write(int64_t now_ms) {
     LbEvent event;
   };
   std::vector<Pend> changes;
-  for (Server& s : servers_) {
+  std::vector<size_t> work;
+  work.swap(dirty_);
+  for (size_t i : work) {
+    Server& s = servers_[i];
+    s.dirty = false;
     if (s.missing) continue;
     if (Pending(s.goal_weight, s.applied_weight))
       changes.push_back({&s, true, this->Change(s, true)});
     if (Pending(s.goal_state, s.applied_state))
       changes.push_back({&s, false, this->Change(s, false)});
   }
-  for (size_t from = 0; from < changes.size(); from += kBatch) {
-    size_t to = std::min(changes.size(), from + kBatch);
-    std::vector<std::string> commands;
-    for (size_t i = from; i < to; ++i) commands.push_back(changes[i].event.command);
+  std::vector<std::string> all;
+  for (const Pend& c : changes) all.push_back(c.event.command);
+  for (size_t from = 0, to = 0; from < changes.size(); from = to) {
+    to = BatchEnd(all, from);
+    std::vector<std::string> commands(all.begin() + static_cast<std::ptrdiff_t>(from),
+                                      all.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers(commands.size());
     if (has_socket_ && !dry_run_) {
       std::string err;
       if (socket_.Run(commands, &answers, &err) != 0) {
+        for (size_t i = from; i < changes.size(); ++i) MarkDirty(changes[i].s);
         Lost(err, now_ms);
         return;
       }
@@ -263,7 +364,7 @@ void CBalancer::Tick(int64_t now_ms) {
   if (unheard_deadline_ >= 0 && now_ms >= unheard_deadline_) {
     unheard_deadline_ = -1;
     for (Server& s : servers_) {
-      if (!s.heard) OnGone(s.map.agent, "silent");
+      if (!s.heard) Silent(&s);
     }
   }
   if (!has_socket_) {
@@ -282,11 +383,7 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
     if (t >= 0 && (due < 0 || t < due)) due = t;
   };
   if (!has_socket_) {
-    for (const Server& s : servers_) {
-      if (Pending(s.goal_weight, s.applied_weight) || Pending(s.goal_state, s.applied_state)) {
-        take(now_ms);
-      }
-    }
+    if (!dirty_.empty()) take(now_ms);
     return due;
   }
   if (!linked_) {
@@ -294,19 +391,16 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
     return due;
   }
   take(info_due_);
-  for (const Server& s : servers_) {
-    if (s.missing) continue;
-    if (s.initial < 0 || Pending(s.goal_weight, s.applied_weight) ||
-        Pending(s.goal_state, s.applied_state)) {
-      take(std::max(now_ms, retry_at_));
-    }
-  }
+  // Dirty servers may turn out to need nothing; the tick that finds so
+  // empties the list.
+  if (!unread_.empty() || !dirty_.empty()) take(std::max(now_ms, retry_at_));
   return due;
 }
 
 bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) const {
-  for (const Server& s : servers_) {
-    if (s.map.agent != agent) continue;
+  const Server* found = Find(agent);
+  if (found != nullptr) {
+    const Server& s = *found;
     if (s.missing) {
       *weight = "-";
       *state = "no-server";
@@ -316,6 +410,7 @@ bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) co
               : s.haproxy_weight >= 0 ? std::to_string(s.haproxy_weight)
                                       : "-";
     *state = LbStateName(s.applied_state);
+    if (s.held) *state += " (held)";
     return true;
   }
   return false;

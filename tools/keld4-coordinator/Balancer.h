@@ -4,9 +4,11 @@
 // does not know once. The caller passes the time in.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Haproxy.h"
@@ -22,6 +24,7 @@ struct LbEvent {
     kState,   // a state was written (or would be)
     kServer,  // HAProxy refused a command for one server
     kLink,    // the socket was lost, reached, or HAProxy restarted
+    kValve,   // a backend's valve began or stopped holding silent servers
   };
   Kind kind = Kind::kLink;
   uint32_t agent = 0;
@@ -29,9 +32,19 @@ struct LbEvent {
   std::string old_value;  // weight or state before; "" unknown
   std::string new_value;
   int load = -1;        // the smoothed load the weight was made from; -1 none yet
-  std::string reason;   // load, alive, silent, down, restart; lost, connected, restarted
+  std::string reason;   // load, alive, silent, down, restart; lost, connected, restarted;
+                        // holding, released
   std::string command;  // what was sent (or would be)
   std::string message;  // HAProxy's answer or the socket's error
+};
+
+// The safety valve of one backend: how many of its mapped servers are drained
+// for silence and how many more silent ones it keeps in service.
+struct ValveView {
+  std::string backend;
+  size_t mapped = 0;
+  size_t drained = 0;  // for silence, not for a down message
+  size_t held = 0;     // silent, kept at their last weight and state
 };
 
 class CBalancer {
@@ -53,11 +66,20 @@ class CBalancer {
   // The agent went silent or sent its down message (reason "silent", "down").
   void OnGone(uint32_t agent, const char* reason);
 
+  // At most percent of a backend's servers are drained for silence at one
+  // time (100 by default: no valve); the further silent ones are held.
+  void SetMaxDrain(int percent) { max_drain_ = percent; }
+  // Every backend's valve, in the order of their first mapping.
+  std::vector<ValveView> Valves() const;
+  // Changes whenever a valve's counts change.
+  uint64_t ValveVersion() const { return valve_version_; }
+
   // Talks to HAProxy when something is due.
   void Tick(int64_t now_ms);
   // When Tick next has something to do; -1 when nothing is due.
   int64_t NextDue(int64_t now_ms) const;
 
+  bool Maps(uint32_t agent) const { return by_agent_.count(agent) != 0; }
   // What the table shows for an agent; false when it is not mapped.
   bool View(uint32_t agent, std::string* weight, std::string* state) const;
   // A short line about the socket.
@@ -83,9 +105,26 @@ class CBalancer {
     const char* state_reason = "alive";
     LbState applied_state = LbState::kUnknown;
     bool missing = false;  // HAProxy has no such backend or server
+    size_t backend = 0;    // into backends_
+    bool silence_drained = false;
+    bool held = false;
+    bool dirty = false;  // in dirty_
+  };
+  struct Backend {
+    std::string name;
+    size_t mapped = 0;
+    size_t drained = 0;
+    std::vector<size_t> held;  // servers, oldest first
   };
 
   Server* Find(uint32_t agent);
+  const Server* Find(uint32_t agent) const;
+  void MarkDirty(Server* s);
+  void Drain(Server* s, const char* reason);
+  void Silent(Server* s);
+  void Heard(Server* s);
+  void Unhold(Server* s);
+  void ValveEvent(const Backend& b, const char* status);
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
   bool ReadInfo(int64_t now_ms);
@@ -97,6 +136,14 @@ class CBalancer {
   LbEvent Change(const Server& s, bool weight) const;
 
   std::vector<Server> servers_;
+  std::unordered_map<uint32_t, size_t> by_agent_;
+  std::vector<Backend> backends_;
+  // Servers whose goal may differ from what HAProxy has, and servers whose
+  // weight is still to be read: a tick looks at these, not at the fleet.
+  std::vector<size_t> dirty_;
+  std::vector<size_t> unread_;
+  int max_drain_ = 100;
+  uint64_t valve_version_ = 0;
   WeightPolicy policy_;
   LbState silent_state_;
   bool dry_run_;

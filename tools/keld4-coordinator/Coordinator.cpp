@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,10 +21,23 @@ const char* const kProgram = "keld4-coordinator";
 
 namespace {
 
-// The largest UDP payload over IPv4 is 65,507 bytes, so nothing is cut off.
+// The largest UDP payload over IPv4 is 65,507 bytes, so nothing is cut off;
+// only the pages a datagram lands on are ever touched.
 constexpr size_t kRecvBufferSize = 65536;
-// Datagrams taken per wake-up before timers are looked at again.
-constexpr int kRecvBurst = 256;
+// Datagrams per recvmmsg call, and calls per pass before timers are looked
+// at again.
+constexpr unsigned kRecvBatch = 64;
+constexpr int kRecvCalls = 16;
+// Between two passes over the socket the kernel's buffer gathers a fleet's
+// reports, so a pass takes many at once instead of waking for each one.
+constexpr int64_t kRecvGapMs = 5;
+// HAProxy hears of the changes of this long at once, in one connection.
+constexpr int64_t kLbGapMs = 100;
+constexpr int64_t kDropsEventMs = 1000;
+
+// A Coor_alive target: no send yet, its latest send went out, or it fails
+// (reported once, until a send goes out again).
+enum TargetState : uint8_t { kNotYet, kSent, kFailing };
 constexpr int64_t kRedrawMs = 1000;
 // Dry-run commands kept under the live table.
 constexpr size_t kDryRunShown = 8;
@@ -71,13 +85,19 @@ std::string ServerList(const std::vector<ServerMapping>& list) {
 }  // namespace
 
 CCoordinator::CCoordinator(const CoordinatorOptions& o)
-    : opt_(o), table_(o.settings.alive, o.settings.cpu_interval), buf_(kRecvBufferSize) {
+    : opt_(o), table_(o.settings.alive, o.settings.cpu_interval, o.max_agents),
+      buf_(kRecvBufferSize * kRecvBatch) {
   if (!opt_.servers.empty()) {
     balancer_ =
         std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state, opt_.haproxy,
                                     opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
+    balancer_->SetMaxDrain(opt_.max_drain);
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
+  targets_ = opt_.agents;
+  targets_.insert(targets_.end(), opt_.broadcasts.begin(), opt_.broadcasts.end());
+  target_state_.assign(targets_.size(), kNotYet);
+  counters_.agents_total = opt_.agents.size();
 }
 
 CCoordinator::~CCoordinator() {
@@ -90,29 +110,35 @@ int CCoordinator::Run() {
   start_ms_ = MonotonicMs();
   now_ms_ = start_ms_;
   tty_ = !opt_.json && isatty(STDOUT_FILENO) == 1;
+  // Events are flushed once per pass, not once per line.
+  if (opt_.json) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   EmitStart();
-  if (balancer_) balancer_->Start(start_ms_, table_.SilenceMs());
+  if (balancer_) {
+    balancer_->Start(start_ms_, table_.SilenceMs());
+    RefreshValves();
+  }
   if (tty_) std::fputs("\x1b[2J", stdout);
 
-  int64_t next_send = start_ms_;
+  round_start_ms_ = start_ms_;
   int64_t next_draw = start_ms_;
+  int64_t next_read = start_ms_;
   int64_t end_at = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
   while (end_reason_ == nullptr) {
     int64_t now = MonotonicMs();
     now_ms_ = now;
-    if (next_send >= 0 && now >= next_send) {
-      SendRound(now);
-      next_send = opt_.resend != 0 ? now + 1000 * static_cast<int64_t>(opt_.resend) : -1;
-    }
+    if (!send_blocked_) SendDue(now);
     for (size_t i : table_.CheckSilence(now)) {
       EmitSilent(table_.Rows()[i], now);
       if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
     }
-    if (balancer_) {
+    if (balancer_ && now >= lb_due_ms_) {
       balancer_->Tick(now);
+      lb_due_ms_ = now + kLbGapMs;
       now = MonotonicMs();  // the socket may have taken a while
       now_ms_ = now;
     }
+    if (balancer_) RefreshValves();
+    EmitDrops(now);
     if (end_at >= 0 && now >= end_at) {
       end_reason_ = "duration";
       break;
@@ -123,9 +149,15 @@ int CCoordinator::Run() {
     }
     if (end_reason_ != nullptr) break;
 
+    bool reading = now >= next_read;
+    int64_t lb_due = balancer_ ? balancer_->NextDue(now) : -1;
+    if (lb_due >= 0 && lb_due < lb_due_ms_) lb_due = lb_due_ms_;
+    bool drops_pending =
+        opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
     int64_t wake = -1;
-    for (int64_t t : {next_send, end_at, tty_ ? next_draw : -1, table_.NextSilenceDue(),
-                      balancer_ ? balancer_->NextDue(now) : -1}) {
+    for (int64_t t : {send_blocked_ ? -1 : SendAt(round_next_), end_at, tty_ ? next_draw : -1,
+                      table_.NextSilenceDue(), lb_due, reading ? -1 : next_read,
+                      drops_pending ? drops_due_ms_ : -1}) {
       if (t >= 0 && (wake < 0 || t < wake)) wake = t;
     }
     int timeout = -1;
@@ -134,7 +166,9 @@ int CCoordinator::Run() {
       if (left < 0) left = 0;
       timeout = left > 60000 ? 60000 : static_cast<int>(left);
     }
-    pollfd fds[2] = {{sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}};
+    Flush();
+    short events = static_cast<short>((reading ? POLLIN : 0) | (send_blocked_ ? POLLOUT : 0));
+    pollfd fds[2] = {{sock_, events, 0}, {sigfd_, POLLIN, 0}};
     int n = poll(fds, 2, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -148,14 +182,20 @@ int CCoordinator::Run() {
       end_reason_ = "signal";
       break;
     }
-    if (fds[0].revents != 0) Receive();
+    if ((fds[0].revents & (POLLOUT | POLLERR)) != 0) send_blocked_ = false;
+    if ((fds[0].revents & (POLLIN | POLLERR)) != 0) {
+      Receive();
+      next_read = MonotonicMs() + kRecvGapMs;
+    }
   }
   // What the last reports decided still goes out.
   if (balancer_) {
     now_ms_ = MonotonicMs();
     balancer_->Tick(now_ms_);
+    RefreshValves();
   }
   Finish(MonotonicMs());
+  Flush();
   return exit_code_;
 }
 
@@ -186,6 +226,23 @@ int CCoordinator::Setup() {
     std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, std::strerror(errno));
     return -1;
   }
+  // A fleet's reports bunch up (after a Coor_alive round, after a network
+  // blip); the kernel's default buffer holds a few hundred. Forcing works
+  // for root past net.core.rmem_max; otherwise we get what the limit allows.
+  if (setsockopt(sock_, SOL_SOCKET, SO_RCVBUFFORCE, &opt_.rcvbuf, sizeof(opt_.rcvbuf)) != 0) {
+    setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &opt_.rcvbuf, sizeof(opt_.rcvbuf));
+  }
+  socklen_t granted_len = sizeof(counters_.rcvbuf_granted);
+  getsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &counters_.rcvbuf_granted, &granted_len);
+  // The kernel doubles the request for its own bookkeeping.
+  if (counters_.rcvbuf_granted < opt_.rcvbuf) {
+    std::fprintf(stderr,
+                 "%s: receive buffer: asked for %d bytes, the kernel granted %d "
+                 "(net.core.rmem_max limits it)\n",
+                 kProgram, opt_.rcvbuf, counters_.rcvbuf_granted);
+  }
+  // Drops for a full buffer are then counted on each datagram we read.
+  setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
   sockaddr_in sa = MakeSockaddr(opt_.listen, opt_.port);
   if (bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
     std::fprintf(stderr, "%s: cannot listen on %s:%u: %s\n", kProgram, listen, opt_.port,
@@ -199,6 +256,11 @@ void CCoordinator::Emit(CJsonLine& j) {
   if (!opt_.json) return;
   std::fputs(j.Text().c_str(), stdout);
   std::fputc('\n', stdout);
+  if (std::ferror(stdout)) Flush();
+}
+
+void CCoordinator::Flush() {
+  if (!opt_.json) return;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     // Nobody reads our events any more; stop rather than run blind.
     if (end_reason_ == nullptr) end_reason_ = "output";
@@ -223,7 +285,11 @@ void CCoordinator::EmitStart() {
       .Num("log_refresh", opt_.settings.log_refresh)
       .Num("alive", opt_.settings.alive)
       .Num("cpu_interval", opt_.settings.cpu_interval)
-      .Num("resend", opt_.resend);
+      .Num("resend", opt_.resend)
+      .Num("max_agents", opt_.max_agents)
+      .Num("rcvbuf", static_cast<uint64_t>(counters_.rcvbuf_granted))
+      .Num("max_drain", static_cast<uint64_t>(opt_.max_drain))
+      .Bool("trust_forwarded", opt_.trust_forwarded);
   if (opt_.duration_ms > 0) {
     j.Seconds("duration", opt_.duration_ms);
   } else {
@@ -245,59 +311,144 @@ void CCoordinator::EmitStart() {
   Emit(j);
 }
 
-void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
+// false when the socket has no room now: the caller waits for it.
+bool CCoordinator::SendOne(size_t target, int64_t now) {
+  uint32_t des = targets_[target];
+  bool broadcast = target >= opt_.agents.size();
   uint8_t msg[kCoorAliveSize];
   EncodeCoorAlive(opt_.SourceAddr(), des, opt_.settings, msg);
   sockaddr_in sa = MakeSockaddr(des, opt_.port);
   ssize_t n = sendto(sock_, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+  uint8_t& state = target_state_[target];
   if (n == static_cast<ssize_t>(sizeof(msg))) {
-    ++sent_;
+    ++counters_.alive_sent;
+    if (state != kSent && !broadcast) ++counters_.agents_configured;
+    state = kSent;
     CJsonLine j = Event("sent", now);
     j.Addr("to", des).Num("port", opt_.port).Bool("broadcast", broadcast).Num("bytes", 68);
     Emit(j);
-    return;
+    return true;
   }
-  // One unreachable agent must not stop the others being configured; the
-  // failure shows in the exit code.
+  // One unreachable agent must not stop the others being configured, and is
+  // told once per outage, not once per round.
+  ++counters_.alive_failed;
+  if (state == kSent && !broadcast) --counters_.agents_configured;
+  if (state == kFailing) return true;
+  state = kFailing;
   int err = n < 0 ? errno : EMSGSIZE;
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
                std::strerror(err));
-  exit_code_ = 1;
   CJsonLine j = Event("error", now);
   j.Str("op", "sendto").Addr("to", des).Str("message", std::strerror(err));
   Emit(j);
+  return true;
 }
 
-void CCoordinator::SendRound(int64_t now) {
-  for (uint32_t a : opt_.agents) SendOne(a, false, now);
-  for (uint32_t a : opt_.broadcasts) SendOne(a, true, now);
+// When the round sends to target; -1 past its end.
+int64_t CCoordinator::SendAt(size_t target) const {
+  if (target >= targets_.size()) return -1;
+  return round_start_ms_ +
+         round_spread_ms_ * static_cast<int64_t>(target) / static_cast<int64_t>(targets_.size());
+}
+
+void CCoordinator::SendDue(int64_t now) {
+  while (round_next_ < targets_.size() && SendAt(round_next_) <= now) {
+    if (!SendOne(round_next_, now)) {
+      send_blocked_ = true;
+      return;
+    }
+    ++round_next_;
+  }
+  if (round_next_ < targets_.size() || opt_.resend == 0) return;
+  // The next round spreads the fleet over the resend period, so each agent
+  // hears from us once a period and the socket never sees the whole fleet
+  // at once.
+  int64_t period = 1000 * static_cast<int64_t>(opt_.resend);
+  round_start_ms_ = std::max(round_start_ms_ + period, now);
+  round_spread_ms_ = period;
+  round_next_ = 0;
 }
 
 void CCoordinator::Receive() {
-  for (int i = 0; i < kRecvBurst && end_reason_ == nullptr; ++i) {
-    sockaddr_in from{};
-    socklen_t from_len = sizeof(from);
-    ssize_t n =
-        recvfrom(sock_, buf_.data(), buf_.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (n < 0) {
+  constexpr size_t kControl = CMSG_SPACE(sizeof(uint32_t));
+  mmsghdr msgs[kRecvBatch];
+  iovec iov[kRecvBatch];
+  sockaddr_in from[kRecvBatch];
+  alignas(cmsghdr) uint8_t control[kRecvBatch][kControl];
+  for (int call = 0; call < kRecvCalls && end_reason_ == nullptr; ++call) {
+    for (unsigned i = 0; i < kRecvBatch; ++i) {
+      iov[i] = {buf_.data() + i * kRecvBufferSize, kRecvBufferSize};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_name = &from[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_control = control[i];
+      msgs[i].msg_hdr.msg_controllen = kControl;
+    }
+    int got = recvmmsg(sock_, msgs, kRecvBatch, 0, nullptr);
+    if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       // Reports of earlier sends to unreachable hosts, not a broken socket.
       if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
-      Fatal("recvfrom", errno);
+      Fatal("recvmmsg", errno);
       return;
     }
-    Handle(static_cast<size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port),
-           MonotonicMs());
+    for (int i = 0; i < got && end_reason_ == nullptr; ++i) {
+      msghdr& h = msgs[i].msg_hdr;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+          uint32_t total = 0;
+          std::memcpy(&total, CMSG_DATA(c), sizeof(total));
+          CountKernelDrops(total);
+        }
+      }
+      Handle(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len,
+             ntohl(from[i].sin_addr.s_addr), ntohs(from[i].sin_port), MonotonicMs());
+    }
+    if (got < static_cast<int>(kRecvBatch)) return;
   }
 }
 
-void CCoordinator::Handle(size_t n, uint32_t from_addr, uint16_t from_port, int64_t now) {
+// The kernel counts the socket's drops since it was made, in 32 bits.
+void CCoordinator::CountKernelDrops(uint32_t total) {
+  counters_.kernel_drops += static_cast<uint32_t>(total - kernel_drops_seen_);
+  kernel_drops_seen_ = total;
+}
+
+// Drops are news, but at most once a second.
+void CCoordinator::EmitDrops(int64_t now) {
+  uint64_t total = counters_.kernel_drops + counters_.source_drops;
+  if (!opt_.json || total == drops_emitted_ || now < drops_due_ms_) return;
+  drops_emitted_ = total;
+  drops_due_ms_ = now + kDropsEventMs;
+  CJsonLine j = Event("drops", now);
+  j.Num("kernel", counters_.kernel_drops).Num("source", counters_.source_drops);
+  Emit(j);
+}
+
+void CCoordinator::RefreshValves() {
+  if (balancer_->ValveVersion() == valve_version_ && !counters_.valves.empty()) return;
+  valve_version_ = balancer_->ValveVersion();
+  counters_.valves = balancer_->Valves();
+}
+
+void CCoordinator::Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port,
+                          int64_t now) {
   now_ms_ = now;
   Decoded d;
-  DecodeDatagram(buf_.data(), n, &d);
+  DecodeDatagram(data, n, &d);
   if (d.kind == Kind::kEcho) return;
+  // A mapped agent's report moves its server, so it must come from the
+  // agent's own address (unless a NAT or relay stands between).
+  if (d.has_header && d.src != from_addr && !opt_.trust_forwarded && balancer_ &&
+      balancer_->Maps(d.src)) {
+    ++counters_.source_drops;
+    return;
+  }
   bool came_up = false;
   const AgentRow* row = table_.Record(d, from_addr, from_port, now, &came_up);
   uint32_t agent = d.has_header ? d.src : from_addr;
@@ -346,7 +497,7 @@ void CCoordinator::EmitSilent(const AgentRow& r, int64_t now) {
 }
 
 void CCoordinator::OnLbEvent(const LbEvent& e) {
-  const char* names[] = {"weight", "state", "haproxy_error", "haproxy"};
+  const char* names[] = {"weight", "state", "haproxy_error", "haproxy", "valve"};
   CJsonLine j = Event(names[static_cast<int>(e.kind)], now_ms_);
   auto value = [&j, &e](const char* key, const std::string& v) {
     if (v.empty()) {
@@ -405,6 +556,16 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
       }
       j.Str("status", e.reason).Str("socket", opt_.haproxy).Str("message", e.message);
       break;
+    case LbEvent::Kind::kValve:
+      if (e.reason == "holding") {
+        std::fprintf(stderr, "%s: WARN: backend %s: the valve holds: %s\n", kProgram,
+                     e.server.c_str(), e.message.c_str());
+      }
+      j.Str("level", e.reason == "holding" ? "WARN" : "INFO")
+          .Str("backend", e.server)
+          .Str("status", e.reason)
+          .Str("message", e.message);
+      break;
   }
   Emit(j);
 }
@@ -422,7 +583,7 @@ std::string CCoordinator::Title(int64_t now) const {
   std::snprintf(buf, sizeof(buf),
                 "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
                 "%llu malformed, %llds",
-                kProgram, listen, opt_.port, address, static_cast<unsigned long long>(sent_),
+                kProgram, listen, opt_.port, address, static_cast<unsigned long long>(counters_.alive_sent),
                 static_cast<unsigned long long>(valid_),
                 static_cast<unsigned long long>(malformed_),
                 static_cast<long long>(Elapsed(now) / 1000));
@@ -438,6 +599,7 @@ std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const
     lb = [b](uint32_t agent, std::string* w, std::string* s) { return b->View(agent, w, s); };
   }
   for (std::string& l : TableLines(table_.Rows(), now, max_rows, lb)) out.push_back(std::move(l));
+  for (std::string& l : Footer()) out.push_back(std::move(l));
   if (!dry_run_lines_.empty()) {
     out.emplace_back("");
     for (const std::string& c : dry_run_lines_) out.push_back("would send: " + c);
@@ -445,11 +607,43 @@ std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const
   return out;
 }
 
+std::vector<std::string> CCoordinator::Footer() const {
+  const FleetCounters& c = counters_;
+  char buf[240];
+  std::snprintf(buf, sizeof(buf),
+                "Coor_alive: %zu of %zu agents configured, %llu sends failed; dropped: %llu by "
+                "the kernel (receive buffer %d bytes), %llu from a wrong source",
+                c.agents_configured, c.agents_total, static_cast<unsigned long long>(c.alive_failed),
+                static_cast<unsigned long long>(c.kernel_drops), c.rcvbuf_granted,
+                static_cast<unsigned long long>(c.source_drops));
+  std::vector<std::string> out = {buf};
+  for (const ValveView& v : c.valves) {
+    if (v.held == 0) continue;
+    std::snprintf(buf, sizeof(buf),
+                  "VALVE HOLDING: backend %s: %zu of %zu servers drained for silence, %zu more "
+                  "silent kept in service",
+                  v.backend.c_str(), v.drained, v.mapped, v.held);
+    out.emplace_back(buf);
+  }
+  return out;
+}
+
+std::string CCoordinator::ValvesJson() const {
+  std::string out = "[";
+  for (const ValveView& v : counters_.valves) {
+    CJsonLine j;
+    j.Str("backend", v.backend).Num("mapped", v.mapped).Num("drained", v.drained).Num("held", v.held);
+    if (out.size() > 1) out += ",";
+    out += j.Text();
+  }
+  return out + "]";
+}
+
 // Redraws the screen from its top; each line clears its own rest.
 void CCoordinator::Draw(int64_t now) {
   winsize ws{};
   size_t max_rows = 0;
-  size_t reserved = 4 + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
+  size_t reserved = 5 + counters_.valves.size() + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
     max_rows = ws.ws_row - reserved;
   }
@@ -464,7 +658,12 @@ void CCoordinator::Finish(int64_t now) {
   if (opt_.json) {
     CJsonLine j = Event("end", now);
     j.Str("reason", end_reason_ != nullptr ? end_reason_ : "error")
-        .Num("sent", sent_)
+        .Num("sent", counters_.alive_sent)
+        .Num("send_failed", counters_.alive_failed)
+        .Num("configured", counters_.agents_configured)
+        .Num("kernel_drops", counters_.kernel_drops)
+        .Num("source_drops", counters_.source_drops)
+        .Raw("valves", ValvesJson())
         .Num("valid", valid_)
         .Num("malformed", malformed_)
         .Num("untracked", table_.Untracked())

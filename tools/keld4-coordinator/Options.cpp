@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <unordered_set>
 
 #include "Haproxy.h"
 
@@ -236,6 +237,34 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
          });
   flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
 
+  app->option_defaults()->group("A fleet");
+  single("--max-agents", "N", "rows of the agent table, 1-1048576 (default 16384)",
+         [o](const std::string& v) {
+           uint64_t n = 0;
+           if (!ParseUnsigned(v, 1, 1048576, &n)) {
+             Refuse(Quoted("--max-agents", v) + " is not a number from 1 to 1048576");
+           }
+           o->max_agents = static_cast<size_t>(n);
+         });
+  single("--rcvbuf", "BYTES", "receive buffer asked of the kernel (default 8388608)",
+         [o](const std::string& v) {
+           uint64_t n = 0;
+           if (!ParseUnsigned(v, 4096, 1 << 30, &n)) {
+             Refuse(Quoted("--rcvbuf", v) + " is not a number of bytes from 4096 to 1073741824");
+           }
+           o->rcvbuf = static_cast<int>(n);
+         });
+  single("--max-drain", "P", "drain at most P % of a backend's servers for silence (default 50)",
+         [o](const std::string& v) {
+           uint64_t n = 0;
+           if (!ParseUnsigned(v, 0, 100, &n)) {
+             Refuse(Quoted("--max-drain", v) + " is not a percentage from 0 to 100");
+           }
+           o->max_drain = static_cast<int>(n);
+         });
+  flag("--trust-forwarded", &o->trust_forwarded,
+       "believe mapped agents' reports from any UDP source (a NAT or relay between)");
+
   app->option_defaults()->group(kEnd);
   single("--duration", "SECONDS", "stop after this time (fractions allowed)",
          [o](const std::string& v) {
@@ -269,7 +298,8 @@ const char* const kFooter =
     "An agent is \"silent\" after three alive periods without an alive (with --alive 0,\n"
     "three CPU-load periods without any message) and \"down\" after its down message;\n"
     "the server of a silent or down agent is set to drain (or --silent-state), its next\n"
-    "alive sets it ready again. Mapped servers must not also have agent-check.\n"
+    "alive sets it ready again, but no more than --max-drain of a backend's servers\n"
+    "are taken out for silence at once. Mapped servers must not also have agent-check.\n"
     "Exit status: 0 normal end, 1 socket error, 2 bad usage.";
 
 void Configure(CLI::App* app) {
@@ -339,7 +369,10 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     return fail("--haproxy needs at least one --server or a --config");
   }
   // Mapped agents are configured like --agent ones.
-  for (const ServerMapping& m : o->servers) AddUnique(&o->agents, m.agent);
+  std::unordered_set<uint32_t> listed(o->agents.begin(), o->agents.end());
+  for (const ServerMapping& m : o->servers) {
+    if (listed.insert(m.agent).second) o->agents.push_back(m.agent);
+  }
   if (o->agents.empty() && o->broadcasts.empty()) {
     return fail("nothing to send to: give --agent or --broadcast");
   }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentTable.h"
 #include "Protocol.h"
 #include "ServerMap.h"
 #include "Weights.h"
@@ -14,6 +15,9 @@ namespace coord {
 
 constexpr uint16_t kDefaultPort = 45002;
 constexpr uint32_t kDefaultResend = 30;
+// 8 MiB holds a burst of some 10,000 reports (a datagram costs the kernel
+// about 800 bytes of buffer).
+constexpr int kDefaultRcvbuf = 8 << 20;
 // Ten years; keeps the end time far from overflow.
 constexpr double kMaxDurationSeconds = 315360000.0;
 
@@ -38,6 +42,12 @@ struct CoordinatorOptions {
   WeightPolicy policy;
   LbState silent_state = LbState::kDrain;
   bool dry_run = false;
+
+  // A fleet.
+  size_t max_agents = kMaxAgents;  // rows of the agent table
+  int rcvbuf = kDefaultRcvbuf;      // receive buffer asked of the kernel, bytes
+  int max_drain = 50;               // % of a backend's servers drained for silence
+  bool trust_forwarded = false;     // reports may come from another UDP source
 
   // The address our Coor_alive names as its source.
   uint32_t SourceAddr() const { return has_address ? address : listen; }

@@ -395,10 +395,14 @@ TEST_F(CoordinatorEndToEnd, PrintsTheTableOnceWhenNotATerminal) {
   ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
   std::vector<std::string> lines = c.ReadAll(10000);
   EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
-  ASSERT_EQ(lines.size(), 4u);  // title, blank, heading, one agent
+  ASSERT_EQ(lines.size(), 5u);  // title, blank, heading, one agent, footer
   EXPECT_EQ(lines[0].find("keld4-coordinator on 127.0.0.1:" + PortText(port_)), 0u);
   EXPECT_EQ(lines[2].find("AGENT"), 0u);
   EXPECT_EQ(lines[3].find("127.0.0.2       up      00-11-22-33-44-55"), 0u) << lines[3];
+  EXPECT_EQ(lines[4].find("Coor_alive: 1 of 1 agents configured, 0 sends failed; dropped: 0 by "
+                          "the kernel"),
+            0u)
+      << lines[4];
   EXPECT_EQ(lines[0].find('\x1b'), std::string::npos) << "no terminal codes into a pipe";
 }
 
