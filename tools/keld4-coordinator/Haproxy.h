@@ -35,8 +35,9 @@ class CHaproxySocket {
 };
 
 // HAProxy reads a command line into one buffer (tune.bufsize, 16384 bytes by
-// default, less what it reserves); a longer line is refused whole.
-constexpr size_t kMaxCommandLine = 8192;
+// default, less what it reserves); versions that take no more than that refuse
+// a longer line whole.
+constexpr size_t kMaxCommandLine = 14336;
 
 // Where the batch of commands that starts at from ends: as many as fit on one
 // line of at most max_line bytes with their separators and line end, and
