@@ -262,6 +262,14 @@ bool CBalancer::ReadWeights(int64_t now_ms) {
     }
   }
   for (size_t from = 0, to = 0; from < commands.size(); from = to) {
+    if (batches_left_ == 0) {
+      unread_.clear();
+      for (size_t i = from; i < asked.size(); ++i) {
+        unread_.push_back(static_cast<size_t>(asked[i] - servers_.data()));
+      }
+      return false;
+    }
+    --batches_left_;
     to = BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
@@ -333,6 +341,11 @@ void CBalancer::Write(int64_t now_ms) {
                                       all.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers(commands.size());
     if (has_socket_ && !dry_run_) {
+      if (batches_left_ == 0) {
+        for (size_t i = from; i < changes.size(); ++i) MarkDirty(changes[i].s);
+        return;
+      }
+      --batches_left_;
       std::string err;
       if (socket_.Run(commands, &answers, &err) != 0) {
         for (size_t i = from; i < changes.size(); ++i) MarkDirty(changes[i].s);
@@ -372,6 +385,7 @@ void CBalancer::Tick(int64_t now_ms) {
     return;
   }
   if (now_ms < retry_at_) return;
+  batches_left_ = kBatchesPerTick;
   if ((!linked_ || now_ms >= info_due_) && !ReadInfo(now_ms)) return;
   if (!ReadWeights(now_ms)) return;
   Write(now_ms);

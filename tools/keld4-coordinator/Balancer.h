@@ -76,6 +76,9 @@ class CBalancer {
 
   // Talks to HAProxy when something is due.
   void Tick(int64_t now_ms);
+  // Whether a tick left work for the next one (it sends at most
+  // kBatchesPerTick batches, so the caller's socket is read in between).
+  bool Backlog() const { return !dirty_.empty() || !unread_.empty(); }
   // When Tick next has something to do; -1 when nothing is due.
   int64_t NextDue(int64_t now_ms) const;
 
@@ -89,6 +92,8 @@ class CBalancer {
   static constexpr int64_t kInfoPeriodMs = 2000;
   static constexpr int64_t kMinBackoffMs = 500;
   static constexpr int64_t kMaxBackoffMs = 8000;
+  // Some 2,000 commands, tens of milliseconds of HAProxy's time.
+  static constexpr int kBatchesPerTick = 8;
 
  private:
   struct Server {
@@ -143,6 +148,7 @@ class CBalancer {
   std::vector<size_t> dirty_;
   std::vector<size_t> unread_;
   int max_drain_ = 100;
+  int batches_left_ = 0;
   uint64_t valve_version_ = 0;
   WeightPolicy policy_;
   LbState silent_state_;

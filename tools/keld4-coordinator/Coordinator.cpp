@@ -25,9 +25,10 @@ namespace {
 // only the pages a datagram lands on are ever touched.
 constexpr size_t kRecvBufferSize = 65536;
 // Datagrams per recvmmsg call, and calls per pass before timers are looked
-// at again.
+// at again: a pass must take more than arrives while HAProxy is being
+// written to (tens of milliseconds), or the buffer only ever fills.
 constexpr unsigned kRecvBatch = 64;
-constexpr int kRecvCalls = 16;
+constexpr int kRecvCalls = 256;
 // Between two passes over the socket the kernel's buffer gathers a fleet's
 // reports, so a pass takes many at once instead of waking for each one.
 constexpr int64_t kRecvGapMs = 5;
@@ -133,7 +134,8 @@ int CCoordinator::Run() {
     }
     if (balancer_ && now >= lb_due_ms_) {
       balancer_->Tick(now);
-      lb_due_ms_ = now + kLbGapMs;
+      // A large change goes out in slices with the socket read in between.
+      lb_due_ms_ = balancer_->Backlog() ? now : now + kLbGapMs;
       now = MonotonicMs();  // the socket may have taken a while
       now_ms_ = now;
     }
@@ -189,10 +191,11 @@ int CCoordinator::Run() {
     }
   }
   // What the last reports decided still goes out.
-  if (balancer_) {
+  for (int slice = 0; balancer_ && slice < 1000; ++slice) {
     now_ms_ = MonotonicMs();
     balancer_->Tick(now_ms_);
     RefreshValves();
+    if (!balancer_->Backlog()) break;
   }
   Finish(MonotonicMs());
   Flush();
