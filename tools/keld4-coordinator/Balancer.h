@@ -92,8 +92,8 @@ class CBalancer {
   static constexpr int64_t kInfoPeriodMs = 2000;
   static constexpr int64_t kMinBackoffMs = 500;
   static constexpr int64_t kMaxBackoffMs = 8000;
-  // Some 2,000 commands, tens of milliseconds of HAProxy's time.
-  static constexpr int kBatchesPerTick = 8;
+  // Some 800 commands, about 15 ms of HAProxy's time.
+  static constexpr int kBatchesPerTick = 3;
 
  private:
   struct Server {
