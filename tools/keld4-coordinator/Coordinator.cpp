@@ -237,12 +237,14 @@ int CCoordinator::Setup() {
   }
   socklen_t granted_len = sizeof(counters_.rcvbuf_granted);
   getsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &counters_.rcvbuf_granted, &granted_len);
-  // The kernel doubles the request for its own bookkeeping.
-  if (counters_.rcvbuf_granted < opt_.rcvbuf) {
+  // The kernel doubles the request for its own bookkeeping; less than that
+  // is net.core.rmem_max's doing.
+  if (counters_.rcvbuf_granted < 2 * static_cast<int64_t>(opt_.rcvbuf)) {
     std::fprintf(stderr,
-                 "%s: receive buffer: asked for %d bytes, the kernel granted %d "
-                 "(net.core.rmem_max limits it)\n",
-                 kProgram, opt_.rcvbuf, counters_.rcvbuf_granted);
+                 "%s: receive buffer: asked for %d bytes, the kernel granted %d of the %lld "
+                 "it would count for them (net.core.rmem_max limits it)\n",
+                 kProgram, opt_.rcvbuf, counters_.rcvbuf_granted,
+                 2 * static_cast<long long>(opt_.rcvbuf));
   }
   // Drops for a full buffer are then counted on each datagram we read.
   setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));

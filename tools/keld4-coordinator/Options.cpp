@@ -254,7 +254,7 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
            }
            o->rcvbuf = static_cast<int>(n);
          });
-  single("--max-drain", "P", "drain at most P % of a backend's servers for silence (default 50)",
+  single("--max-drain", "P", "drain at most P % of a backend for silence (default 50)",
          [o](const std::string& v) {
            uint64_t n = 0;
            if (!ParseUnsigned(v, 0, 100, &n)) {
@@ -263,7 +263,7 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
            o->max_drain = static_cast<int>(n);
          });
   flag("--trust-forwarded", &o->trust_forwarded,
-       "believe mapped agents' reports from any UDP source (a NAT or relay between)");
+       "take mapped agents' reports from any source (NAT, relay)");
 
   app->option_defaults()->group(kEnd);
   single("--duration", "SECONDS", "stop after this time (fractions allowed)",
