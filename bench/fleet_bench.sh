@@ -12,7 +12,8 @@
 # Every agent's load steps from 10 to 90 at a third of the run and back at two
 # thirds; a poller reads HAProxy's weights (show servers state) every 100 ms
 # after each step. Prints one block of results. Builds the release preset
-# first. Needs root (or user namespaces).
+# first. Needs root (or user namespaces). KELD4_FLEET_RCVBUF sets the
+# coordinator's --rcvbuf (default: its own default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -90,10 +91,12 @@ sim_pid=$!
 pids+=("$sim_pid")
 sleep 0.3
 max_agents=$((agents > 16384 ? agents : 16384))
+extra=()
+[ -z "${KELD4_FLEET_RCVBUF:-}" ] || extra=(--rcvbuf "$KELD4_FLEET_RCVBUF")
 /usr/bin/time -f '%e %U %S %M' -o "$work/coord.time" "$bin/tools/keld4-coordinator" \
   --listen 10.77.0.1 --port 45002 --config "$work/map.txt" --haproxy "$work/admin.sock" \
   --alive 1 --cpu-interval 1 --smoothing 1 --resend 30 --max-agents "$max_agents" --json \
-  --duration "$seconds.5" >"$work/coord.json" 2>"$work/coord.err" &
+  --duration "$seconds.5" "${extra[@]}" >"$work/coord.json" 2>"$work/coord.err" &
 time_pid=$!
 pids+=("$time_pid")
 coord_pid=
