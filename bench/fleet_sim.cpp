@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
     if (alive) {
       b[40] = 0;
       b[41] = 4;
-      std::snprintf(reinterpret_cast<char*>(b + 42), 18, "02-00-%02X-%02X-%02X-%02X", src >> 24 & 255,
-                    src >> 16 & 255, src >> 8 & 255, src & 255);
+      std::snprintf(reinterpret_cast<char*>(b + 42), 18, "02-00-%02X-%02X-%02X-%02X",
+                    src >> 24 & 255, src >> 16 & 255, src >> 8 & 255, src & 255);
       Put32(b + 60, 2400);
       len = 64;
     } else {

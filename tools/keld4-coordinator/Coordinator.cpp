@@ -585,13 +585,13 @@ std::string CCoordinator::Title(int64_t now) const {
   char listen[16], address[16], buf[200];
   FormatAddr(opt_.listen, listen);
   FormatAddr(opt_.SourceAddr(), address);
-  std::snprintf(buf, sizeof(buf),
-                "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
-                "%llu malformed, %llds",
-                kProgram, listen, opt_.port, address, static_cast<unsigned long long>(counters_.alive_sent),
-                static_cast<unsigned long long>(valid_),
-                static_cast<unsigned long long>(malformed_),
-                static_cast<long long>(Elapsed(now) / 1000));
+  std::snprintf(
+      buf, sizeof(buf),
+      "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
+      "%llu malformed, %llds",
+      kProgram, listen, opt_.port, address, static_cast<unsigned long long>(counters_.alive_sent),
+      static_cast<unsigned long long>(valid_), static_cast<unsigned long long>(malformed_),
+      static_cast<long long>(Elapsed(now) / 1000));
   return buf;
 }
 
@@ -618,7 +618,8 @@ std::vector<std::string> CCoordinator::Footer() const {
   std::snprintf(buf, sizeof(buf),
                 "Coor_alive: %zu of %zu agents configured, %llu sends failed; dropped: %llu by "
                 "the kernel (receive buffer %d bytes), %llu from a wrong source",
-                c.agents_configured, c.agents_total, static_cast<unsigned long long>(c.alive_failed),
+                c.agents_configured, c.agents_total,
+                static_cast<unsigned long long>(c.alive_failed),
                 static_cast<unsigned long long>(c.kernel_drops), c.rcvbuf_granted,
                 static_cast<unsigned long long>(c.source_drops));
   std::vector<std::string> out = {buf};
@@ -637,7 +638,10 @@ std::string CCoordinator::ValvesJson() const {
   std::string out = "[";
   for (const ValveView& v : counters_.valves) {
     CJsonLine j;
-    j.Str("backend", v.backend).Num("mapped", v.mapped).Num("drained", v.drained).Num("held", v.held);
+    j.Str("backend", v.backend)
+        .Num("mapped", v.mapped)
+        .Num("drained", v.drained)
+        .Num("held", v.held);
     if (out.size() > 1) out += ",";
     out += j.Text();
   }
@@ -648,7 +652,8 @@ std::string CCoordinator::ValvesJson() const {
 void CCoordinator::Draw(int64_t now) {
   winsize ws{};
   size_t max_rows = 0;
-  size_t reserved = 5 + counters_.valves.size() + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
+  size_t reserved =
+      5 + counters_.valves.size() + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
     max_rows = ws.ws_row - reserved;
   }

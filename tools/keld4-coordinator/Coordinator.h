@@ -20,13 +20,13 @@ extern const char* const kProgram;
 // What the operator of a fleet watches: the coordinator keeps it current and
 // anything beside it (a status page, metrics) may read it.
 struct FleetCounters {
-  uint64_t kernel_drops = 0;   // reports the kernel dropped for a full receive buffer
-  uint64_t source_drops = 0;   // mapped agents' reports from another UDP source
-  uint64_t alive_sent = 0;     // Coor_alive datagrams sent
-  uint64_t alive_failed = 0;   // Coor_alive sends that failed (not the waits)
-  size_t agents_total = 0;       // agents Coor_alive goes to (--agent and mapped)
-  size_t agents_configured = 0;  // of those, whose latest Coor_alive went out
-  int rcvbuf_granted = 0;      // receive buffer the kernel granted, bytes
+  uint64_t kernel_drops = 0;      // reports the kernel dropped for a full receive buffer
+  uint64_t source_drops = 0;      // mapped agents' reports from another UDP source
+  uint64_t alive_sent = 0;        // Coor_alive datagrams sent
+  uint64_t alive_failed = 0;      // Coor_alive sends that failed (not the waits)
+  size_t agents_total = 0;        // agents Coor_alive goes to (--agent and mapped)
+  size_t agents_configured = 0;   // of those, whose latest Coor_alive went out
+  int rcvbuf_granted = 0;         // receive buffer the kernel granted, bytes
   std::vector<ValveView> valves;  // each backend's safety valve
 };
 

@@ -45,9 +45,9 @@ struct CoordinatorOptions {
 
   // A fleet.
   size_t max_agents = kMaxAgents;  // rows of the agent table
-  int rcvbuf = kDefaultRcvbuf;      // receive buffer asked of the kernel, bytes
-  int max_drain = 50;               // % of a backend's servers drained for silence
-  bool trust_forwarded = false;     // reports may come from another UDP source
+  int rcvbuf = kDefaultRcvbuf;     // receive buffer asked of the kernel, bytes
+  int max_drain = 50;              // % of a backend's servers drained for silence
+  bool trust_forwarded = false;    // reports may come from another UDP source
 
   // The address our Coor_alive names as its source.
   uint32_t SourceAddr() const { return has_address ? address : listen; }

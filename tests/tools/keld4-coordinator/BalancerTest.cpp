@@ -291,8 +291,7 @@ TEST(BalancerBatches, ManyLongNamesInOneTick) {
   EXPECT_EQ(refused, 1u);
   EXPECT_EQ(weights, 600u);
   for (int i : {1, 299, 599}) {
-    EXPECT_EQ(many.Weight(servers[static_cast<size_t>(i)].first),
-              WeightForLoad(i % 100, 1, 100))
+    EXPECT_EQ(many.Weight(servers[static_cast<size_t>(i)].first), WeightForLoad(i % 100, 1, 100))
         << i;
   }
 

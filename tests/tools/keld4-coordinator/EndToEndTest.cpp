@@ -578,8 +578,8 @@ TEST(CoordinatorPacing, FullSendBufferIsWaitedForAndAnUnreachableAgentToldOnce) 
                         "echo 1 > /proc/sys/net/ipv4/neigh/kf0/mcast_solicit && "
                         "echo 100 > /proc/sys/net/ipv4/neigh/kf0/retrans_time_ms"),
             0);
-  std::vector<std::string> args = {"--listen", "10.9.0.1", "--json", "--resend", "1",
-                                   "--duration", "3.5"};
+  std::vector<std::string> args = {"--listen", "10.9.0.1",   "--json", "--resend",
+                                   "1",        "--duration", "3.5"};
   for (int i = 0; i < 600; ++i) {
     args.push_back("--agent");
     args.push_back("10.9." + std::to_string(1 + i / 200) + "." + std::to_string(1 + i % 200));
