@@ -334,6 +334,7 @@ void CBalancer::Write(int64_t now_ms) {
       changes.push_back({&s, false, this->Change(s, false)});
   }
   std::vector<std::string> all;
+  all.reserve(changes.size());
   for (const Pend& c : changes) all.push_back(c.event.command);
   for (size_t from = 0, to = 0; from < changes.size(); from = to) {
     to = BatchEnd(all, from);

@@ -101,6 +101,13 @@ uint32_t Whole32(const char* name, const std::string& value) {
   return static_cast<uint32_t>(num);
 }
 
+uint64_t InRange(const char* name, const std::string& value, uint64_t lo, uint64_t hi,
+                 const char* what) {
+  uint64_t num = 0;
+  if (!ParseUnsigned(value, lo, hi, &num)) Refuse(Quoted(name, value) + " is not " + what);
+  return num;
+}
+
 int Weight(const char* name, const std::string& value, uint64_t lo) {
   uint64_t num = 0;
   if (!ParseUnsigned(value, lo, kMaxHaproxyWeight, &num)) {
@@ -240,27 +247,17 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
   app->option_defaults()->group("A fleet");
   single("--max-agents", "N", "rows of the agent table, 1-1048576 (default 16384)",
          [o](const std::string& v) {
-           uint64_t n = 0;
-           if (!ParseUnsigned(v, 1, 1048576, &n)) {
-             Refuse(Quoted("--max-agents", v) + " is not a number from 1 to 1048576");
-           }
-           o->max_agents = static_cast<size_t>(n);
+           o->max_agents = InRange("--max-agents", v, 1, 1048576, "a number from 1 to 1048576");
          });
   single("--rcvbuf", "BYTES", "receive buffer asked of the kernel (default 8388608)",
          [o](const std::string& v) {
-           uint64_t n = 0;
-           if (!ParseUnsigned(v, 4096, 1 << 30, &n)) {
-             Refuse(Quoted("--rcvbuf", v) + " is not a number of bytes from 4096 to 1073741824");
-           }
-           o->rcvbuf = static_cast<int>(n);
+           o->rcvbuf = static_cast<int>(
+               InRange("--rcvbuf", v, 4096, 1 << 30, "a number of bytes from 4096 to 1073741824"));
          });
   single("--max-drain", "P", "drain at most P % of a backend for silence (default 50)",
          [o](const std::string& v) {
-           uint64_t n = 0;
-           if (!ParseUnsigned(v, 0, 100, &n)) {
-             Refuse(Quoted("--max-drain", v) + " is not a percentage from 0 to 100");
-           }
-           o->max_drain = static_cast<int>(n);
+           o->max_drain =
+               static_cast<int>(InRange("--max-drain", v, 0, 100, "a percentage from 0 to 100"));
          });
   flag("--trust-forwarded", &o->trust_forwarded,
        "take mapped agents' reports from any source (NAT, relay)");
