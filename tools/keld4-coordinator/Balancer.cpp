@@ -99,6 +99,7 @@ void CBalancer::OnGone(uint32_t agent, const char* reason) {
     return;
   }
   // An agent that says it stops is believed at once, valve or not.
+  s->heard = true;
   Heard(s);
   Drain(s, reason);
 }
