@@ -13,8 +13,8 @@
 # thirds; a poller reads HAProxy's weights (show servers state) every 100 ms
 # after each step. Prints one block of results. Builds the release preset
 # first and installs what it runs when missing (Debian packages). Needs root
-# (or user namespaces). KELD4_FLEET_RCVBUF sets the
-# coordinator's --rcvbuf (default: its own default).
+# (or user namespaces). KELD4_FLEET_RCVBUF sets the coordinator's --rcvbuf
+# (default: its own default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
