@@ -232,9 +232,9 @@ print("datagrams sent              %d (fleet_sim; %s failed to send)" % (sent, s
 print("datagrams received          %d (coordinator, valid %d)" % (received, end["valid"] if end else 0))
 print("datagrams lost              %d; kernel drops counted by the coordinator %d; wrong source %d" % (
     sent - received, end["kernel_drops"] if end else -1, end["source_drops"] if end else -1))
-print("agents configured           %s of %d (fleet_sim); coordinator: %s, %s Coor_alive sent, %s failed" % (
-    sim["configured"], n, end["configured"] if end else "?", end["sent"] if end else "?",
-    end["send_failed"] if end else "?"))
+print("agents configured           %s of %d (fleet_sim); coordinator: %s, %s Coor_alive sent, %s failed, "
+      "%s received by the fleet" % (sim["configured"], n, end["configured"] if end else "?",
+      end["sent"] if end else "?", end["send_failed"] if end else "?", sim["coor_alive"]))
 print("coordinator CPU             %.1f %% of one core over the run (%.2f s in %s s, start-up included); "
       "%s %% in the quiet window (%s s, reports only)" % (
     100 * cpu_total / float(elapsed), cpu_total, elapsed, poll["coord_cpu_quiet"], poll["quiet_window"]))
