@@ -12,9 +12,9 @@
 # Every agent's load steps from 10 to 90 at a third of the run and back at two
 # thirds; a poller reads HAProxy's weights (show servers state) every 100 ms
 # after each step. Prints one block of results. Builds the release preset
-# first and installs what it runs when missing (Debian packages). Needs root
-# (or user namespaces). KELD4_FLEET_RCVBUF sets the coordinator's --rcvbuf
-# (default: its own default).
+# first. Needs root (or user namespaces) and the Debian packages haproxy,
+# time, python3, iproute2, util-linux and procps. KELD4_FLEET_RCVBUF sets the
+# coordinator's --rcvbuf (default: its own default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,15 +28,12 @@ if ! [[ $agents =~ ^[0-9]+$ && $seconds =~ ^[0-9]+$ ]] || ((agents < 1 || agents
 fi
 
 if [ "${KELD4_BENCH_INNER:-}" != 1 ]; then
-  need=()
-  for p in haproxy time python3 iproute2 util-linux procps; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+  for tool in haproxy /usr/bin/time python3 ip unshare nsenter pgrep; do
+    command -v "$tool" >/dev/null || {
+      echo "$0: needs $tool (haproxy time python3 iproute2 util-linux procps)" >&2
+      exit 1
+    }
   done
-  if [ ${#need[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y -qq --no-install-recommends "${need[@]}" ||
-      { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${need[@]}"; }
-  fi
   cmake --preset release >/dev/null
   cmake --build --preset release -j 2 --target keld4-coordinator fleet_sim >/dev/null
   export KELD4_BENCH_INNER=1
