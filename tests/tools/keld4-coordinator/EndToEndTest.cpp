@@ -596,10 +596,17 @@ TEST(CoordinatorPacing, FullSendBufferIsWaitedForAndAnUnreachableAgentToldOnce) 
   EXPECT_NE(err.find("cannot send to 10.10.0.5"), std::string::npos) << err;
   std::set<std::string> reached;
   int errors = 0;
+  std::vector<double> second_round;  // the resend at 1 s, spread over its second
   for (const json& e : ev) {
-    if (e["event"] == "sent") reached.insert(e["to"].get<std::string>());
+    if (e["event"] == "sent") {
+      reached.insert(e["to"].get<std::string>());
+      double t = e["t"].get<double>();
+      if (t >= 1.0 && t < 2.0) second_round.push_back(t);
+    }
     if (e["event"] == "error") ++errors;
   }
+  ASSERT_GE(second_round.size(), 500u);
+  EXPECT_GE(second_round.back() - second_round.front(), 0.8) << "a round is not one burst";
   EXPECT_EQ(reached.size(), 600u);
   EXPECT_EQ(errors, 1);
   ASSERT_FALSE(ev.empty());
