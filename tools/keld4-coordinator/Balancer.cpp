@@ -289,6 +289,7 @@ bool CBalancer::ReadWeights(int64_t now_ms) {
         Missing(s, part[i], answers[i]);
       }
     }
+    if (between_) between_();
   }
   unread_.clear();
   return true;
@@ -321,6 +322,8 @@ void CBalancer::Write(int64_t now_ms) {
     Server* s;
     bool weight;
     LbEvent event;
+    int weight_sent;  // the goal may move while the batch is out
+    LbState state_sent;
   };
   std::vector<Pend> changes;
   std::vector<size_t> work;
@@ -330,9 +333,9 @@ void CBalancer::Write(int64_t now_ms) {
     s.dirty = false;
     if (s.missing) continue;
     if (Pending(s.goal_weight, s.applied_weight))
-      changes.push_back({&s, true, this->Change(s, true)});
+      changes.push_back({&s, true, this->Change(s, true), s.goal_weight, s.goal_state});
     if (Pending(s.goal_state, s.applied_state))
-      changes.push_back({&s, false, this->Change(s, false)});
+      changes.push_back({&s, false, this->Change(s, false), s.goal_weight, s.goal_state});
   }
   std::vector<std::string> all;
   all.reserve(changes.size());
@@ -366,12 +369,13 @@ void CBalancer::Write(int64_t now_ms) {
       // until the goal moves, so one bad value cannot flood the socket.
       c.event.message = answer;
       if (c.weight) {
-        c.s->applied_weight = c.s->goal_weight;
+        c.s->applied_weight = c.weight_sent;
       } else {
-        c.s->applied_state = c.s->goal_state;
+        c.s->applied_state = c.state_sent;
       }
       Emit(c.event);
     }
+    if (between_) between_();
   }
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Haproxy.h"
@@ -66,6 +67,10 @@ class CBalancer {
   // The agent went silent or sent its down message (reason "silent", "down").
   void OnGone(uint32_t agent, const char* reason);
 
+  // Called after each batch HAProxy has answered, so the caller can read its
+  // own socket while a large change goes out; it may report to us.
+  void SetBetweenBatches(std::function<void()> f) { between_ = std::move(f); }
+
   // At most percent of a backend's servers are drained for silence at one
   // time (100 by default: no valve); the further silent ones are held.
   void SetMaxDrain(int percent) { max_drain_ = percent; }
@@ -92,8 +97,8 @@ class CBalancer {
   static constexpr int64_t kInfoPeriodMs = 2000;
   static constexpr int64_t kMinBackoffMs = 500;
   static constexpr int64_t kMaxBackoffMs = 8000;
-  // Some 800 commands, about 15 ms of HAProxy's time.
-  static constexpr int kBatchesPerTick = 3;
+  // Some 2,000 commands, tens of milliseconds of HAProxy's time.
+  static constexpr int kBatchesPerTick = 8;
 
  private:
   struct Server {
@@ -149,6 +154,7 @@ class CBalancer {
   std::vector<size_t> unread_;
   int max_drain_ = 100;
   int batches_left_ = 0;
+  std::function<void()> between_;
   uint64_t valve_version_ = 0;
   WeightPolicy policy_;
   LbState silent_state_;

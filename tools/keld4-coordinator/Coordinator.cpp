@@ -93,6 +93,8 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
         std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state, opt_.haproxy,
                                     opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
     balancer_->SetMaxDrain(opt_.max_drain);
+    // Reports keep coming while HAProxy takes a large change.
+    balancer_->SetBetweenBatches([this] { Receive(); });
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
   targets_ = opt_.agents;
