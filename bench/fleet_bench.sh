@@ -14,11 +14,13 @@
 # after each step. Prints one block of results. Builds the release preset
 # first. Needs root (or user namespaces) and the Debian packages haproxy,
 # time, python3, iproute2, util-linux and procps. KELD4_FLEET_RCVBUF sets the
-# coordinator's --rcvbuf (default: its own default).
+# coordinator's --rcvbuf (default: its own default); KELD4_FLEET_COORDINATOR
+# names another keld4-coordinator to run (a sanitizer build, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bin=$root/build/release
+coordinator=${KELD4_FLEET_COORDINATOR:-$bin/tools/keld4-coordinator}
 agents=${1:-10000}
 seconds=${2:-30}
 if ! [[ $agents =~ ^[0-9]+$ && $seconds =~ ^[0-9]+$ ]] || ((agents < 1 || agents > 200000 ||
@@ -99,7 +101,7 @@ sleep 0.3
 max_agents=$((agents > 16384 ? agents : 16384))
 extra=()
 [ -z "${KELD4_FLEET_RCVBUF:-}" ] || extra=(--rcvbuf "$KELD4_FLEET_RCVBUF")
-/usr/bin/time -f '%e %U %S %M' -o "$work/coord.time" "$bin/tools/keld4-coordinator" \
+/usr/bin/time -f '%e %U %S %M' -o "$work/coord.time" "$coordinator" \
   --listen 10.77.0.1 --port 45002 --config "$work/map.txt" --haproxy "$work/admin.sock" \
   --alive 1 --cpu-interval 1 --smoothing 1 --resend 30 --max-agents "$max_agents" --json \
   --duration "$seconds.5" "${extra[@]}" >"$work/coord.json" 2>"$work/coord.err" &
