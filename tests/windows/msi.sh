@@ -72,9 +72,12 @@ msi_win=$(winpath "$msi")
 # Without LOCALIP a first installation is refused and changes nothing.
 check "no LOCALIP: msiexec ends with 1603" test "$(msiexec_ refused /i "$msi_win" LOCALMAC=$agent_mac)" = $((1603 & 255))
 # The log is in the prefix's language; its action names are not.
-refused=$(installer_log refused)
-check "no LOCALIP: ended by the launch conditions" \
-  eval 'has "$refused" LaunchConditions && ! has "$refused" CostInitialize'
+ended_at_launch_conditions() {
+  local log
+  log=$(installer_log refused)
+  has "$log" LaunchConditions && ! has "$log" CostInitialize
+}
+check "no LOCALIP: ended by the launch conditions" ended_at_launch_conditions
 check "no LOCALIP: no settings" absent "$key" /reg:64
 check "no LOCALIP: no program" test ! -e "$WINEPREFIX/drive_c/Program Files/keld4"
 check "no LOCALIP: no service" absent 'HKLM\System\CurrentControlSet\Services\keld4'

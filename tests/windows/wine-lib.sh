@@ -1,14 +1,14 @@
 # Shared by the Windows tests that run keld4.exe under Wine as root (smoke.sh,
-# msi.sh). Sourced inside the test's own private network namespace with
-# root and exe set: gives the agent a namespace of its own joined by a veth
-# pair (scripts/agent-netns.sh), makes the test's folder beside keld4.exe
-# with a Wine prefix of its own there, and removes both at exit
+# msi.sh). Sourced inside the test's own private network namespace with root,
+# exe and coordinator set: gives the agent a namespace of its own joined by a
+# veth pair (scripts/agent-netns.sh), makes the test's folder beside
+# keld4.exe with a Wine prefix of its own there, and removes both at exit
 # (KELD4_KEEP=1 keeps the folder to look into).
 #
 # Sets work and WINEPREFIX; defines the checks (check, has, within_10s, the
 # failure count), the Wine helpers (wine_, query, absent, stopped, boot_prefix)
 # and the checks both tests make of the service and of the running agent.
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154
 started=$(date +%s)
 # shellcheck source=scripts/agent-netns.sh
 . "$root/scripts/agent-netns.sh"
