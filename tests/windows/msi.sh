@@ -13,7 +13,8 @@
 # - the launch condition's message: Wine ends the installation with 1603
 #   but writes no text of it to the log;
 # - the rollback action that unregisters the service when an installation
-#   fails after registering it;
+#   fails after registering it: Wine runs the rollback script in the order it
+#   was written, not backwards, so the program file is gone before it;
 # - UPGRADINGPRODUCTCODE: Wine does not set it when an upgrade removes the
 #   older version, which therefore unregisters the service as a removal would
 #   (the newer version registers it again); and StopServices does not wait
