@@ -56,16 +56,9 @@ tables=$(msiinfo tables "$msi")
 for table in File Component Registry AppSearch RegLocator LaunchCondition ServiceControl CustomAction Upgrade; do
   check "table $table" has "$tables" "^$table$"
 done
-check "ServiceControl: keld4 started at installation, stopped at installation and removal" \
-  has "$(msiinfo export "$msi" ServiceControl | tr -d '\r')" $'^keld4\tkeld4\t35\t'
-actions=$(msiinfo export "$msi" CustomAction | tr -d '\r')
-check "-Service runs deferred, without impersonation, checked" has "$actions" $'^RegisterService\t3090\tkeld4.exe\t-Service\t'
-check "-UnregServer as the rollback of -Service" has "$actions" $'^UndoRegisterService\t3410\tkeld4.exe\t-UnregServer\t'
-components=$(msiinfo export "$msi" Component | tr -d '\r')
-check "a setting is written only when absent, and kept at removal" \
-  has "$components" $'^SetLogLevel\t\\{[-0-9A-F]+\\}\tTARGETDIR\t272\tNOT KELD4_HAS_LOGLEVEL\t'
-check "LocalIPAddress is written when LOCALIP is given" \
-  has "$components" $'^SetLocalIPAddress\t.*\t272\tLOCALIP OR NOT LOCALIP_STORED\t'
+# Wine cannot show the rollback (see above), so its type is checked here.
+check "-UnregServer as the rollback of -Service" \
+  has "$(msiinfo export "$msi" CustomAction | tr -d '\r')" $'^UndoRegisterService\t3410\tkeld4.exe\t-UnregServer\t'
 
 boot_prefix
 msi_win=$(winpath "$msi")
