@@ -17,6 +17,8 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64
   # the Windows smoke test: a Japanese locale of its own (localedef), iconv
   locales
+  # keld4.msi (wixl, msibuild) and its test (msiinfo)
+  wixl msitools
 )
 missing=()
 for p in "${packages[@]}"; do
