@@ -30,7 +30,7 @@ class BalancerTest : public ::testing::Test {
 
   CBalancer Make(std::vector<ServerMapping> servers, WeightPolicy policy = {},
                  LbState silent = LbState::kDrain, std::string endpoint = "") {
-    return CBalancer(servers, policy, silent, endpoint.empty() ? haproxy_.Socket() : endpoint,
+    return CBalancer(servers, policy, silent, {endpoint.empty() ? haproxy_.Socket() : endpoint},
                      false, [this](const LbEvent& e) { events_.push_back(e); });
   }
 
