@@ -441,6 +441,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     if (ReadOptionsFile(o->options_file, &words, &why) != 0) return fail(why);
     args.insert(args.begin() + 1, words.begin(), words.end());
     std::string file = o->options_file;
+    *o = CoordinatorOptions();
     config.clear();
     if (ParseInto(args, o, &config, &why) != 0) return fail(file + ": " + why);
   }
