@@ -204,6 +204,12 @@ void CCoordinator::SetActive(bool active, int64_t now) {
   } else {
     next_send_ = -1;
   }
+  // One line per change, so that a service's journal shows each failover.
+  char a[16];
+  FormatAddr(opt_.address, a);
+  std::fprintf(stderr, active ? "%s: %s is assigned here: active\n"
+                              : "%s: %s is no longer assigned here: standby\n",
+               kProgram, a);
   CJsonLine j = Event(active ? "active" : "standby", now);
   j.Addr("address", opt_.address);
   Emit(j);
