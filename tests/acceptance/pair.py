@@ -163,6 +163,7 @@ class PairSite:
     def __init__(self, coordinator_args):
         self.dir = tempfile.mkdtemp(prefix="keld4-pair-")
         self.coordinator_args = coordinator_args
+        self.keep = os.environ.get("KELD4_KEEP_PAIR") == "1"  # the folder, for a look afterwards
         self.procs = []
         self.hosts = []
         sh(f"ip link add kpbr type bridge && ip addr add {CLIENT}/24 dev kpbr && ip link set kpbr up")
@@ -198,7 +199,8 @@ class PairSite:
                        KELD4_SYSTEMCTL="/bin/true")
             env.pop("NOTIFY_SOCKET", None)
             # The example's registry lines: only the virtual address configures the agent.
-            subprocess.run([KELD4_REG, "import", os.path.join(EXAMPLE, "agent.reg")], env=env, check=True)
+            subprocess.run([KELD4_REG, "import", os.path.join(EXAMPLE, "agent.reg")], env=env, check=True,
+                           stdout=subprocess.DEVNULL)
             subprocess.run(host.prefix() + [KELD4, "-RegServer"], env=env, check=True,
                            stdout=subprocess.DEVNULL)
             self.procs.append(host.start(["python3", "-m", "http.server", "8080", "--bind", ip,
@@ -233,7 +235,7 @@ class PairSite:
         for h in self.hosts:
             h.close()
         subprocess.run(["ip", "link", "del", "kpbr"], stderr=subprocess.DEVNULL)
-        if os.environ.get("KELD4_KEEP_PAIR") != "1":
+        if not self.keep:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     def start_haproxy(self, n):
