@@ -30,8 +30,8 @@ int64_t ClockMs() {
 }  // namespace
 
 CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
-                     LbState silent_state, const std::vector<std::string>& endpoints,
-                     bool dry_run, Sink sink)
+                     LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
+                     Sink sink)
     : policy_(policy), silent_state_(silent_state), dry_run_(dry_run),
       has_socket_(!endpoints.empty()), sink_(std::move(sink)) {
   for (const std::string& e : endpoints) endpoints_.emplace_back(e);

@@ -29,10 +29,10 @@ struct LbEvent {
   std::string server;     // BACKEND/SERVER
   std::string old_value;  // weight or state before; "" unknown
   std::string new_value;
-  int load = -1;        // the smoothed load the weight was made from; -1 none yet
-  std::string reason;   // load, alive, silent, down, restart; lost, connected, restarted
-  std::string command;  // what was sent (or would be)
-  std::string message;  // HAProxy's answer or the socket's error
+  int load = -1;         // the smoothed load the weight was made from; -1 none yet
+  std::string reason;    // load, alive, silent, down, restart; lost, connected, restarted
+  std::string command;   // what was sent (or would be)
+  std::string message;   // HAProxy's answer or the socket's error
   std::string endpoint;  // the HAProxy instance it is about; "" in a dry run without one
 };
 
@@ -64,9 +64,9 @@ struct HaproxyEndpoint {
   int64_t retry_at = 0;
   int64_t backoff_ms = kHaproxyMinBackoffMs;
   std::string last_error;
-  uint64_t commands = 0;          // commands sent
-  uint64_t errors = 0;            // failed exchanges and refused commands
-  int64_t last_latency_ms = -1;   // of the latest exchange that was answered
+  uint64_t commands = 0;                // commands sent
+  uint64_t errors = 0;                  // failed exchanges and refused commands
+  int64_t last_latency_ms = -1;         // of the latest exchange that was answered
   std::vector<EndpointServer> servers;  // in the order of the mappings
 };
 

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -155,7 +156,8 @@ int CCoordinator::Run() {
       if (left < 0) left = 0;
       timeout = left > 60000 ? 60000 : static_cast<int>(left);
     }
-    pollfd fds[3] = {{sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
+    pollfd fds[3] = {
+        {sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
     int n = poll(fds, 3, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -207,9 +209,10 @@ void CCoordinator::SetActive(bool active, int64_t now) {
   // One line per change, so that a service's journal shows each failover.
   char a[16];
   FormatAddr(opt_.address, a);
-  std::fprintf(stderr, active ? "%s: %s is assigned here: active\n"
-                              : "%s: %s is no longer assigned here: standby\n",
-               kProgram, a);
+  std::fprintf(
+      stderr,
+      active ? "%s: %s is assigned here: active\n" : "%s: %s is no longer assigned here: standby\n",
+      kProgram, a);
   CJsonLine j = Event(active ? "active" : "standby", now);
   j.Addr("address", opt_.address);
   Emit(j);
@@ -232,7 +235,14 @@ void CCoordinator::Reload(int64_t now) {
     return;
   }
   opt_.servers = servers;
+  std::vector<uint32_t> old_agents = opt_.agents;
   opt_.agents = agents;
+  // A newly mapped agent is configured now, not at the next round.
+  for (uint32_t a : agents) {
+    if (active_ && std::find(old_agents.begin(), old_agents.end(), a) == old_agents.end()) {
+      SendOne(a, false, now);
+    }
+  }
   for (const ServerMapping& m : servers) table_.Expect(m.agent);
   if (balancer_) balancer_->Remap(servers);
   j.Num("servers", servers.size());
@@ -501,10 +511,9 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
       char a[16];
       FormatAddr(e.agent, a);
       // Once per server and HAProxy run; the other servers go on.
-      std::fprintf(stderr,
-                   "%s: HAProxy %s has no server %s (mapped to agent %s): '%s' answered: %s\n",
-                   kProgram, e.endpoint.c_str(), e.server.c_str(), a, e.command.c_str(),
-                   e.message.c_str());
+      std::fprintf(
+          stderr, "%s: HAProxy %s has no server %s (mapped to agent %s): '%s' answered: %s\n",
+          kProgram, e.endpoint.c_str(), e.server.c_str(), a, e.command.c_str(), e.message.c_str());
       j.Str("haproxy", e.endpoint)
           .Addr("agent", e.agent)
           .Str("server", e.server)

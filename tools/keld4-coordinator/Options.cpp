@@ -5,9 +5,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "Haproxy.h"
@@ -326,6 +326,7 @@ int ParseInto(const std::vector<std::string>& args, CoordinatorOptions* o, std::
   Configure(&app);
   Declare(&app, o, config);
   std::vector<const char*> argv;
+  argv.reserve(args.size());
   for (const std::string& a : args) argv.push_back(a.c_str());
   try {
     app.parse(static_cast<int>(argv.size()), argv.data());
@@ -377,9 +378,11 @@ int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, st
       }
     }
     if (name.rfind("--", 0) == 0) name = name.substr(2);
-    std::string where = path + ":" + std::to_string(number) + ": ";
+    std::string where = path;
+    where += ":" + std::to_string(number) + ": ";
     if (name == "options-file" || name == "help" || name == "version") {
-      *why = where + "option '" + name + "' cannot be given in the file";
+      *why = where;
+      *why += "option '" + name + "' cannot be given in the file";
       return -1;
     }
     std::vector<std::string> these = {"--" + name};
@@ -387,7 +390,9 @@ int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, st
     if (is_switch) {
       if (value == "false" || value == "no" || value == "0") continue;
       if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
-        *why = where + "option '" + name + "' is a switch: true or false, not '" + value + "'";
+        *why = where;
+        *why += "option '" + name + "' is a switch: true or false, not '";
+        *why += value + "'";
         return -1;
       }
     } else if (has_value) {

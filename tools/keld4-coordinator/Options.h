@@ -40,9 +40,9 @@ struct CoordinatorOptions {
   bool dry_run = false;
 
   // Running as one of a redundant pair.
-  bool follow_address = false;  // active only while --address is assigned here
-  std::string options_file;     // where options were read from; "" none
-  std::string server_map;       // the --config file, read again on SIGHUP; "" none
+  bool follow_address = false;               // active only while --address is assigned here
+  std::string options_file;                  // where options were read from; "" none
+  std::string server_map;                    // the --config file, read again on SIGHUP; "" none
   std::vector<ServerMapping> fixed_servers;  // the --server ones
   std::vector<uint32_t> fixed_agents;        // the --agent ones
 

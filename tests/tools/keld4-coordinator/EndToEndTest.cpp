@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -536,9 +536,11 @@ TEST(CoordinatorPair, ActiveOnlyWhileHoldingTheVirtualAddress) {
   ASSERT_TRUE(haproxy.Start());
   UdpSocket agent;
   ASSERT_TRUE(agent.Bind(kAgentAddr, 45002));
-  Coordinator c({"--listen", "127.0.0.1", "--address", "10.9.0.1", "--virtual", "--agent",
-                 "127.0.0.2", "--alive", "1", "--resend", "1", "--json", "--duration", "40",
-                 "--haproxy", haproxy.Socket(), "--server", "127.0.0.2=web/app", "--smoothing", "1"});
+  Coordinator c(
+      {"--listen",    "127.0.0.1", "--address", "10.9.0.1",       "--virtual", "--agent",
+       "127.0.0.2",   "--alive",   "1",         "--resend",       "1",         "--json",
+       "--duration",  "40",        "--haproxy", haproxy.Socket(), "--server",  "127.0.0.2=web/app",
+       "--smoothing", "1"});
   ASSERT_TRUE(c.Started());
   std::vector<json> ev;
   auto await = [&](const char* event, int timeout_ms) {

@@ -222,9 +222,9 @@ TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
                          "haproxy = /run/a.sock\n--haproxy=\"10.0.0.3:9999\"\nconfig " +
                              dir.file("map") + "\nalive = 5\njson = false\n");
   CoordinatorOptions o;
-  ASSERT_EQ(Parse({"--options-file", dir.file("conf"), "--alive", "1", "--haproxy", "/run/c.sock"},
-                  &o),
-            "");
+  ASSERT_EQ(
+      Parse({"--options-file", dir.file("conf"), "--alive", "1", "--haproxy", "/run/c.sock"}, &o),
+      "");
   EXPECT_EQ(o.address, 0x0A000001u);
   EXPECT_TRUE(o.follow_address);
   EXPECT_FALSE(o.json);
