@@ -9,13 +9,12 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import threading
 import time
 
-from harness import set_reg_value
+from harness import ask, set_reg_value  # noqa: F401 (ask is for the users of this module)
 
 SOURCE_DIR = os.environ.get("KELD4_SOURCE_DIR", "")
 KELD4 = os.environ.get("KELD4_BINARY", "")
@@ -34,23 +33,6 @@ ALIVE = 1.0  # seconds, the alive period the coordinators give the agents
 
 def sh(command):
     subprocess.run(command, shell=True, check=True)
-
-
-def ask(path, command):
-    """One Runtime API command on an admin socket; its answer."""
-    s = socket.socket(socket.AF_UNIX)
-    s.settimeout(2)
-    try:
-        s.connect(path)
-        s.sendall(command.encode() + b"\n")
-        data = b""
-        while True:
-            chunk = s.recv(4096)
-            if not chunk:
-                return data.decode()
-            data += chunk
-    finally:
-        s.close()
 
 
 def wait_for(predicate, timeout, step=0.05):
