@@ -469,6 +469,10 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
   if (o->follow_address && !o->has_address) {
     return fail("--virtual needs --address");
   }
+  if (o->follow_address && o->listen == o->address) {
+    // It could not be bound while the address is elsewhere.
+    return fail("--virtual: listen on 0.0.0.0, not on the virtual address itself");
+  }
   if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
     return fail("--max-weight is below --min-weight");
   }

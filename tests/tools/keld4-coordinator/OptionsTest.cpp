@@ -253,6 +253,10 @@ TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
             "--options-file cannot read " + dir.file("none"));
   EXPECT_EQ(Parse({"--agent", "10.0.0.5", "--listen", "10.0.0.2", "--virtual"}, &o),
             "--virtual needs --address");
+  EXPECT_EQ(
+      Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.2", "--virtual"},
+            &o),
+      "--virtual needs --listen 0.0.0.0");
 }
 
 }  // namespace
