@@ -254,9 +254,9 @@ TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
   EXPECT_EQ(Parse({"--agent", "10.0.0.5", "--listen", "10.0.0.2", "--virtual"}, &o),
             "--virtual needs --address");
   EXPECT_EQ(
-      Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.2", "--virtual"},
+      Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.1", "--virtual"},
             &o),
-      "--virtual needs --listen 0.0.0.0");
+      "--virtual: listen on 0.0.0.0, not on the virtual address itself");
 }
 
 }  // namespace
