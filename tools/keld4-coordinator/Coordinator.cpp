@@ -380,6 +380,12 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
   // One unreachable agent must not stop the others being configured; the
   // failure shows in the exit code.
   int err = n < 0 ? errno : EMSGSIZE;
+  if (watch_ && !watch_->Held()) {
+    // The virtual address went between the check and the send: a failover,
+    // not a fault.
+    SetActive(false, now);
+    return;
+  }
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
@@ -391,8 +397,12 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
 }
 
 void CCoordinator::SendRound(int64_t now) {
-  for (uint32_t a : opt_.agents) SendOne(a, false, now);
-  for (uint32_t a : opt_.broadcasts) SendOne(a, true, now);
+  for (uint32_t a : opt_.agents) {
+    if (active_) SendOne(a, false, now);
+  }
+  for (uint32_t a : opt_.broadcasts) {
+    if (active_) SendOne(a, true, now);
+  }
 }
 
 void CCoordinator::Receive() {
