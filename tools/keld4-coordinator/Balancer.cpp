@@ -327,16 +327,20 @@ void CBalancer::Tick(int64_t now_ms) {
     }
   }
   // Each instance on its own: one that fails waits for its retry while the
-  // others are written.
-  for (HaproxyEndpoint& ep : endpoints_) {
-    if (!has_socket_) {
+  // others are written, and the reachable ones go first, so that one that
+  // hangs until its timeout does not delay them.
+  for (bool linked : {true, false}) {
+    for (HaproxyEndpoint& ep : endpoints_) {
+      if (ep.linked != linked) continue;
+      if (!has_socket_) {
+        Write(&ep, now_ms);
+        continue;
+      }
+      if (now_ms < ep.retry_at) continue;
+      if ((!ep.linked || now_ms >= ep.info_due) && !ReadInfo(&ep, now_ms)) continue;
+      if (!ReadWeights(&ep, now_ms)) continue;
       Write(&ep, now_ms);
-      continue;
     }
-    if (now_ms < ep.retry_at) continue;
-    if ((!ep.linked || now_ms >= ep.info_due) && !ReadInfo(&ep, now_ms)) continue;
-    if (!ReadWeights(&ep, now_ms)) continue;
-    Write(&ep, now_ms);
   }
 }
 
