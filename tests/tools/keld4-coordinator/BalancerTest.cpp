@@ -1,8 +1,14 @@
 // The balancer against a real HAProxy: weights from crafted load reports,
 // states on silence, a restart in the middle, unknown servers, a lost socket.
-// Time is passed in, so nothing here waits for a clock.
+// Time is passed in, so nothing here waits for a clock but a hanging
+// socket's timeout.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -272,6 +278,42 @@ TEST_F(BalancerTest, StartingAgainForgetsWhatAnotherWriterLeft) {
   EXPECT_EQ(haproxy_.State("b"), "ready") << "a full silence period from the new start";
   b.Tick(63000);
   EXPECT_EQ(haproxy_.State("b"), "drain");
+}
+
+// An instance that takes connections and never answers costs its timeout
+// (2 s) each try, after the reachable ones have been written.
+TEST_F(BalancerTest, HangingInstanceIsTriedAfterTheReachableOnes) {
+  testsupport::TempDir dir;
+  const std::string hung = dir.file("hung.sock");
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un su{};
+  su.sun_family = AF_UNIX;
+  std::snprintf(su.sun_path, sizeof(su.sun_path), "%s", hung.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&su), sizeof(su)), 0);
+  ASSERT_EQ(listen(fd, 8), 0);
+  WeightPolicy whole;
+  whole.smoothing = 1;
+  std::vector<std::chrono::steady_clock::time_point> written;
+  CBalancer b({Map(kAgentA, "web", "a")}, whole, LbState::kDrain, {hung, haproxy_.Socket()}, false,
+              [&written](const LbEvent& e) {
+                if (e.kind == LbEvent::Kind::kWeight)
+                  written.push_back(std::chrono::steady_clock::now());
+              });
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 100, true);
+  b.Tick(0);  // neither reached yet: the hanging one, then the other
+  EXPECT_EQ(haproxy_.Weight("a"), 1);
+  EXPECT_FALSE(b.Endpoints()[0].linked);
+  EXPECT_EQ(b.Endpoints()[0].last_error, "no complete answer in time");
+
+  b.OnReport(kAgentA, true, 0, false);
+  auto began = std::chrono::steady_clock::now();
+  b.Tick(500);  // the retry is due: the reachable one goes first
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_LT(written[1] - began, std::chrono::milliseconds(1000));
+  EXPECT_EQ(haproxy_.Weight("a"), 100);
+  EXPECT_EQ(b.Endpoints()[0].errors, 2u) << "the hanging one was tried again";
+  close(fd);
 }
 
 }  // namespace
