@@ -90,6 +90,23 @@ class AgentHost:
         subprocess.run(["ip", "link", "del", self.outer], stderr=subprocess.DEVNULL)
 
 
+def ask(path, command):
+    """One HAProxy Runtime API command on an admin socket; its answer."""
+    s = socket.socket(socket.AF_UNIX)
+    s.settimeout(5)
+    try:
+        s.connect(path)
+        s.sendall(command.encode() + b"\n")
+        data = b""
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                return data.decode()
+            data += chunk
+    finally:
+        s.close()
+
+
 def addr_int(dotted):
     return struct.unpack("!I", socket.inet_aton(dotted))[0]
 

@@ -5,31 +5,13 @@ import os
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
 
-from harness import AGENT_IP, COORD_IP, AgentTest
+from harness import AGENT_IP, COORD_IP, AgentTest, ask
 
 COORDINATOR = os.environ.get("KELD4_COORDINATOR_BINARY", "")
-
-
-def ask(path, command):
-    """One Runtime API command on the admin socket; its answer."""
-    s = socket.socket(socket.AF_UNIX)
-    s.settimeout(5)
-    try:
-        s.connect(path)
-        s.sendall(command.encode() + b"\n")
-        data = b""
-        while True:
-            chunk = s.recv(4096)
-            if not chunk:
-                return data.decode()
-            data += chunk
-    finally:
-        s.close()
 
 
 class Balancing(AgentTest):

@@ -1,5 +1,6 @@
 #include "AgentTable.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace coord {
@@ -84,7 +85,8 @@ std::vector<size_t> CAgentTable::CheckSilence(int64_t now_ms) {
   if (silence_ms_ == 0) return changed;
   for (size_t i = 0; i < rows_.size(); ++i) {
     AgentRow& r = rows_[i];
-    if (r.state == AgentState::kUp && now_ms - r.last_live_ms >= silence_ms_) {
+    if (r.state == AgentState::kUp &&
+        now_ms - std::max(r.last_live_ms, grace_from_ms_) >= silence_ms_) {
       r.state = AgentState::kSilent;
       changed.push_back(i);
     }
@@ -97,7 +99,7 @@ int64_t CAgentTable::NextSilenceDue() const {
   if (silence_ms_ == 0) return due;
   for (const AgentRow& r : rows_) {
     if (r.state != AgentState::kUp) continue;
-    int64_t t = r.last_live_ms + silence_ms_;
+    int64_t t = std::max(r.last_live_ms, grace_from_ms_) + silence_ms_;
     if (due < 0 || t < due) due = t;
   }
   return due;

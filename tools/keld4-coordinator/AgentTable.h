@@ -73,6 +73,10 @@ class CAgentTable {
   // When the next row would turn silent, or -1 when none can.
   int64_t NextSilenceDue() const;
 
+  // Silence counts from now_ms at the earliest: a coordinator that has just
+  // become active gives every agent its full silence period to find it.
+  void Grace(int64_t now_ms) { grace_from_ms_ = now_ms; }
+
  private:
   AgentRow* Lookup(uint32_t addr);
 
@@ -82,6 +86,7 @@ class CAgentTable {
   std::vector<AgentRow> rows_;
   std::unordered_map<uint32_t, size_t> index_;
   uint64_t untracked_ = 0;
+  int64_t grace_from_ms_ = INT64_MIN;
 };
 
 }  // namespace coord

@@ -1,5 +1,7 @@
 #include "Balancer.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -19,22 +21,57 @@ bool Pending(int goal, int applied) { return goal >= 0 && goal != applied; }
 
 bool Pending(LbState goal, LbState applied) { return goal != LbState::kUnknown && goal != applied; }
 
+int64_t ClockMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
-                     LbState silent_state, const std::string& endpoint, bool dry_run, Sink sink)
+                     LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
+                     Sink sink)
     : policy_(policy), silent_state_(silent_state), dry_run_(dry_run),
-      has_socket_(!endpoint.empty()), socket_(endpoint), sink_(std::move(sink)) {
+      has_socket_(!endpoints.empty()), sink_(std::move(sink)) {
+  for (const std::string& e : endpoints) endpoints_.emplace_back(e);
+  if (endpoints_.empty()) endpoints_.emplace_back("");
+  Remap(servers);
+}
+
+void CBalancer::Remap(const std::vector<ServerMapping>& servers) {
+  std::vector<Server> next;
+  std::vector<std::vector<EndpointServer>> next_ep(endpoints_.size());
   for (const ServerMapping& m : servers) {
     Server s;
     s.map = m;
-    servers_.push_back(s);
+    EndpointServer fresh;
+    std::vector<EndpointServer*> kept(endpoints_.size(), &fresh);
+    for (size_t i = 0; i < servers_.size(); ++i) {
+      if (servers_[i].map.agent != m.agent || servers_[i].map.Name() != m.Name()) continue;
+      s = servers_[i];
+      for (size_t e = 0; e < endpoints_.size(); ++e) kept[e] = &endpoints_[e].servers[i];
+    }
+    next.push_back(s);
+    for (size_t e = 0; e < endpoints_.size(); ++e) next_ep[e].push_back(*kept[e]);
   }
+  servers_ = std::move(next);
+  for (size_t e = 0; e < endpoints_.size(); ++e) endpoints_[e].servers = std::move(next_ep[e]);
 }
 
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
-  retry_at_ = now_ms;
+  for (Server& s : servers_) {
+    ServerMapping m = s.map;
+    s = Server();
+    s.map = m;
+  }
+  for (HaproxyEndpoint& ep : endpoints_) {
+    for (EndpointServer& a : ep.servers) a = EndpointServer();
+    ep.linked = false;
+    ep.retry_at = now_ms;
+    ep.backoff_ms = kMinBackoffMs;
+  }
 }
 
 CBalancer::Server* CBalancer::Find(uint32_t agent) {
@@ -62,11 +99,13 @@ void CBalancer::Decide(Server* s) {
 void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_up) {
   Server* s = Find(agent);
   if (s == nullptr) return;
-  s->heard = true;
-  if (came_up) {
+  // The first report since the start (or since becoming active) makes the
+  // server ready, whatever an earlier writer left.
+  if (came_up || !s->heard) {
     s->goal_state = LbState::kReady;
     s->state_reason = "alive";
   }
+  s->heard = true;
   if (is_load) {
     s->load = SmoothLoad(s->load, s->has_load, load, policy_.smoothing);
     s->has_load = true;
@@ -86,87 +125,99 @@ void CBalancer::Emit(const LbEvent& e) const {
   if (sink_) sink_(e);
 }
 
-void CBalancer::Lost(const std::string& why, int64_t now_ms) {
+void CBalancer::Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms) {
+  ++ep->errors;
   // Once per outage, not once per retry.
-  if (linked_ || !lost_reported_ || why != last_error_) {
+  if (ep->linked || !ep->lost_reported || why != ep->last_error) {
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "lost";
     e.message = why;
+    e.endpoint = ep->socket.Endpoint();
     Emit(e);
   }
-  lost_reported_ = true;
-  last_error_ = why;
-  linked_ = false;
-  retry_at_ = now_ms + backoff_ms_;
-  backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
+  ep->lost_reported = true;
+  ep->last_error = why;
+  ep->linked = false;
+  ep->retry_at = now_ms + ep->backoff_ms;
+  ep->backoff_ms = std::min(ep->backoff_ms * 2, kMaxBackoffMs);
 }
 
-void CBalancer::Missing(Server* s, const std::string& command, const std::string& answer) {
-  s->missing = true;
+void CBalancer::Missing(HaproxyEndpoint* ep, size_t i, const std::string& command,
+                        const std::string& answer) {
+  ep->servers[i].missing = true;
+  ++ep->errors;
   LbEvent e;
   e.kind = LbEvent::Kind::kServer;
-  e.agent = s->map.agent;
-  e.server = s->map.Name();
+  e.agent = servers_[i].map.agent;
+  e.server = servers_[i].map.Name();
   e.command = command;
   e.message = answer;
+  e.endpoint = ep->socket.Endpoint();
   Emit(e);
 }
 
-bool CBalancer::ReadInfo(int64_t now_ms) {
-  std::vector<std::string> answers;
+bool CBalancer::Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+                         std::vector<std::string>* answers, int64_t now_ms) {
   std::string err;
+  int64_t began = ClockMs();
+  ep->commands += commands.size();
+  if (ep->socket.Run(commands, answers, &err) != 0) {
+    Lost(ep, err, now_ms);
+    return false;
+  }
+  ep->last_latency_ms = ClockMs() - began;
+  return true;
+}
+
+bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
+  std::vector<std::string> answers;
   long long pid = 0, uptime = 0;
-  if (socket_.Run({"show info"}, &answers, &err) != 0) {
-    Lost(err, now_ms);
-    return false;
-  }
+  if (!Exchange(ep, {"show info"}, &answers, now_ms)) return false;
   if (!ParseShowInfo(answers[0], &pid, &uptime)) {
-    Lost("no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80), now_ms);
+    Lost(ep, "no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80),
+         now_ms);
     return false;
   }
-  if (has_info_ && (pid != pid_ || uptime < uptime_s_)) {
+  if (ep->has_info && (pid != ep->pid || uptime < ep->uptime_s)) {
     // A new HAProxy starts from its configuration: everything we wrote is gone.
-    for (Server& s : servers_) {
-      s.initial = -1;
-      s.haproxy_weight = -1;
-      s.applied_weight = -1;
-      s.applied_state = LbState::kUnknown;
-      s.missing = false;
-      s.weight_reason = "restart";
-      s.state_reason = "restart";
+    for (EndpointServer& a : ep->servers) {
+      a = EndpointServer();
+      a.restarted = true;
     }
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "restarted";
     e.message = "pid " + std::to_string(pid);
+    e.endpoint = ep->socket.Endpoint();
     Emit(e);
   }
-  if (!linked_) {
+  if (!ep->linked) {
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "connected";
     e.message = "pid " + std::to_string(pid);
+    e.endpoint = ep->socket.Endpoint();
     Emit(e);
   }
-  has_info_ = true;
-  pid_ = pid;
-  uptime_s_ = uptime;
-  linked_ = true;
-  lost_reported_ = false;
-  last_error_.clear();
-  backoff_ms_ = kMinBackoffMs;
-  info_due_ = now_ms + kInfoPeriodMs;
+  ep->has_info = true;
+  ep->pid = pid;
+  ep->uptime_s = uptime;
+  ep->linked = true;
+  ep->lost_reported = false;
+  ep->last_error.clear();
+  ep->backoff_ms = kMinBackoffMs;
+  ep->info_due = now_ms + kInfoPeriodMs;
   return true;
 }
 
-bool CBalancer::ReadWeights(int64_t now_ms) {
-  std::vector<Server*> asked;
+bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
+  std::vector<size_t> asked;
   std::vector<std::string> commands;
-  for (Server& s : servers_) {
-    if (s.initial < 0 && !s.missing) {
-      asked.push_back(&s);
-      commands.push_back("get weight " + s.map.Name());
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    if (ep->servers[i].initial < 0 && !ep->servers[i].missing) {
+      asked.push_back(i);
+      commands.push_back("get weight " + servers_[i].map.Name());
     }
   }
   for (size_t from = 0; from < commands.size(); from += kBatch) {
@@ -174,88 +225,97 @@ bool CBalancer::ReadWeights(int64_t now_ms) {
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
-    std::string err;
-    if (socket_.Run(part, &answers, &err) != 0) {
-      Lost(err, now_ms);
-      return false;
-    }
-    for (size_t i = 0; i < part.size(); ++i) {
-      Server* s = asked[from + i];
-      if (ParseGetWeight(answers[i], &s->haproxy_weight, &s->initial)) {
-        Decide(s);
+    if (!Exchange(ep, part, &answers, now_ms)) return false;
+    for (size_t k = 0; k < part.size(); ++k) {
+      size_t i = asked[from + k];
+      EndpointServer& a = ep->servers[i];
+      if (ParseGetWeight(answers[k], &a.haproxy_weight, &a.initial)) {
+        if (servers_[i].initial < 0) {
+          servers_[i].initial = a.initial;
+          Decide(&servers_[i]);
+        }
       } else {
-        Missing(s, part[i], answers[i]);
+        Missing(ep, i, part[k], answers[k]);
       }
     }
   }
   return true;
 }
 
-LbEvent CBalancer::Change(const Server& s, bool weight) const {
+LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) const {
+  const Server& s = servers_[i];
+  const EndpointServer& a = ep.servers[i];
   LbEvent e;
   e.kind = weight ? LbEvent::Kind::kWeight : LbEvent::Kind::kState;
   e.agent = s.map.agent;
   e.server = s.map.Name();
+  e.endpoint = ep.socket.Endpoint();
   if (weight) {
-    e.old_value = WeightText(s.applied_weight >= 0 ? s.applied_weight : s.haproxy_weight);
+    e.old_value = WeightText(a.applied_weight >= 0 ? a.applied_weight : a.haproxy_weight);
     e.new_value = WeightText(s.goal_weight);
-    e.reason = s.weight_reason;
+    e.reason = a.restarted ? "restart" : s.weight_reason;
     e.command = "set server " + e.server + " weight " + e.new_value;
   } else {
-    e.old_value = StateText(s.applied_state);
+    e.old_value = StateText(a.applied_state);
     e.new_value = StateText(s.goal_state);
-    e.reason = s.state_reason;
+    e.reason = a.restarted ? "restart" : s.state_reason;
     e.command = "set server " + e.server + " state " + e.new_value;
   }
   if (s.has_load) e.load = static_cast<int>(std::lround(s.load));
   return e;
 }
 
-void CBalancer::Write(int64_t now_ms) {
+bool CBalancer::Due(const HaproxyEndpoint& ep, size_t i) const {
+  const EndpointServer& a = ep.servers[i];
+  return !a.missing && (Pending(servers_[i].goal_weight, a.applied_weight) ||
+                        Pending(servers_[i].goal_state, a.applied_state));
+}
+
+void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
   // The weight before the state, so a server comes back ready with the
   // weight of its load.
   struct Pend {
-    Server* s;
+    size_t i;
     bool weight;
     LbEvent event;
   };
   std::vector<Pend> changes;
-  for (Server& s : servers_) {
-    if (s.missing) continue;
-    if (Pending(s.goal_weight, s.applied_weight))
-      changes.push_back({&s, true, this->Change(s, true)});
-    if (Pending(s.goal_state, s.applied_state))
-      changes.push_back({&s, false, this->Change(s, false)});
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    const EndpointServer& a = ep->servers[i];
+    if (a.missing) continue;
+    if (Pending(servers_[i].goal_weight, a.applied_weight))
+      changes.push_back({i, true, Change(*ep, i, true)});
+    if (Pending(servers_[i].goal_state, a.applied_state))
+      changes.push_back({i, false, Change(*ep, i, false)});
   }
   for (size_t from = 0; from < changes.size(); from += kBatch) {
     size_t to = std::min(changes.size(), from + kBatch);
     std::vector<std::string> commands;
-    for (size_t i = from; i < to; ++i) commands.push_back(changes[i].event.command);
+    for (size_t k = from; k < to; ++k) commands.push_back(changes[k].event.command);
     std::vector<std::string> answers(commands.size());
-    if (has_socket_ && !dry_run_) {
-      std::string err;
-      if (socket_.Run(commands, &answers, &err) != 0) {
-        Lost(err, now_ms);
-        return;
-      }
-    }
-    for (size_t i = from; i < to; ++i) {
-      Pend& c = changes[i];
-      const std::string& answer = answers[i - from];
+    if (has_socket_ && !dry_run_ && !Exchange(ep, commands, &answers, now_ms)) return;
+    for (size_t k = from; k < to; ++k) {
+      Pend& c = changes[k];
+      EndpointServer& a = ep->servers[c.i];
+      const std::string& answer = answers[k - from];
       if (answer.rfind("No such", 0) == 0) {
-        Missing(c.s, c.event.command, answer);
+        Missing(ep, c.i, c.event.command, answer);
         continue;
       }
       // Any other refusal is reported with the change and not tried again
       // until the goal moves, so one bad value cannot flood the socket.
       c.event.message = answer;
+      if (!answer.empty()) ++ep->errors;
       if (c.weight) {
-        c.s->applied_weight = c.s->goal_weight;
+        a.applied_weight = servers_[c.i].goal_weight;
       } else {
-        c.s->applied_state = c.s->goal_state;
+        a.applied_state = servers_[c.i].goal_state;
       }
       Emit(c.event);
     }
+  }
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    if (!Due(*ep, i)) ep->servers[i].restarted = false;
   }
 }
 
@@ -266,14 +326,22 @@ void CBalancer::Tick(int64_t now_ms) {
       if (!s.heard) OnGone(s.map.agent, "silent");
     }
   }
-  if (!has_socket_) {
-    Write(now_ms);
-    return;
+  // Each instance on its own: one that fails waits for its retry while the
+  // others are written, and the reachable ones go first, so that one that
+  // hangs until its timeout does not delay them.
+  for (bool linked : {true, false}) {
+    for (HaproxyEndpoint& ep : endpoints_) {
+      if (ep.linked != linked) continue;
+      if (!has_socket_) {
+        Write(&ep, now_ms);
+        continue;
+      }
+      if (now_ms < ep.retry_at) continue;
+      if ((!ep.linked || now_ms >= ep.info_due) && !ReadInfo(&ep, now_ms)) continue;
+      if (!ReadWeights(&ep, now_ms)) continue;
+      Write(&ep, now_ms);
+    }
   }
-  if (now_ms < retry_at_) return;
-  if ((!linked_ || now_ms >= info_due_) && !ReadInfo(now_ms)) return;
-  if (!ReadWeights(now_ms)) return;
-  Write(now_ms);
 }
 
 int64_t CBalancer::NextDue(int64_t now_ms) const {
@@ -281,51 +349,57 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
   auto take = [&due](int64_t t) {
     if (t >= 0 && (due < 0 || t < due)) due = t;
   };
-  if (!has_socket_) {
-    for (const Server& s : servers_) {
-      if (Pending(s.goal_weight, s.applied_weight) || Pending(s.goal_state, s.applied_state)) {
-        take(now_ms);
-      }
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    if (has_socket_ && !ep.linked) {
+      take(ep.retry_at);
+      continue;
     }
-    return due;
-  }
-  if (!linked_) {
-    take(retry_at_);
-    return due;
-  }
-  take(info_due_);
-  for (const Server& s : servers_) {
-    if (s.missing) continue;
-    if (s.initial < 0 || Pending(s.goal_weight, s.applied_weight) ||
-        Pending(s.goal_state, s.applied_state)) {
-      take(std::max(now_ms, retry_at_));
+    if (has_socket_) take(ep.info_due);
+    for (size_t i = 0; i < servers_.size(); ++i) {
+      bool unread = has_socket_ && ep.servers[i].initial < 0 && !ep.servers[i].missing;
+      if (unread || Due(ep, i)) take(std::max(now_ms, ep.retry_at));
     }
   }
   return due;
 }
 
 bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) const {
-  for (const Server& s : servers_) {
-    if (s.map.agent != agent) continue;
-    if (s.missing) {
-      *weight = "-";
-      *state = "no-server";
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    if (servers_[i].map.agent != agent) continue;
+    // The first instance that has the server speaks for all; the status
+    // lines tell where one differs by failing.
+    for (const HaproxyEndpoint& ep : endpoints_) {
+      const EndpointServer& a = ep.servers[i];
+      if (a.missing) continue;
+      *weight = a.applied_weight >= 0   ? std::to_string(a.applied_weight)
+                : a.haproxy_weight >= 0 ? std::to_string(a.haproxy_weight)
+                                        : "-";
+      *state = LbStateName(a.applied_state);
       return true;
     }
-    *weight = s.applied_weight >= 0   ? std::to_string(s.applied_weight)
-              : s.haproxy_weight >= 0 ? std::to_string(s.haproxy_weight)
-                                      : "-";
-    *state = LbStateName(s.applied_state);
+    *weight = "-";
+    *state = "no-server";
     return true;
   }
   return false;
 }
 
-std::string CBalancer::Status() const {
-  if (!has_socket_) return "HAProxy: dry run";
-  std::string out = "HAProxy " + socket_.Endpoint() + ": ";
-  if (linked_) return out + "pid " + std::to_string(pid_);
-  return out + (last_error_.empty() ? "not reached yet" : last_error_);
+std::vector<std::string> CBalancer::Status() const {
+  if (!has_socket_) return {"HAProxy: dry run"};
+  std::vector<std::string> out;
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    std::string line = "HAProxy " + ep.socket.Endpoint() + ": ";
+    if (ep.linked) {
+      line += "pid " + std::to_string(ep.pid);
+    } else {
+      line += ep.last_error.empty() ? "not reached yet" : ep.last_error;
+    }
+    size_t missing = 0;
+    for (const EndpointServer& a : ep.servers) missing += a.missing ? 1 : 0;
+    if (missing != 0) line += ", " + std::to_string(missing) + " server(s) unknown to it";
+    out.push_back(line);
+  }
+  return out;
 }
 
 }  // namespace coord

@@ -1,7 +1,8 @@
 // Turns the agents' reports into HAProxy server weights and states, and keeps
-// HAProxy in line with them: it retries a lost socket with backoff, notices a
-// restarted HAProxy and writes everything again, and reports servers HAProxy
-// does not know once. The caller passes the time in.
+// every HAProxy instance named in line with them, each on its own: it retries
+// a lost socket with backoff, notices a restarted HAProxy and writes
+// everything again, and reports servers an HAProxy does not know once. The
+// caller passes the time in.
 #pragma once
 
 #include <cstdint>
@@ -28,25 +29,67 @@ struct LbEvent {
   std::string server;     // BACKEND/SERVER
   std::string old_value;  // weight or state before; "" unknown
   std::string new_value;
-  int load = -1;        // the smoothed load the weight was made from; -1 none yet
-  std::string reason;   // load, alive, silent, down, restart; lost, connected, restarted
-  std::string command;  // what was sent (or would be)
-  std::string message;  // HAProxy's answer or the socket's error
+  int load = -1;         // the smoothed load the weight was made from; -1 none yet
+  std::string reason;    // load, alive, silent, down, restart; lost, connected, restarted
+  std::string command;   // what was sent (or would be)
+  std::string message;   // HAProxy's answer or the socket's error
+  std::string endpoint;  // the HAProxy instance it is about; "" in a dry run without one
+};
+
+// A lost socket is tried again after this, doubling up to kMaxBackoffMs.
+constexpr int64_t kHaproxyMinBackoffMs = 500;
+
+// What one HAProxy instance has of one server.
+struct EndpointServer {
+  int initial = -1;         // from get weight
+  int haproxy_weight = -1;  // what get weight said
+  int applied_weight = -1;
+  LbState applied_state = LbState::kUnknown;
+  bool missing = false;    // this HAProxy has no such backend or server
+  bool restarted = false;  // the next writes are made because HAProxy restarted
+};
+
+// One HAProxy instance the weights go to, and how talking to it goes. The
+// counters are for the operator (table, metrics).
+struct HaproxyEndpoint {
+  explicit HaproxyEndpoint(const std::string& endpoint) : socket(endpoint) {}
+
+  CHaproxySocket socket;
+  bool linked = false;  // the latest show info was answered
+  bool lost_reported = false;
+  bool has_info = false;
+  long long pid = 0;
+  long long uptime_s = 0;
+  int64_t info_due = 0;
+  int64_t retry_at = 0;
+  int64_t backoff_ms = kHaproxyMinBackoffMs;
+  std::string last_error;
+  uint64_t commands = 0;                // commands sent
+  uint64_t errors = 0;                  // failed exchanges and refused commands
+  int64_t last_latency_ms = -1;         // of the latest exchange that was answered
+  std::vector<EndpointServer> servers;  // in the order of the mappings
 };
 
 class CBalancer {
  public:
   using Sink = std::function<void(const LbEvent&)>;
 
-  // endpoint "" only in a dry run without a socket: nothing is read, and the
-  // maximum weight is --max-weight or kDryRunMaxWeight.
+  // No endpoints only in a dry run without a socket: nothing is read, and
+  // the maximum weight is --max-weight or kDryRunMaxWeight.
   CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
-            LbState silent_state, const std::string& endpoint, bool dry_run, Sink sink);
+            LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
+            Sink sink);
   virtual ~CBalancer() = default;
 
   // silence_ms: how long a mapped agent may go unheard from now before its
-  // server is taken out (0: never).
+  // server is taken out (0: never). Called again each time the coordinator
+  // becomes active: what was known of the loads and of HAProxy is forgotten,
+  // since another coordinator may have written in between.
   void Start(int64_t now_ms, int64_t silence_ms);
+
+  // Replaces the mappings (a re-read server map); servers kept keep their
+  // load and what HAProxy has of them.
+  void Remap(const std::vector<ServerMapping>& servers);
 
   // One valid report from an agent; load only counts when is_load.
   void OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_up);
@@ -60,60 +103,54 @@ class CBalancer {
 
   // What the table shows for an agent; false when it is not mapped.
   bool View(uint32_t agent, std::string* weight, std::string* state) const;
-  // A short line about the socket.
-  std::string Status() const;
+  // One short line per HAProxy instance.
+  std::vector<std::string> Status() const;
+  const std::vector<HaproxyEndpoint>& Endpoints() const { return endpoints_; }
 
   static constexpr int kDryRunMaxWeight = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;
-  static constexpr int64_t kMinBackoffMs = 500;
+  static constexpr int64_t kMinBackoffMs = kHaproxyMinBackoffMs;
   static constexpr int64_t kMaxBackoffMs = 8000;
 
  private:
+  // What every HAProxy instance should have of one server.
   struct Server {
     ServerMapping map;
     bool heard = false;
     bool has_load = false;
     double load = 0;
-    int initial = -1;         // from get weight
-    int haproxy_weight = -1;  // what get weight said
+    int initial = -1;  // the first initial weight an HAProxy told
     int goal_weight = -1;
     const char* weight_reason = "load";
-    int applied_weight = -1;
     LbState goal_state = LbState::kUnknown;
     const char* state_reason = "alive";
-    LbState applied_state = LbState::kUnknown;
-    bool missing = false;  // HAProxy has no such backend or server
   };
 
   Server* Find(uint32_t agent);
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
-  bool ReadInfo(int64_t now_ms);
-  bool ReadWeights(int64_t now_ms);
-  void Write(int64_t now_ms);
-  void Lost(const std::string& why, int64_t now_ms);
-  void Missing(Server* s, const std::string& command, const std::string& answer);
+  // Runs commands on one instance, counting them; false after Lost.
+  bool Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+                std::vector<std::string>* answers, int64_t now_ms);
+  bool ReadInfo(HaproxyEndpoint* ep, int64_t now_ms);
+  bool ReadWeights(HaproxyEndpoint* ep, int64_t now_ms);
+  void Write(HaproxyEndpoint* ep, int64_t now_ms);
+  void Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms);
+  void Missing(HaproxyEndpoint* ep, size_t i, const std::string& command,
+               const std::string& answer);
   void Emit(const LbEvent& e) const;
-  LbEvent Change(const Server& s, bool weight) const;
+  LbEvent Change(const HaproxyEndpoint& ep, size_t i, bool weight) const;
+  bool Due(const HaproxyEndpoint& ep, size_t i) const;
 
   std::vector<Server> servers_;
   WeightPolicy policy_;
   LbState silent_state_;
   bool dry_run_;
   bool has_socket_;
-  CHaproxySocket socket_;
+  std::vector<HaproxyEndpoint> endpoints_;  // a nameless one in a dry run without a socket
   Sink sink_;
 
   int64_t unheard_deadline_ = -1;
-  bool linked_ = false;
-  bool lost_reported_ = false;
-  bool has_info_ = false;
-  long long pid_ = 0;
-  long long uptime_s_ = 0;
-  int64_t info_due_ = 0;
-  int64_t retry_at_ = 0;
-  int64_t backoff_ms_ = kMinBackoffMs;
-  std::string last_error_;
 };
 
 }  // namespace coord

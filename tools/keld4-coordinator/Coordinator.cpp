@@ -7,9 +7,11 @@
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,8 @@ constexpr size_t kRecvBufferSize = 65536;
 // Datagrams taken per wake-up before timers are looked at again.
 constexpr int kRecvBurst = 256;
 constexpr int64_t kRedrawMs = 1000;
+// How often a virtual report address is looked for besides netlink's notices.
+constexpr int64_t kActivityCheckMs = 1000;
 // Dry-run commands kept under the live table.
 constexpr size_t kDryRunShown = 8;
 
@@ -78,6 +82,7 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
                                     opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
+  if (opt_.follow_address) watch_ = std::make_unique<CAddressWatch>(opt_.address);
 }
 
 CCoordinator::~CCoordinator() {
@@ -91,24 +96,41 @@ int CCoordinator::Run() {
   now_ms_ = start_ms_;
   tty_ = !opt_.json && isatty(STDOUT_FILENO) == 1;
   EmitStart();
+  active_ = !watch_ || watch_->Held();
+  if (watch_) {
+    char a[16];
+    FormatAddr(opt_.address, a);
+    if (!active_) {
+      std::fprintf(stderr, "%s: %s is not assigned here: standby until it is\n", kProgram, a);
+    }
+    CJsonLine j = Event(active_ ? "active" : "standby", start_ms_);
+    j.Addr("address", opt_.address);
+    Emit(j);
+  }
   if (balancer_) balancer_->Start(start_ms_, table_.SilenceMs());
   if (tty_) std::fputs("\x1b[2J", stdout);
 
-  int64_t next_send = start_ms_;
+  next_send_ = active_ ? start_ms_ : -1;
   int64_t next_draw = start_ms_;
+  int64_t next_check = watch_ ? start_ms_ + kActivityCheckMs : -1;
   int64_t end_at = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
   while (end_reason_ == nullptr) {
     int64_t now = MonotonicMs();
     now_ms_ = now;
-    if (next_send >= 0 && now >= next_send) {
+    if (watch_ && now >= next_check) {
+      CheckActivity(now);
+      next_check = now + kActivityCheckMs;
+    }
+    if (next_send_ >= 0 && now >= next_send_) {
       SendRound(now);
-      next_send = opt_.resend != 0 ? now + 1000 * static_cast<int64_t>(opt_.resend) : -1;
+      next_send_ = opt_.resend != 0 ? now + 1000 * static_cast<int64_t>(opt_.resend) : -1;
     }
     for (size_t i : table_.CheckSilence(now)) {
       EmitSilent(table_.Rows()[i], now);
       if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
     }
-    if (balancer_) {
+    // Only the holder of the report address writes to HAProxy.
+    if (balancer_ && active_) {
       balancer_->Tick(now);
       now = MonotonicMs();  // the socket may have taken a while
       now_ms_ = now;
@@ -124,8 +146,8 @@ int CCoordinator::Run() {
     if (end_reason_ != nullptr) break;
 
     int64_t wake = -1;
-    for (int64_t t : {next_send, end_at, tty_ ? next_draw : -1, table_.NextSilenceDue(),
-                      balancer_ ? balancer_->NextDue(now) : -1}) {
+    for (int64_t t : {next_send_, end_at, tty_ ? next_draw : -1, table_.NextSilenceDue(),
+                      next_check, balancer_ && active_ ? balancer_->NextDue(now) : -1}) {
       if (t >= 0 && (wake < 0 || t < wake)) wake = t;
     }
     int timeout = -1;
@@ -134,8 +156,9 @@ int CCoordinator::Run() {
       if (left < 0) left = 0;
       timeout = left > 60000 ? 60000 : static_cast<int>(left);
     }
-    pollfd fds[2] = {{sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}};
-    int n = poll(fds, 2, timeout);
+    pollfd fds[3] = {
+        {sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
+    int n = poll(fds, 3, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       Fatal("poll", errno);
@@ -144,14 +167,19 @@ int CCoordinator::Run() {
     if (fds[1].revents != 0) {
       signalfd_siginfo si{};
       ssize_t got = read(sigfd_, &si, sizeof(si));
-      (void)got;
+      if (got == static_cast<ssize_t>(sizeof(si)) && si.ssi_signo == SIGHUP) {
+        Reload(MonotonicMs());
+        continue;
+      }
       end_reason_ = "signal";
       break;
     }
+    // An address change is acted on before the datagrams that follow it.
+    if (fds[2].revents != 0 && watch_->Drain()) CheckActivity(MonotonicMs());
     if (fds[0].revents != 0) Receive();
   }
   // What the last reports decided still goes out.
-  if (balancer_) {
+  if (balancer_ && active_) {
     now_ms_ = MonotonicMs();
     balancer_->Tick(now_ms_);
   }
@@ -159,11 +187,74 @@ int CCoordinator::Run() {
   return exit_code_;
 }
 
+void CCoordinator::CheckActivity(int64_t now) {
+  bool held = watch_->Held();
+  if (held != active_) SetActive(held, now);
+}
+
+void CCoordinator::SetActive(bool active, int64_t now) {
+  active_ = active;
+  ++activity_changes_;
+  now_ms_ = now;
+  if (active) {
+    // The agents may have been reporting to the other node until now: each
+    // gets its full silence period to reach us before its server counts as
+    // silent, and the Coor_alive goes out at once.
+    table_.Grace(now);
+    if (balancer_) balancer_->Start(now, table_.SilenceMs());
+    next_send_ = now;
+  } else {
+    next_send_ = -1;
+  }
+  // One line per change, so that a service's journal shows each failover.
+  char a[16];
+  FormatAddr(opt_.address, a);
+  std::fprintf(
+      stderr,
+      active ? "%s: %s is assigned here: active\n" : "%s: %s is no longer assigned here: standby\n",
+      kProgram, a);
+  CJsonLine j = Event(active ? "active" : "standby", now);
+  j.Addr("address", opt_.address);
+  Emit(j);
+}
+
+void CCoordinator::Reload(int64_t now) {
+  now_ms_ = now;
+  if (opt_.server_map.empty()) return;
+  std::vector<ServerMapping> servers;
+  std::vector<uint32_t> agents;
+  std::string why;
+  CJsonLine j = Event("reload", now);
+  j.Str("config", opt_.server_map);
+  if (LoadServers(opt_, &servers, &agents, &why) != 0 || (servers.empty() && balancer_)) {
+    if (why.empty()) why = "--config " + opt_.server_map + " maps no server";
+    // A broken edit must not take every server out: the old map stays.
+    std::fprintf(stderr, "%s: SIGHUP: %s; the server map is unchanged\n", kProgram, why.c_str());
+    j.Str("error", why);
+    Emit(j);
+    return;
+  }
+  opt_.servers = servers;
+  std::vector<uint32_t> old_agents = opt_.agents;
+  opt_.agents = agents;
+  // A newly mapped agent is configured now, not at the next round.
+  for (uint32_t a : agents) {
+    if (active_ && std::find(old_agents.begin(), old_agents.end(), a) == old_agents.end()) {
+      SendOne(a, false, now);
+    }
+  }
+  for (const ServerMapping& m : servers) table_.Expect(m.agent);
+  if (balancer_) balancer_->Remap(servers);
+  j.Num("servers", servers.size());
+  Emit(j);
+}
+
 int CCoordinator::Setup() {
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
   // Delivered through the descriptor, so no signal can slip in between a
   // check and the wait.
   if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0 ||
@@ -192,6 +283,8 @@ int CCoordinator::Setup() {
                  std::strerror(errno));
     return -1;
   }
+  // Without netlink the check each second still follows the address.
+  if (watch_) watch_->Open();
   return 0;
 }
 
@@ -223,7 +316,8 @@ void CCoordinator::EmitStart() {
       .Num("log_refresh", opt_.settings.log_refresh)
       .Num("alive", opt_.settings.alive)
       .Num("cpu_interval", opt_.settings.cpu_interval)
-      .Num("resend", opt_.resend);
+      .Num("resend", opt_.resend)
+      .Bool("virtual", opt_.follow_address);
   if (opt_.duration_ms > 0) {
     j.Seconds("duration", opt_.duration_ms);
   } else {
@@ -235,11 +329,17 @@ void CCoordinator::EmitStart() {
     j.Null("count");
   }
   if (balancer_) {
-    if (opt_.haproxy.empty()) {
-      j.Null("haproxy");
-    } else {
-      j.Str("haproxy", opt_.haproxy);
+    std::string list = "[";
+    for (const std::string& h : opt_.haproxy) {
+      if (list.size() > 1) list += ",";
+      list += "\"";
+      for (char c : h) {
+        if (c == '"' || c == '\\') list += '\\';
+        list += c;
+      }
+      list += "\"";
     }
+    j.Raw("haproxy", list + "]");
     j.Raw("servers", ServerList(opt_.servers)).Bool("dry_run", opt_.dry_run);
   }
   Emit(j);
@@ -249,7 +349,27 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
   uint8_t msg[kCoorAliveSize];
   EncodeCoorAlive(opt_.SourceAddr(), des, opt_.settings, msg);
   sockaddr_in sa = MakeSockaddr(des, opt_.port);
-  ssize_t n = sendto(sock_, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  iovec iov = {msg, sizeof(msg)};
+  msghdr mh{};
+  mh.msg_name = &sa;
+  mh.msg_namelen = sizeof(sa);
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  if (watch_) {
+    // The virtual address as the UDP source, so that an agent that accepts
+    // Coor_alive only from listed sources needs to list just that address.
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&mh);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo pi{};
+    pi.ipi_spec_dst.s_addr = htonl(opt_.address);
+    std::memcpy(CMSG_DATA(c), &pi, sizeof(pi));
+  }
+  ssize_t n = sendmsg(sock_, &mh, 0);
   if (n == static_cast<ssize_t>(sizeof(msg))) {
     ++sent_;
     CJsonLine j = Event("sent", now);
@@ -260,6 +380,12 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
   // One unreachable agent must not stop the others being configured; the
   // failure shows in the exit code.
   int err = n < 0 ? errno : EMSGSIZE;
+  if (watch_ && !watch_->Held()) {
+    // The virtual address went between the check and the send: a failover,
+    // not a fault.
+    SetActive(false, now);
+    return;
+  }
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
@@ -271,8 +397,12 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
 }
 
 void CCoordinator::SendRound(int64_t now) {
-  for (uint32_t a : opt_.agents) SendOne(a, false, now);
-  for (uint32_t a : opt_.broadcasts) SendOne(a, true, now);
+  for (uint32_t a : opt_.agents) {
+    if (active_) SendOne(a, false, now);
+  }
+  for (uint32_t a : opt_.broadcasts) {
+    if (active_) SendOne(a, true, now);
+  }
 }
 
 void CCoordinator::Receive() {
@@ -369,12 +499,13 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
         j.Null("load");
       }
       j.Str("reason", e.reason).Str("command", e.command).Bool("dry_run", opt_.dry_run);
+      if (!e.endpoint.empty()) j.Str("haproxy", e.endpoint);
       if (!e.message.empty()) {
         j.Str("error", e.message);
         char a[16];
         FormatAddr(e.agent, a);
-        std::fprintf(stderr, "%s: HAProxy refused '%s' (agent %s): %s\n", kProgram,
-                     e.command.c_str(), a, e.message.c_str());
+        std::fprintf(stderr, "%s: HAProxy %s refused '%s' (agent %s): %s\n", kProgram,
+                     e.endpoint.c_str(), e.command.c_str(), a, e.message.c_str());
       }
       if (opt_.dry_run && !opt_.json) {
         if (tty_) {
@@ -390,9 +521,11 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
       char a[16];
       FormatAddr(e.agent, a);
       // Once per server and HAProxy run; the other servers go on.
-      std::fprintf(stderr, "%s: HAProxy has no server %s (mapped to agent %s): '%s' answered: %s\n",
-                   kProgram, e.server.c_str(), a, e.command.c_str(), e.message.c_str());
-      j.Addr("agent", e.agent)
+      std::fprintf(
+          stderr, "%s: HAProxy %s has no server %s (mapped to agent %s): '%s' answered: %s\n",
+          kProgram, e.endpoint.c_str(), e.server.c_str(), a, e.command.c_str(), e.message.c_str());
+      j.Str("haproxy", e.endpoint)
+          .Addr("agent", e.agent)
           .Str("server", e.server)
           .Str("command", e.command)
           .Str("message", e.message);
@@ -400,10 +533,10 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
     }
     case LbEvent::Kind::kLink:
       if (e.reason == "lost") {
-        std::fprintf(stderr, "%s: HAProxy at %s: %s; retrying\n", kProgram, opt_.haproxy.c_str(),
+        std::fprintf(stderr, "%s: HAProxy at %s: %s; retrying\n", kProgram, e.endpoint.c_str(),
                      e.message.c_str());
       }
-      j.Str("status", e.reason).Str("socket", opt_.haproxy).Str("message", e.message);
+      j.Str("status", e.reason).Str("socket", e.endpoint).Str("message", e.message);
       break;
   }
   Emit(j);
@@ -426,12 +559,22 @@ std::string CCoordinator::Title(int64_t now) const {
                 static_cast<unsigned long long>(valid_),
                 static_cast<unsigned long long>(malformed_),
                 static_cast<long long>(Elapsed(now) / 1000));
-  return buf;
+  std::string title = buf;
+  if (watch_) {
+    title += active_ ? "; active (holds " + std::string(address) + ")"
+                     : "; standby (" + std::string(address) + " is not assigned here)";
+    title += ", " + std::to_string(activity_changes_) + " change(s)";
+  }
+  return title;
 }
 
 std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const {
   std::vector<std::string> out = {Title(now)};
-  out.emplace_back(balancer_ ? balancer_->Status() : "");
+  if (balancer_) {
+    for (std::string& l : balancer_->Status()) out.push_back(std::move(l));
+  } else {
+    out.emplace_back("");
+  }
   LbColumns lb;
   if (balancer_) {
     const CBalancer* b = balancer_.get();
@@ -449,7 +592,8 @@ std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const
 void CCoordinator::Draw(int64_t now) {
   winsize ws{};
   size_t max_rows = 0;
-  size_t reserved = 4 + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
+  size_t reserved = 3 + (balancer_ ? balancer_->Endpoints().size() : 1) +
+                    (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
     max_rows = ws.ws_row - reserved;
   }

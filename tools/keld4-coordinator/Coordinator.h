@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "AddressWatch.h"
 #include "AgentTable.h"
 #include "Balancer.h"
 #include "Options.h"
@@ -27,6 +28,13 @@ class CCoordinator {
   // The whole run; returns the exit code.
   int Run();
 
+  // For the operator's figures: whether this coordinator acts (holds the
+  // report address), how often that changed, and the balancer (nullptr
+  // without mapped servers) with its HAProxy endpoints.
+  bool Active() const { return active_; }
+  uint64_t ActivityChanges() const { return activity_changes_; }
+  const CBalancer* Balancer() const { return balancer_.get(); }
+
  private:
   int Setup();
   int64_t Elapsed(int64_t now) const { return now - start_ms_; }
@@ -36,6 +44,9 @@ class CCoordinator {
   void SendOne(uint32_t des, bool broadcast, int64_t now);
   void SendRound(int64_t now);
   void Receive();
+  void CheckActivity(int64_t now);
+  void SetActive(bool active, int64_t now);
+  void Reload(int64_t now);
   void Handle(size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
   void EmitSilent(const AgentRow& r, int64_t now);
   void OnLbEvent(const LbEvent& e);
@@ -48,6 +59,10 @@ class CCoordinator {
   CoordinatorOptions opt_;
   CAgentTable table_;
   std::unique_ptr<CBalancer> balancer_;
+  std::unique_ptr<CAddressWatch> watch_;  // with --virtual only
+  bool active_ = true;
+  uint64_t activity_changes_ = 0;
+  int64_t next_send_ = -1;
   int sock_ = -1;
   int sigfd_ = -1;
   int64_t start_ms_ = 0;

@@ -214,5 +214,50 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a", "--dry-run"}, &o), "");
 }
 
+TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.file("map"), "10.0.0.5 = web/app1\n");
+  testsupport::WriteFile(dir.file("conf"),
+                         "# the pair's options\n\naddress = 10.0.0.1\nvirtual = true\n"
+                         "haproxy = /run/a.sock\n--haproxy=\"10.0.0.3:9999\"\nconfig " +
+                             dir.file("map") + "\nalive = 5\njson = false\n");
+  CoordinatorOptions o;
+  ASSERT_EQ(
+      Parse({"--options-file", dir.file("conf"), "--alive", "1", "--haproxy", "/run/c.sock"}, &o),
+      "");
+  EXPECT_EQ(o.address, 0x0A000001u);
+  EXPECT_TRUE(o.follow_address);
+  EXPECT_FALSE(o.json);
+  EXPECT_EQ(o.settings.alive, 1u) << "the command line wins";
+  EXPECT_EQ(o.haproxy, (std::vector<std::string>{"/run/a.sock", "10.0.0.3:9999", "/run/c.sock"}));
+  ASSERT_EQ(o.servers.size(), 1u);
+  EXPECT_EQ(o.server_map, dir.file("map"));
+
+  struct Case {
+    std::string text;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"address = 10.0.0.1\nnosuch = 1\n", ":2: unknown option '--nosuch'"},
+      {"\n\nalive = five\n", ":3: --alive 'five' is not a whole number"},
+      {"virtual = maybe\n", ":1: option 'virtual' is a switch: true or false, not 'maybe'"},
+      {"options-file = x\n", ":1: option 'options-file' cannot be given in the file"},
+      {"haproxy = localhost\n", ":1: --haproxy 'localhost' is neither"},
+  };
+  for (const Case& c : cases) {
+    testsupport::WriteFile(dir.file("bad"), c.text);
+    std::string err = Parse({"--options-file", dir.file("bad"), "--agent", "10.0.0.5"}, &o);
+    EXPECT_EQ(err.find(dir.file("bad") + c.says), 0u) << "gave: '" << err << "'";
+  }
+  EXPECT_EQ(Parse({"--options-file", dir.file("none")}, &o),
+            "--options-file cannot read " + dir.file("none"));
+  EXPECT_EQ(Parse({"--agent", "10.0.0.5", "--listen", "10.0.0.2", "--virtual"}, &o),
+            "--virtual needs --address");
+  EXPECT_EQ(
+      Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.1", "--virtual"},
+            &o),
+      "--virtual: listen on 0.0.0.0, not on the virtual address itself");
+}
+
 }  // namespace
 }  // namespace coord
