@@ -1,6 +1,7 @@
 #include "Balancer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -104,6 +105,7 @@ void CBalancer::Lost(const std::string& why, int64_t now_ms) {
 
 void CBalancer::Missing(Server* s, const std::string& command, const std::string& answer) {
   s->missing = true;
+  ++errors_;
   LbEvent e;
   e.kind = LbEvent::Kind::kServer;
   e.agent = s->map.agent;
@@ -113,11 +115,22 @@ void CBalancer::Missing(Server* s, const std::string& command, const std::string
   Emit(e);
 }
 
+int CBalancer::Exchange(const std::vector<std::string>& commands,
+                        std::vector<std::string>* answers, std::string* err) {
+  auto begin = std::chrono::steady_clock::now();
+  int rc = socket_.Run(commands, answers, err);
+  latency_.Observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+  commands_ += commands.size();
+  if (rc != 0) ++errors_;
+  return rc;
+}
+
 bool CBalancer::ReadInfo(int64_t now_ms) {
   std::vector<std::string> answers;
   std::string err;
   long long pid = 0, uptime = 0;
-  if (socket_.Run({"show info"}, &answers, &err) != 0) {
+  if (Exchange({"show info"}, &answers, &err) != 0) {
     Lost(err, now_ms);
     return false;
   }
@@ -175,7 +188,7 @@ bool CBalancer::ReadWeights(int64_t now_ms) {
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
     std::string err;
-    if (socket_.Run(part, &answers, &err) != 0) {
+    if (Exchange(part, &answers, &err) != 0) {
       Lost(err, now_ms);
       return false;
     }
@@ -234,7 +247,7 @@ void CBalancer::Write(int64_t now_ms) {
     std::vector<std::string> answers(commands.size());
     if (has_socket_ && !dry_run_) {
       std::string err;
-      if (socket_.Run(commands, &answers, &err) != 0) {
+      if (Exchange(commands, &answers, &err) != 0) {
         Lost(err, now_ms);
         return;
       }
@@ -249,6 +262,7 @@ void CBalancer::Write(int64_t now_ms) {
       // Any other refusal is reported with the change and not tried again
       // until the goal moves, so one bad value cannot flood the socket.
       c.event.message = answer;
+      if (!answer.empty()) ++errors_;
       if (c.weight) {
         c.s->applied_weight = c.s->goal_weight;
       } else {
@@ -326,6 +340,34 @@ std::string CBalancer::Status() const {
   std::string out = "HAProxy " + socket_.Endpoint() + ": ";
   if (linked_) return out + "pid " + std::to_string(pid_);
   return out + (last_error_.empty() ? "not reached yet" : last_error_);
+}
+
+}  // namespace coord
+
+namespace coord {
+
+void CBalancer::Fill(std::vector<ServerStatus>* servers,
+                     std::vector<EndpointStatus>* endpoints) const {
+  for (const Server& s : servers_) {
+    ServerStatus v;
+    v.backend = s.map.backend;
+    v.server = s.map.server;
+    v.agent = s.map.agent;
+    v.weight = s.applied_weight >= 0 ? s.applied_weight : s.haproxy_weight;
+    v.target = s.goal_weight;
+    v.state = s.applied_state;
+    v.load = s.has_load ? static_cast<int>(std::lround(s.load)) : -1;
+    v.missing = s.missing;
+    servers->push_back(std::move(v));
+  }
+  if (!has_socket_) return;
+  EndpointStatus e;
+  e.endpoint = socket_.Endpoint();
+  e.reachable = linked_;
+  e.commands = commands_;
+  e.errors = errors_;
+  e.latency = latency_;
+  endpoints->push_back(std::move(e));
 }
 
 }  // namespace coord

@@ -11,6 +11,7 @@
 
 #include "Haproxy.h"
 #include "ServerMap.h"
+#include "Status.h"
 #include "Weights.h"
 
 namespace coord {
@@ -62,6 +63,8 @@ class CBalancer {
   bool View(uint32_t agent, std::string* weight, std::string* state) const;
   // A short line about the socket.
   std::string Status() const;
+  // Appends the servers' rows and the socket's (none in a dry run without one).
+  void Fill(std::vector<ServerStatus>* servers, std::vector<EndpointStatus>* endpoints) const;
 
   static constexpr int kDryRunMaxWeight = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;
@@ -95,6 +98,9 @@ class CBalancer {
   void Missing(Server* s, const std::string& command, const std::string& answer);
   void Emit(const LbEvent& e) const;
   LbEvent Change(const Server& s, bool weight) const;
+  // socket_.Run, timed and counted.
+  int Exchange(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+               std::string* err);
 
   std::vector<Server> servers_;
   WeightPolicy policy_;
@@ -114,6 +120,9 @@ class CBalancer {
   int64_t retry_at_ = 0;
   int64_t backoff_ms_ = kMinBackoffMs;
   std::string last_error_;
+  uint64_t commands_ = 0;
+  uint64_t errors_ = 0;
+  LatencyHistogram latency_;
 };
 
 }  // namespace coord

@@ -39,6 +39,11 @@ struct CoordinatorOptions {
   LbState silent_state = LbState::kDrain;
   bool dry_run = false;
 
+  // Watching: /metrics and the status page.
+  bool has_metrics = false;
+  uint32_t metrics_addr = 0;
+  uint16_t metrics_port = 0;
+
   // The address our Coor_alive names as its source.
   uint32_t SourceAddr() const { return has_address ? address : listen; }
 };
