@@ -3,6 +3,7 @@
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
+#include <functional>
 #include <limits>
 #include <sstream>
 
@@ -21,13 +22,30 @@ std::string Addr(uint32_t a) {
   return buf;
 }
 
-// One family at a time goes into the text, so a scrape of ten thousand
-// agents never holds more than one family's series at once.
+using Add = std::function<void(size_t, std::vector<ClientMetric>*)>;
+
+// Series are made and written a chunk at a time, so a scrape of ten thousand
+// agents never holds more than a chunk of them besides the text itself.
 class CExposition {
  public:
+  explicit CExposition(const std::function<void(std::string_view)>& out) : out_(out) {}
+
+  static constexpr size_t kChunk = 1024;
+
+  // A family of the series add(i, &out) appends for each i below n.
+  void Family(const char* name, const char* help, MetricType type, size_t n, const Add& add) {
+    std::vector<ClientMetric> chunk;
+    bool first = true;
+    for (size_t i = 0; i < n; ++i) {
+      add(i, &chunk);
+      if (chunk.size() >= kChunk) Flush(name, help, type, &chunk, &first);
+    }
+    if (first || !chunk.empty()) Flush(name, help, type, &chunk, &first);
+  }
   void Family(const char* name, const char* help, MetricType type,
               std::vector<ClientMetric> metrics) {
-    serializer_.Serialize(out_, {MetricFamily{name, help, type, std::move(metrics)}});
+    bool first = true;
+    Flush(name, help, type, &metrics, &first);
   }
   void One(const char* name, const char* help, MetricType type, double value,
            std::vector<ClientMetric::Label> labels = {}) {
@@ -44,70 +62,89 @@ class CExposition {
     }
     return m;
   }
-  std::string Text() const { return out_.str(); }
 
  private:
+  // Later chunks of a family go without its HELP and TYPE lines.
+  void Flush(const char* name, const char* help, MetricType type,
+             std::vector<ClientMetric>* chunk, bool* first) {
+    std::ostringstream part;
+    serializer_.Serialize(part, {MetricFamily{name, help, type, std::move(*chunk)}});
+    chunk->clear();
+    std::string text = std::move(part).str();
+    size_t from = 0;
+    if (!*first) {
+      for (int header = 0; header < 2; ++header) from = text.find('\n', from) + 1;
+    }
+    out_(std::string_view(text).substr(from));
+    *first = false;
+  }
+
   prometheus::TextSerializer serializer_;
-  std::ostringstream out_;
+  const std::function<void(std::string_view)>& out_;
 };
 
 constexpr MetricType kGauge = MetricType::Gauge;
 constexpr MetricType kCounter = MetricType::Counter;
 
 void Agents(const CoordinatorStatus& s, CExposition* x) {
-  std::vector<ClientMetric> load, state, last;
-  const AgentState states[] = {AgentState::kUnknown, AgentState::kUp, AgentState::kSilent,
-                               AgentState::kDown};
-  for (const AgentStatus& a : s.agents) {
-    std::string addr = Addr(a.addr);
-    if (a.load >= 0) load.push_back(x->Metric(a.load / 100.0, kGauge, {{"agent", addr}}));
-    for (AgentState st : states) {
-      state.push_back(
-          x->Metric(a.state == st ? 1 : 0, kGauge, {{"agent", addr}, {"state", StateName(st)}}));
-    }
-    if (a.last_report_s > 0) last.push_back(x->Metric(a.last_report_s, kGauge, {{"agent", addr}}));
-  }
+  const std::vector<AgentStatus>& agents = s.agents;
+  auto addr = [&agents](size_t i) { return Addr(agents[i].addr); };
   x->Family("keld4_agent_cpu_load_ratio", "Latest CPU load an agent reported, 0 to 1.", kGauge,
-            std::move(load));
+            agents.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+              if (agents[i].load < 0) return;
+              out->push_back(x->Metric(agents[i].load / 100.0, kGauge, {{"agent", addr(i)}}));
+            });
   x->Family("keld4_agent_state", "1 for the state an agent is in: unknown, up, silent or down.",
-            kGauge, std::move(state));
+            kGauge, agents.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+              std::string a = addr(i);
+              for (AgentState st : {AgentState::kUnknown, AgentState::kUp, AgentState::kSilent,
+                                    AgentState::kDown}) {
+                out->push_back(x->Metric(agents[i].state == st ? 1 : 0, kGauge,
+                                         {{"agent", a}, {"state", StateName(st)}}));
+              }
+            });
   x->Family("keld4_agent_last_report_timestamp_seconds",
-            "Unix time of the latest valid message from an agent.", kGauge, std::move(last));
+            "Unix time of the latest valid message from an agent.", kGauge, agents.size(),
+            [&](size_t i, std::vector<ClientMetric>* out) {
+              if (agents[i].last_report_s <= 0) return;
+              out->push_back(x->Metric(agents[i].last_report_s, kGauge, {{"agent", addr(i)}}));
+            });
 }
 
 void Servers(const CoordinatorStatus& s, CExposition* x) {
-  std::vector<ClientMetric> info, weight, target, state, load;
-  const LbState states[] = {LbState::kReady, LbState::kDrain, LbState::kMaint};
-  for (const ServerStatus& v : s.servers) {
-    auto labels = [&v]() -> std::vector<ClientMetric::Label> {
-      return {{"backend", v.backend}, {"server", v.server}};
-    };
-    auto with = [&labels](const char* name, std::string value) {
-      auto l = labels();
-      l.push_back({name, std::move(value)});
-      return l;
-    };
-    info.push_back(x->Metric(1, kGauge, with("agent", Addr(v.agent))));
-    if (v.missing) continue;
-    if (v.weight >= 0) weight.push_back(x->Metric(v.weight, kGauge, labels()));
-    if (v.target >= 0) target.push_back(x->Metric(v.target, kGauge, labels()));
-    if (v.load >= 0) load.push_back(x->Metric(v.load / 100.0, kGauge, labels()));
-    if (v.state != LbState::kUnknown) {
-      for (LbState st : states) {
-        state.push_back(x->Metric(v.state == st ? 1 : 0, kGauge, with("state", LbStateName(st))));
-      }
-    }
-  }
+  const std::vector<ServerStatus>& servers = s.servers;
+  auto labels = [&servers](size_t i) -> std::vector<ClientMetric::Label> {
+    return {{"backend", servers[i].backend}, {"server", servers[i].server}};
+  };
+  // One gauge per known server; missing servers have none.
+  auto value = [&](const char* name, const char* help, auto get) {
+    x->Family(name, help, kGauge, servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+      double v = get(servers[i]);
+      if (!servers[i].missing && v >= 0) out->push_back(x->Metric(v, kGauge, labels(i)));
+    });
+  };
   x->Family("keld4_server_info", "The agent an HAProxy server stands for.", kGauge,
-            std::move(info));
-  x->Family("keld4_server_weight", "Weight of an HAProxy server as last written (or read).",
-            kGauge, std::move(weight));
-  x->Family("keld4_server_target_weight", "Weight the server's smoothed load asks for.", kGauge,
-            std::move(target));
-  x->Family("keld4_server_cpu_load_ratio", "Smoothed CPU load the weight is made from, 0 to 1.",
-            kGauge, std::move(load));
+            servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+              auto l = labels(i);
+              l.push_back({"agent", Addr(servers[i].agent)});
+              out->push_back(x->Metric(1, kGauge, std::move(l)));
+            });
+  value("keld4_server_weight", "Weight of an HAProxy server as last written (or read).",
+        [](const ServerStatus& v) { return v.weight; });
+  value("keld4_server_target_weight", "Weight the server's smoothed load asks for.",
+        [](const ServerStatus& v) { return v.target; });
+  value("keld4_server_cpu_load_ratio", "Smoothed CPU load the weight is made from, 0 to 1.",
+        [](const ServerStatus& v) { return v.load < 0 ? -1.0 : v.load / 100.0; });
   x->Family("keld4_server_state", "1 for the state last written to a server: ready, drain, maint.",
-            kGauge, std::move(state));
+            kGauge, servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+              const ServerStatus& v = servers[i];
+              if (v.missing || v.state == LbState::kUnknown) return;
+              for (LbState st : {LbState::kReady, LbState::kDrain, LbState::kMaint}) {
+                auto l = labels(i);
+                l.push_back({"state", LbStateName(st)});
+                out->push_back(x->Metric(v.state == st ? 1 : 0, kGauge, std::move(l)));
+              }
+            });
 }
 
 void Endpoints(const CoordinatorStatus& s, CExposition* x) {
@@ -146,7 +183,13 @@ void Endpoints(const CoordinatorStatus& s, CExposition* x) {
 }  // namespace
 
 std::string MetricsText(const CoordinatorStatus& s) {
-  CExposition x;
+  std::string text;
+  WriteMetrics(s, [&text](std::string_view piece) { text += piece; });
+  return text;
+}
+
+void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::string_view)>& out) {
+  CExposition x(out);
   x.One("keld4_coordinator_build_info", "The coordinator's version.", kGauge, 1,
         {{"version", s.version}});
   x.One("keld4_coordinator_start_time_seconds", "Unix time the coordinator started.", kGauge,
@@ -177,7 +220,6 @@ std::string MetricsText(const CoordinatorStatus& s) {
   Agents(s, &x);
   Servers(s, &x);
   Endpoints(s, &x);
-  return x.Text();
 }
 
 }  // namespace coord

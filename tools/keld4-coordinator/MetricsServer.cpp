@@ -99,7 +99,20 @@ CMetricsServer::CMetricsServer(const CStatusBoard& board)
   h.set_payload_max_length(4096);
 
   h.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(MetricsText(*board_.Latest()), "text/plain; version=0.0.4; charset=utf-8");
+    // Sent in chunks as it is made: at ten thousand agents the whole text
+    // would be megabytes held at once.
+    std::shared_ptr<const CoordinatorStatus> status = board_.Latest();
+    res.set_chunked_content_provider(
+        "text/plain; version=0.0.4; charset=utf-8",
+        [status](size_t, httplib::DataSink& sink) {
+          bool open = true;
+          WriteMetrics(*status, [&sink, &open](std::string_view piece) {
+            // A client that went away gets nothing more; the rest is only made.
+            if (open) open = sink.write(piece.data(), piece.size());
+          });
+          if (open) sink.done();
+          return open;
+        });
   });
   h.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
     PageQuery q;

@@ -98,6 +98,23 @@ TEST(CoordinatorMetrics, SeriesAndTheirLabelSet) {
   }
 }
 
+// Large families are written in chunks, each family still declared once.
+TEST(CoordinatorMetrics, ThousandsOfAgentsMakeOneFamilyEach) {
+  CoordinatorStatus s;
+  for (uint32_t i = 0; i < 3000; ++i) s.agents.push_back({0x0A000000 + i, AgentState::kUp, 5, 1});
+  std::string text = MetricsText(s);
+  auto count = [&text](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("# TYPE keld4_agent_state gauge\n"), 1u);
+  EXPECT_EQ(count("# HELP keld4_agent_state "), 1u);
+  EXPECT_EQ(count("\nkeld4_agent_state{"), 12000u);
+  EXPECT_EQ(count("\nkeld4_agent_cpu_load_ratio{"), 3000u);
+  EXPECT_TRUE(Has(text, "keld4_agent_state{agent=\"10.0.11.183\",state=\"up\"} 1"));
+}
+
 // Every keld4_ name the rules and the dashboard use must be served.
 TEST(CoordinatorMetrics, RulesAndDashboardUseOnlyServedNames) {
   std::set<std::string> served;
