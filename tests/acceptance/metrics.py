@@ -16,25 +16,13 @@ import urllib.parse
 import urllib.request
 from html.parser import HTMLParser
 
-from harness import AGENT_IP, COORD_IP, AgentTest
+from harness import AGENT_IP, COORD_IP, AgentTest, ask, start_haproxy
 
 COORDINATOR = os.environ.get("KELD4_COORDINATOR_BINARY", "")
 ARTIFACTS = os.environ.get("KELD4_ARTIFACT_DIR", "")
 METRICS = "127.0.0.1:9164"
 # Mapped agents that never report: their servers are drained.
 QUIET = ("10.77.0.9", "10.77.0.10")
-
-
-def ask(path, command):
-    """One Runtime API command on HAProxy's admin socket; its answer."""
-    with socket.socket(socket.AF_UNIX) as s:
-        s.settimeout(5)
-        s.connect(path)
-        s.sendall(command.encode() + b"\n")
-        data = b""
-        while chunk := s.recv(4096):
-            data += chunk
-        return data.decode()
 
 
 def get(url, timeout=5):
@@ -74,16 +62,10 @@ class Watched(AgentTest):
         super().setUp()
         self.coord.close()  # the coordinator under test takes the port
         self.dir = tempfile.mkdtemp(prefix="keld4-metrics-")
-        self.sock = os.path.join(self.dir, "admin.sock")
-        cfg = os.path.join(self.dir, "haproxy.cfg")
-        with open(cfg, "w", encoding="utf-8") as f:
-            f.write(f"global\n  stats socket {self.sock} level admin\n"
-                    "defaults\n  mode http\n  timeout connect 1s\n  timeout client 5s\n  timeout server 5s\n"
-                    f"backend web\n  server app {AGENT_IP}:8080 weight 100\n  server spare {QUIET[0]}:8080 weight 100\n"
-                    f"backend api\n  server one {QUIET[1]}:8080 weight 50\n")
-        self.procs = []
-        self.haproxy = self.spawn(["haproxy", "-db", "-q", "-f", cfg])
-        wait_for("HAProxy's socket", lambda: os.path.exists(self.sock), 10)
+        haproxy, self.sock = start_haproxy(
+            self.dir, f"backend web\n  server app {AGENT_IP}:8080 weight 100\n  server spare {QUIET[0]}:8080 weight 100\n"
+            f"backend api\n  server one {QUIET[1]}:8080 weight 50\n")
+        self.procs = [haproxy]
         self.start_agent()
         self.coordinator = self.spawn(
             [COORDINATOR, "--listen", COORD_IP, "--agent", AGENT_IP, "--port", str(self.port),
