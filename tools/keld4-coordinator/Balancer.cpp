@@ -115,12 +115,11 @@ void CBalancer::Missing(Server* s, const std::string& command, const std::string
   Emit(e);
 }
 
-int CBalancer::Exchange(const std::vector<std::string>& commands,
-                        std::vector<std::string>* answers, std::string* err) {
+int CBalancer::Exchange(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                        std::string* err) {
   auto begin = std::chrono::steady_clock::now();
   int rc = socket_.Run(commands, answers, err);
-  latency_.Observe(
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+  latency_.Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
   commands_ += commands.size();
   if (rc != 0) ++errors_;
   return rc;

@@ -35,7 +35,7 @@ constexpr int64_t kPublishMs = 1000;
 double WallSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 int64_t MonotonicMs() {
@@ -141,8 +141,8 @@ int CCoordinator::Run() {
     if (end_reason_ != nullptr) break;
 
     int64_t wake = -1;
-    for (int64_t t : {next_send, end_at, tty_ ? next_draw : -1, next_publish_, table_.NextSilenceDue(),
-                      balancer_ ? balancer_->NextDue(now) : -1}) {
+    for (int64_t t : {next_send, end_at, tty_ ? next_draw : -1, next_publish_,
+                      table_.NextSilenceDue(), balancer_ ? balancer_->NextDue(now) : -1}) {
       if (t >= 0 && (wake < 0 || t < wake)) wake = t;
     }
     int timeout = -1;

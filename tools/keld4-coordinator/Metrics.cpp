@@ -65,8 +65,8 @@ class CExposition {
 
  private:
   // Later chunks of a family go without its HELP and TYPE lines.
-  void Flush(const char* name, const char* help, MetricType type,
-             std::vector<ClientMetric>* chunk, bool* first) {
+  void Flush(const char* name, const char* help, MetricType type, std::vector<ClientMetric>* chunk,
+             bool* first) {
     std::ostringstream part;
     serializer_.Serialize(part, {MetricFamily{name, help, type, std::move(*chunk)}});
     chunk->clear();
@@ -123,8 +123,8 @@ void Servers(const CoordinatorStatus& s, CExposition* x) {
       if (!servers[i].missing && v >= 0) out->push_back(x->Metric(v, kGauge, labels(i)));
     });
   };
-  x->Family("keld4_server_info", "The agent an HAProxy server stands for.", kGauge,
-            servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+  x->Family("keld4_server_info", "The agent an HAProxy server stands for.", kGauge, servers.size(),
+            [&](size_t i, std::vector<ClientMetric>* out) {
               auto l = labels(i);
               l.push_back({"agent", Addr(servers[i].agent)});
               out->push_back(x->Metric(1, kGauge, std::move(l)));
@@ -161,17 +161,15 @@ void Endpoints(const CoordinatorStatus& s, CExposition* x) {
     uint64_t cumulative = 0;
     for (size_t i = 0; i < e.latency.counts.size(); ++i) {
       cumulative += e.latency.counts[i];
-      double bound = i < LatencyHistogram::kBounds.size()
-                         ? LatencyHistogram::kBounds[i]
-                         : std::numeric_limits<double>::infinity();
+      double bound = i < LatencyHistogram::kBounds.size() ? LatencyHistogram::kBounds[i]
+                                                          : std::numeric_limits<double>::infinity();
       h.histogram.bucket.push_back({cumulative, bound});
     }
     latency.push_back(std::move(h));
   }
-  x->Family("keld4_haproxy_up", "1 while the HAProxy stats socket answers.", kGauge,
-            std::move(up));
-  x->Family("keld4_haproxy_commands_total", "Commands sent to the HAProxy stats socket.",
-            kCounter, std::move(commands));
+  x->Family("keld4_haproxy_up", "1 while the HAProxy stats socket answers.", kGauge, std::move(up));
+  x->Family("keld4_haproxy_commands_total", "Commands sent to the HAProxy stats socket.", kCounter,
+            std::move(commands));
   x->Family("keld4_haproxy_errors_total",
             "Failed exchanges with the HAProxy stats socket and commands it refused.", kCounter,
             std::move(errors));
@@ -215,8 +213,8 @@ void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::stri
     valves.push_back(x.Metric(b.valve_holding ? 1 : 0, kGauge, {{"backend", b.name}}));
   }
   x.Family("keld4_backend_silence_valve_holding",
-           "1 while drains of a backend are held back because too many agents fell silent.",
-           kGauge, std::move(valves));
+           "1 while drains of a backend are held back because too many agents fell silent.", kGauge,
+           std::move(valves));
   Agents(s, &x);
   Servers(s, &x);
   Endpoints(s, &x);

@@ -103,8 +103,7 @@ CMetricsServer::CMetricsServer(const CStatusBoard& board)
     // would be megabytes held at once.
     std::shared_ptr<const CoordinatorStatus> status = board_.Latest();
     res.set_chunked_content_provider(
-        "text/plain; version=0.0.4; charset=utf-8",
-        [status](size_t, httplib::DataSink& sink) {
+        "text/plain; version=0.0.4; charset=utf-8", [status](size_t, httplib::DataSink& sink) {
           bool open = true;
           WriteMetrics(*status, [&sink, &open](std::string_view piece) {
             // A client that went away gets nothing more; the rest is only made.
@@ -119,12 +118,14 @@ CMetricsServer::CMetricsServer(const CStatusBoard& board)
     q.backend = req.get_param_value("backend");
     q.unmapped = req.has_param("unmapped");
     std::string page = req.get_param_value("page");
-    if (!page.empty() && page.size() < 7 && page.find_first_not_of("0123456789") == std::string::npos) {
+    if (!page.empty() && page.size() < 7 &&
+        page.find_first_not_of("0123456789") == std::string::npos) {
       q.page = std::strtoul(page.c_str(), nullptr, 10);
     }
     auto status = board_.Latest();
     const CStatusBoard& board = board_;
-    res.set_content(StatusPage(*status, [&board](size_t i) { return board.History(i); }, q),
+    res.set_content(StatusPage(
+                        *status, [&board](size_t i) { return board.History(i); }, q),
                     "text/html; charset=utf-8");
   });
   h.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });

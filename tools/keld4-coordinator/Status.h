@@ -30,8 +30,8 @@ struct LatencyHistogram {
 struct AgentStatus {
   uint32_t addr = 0;
   AgentState state = AgentState::kUnknown;
-  int load = -1;                // percent; -1 none reported yet
-  double last_report_s = 0;     // Unix time of its latest valid message; 0 none
+  int load = -1;             // percent; -1 none reported yet
+  double last_report_s = 0;  // Unix time of its latest valid message; 0 none
 };
 
 struct ServerStatus {
@@ -60,10 +60,10 @@ struct BackendStatus {
 
 struct CoordinatorStatus {
   std::string version;
-  std::string listen;   // ADDR:PORT of the agents' socket
-  double time_s = 0;    // Unix time the snapshot was taken
-  double start_s = 0;   // Unix time the run began
-  bool active = true;   // false while standing by
+  std::string listen;  // ADDR:PORT of the agents' socket
+  double time_s = 0;   // Unix time the snapshot was taken
+  double start_s = 0;  // Unix time the run began
+  bool active = true;  // false while standing by
   uint64_t agents_configured = 0;
   uint64_t received = 0;  // every datagram read, well-formed or not
   uint64_t malformed = 0;
@@ -111,10 +111,10 @@ class CStatusBoard {
   size_t servers_;
   int64_t sample_ms_;
   size_t samples_;
-  std::vector<double> times_;    // Unix time of each sample slot
-  std::vector<uint8_t> loads_;   // [slot * servers + server], 255 none
-  std::vector<int16_t> weights_; // -1 none
-  size_t head_ = 0;              // next slot to write
+  std::vector<double> times_;     // Unix time of each sample slot
+  std::vector<uint8_t> loads_;    // [slot * servers + server], 255 none
+  std::vector<int16_t> weights_;  // -1 none
+  size_t head_ = 0;               // next slot to write
   size_t filled_ = 0;
   int64_t next_sample_ms_ = -1;
 };

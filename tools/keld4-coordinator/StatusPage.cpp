@@ -97,10 +97,10 @@ std::string Plot(const std::vector<CStatusBoard::Point>& pts, int target) {
   int top = std::max(1, target);
   for (const CStatusBoard::Point& p : pts) top = std::max(top, p.weight);
   std::string out = "<svg class=\"plot\" width=\"" + std::to_string(kPlotWidth) + "\" height=\"" +
-                    std::to_string(kPlotHeight) + "\" viewBox=\"0 0 " +
-                    std::to_string(kPlotWidth) + " " + std::to_string(kPlotHeight) +
-                    "\" role=\"img\"><title>load % (red) and weight up to " +
-                    std::to_string(top) + " (blue), last 10 minutes</title>";
+                    std::to_string(kPlotHeight) + "\" viewBox=\"0 0 " + std::to_string(kPlotWidth) +
+                    " " + std::to_string(kPlotHeight) +
+                    "\" role=\"img\"><title>load % (red) and weight up to " + std::to_string(top) +
+                    " (blue), last 10 minutes</title>";
   out += Polyline("load", pts, true, 100.0);
   out += Polyline("weight", pts, false, top);
   return out + "</svg>";
@@ -115,8 +115,10 @@ void Pager(std::string* out, const std::string& base, size_t page, size_t rows) 
   size_t pages = (rows + kPageRows - 1) / kPageRows;
   if (pages <= 1) return;
   *out += "<p class=\"pager\">page " + std::to_string(page + 1) + " of " + std::to_string(pages);
-  if (page > 0) *out += " <a href=\"" + base + "&amp;page=" + std::to_string(page - 1) + "\">previous</a>";
-  if (page + 1 < pages) *out += " <a href=\"" + base + "&amp;page=" + std::to_string(page + 1) + "\">next</a>";
+  if (page > 0)
+    *out += " <a href=\"" + base + "&amp;page=" + std::to_string(page - 1) + "\">previous</a>";
+  if (page + 1 < pages)
+    *out += " <a href=\"" + base + "&amp;page=" + std::to_string(page + 1) + "\">next</a>";
   *out += "</p>";
 }
 
@@ -140,12 +142,14 @@ std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, con
          "; snapshot " + Clock(s.time_s) + ", up " +
          std::to_string(static_cast<long long>(s.time_s - s.start_s)) + " s</p>";
 
-  out += "<table id=\"endpoints\"><tr><th>HAProxy endpoint</th><th>reachable</th><th>commands</th>"
-         "<th>errors</th><th>mean round trip</th></tr>";
+  out +=
+      "<table id=\"endpoints\"><tr><th>HAProxy endpoint</th><th>reachable</th><th>commands</th>"
+      "<th>errors</th><th>mean round trip</th></tr>";
   for (const EndpointStatus& e : s.endpoints) {
     char mean[32] = "-";
     if (e.latency.count > 0) {
-      std::snprintf(mean, sizeof(mean), "%.2f ms", 1000 * e.latency.sum / e.latency.count);
+      std::snprintf(mean, sizeof(mean), "%.2f ms",
+                    1000 * e.latency.sum / static_cast<double>(e.latency.count));
     }
     out += "<tr><td>" + Html(e.endpoint) + "</td><td class=\"" +
            (e.reachable ? "up\">yes" : "no\">no") + "</td><td>" + std::to_string(e.commands) +
@@ -158,8 +162,7 @@ std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, con
          std::to_string(s.alive_sent) + " Coor_alive sent, " + std::to_string(s.alive_failed) +
          " failed; datagrams: " + std::to_string(s.received) + " received, " +
          std::to_string(s.malformed) + " malformed, " + std::to_string(s.dropped_kernel) +
-         " dropped by the kernel, " + std::to_string(s.dropped_source) +
-         " by the source check</p>";
+         " dropped by the kernel, " + std::to_string(s.dropped_source) + " by the source check</p>";
 
   // The overview lists every backend; a small tier shows everything at once.
   std::vector<Counts> counts(s.backends.size());
@@ -185,11 +188,12 @@ std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, con
     for (const ServerStatus& v : s.servers) mapped[v.agent] = true;
     for (const AgentStatus& a : s.agents) unmapped_total += mapped.count(a.addr) == 0;
   }
-  bool everything = q.backend.empty() && !q.unmapped &&
-                    s.servers.size() + unmapped_total <= kPageRows;
+  bool everything =
+      q.backend.empty() && !q.unmapped && s.servers.size() + unmapped_total <= kPageRows;
 
-  out += "<h2>Backends</h2><table id=\"backends\"><tr><th>backend</th><th>servers</th><th>up</th>"
-         "<th>silent</th><th>down</th><th>drained</th><th>silence valve</th></tr>";
+  out +=
+      "<h2>Backends</h2><table id=\"backends\"><tr><th>backend</th><th>servers</th><th>up</th>"
+      "<th>silent</th><th>down</th><th>drained</th><th>silence valve</th></tr>";
   for (size_t i = 0; i < s.backends.size(); ++i) {
     const Counts& c = counts[i];
     const std::string& name = s.backends[i].name;
@@ -212,13 +216,15 @@ std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, con
     for (size_t i = 0; i < s.servers.size(); ++i) {
       if (s.servers[i].backend == name) rows.push_back(i);
     }
-    size_t page = everything ? 0 : std::min(q.page, rows.empty() ? 0 : (rows.size() - 1) / kPageRows);
+    size_t page =
+        everything ? 0 : std::min(q.page, rows.empty() ? 0 : (rows.size() - 1) / kPageRows);
     out += "<section class=\"backend\" data-backend=\"" + Html(name) + "\"><h2>" + Html(name) +
            "</h2>";
     Pager(&out, "/?backend=" + UrlPart(name), page, rows.size());
-    out += "<table class=\"servers\"><tr><th>server</th><th>agent</th><th>agent state</th>"
-           "<th>load</th><th>weight</th><th>target</th><th>HAProxy state</th>"
-           "<th>last 10 minutes</th></tr>";
+    out +=
+        "<table class=\"servers\"><tr><th>server</th><th>agent</th><th>agent state</th>"
+        "<th>load</th><th>weight</th><th>target</th><th>HAProxy state</th>"
+        "<th>last 10 minutes</th></tr>";
     size_t end = std::min(rows.size(), (page + 1) * kPageRows);
     for (size_t k = page * kPageRows; k < end; ++k) {
       const ServerStatus& v = s.servers[rows[k]];
@@ -244,8 +250,9 @@ std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, con
       size_t page = everything ? 0 : std::min(q.page, (rows.size() - 1) / kPageRows);
       out += "<section id=\"unmapped\"><h2>Agents without a server</h2>";
       Pager(&out, "/?unmapped=1", page, rows.size());
-      out += "<table class=\"agents\"><tr><th>agent</th><th>state</th><th>load</th>"
-             "<th>last report</th></tr>";
+      out +=
+          "<table class=\"agents\"><tr><th>agent</th><th>state</th><th>load</th>"
+          "<th>last report</th></tr>";
       size_t end = std::min(rows.size(), (page + 1) * kPageRows);
       for (size_t k = page * kPageRows; k < end; ++k) {
         const AgentStatus& a = *rows[k];
@@ -257,9 +264,10 @@ std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, con
       out += "</table></section>";
     }
   }
-  out += "<p class=\"key\">plots: <span style=\"color:#c33\">load %</span>"
-         "<span style=\"color:#36c\">weight</span>; <a href=\"/\">overview</a> "
-         "<a href=\"/metrics\">metrics</a></p></body></html>";
+  out +=
+      "<p class=\"key\">plots: <span style=\"color:#c33\">load %</span>"
+      "<span style=\"color:#36c\">weight</span>; <a href=\"/\">overview</a> "
+      "<a href=\"/metrics\">metrics</a></p></body></html>";
   return out;
 }
 

@@ -11,7 +11,7 @@
 namespace coord {
 
 struct PageQuery {
-  std::string backend;  // "" the overview (everything, when the tier is small)
+  std::string backend;    // "" the overview (everything, when the tier is small)
   bool unmapped = false;  // the agents that stand for no server
   size_t page = 0;
 };

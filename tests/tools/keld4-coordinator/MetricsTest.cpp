@@ -66,10 +66,14 @@ TEST(CoordinatorMetrics, SeriesAndTheirLabelSet) {
            "keld4_server_state{backend=\"web\",server=\"a\",state=\"drain\"} 1",
            "keld4_server_state{backend=\"web\",server=\"a\",state=\"ready\"} 0",
            "keld4_haproxy_up{endpoint=\"/run/a \\\"b\\\".sock\"} 1",
-           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a \\\"b\\\".sock\",le=\"0.0025\"} 1",
-           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a \\\"b\\\".sock\",le=\"0.005\"} 2",
-           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a \\\"b\\\".sock\",le=\"1\"} 2",
-           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a \\\"b\\\".sock\",le=\"+Inf\"} 3",
+           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
+           "\\\"b\\\".sock\",le=\"0.0025\"} 1",
+           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
+           "\\\"b\\\".sock\",le=\"0.005\"} 2",
+           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
+           "\\\"b\\\".sock\",le=\"1\"} 2",
+           "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
+           "\\\"b\\\".sock\",le=\"+Inf\"} 3",
            "keld4_datagrams_dropped_total{reason=\"kernel\"} 0",
            "keld4_backend_silence_valve_holding{backend=\"web\"} 0",
        }) {
@@ -145,12 +149,12 @@ TEST(CoordinatorMetrics, RulesAndDashboardUseOnlyServedNames) {
 
 TEST(CoordinatorStatusBoard, KeepsTheLastSamplesOldestFirst) {
   CStatusBoard board(2, 5000, 3);
-  for (int i = 0; i < 5; ++i) {
+  for (int64_t i = 0; i < 5; ++i) {
     auto s = std::make_shared<CoordinatorStatus>();
-    s->time_s = 100 + 5 * i;
+    s->time_s = static_cast<double>(100 + 5 * i);
     s->servers.resize(2);
-    s->servers[0].load = 10 * i;
-    s->servers[0].weight = i;
+    s->servers[0].load = static_cast<int>(10 * i);
+    s->servers[0].weight = static_cast<int>(i);
     board.Publish(s, 5000 * i);
     // Between samples only the snapshot changes.
     board.Publish(s, 5000 * i + 1000);
