@@ -108,7 +108,6 @@ std::string Plot(const std::vector<CStatusBoard::Point>& pts, int target) {
 
 struct Counts {
   size_t servers = 0, up = 0, silent = 0, down = 0, drained = 0;
-  bool holding = false;
 };
 
 void Pager(std::string* out, const std::string& base, size_t page, size_t rows) {
@@ -122,153 +121,173 @@ void Pager(std::string* out, const std::string& base, size_t page, size_t rows) 
   *out += "</p>";
 }
 
-}  // namespace
-
-std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, const PageQuery& q) {
-  std::unordered_map<uint32_t, const AgentStatus*> agents;
-  for (const AgentStatus& a : s.agents) agents[a.addr] = &a;
-  auto agent_state = [&agents](uint32_t addr) {
-    auto it = agents.find(addr);
-    return it == agents.end() ? AgentState::kUnknown : it->second->state;
-  };
-
-  std::string out =
-      "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
-      "<meta http-equiv=\"refresh\" content=\"5\"><title>keld4-coordinator</title><style>";
-  out += kStyle;
-  out += "</style></head><body><h1>keld4-coordinator <span id=\"role\" class=\"badge ";
-  out += s.active ? "active\">active" : "standby\">standby";
-  out += "</span></h1><p>version " + Html(s.version) + ", agents report to " + Html(s.listen) +
-         "; snapshot " + Clock(s.time_s) + ", up " +
-         std::to_string(static_cast<long long>(s.time_s - s.start_s)) + " s</p>";
-
-  out +=
-      "<table id=\"endpoints\"><tr><th>HAProxy endpoint</th><th>reachable</th><th>commands</th>"
-      "<th>errors</th><th>mean round trip</th></tr>";
-  for (const EndpointStatus& e : s.endpoints) {
-    char mean[32] = "-";
-    if (e.latency.count > 0) {
-      std::snprintf(mean, sizeof(mean), "%.2f ms",
-                    1000 * e.latency.sum / static_cast<double>(e.latency.count));
-    }
-    out += "<tr><td>" + Html(e.endpoint) + "</td><td class=\"" +
-           (e.reachable ? "up\">yes" : "no\">no") + "</td><td>" + std::to_string(e.commands) +
-           "</td><td>" + std::to_string(e.errors) + "</td><td>" + mean + "</td></tr>";
-  }
-  if (s.endpoints.empty()) out += "<tr><td colspan=\"5\">none (dry run or no servers)</td></tr>";
-  out += "</table>";
-
-  out += "<p id=\"counters\">" + std::to_string(s.agents_configured) + " agents configured; " +
-         std::to_string(s.alive_sent) + " Coor_alive sent, " + std::to_string(s.alive_failed) +
-         " failed; datagrams: " + std::to_string(s.received) + " received, " +
-         std::to_string(s.malformed) + " malformed, " + std::to_string(s.dropped_kernel) +
-         " dropped by the kernel, " + std::to_string(s.dropped_source) + " by the source check</p>";
-
-  // The overview lists every backend; a small tier shows everything at once.
-  std::vector<Counts> counts(s.backends.size());
-  std::unordered_map<std::string, size_t> backend_index;
-  for (size_t i = 0; i < s.backends.size(); ++i) {
-    backend_index[s.backends[i].name] = i;
-    counts[i].holding = s.backends[i].valve_holding;
-  }
-  for (const ServerStatus& v : s.servers) {
-    auto it = backend_index.find(v.backend);
-    if (it == backend_index.end()) continue;
-    Counts& c = counts[it->second];
-    ++c.servers;
-    AgentState st = agent_state(v.agent);
-    c.up += st == AgentState::kUp;
-    c.silent += st == AgentState::kSilent;
-    c.down += st == AgentState::kDown;
-    c.drained += v.state == LbState::kDrain || v.state == LbState::kMaint;
-  }
-  size_t unmapped_total = 0;
-  {
+// The page, part by part, from one snapshot.
+class CPageWriter {
+ public:
+  CPageWriter(const CoordinatorStatus& s, const HistoryOf& history) : s_(s), history_(history) {
+    for (const AgentStatus& a : s.agents) agents_[a.addr] = &a;
     std::unordered_map<uint32_t, bool> mapped;
     for (const ServerStatus& v : s.servers) mapped[v.agent] = true;
-    for (const AgentStatus& a : s.agents) unmapped_total += mapped.count(a.addr) == 0;
-  }
-  bool everything =
-      q.backend.empty() && !q.unmapped && s.servers.size() + unmapped_total <= kPageRows;
-
-  out +=
-      "<h2>Backends</h2><table id=\"backends\"><tr><th>backend</th><th>servers</th><th>up</th>"
-      "<th>silent</th><th>down</th><th>drained</th><th>silence valve</th></tr>";
-  for (size_t i = 0; i < s.backends.size(); ++i) {
-    const Counts& c = counts[i];
-    const std::string& name = s.backends[i].name;
-    out += "<tr><td><a href=\"/?backend=" + UrlPart(name) + "\">" + Html(name) + "</a></td><td>" +
-           std::to_string(c.servers) + "</td><td>" + std::to_string(c.up) + "</td><td>" +
-           std::to_string(c.silent) + "</td><td>" + std::to_string(c.down) + "</td><td>" +
-           std::to_string(c.drained) + "</td><td>" + (c.holding ? "holding" : "open") +
-           "</td></tr>";
-  }
-  if (unmapped_total > 0) {
-    out += "<tr><td><a href=\"/?unmapped=1\">agents without a server</a></td><td>" +
-           std::to_string(unmapped_total) + "</td><td colspan=\"5\"></td></tr>";
-  }
-  out += "</table>";
-
-  for (size_t b = 0; b < s.backends.size(); ++b) {
-    const std::string& name = s.backends[b].name;
-    if (!everything && q.backend != name) continue;
-    std::vector<size_t> rows;
-    for (size_t i = 0; i < s.servers.size(); ++i) {
-      if (s.servers[i].backend == name) rows.push_back(i);
+    for (const AgentStatus& a : s.agents) {
+      if (mapped.count(a.addr) == 0) unmapped_.push_back(&a);
     }
-    size_t page =
-        everything ? 0 : std::min(q.page, rows.empty() ? 0 : (rows.size() - 1) / kPageRows);
-    out += "<section class=\"backend\" data-backend=\"" + Html(name) + "\"><h2>" + Html(name) +
-           "</h2>";
-    Pager(&out, "/?backend=" + UrlPart(name), page, rows.size());
-    out +=
+  }
+
+  std::string Write(const PageQuery& q) {
+    // A small tier shows everything at once; a large one one part a page.
+    bool everything =
+        q.backend.empty() && !q.unmapped && s_.servers.size() + unmapped_.size() <= kPageRows;
+    Head();
+    Endpoints();
+    Backends();
+    for (const BackendStatus& b : s_.backends) {
+      if (everything || q.backend == b.name) Servers(b.name, everything ? 0 : q.page);
+    }
+    if ((everything || q.unmapped) && !unmapped_.empty()) Agents(everything ? 0 : q.page);
+    out_ +=
+        "<p class=\"key\">plots: <span style=\"color:#c33\">load %</span>"
+        "<span style=\"color:#36c\">weight</span>; <a href=\"/\">overview</a> "
+        "<a href=\"/metrics\">metrics</a></p></body></html>";
+    return std::move(out_);
+  }
+
+ private:
+  AgentState StateOf(uint32_t addr) const {
+    auto it = agents_.find(addr);
+    return it == agents_.end() ? AgentState::kUnknown : it->second->state;
+  }
+
+  void Head() {
+    out_ =
+        "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+        "<meta http-equiv=\"refresh\" content=\"5\"><title>keld4-coordinator</title><style>";
+    out_ += kStyle;
+    out_ += "</style></head><body><h1>keld4-coordinator <span id=\"role\" class=\"badge ";
+    out_ += s_.active ? "active\">active" : "standby\">standby";
+    out_ += "</span></h1><p>version " + Html(s_.version) + ", agents report to " + Html(s_.listen) +
+            "; snapshot " + Clock(s_.time_s) + ", up " +
+            std::to_string(static_cast<long long>(s_.time_s - s_.start_s)) + " s</p>";
+  }
+
+  void Endpoints() {
+    out_ +=
+        "<table id=\"endpoints\"><tr><th>HAProxy endpoint</th><th>reachable</th>"
+        "<th>commands</th><th>errors</th><th>mean round trip</th></tr>";
+    for (const EndpointStatus& e : s_.endpoints) {
+      char mean[32] = "-";
+      if (e.latency.count > 0) {
+        std::snprintf(mean, sizeof(mean), "%.2f ms",
+                      1000 * e.latency.sum / static_cast<double>(e.latency.count));
+      }
+      out_ += "<tr><td>" + Html(e.endpoint) + "</td><td class=\"" +
+              (e.reachable ? "up\">yes" : "no\">no") + "</td><td>" + std::to_string(e.commands) +
+              "</td><td>" + std::to_string(e.errors) + "</td><td>" + mean + "</td></tr>";
+    }
+    if (s_.endpoints.empty()) {
+      out_ += "<tr><td colspan=\"5\">none (dry run or no servers)</td></tr>";
+    }
+    out_ += "</table><p id=\"counters\">" + std::to_string(s_.agents_configured) +
+            " agents configured; " + std::to_string(s_.alive_sent) + " Coor_alive sent, " +
+            std::to_string(s_.alive_failed) + " failed; datagrams: " + std::to_string(s_.received) +
+            " received, " + std::to_string(s_.malformed) + " malformed, " +
+            std::to_string(s_.dropped_kernel) + " dropped by the kernel, " +
+            std::to_string(s_.dropped_source) + " by the source check</p>";
+  }
+
+  void Backends() {
+    std::vector<Counts> counts(s_.backends.size());
+    std::unordered_map<std::string, size_t> index;
+    for (size_t i = 0; i < s_.backends.size(); ++i) index[s_.backends[i].name] = i;
+    for (const ServerStatus& v : s_.servers) {
+      auto it = index.find(v.backend);
+      if (it == index.end()) continue;
+      Counts& c = counts[it->second];
+      ++c.servers;
+      AgentState st = StateOf(v.agent);
+      c.up += st == AgentState::kUp;
+      c.silent += st == AgentState::kSilent;
+      c.down += st == AgentState::kDown;
+      c.drained += v.state == LbState::kDrain || v.state == LbState::kMaint;
+    }
+    out_ +=
+        "<h2>Backends</h2><table id=\"backends\"><tr><th>backend</th><th>servers</th><th>up</th>"
+        "<th>silent</th><th>down</th><th>drained</th><th>silence valve</th></tr>";
+    for (size_t i = 0; i < s_.backends.size(); ++i) {
+      const Counts& c = counts[i];
+      const std::string& name = s_.backends[i].name;
+      out_ += "<tr><td><a href=\"/?backend=" + UrlPart(name) + "\">" + Html(name) +
+              "</a></td><td>" + std::to_string(c.servers) + "</td><td>" + std::to_string(c.up) +
+              "</td><td>" + std::to_string(c.silent) + "</td><td>" + std::to_string(c.down) +
+              "</td><td>" + std::to_string(c.drained) + "</td><td>" +
+              (s_.backends[i].valve_holding ? "holding" : "open") + "</td></tr>";
+    }
+    if (!unmapped_.empty()) {
+      out_ += "<tr><td><a href=\"/?unmapped=1\">agents without a server</a></td><td>" +
+              std::to_string(unmapped_.size()) + "</td><td colspan=\"5\"></td></tr>";
+    }
+    out_ += "</table>";
+  }
+
+  // The rows [first, end) of a page; a page past the end is the last one.
+  static std::pair<size_t, size_t> Rows(size_t page, size_t rows) {
+    if (rows != 0) page = std::min(page, (rows - 1) / kPageRows);
+    return {page * kPageRows, std::min(rows, (page + 1) * kPageRows)};
+  }
+
+  void Servers(const std::string& name, size_t page) {
+    std::vector<size_t> rows;
+    for (size_t i = 0; i < s_.servers.size(); ++i) {
+      if (s_.servers[i].backend == name) rows.push_back(i);
+    }
+    auto [first, end] = Rows(page, rows.size());
+    out_ += "<section class=\"backend\" data-backend=\"" + Html(name) + "\"><h2>" + Html(name) +
+            "</h2>";
+    Pager(&out_, "/?backend=" + UrlPart(name), first / kPageRows, rows.size());
+    out_ +=
         "<table class=\"servers\"><tr><th>server</th><th>agent</th><th>agent state</th>"
         "<th>load</th><th>weight</th><th>target</th><th>HAProxy state</th>"
         "<th>last 10 minutes</th></tr>";
-    size_t end = std::min(rows.size(), (page + 1) * kPageRows);
-    for (size_t k = page * kPageRows; k < end; ++k) {
-      const ServerStatus& v = s.servers[rows[k]];
-      const char* st = StateName(agent_state(v.agent));
+    for (size_t k = first; k < end; ++k) {
+      const ServerStatus& v = s_.servers[rows[k]];
+      const char* st = StateName(StateOf(v.agent));
       const char* lb = v.missing ? "no-server" : LbStateName(v.state);
-      out += "<tr class=\"server\" data-server=\"" + Html(v.server) + "\"><td>" + Html(v.server) +
-             "</td><td>" + Addr(v.agent) + "</td><td class=\"" + st + "\">" + st + "</td><td>" +
-             (v.load < 0 ? "-" : std::to_string(v.load) + " %") + "</td><td>" + Num(v.weight) +
-             "</td><td>" + Num(v.target) + "</td><td class=\"" + lb + "\">" + lb + "</td><td>" +
-             Plot(history(rows[k]), v.target) + "</td></tr>";
+      out_ += "<tr class=\"server\" data-server=\"" + Html(v.server) + "\"><td>" + Html(v.server) +
+              "</td><td>" + Addr(v.agent) + "</td><td class=\"" + st + "\">" + st + "</td><td>" +
+              (v.load < 0 ? "-" : std::to_string(v.load) + " %") + "</td><td>" + Num(v.weight) +
+              "</td><td>" + Num(v.target) + "</td><td class=\"" + lb + "\">" + lb + "</td><td>" +
+              Plot(history_(rows[k]), v.target) + "</td></tr>";
     }
-    out += "</table></section>";
+    out_ += "</table></section>";
   }
 
-  if (everything || q.unmapped) {
-    std::unordered_map<uint32_t, bool> mapped;
-    for (const ServerStatus& v : s.servers) mapped[v.agent] = true;
-    std::vector<const AgentStatus*> rows;
-    for (const AgentStatus& a : s.agents) {
-      if (mapped.count(a.addr) == 0) rows.push_back(&a);
+  void Agents(size_t page) {
+    auto [first, end] = Rows(page, unmapped_.size());
+    out_ += "<section id=\"unmapped\"><h2>Agents without a server</h2>";
+    Pager(&out_, "/?unmapped=1", first / kPageRows, unmapped_.size());
+    out_ +=
+        "<table class=\"agents\"><tr><th>agent</th><th>state</th><th>load</th>"
+        "<th>last report</th></tr>";
+    for (size_t k = first; k < end; ++k) {
+      const AgentStatus& a = *unmapped_[k];
+      const char* st = StateName(a.state);
+      out_ += "<tr class=\"agent\"><td>" + Addr(a.addr) + "</td><td class=\"" + st + "\">" + st +
+              "</td><td>" + (a.load < 0 ? "-" : std::to_string(a.load) + " %") + "</td><td>" +
+              (a.last_report_s > 0 ? Clock(a.last_report_s) : "-") + "</td></tr>";
     }
-    if (!rows.empty()) {
-      size_t page = everything ? 0 : std::min(q.page, (rows.size() - 1) / kPageRows);
-      out += "<section id=\"unmapped\"><h2>Agents without a server</h2>";
-      Pager(&out, "/?unmapped=1", page, rows.size());
-      out +=
-          "<table class=\"agents\"><tr><th>agent</th><th>state</th><th>load</th>"
-          "<th>last report</th></tr>";
-      size_t end = std::min(rows.size(), (page + 1) * kPageRows);
-      for (size_t k = page * kPageRows; k < end; ++k) {
-        const AgentStatus& a = *rows[k];
-        const char* st = StateName(a.state);
-        out += "<tr class=\"agent\"><td>" + Addr(a.addr) + "</td><td class=\"" + st + "\">" + st +
-               "</td><td>" + (a.load < 0 ? "-" : std::to_string(a.load) + " %") + "</td><td>" +
-               (a.last_report_s > 0 ? Clock(a.last_report_s) : "-") + "</td></tr>";
-      }
-      out += "</table></section>";
-    }
+    out_ += "</table></section>";
   }
-  out +=
-      "<p class=\"key\">plots: <span style=\"color:#c33\">load %</span>"
-      "<span style=\"color:#36c\">weight</span>; <a href=\"/\">overview</a> "
-      "<a href=\"/metrics\">metrics</a></p></body></html>";
-  return out;
+
+  const CoordinatorStatus& s_;
+  const HistoryOf& history_;
+  std::unordered_map<uint32_t, const AgentStatus*> agents_;
+  std::vector<const AgentStatus*> unmapped_;
+  std::string out_;
+};
+
+}  // namespace
+
+std::string StatusPage(const CoordinatorStatus& s, const HistoryOf& history, const PageQuery& q) {
+  return CPageWriter(s, history).Write(q);
 }
 
 }  // namespace coord
