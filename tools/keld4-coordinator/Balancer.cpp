@@ -341,10 +341,6 @@ std::string CBalancer::Status() const {
   return out + (last_error_.empty() ? "not reached yet" : last_error_);
 }
 
-}  // namespace coord
-
-namespace coord {
-
 void CBalancer::Fill(std::vector<ServerStatus>* servers,
                      std::vector<EndpointStatus>* endpoints) const {
   for (const Server& s : servers_) {

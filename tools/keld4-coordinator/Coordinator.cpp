@@ -173,10 +173,7 @@ int CCoordinator::Run() {
     balancer_->Tick(now_ms_);
   }
   Finish(MonotonicMs());
-  if (http_) {
-    Publish(MonotonicMs());
-    http_->Stop();
-  }
+  if (http_) http_->Stop();
   return exit_code_;
 }
 
