@@ -1,8 +1,7 @@
 #include "Balancer.h"
 
-#include <time.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -20,12 +19,6 @@ std::string StateText(LbState s) { return s == LbState::kUnknown ? "" : LbStateN
 bool Pending(int goal, int applied) { return goal >= 0 && goal != applied; }
 
 bool Pending(LbState goal, LbState applied) { return goal != LbState::kUnknown && goal != applied; }
-
-int64_t ClockMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 }  // namespace
 
@@ -160,13 +153,16 @@ void CBalancer::Missing(HaproxyEndpoint* ep, size_t i, const std::string& comman
 bool CBalancer::Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
                          std::vector<std::string>* answers, int64_t now_ms) {
   std::string err;
-  int64_t began = ClockMs();
+  auto began = std::chrono::steady_clock::now();
   ep->commands += commands.size();
-  if (ep->socket.Run(commands, answers, &err) != 0) {
+  int rc = ep->socket.Run(commands, answers, &err);
+  auto took = std::chrono::steady_clock::now() - began;
+  ep->latency.Observe(std::chrono::duration<double>(took).count());
+  if (rc != 0) {
     Lost(ep, err, now_ms);
     return false;
   }
-  ep->last_latency_ms = ClockMs() - began;
+  ep->last_latency_ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   return true;
 }
 
@@ -400,6 +396,40 @@ std::vector<std::string> CBalancer::Status() const {
     out.push_back(line);
   }
   return out;
+}
+
+void CBalancer::Fill(std::vector<ServerStatus>* servers,
+                     std::vector<EndpointStatus>* endpoints) const {
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    const Server& s = servers_[i];
+    ServerStatus v;
+    v.backend = s.map.backend;
+    v.server = s.map.server;
+    v.agent = s.map.agent;
+    v.target = s.goal_weight;
+    v.load = s.has_load ? static_cast<int>(std::lround(s.load)) : -1;
+    v.missing = true;
+    // As View: the first instance that has the server speaks for all.
+    for (const HaproxyEndpoint& ep : endpoints_) {
+      const EndpointServer& a = ep.servers[i];
+      if (a.missing) continue;
+      v.weight = a.applied_weight >= 0 ? a.applied_weight : a.haproxy_weight;
+      v.state = a.applied_state;
+      v.missing = false;
+      break;
+    }
+    servers->push_back(std::move(v));
+  }
+  if (!has_socket_) return;
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    EndpointStatus e;
+    e.endpoint = ep.socket.Endpoint();
+    e.reachable = ep.linked;
+    e.commands = ep.commands;
+    e.errors = ep.errors;
+    e.latency = ep.latency;
+    endpoints->push_back(std::move(e));
+  }
 }
 
 }  // namespace coord

@@ -12,6 +12,7 @@
 
 #include "Haproxy.h"
 #include "ServerMap.h"
+#include "Status.h"
 #include "Weights.h"
 
 namespace coord {
@@ -67,6 +68,7 @@ struct HaproxyEndpoint {
   uint64_t commands = 0;                // commands sent
   uint64_t errors = 0;                  // failed exchanges and refused commands
   int64_t last_latency_ms = -1;         // of the latest exchange that was answered
+  LatencyHistogram latency;             // every exchange's round trip
   std::vector<EndpointServer> servers;  // in the order of the mappings
 };
 
@@ -106,6 +108,9 @@ class CBalancer {
   // One short line per HAProxy instance.
   std::vector<std::string> Status() const;
   const std::vector<HaproxyEndpoint>& Endpoints() const { return endpoints_; }
+  // Appends the servers' rows and one per HAProxy instance (none in a dry run
+  // without one).
+  void Fill(std::vector<ServerStatus>* servers, std::vector<EndpointStatus>* endpoints) const;
 
   static constexpr int kDryRunMaxWeight = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;

@@ -19,6 +19,7 @@
 namespace coord {
 
 const char* const kProgram = "keld4-coordinator";
+const char* const kVersion = KELD4_VERSION;
 
 namespace {
 
@@ -31,6 +32,14 @@ constexpr int64_t kRedrawMs = 1000;
 constexpr int64_t kActivityCheckMs = 1000;
 // Dry-run commands kept under the live table.
 constexpr size_t kDryRunShown = 8;
+// How often the HTTP side gets a fresh snapshot.
+constexpr int64_t kPublishMs = 1000;
+
+double WallSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 int64_t MonotonicMs() {
   timespec ts{};
@@ -86,6 +95,7 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
 }
 
 CCoordinator::~CCoordinator() {
+  if (http_) http_->Stop();
   if (sock_ >= 0) close(sock_);
   if (sigfd_ >= 0) close(sigfd_);
 }
@@ -93,7 +103,9 @@ CCoordinator::~CCoordinator() {
 int CCoordinator::Run() {
   if (Setup() != 0) return 1;
   start_ms_ = MonotonicMs();
+  start_wall_s_ = WallSeconds();
   now_ms_ = start_ms_;
+  if (board_) next_publish_ = start_ms_;
   tty_ = !opt_.json && isatty(STDOUT_FILENO) == 1;
   EmitStart();
   active_ = !watch_ || watch_->Held();
@@ -139,6 +151,10 @@ int CCoordinator::Run() {
       end_reason_ = "duration";
       break;
     }
+    if (next_publish_ >= 0 && now >= next_publish_) {
+      Publish(now);
+      next_publish_ = now + kPublishMs;
+    }
     if (tty_ && now >= next_draw) {
       Draw(now);
       next_draw = now + kRedrawMs;
@@ -146,8 +162,9 @@ int CCoordinator::Run() {
     if (end_reason_ != nullptr) break;
 
     int64_t wake = -1;
-    for (int64_t t : {next_send_, end_at, tty_ ? next_draw : -1, table_.NextSilenceDue(),
-                      next_check, balancer_ && active_ ? balancer_->NextDue(now) : -1}) {
+    for (int64_t t : {next_send_, end_at, tty_ ? next_draw : -1, next_publish_,
+                      table_.NextSilenceDue(), next_check,
+                      balancer_ && active_ ? balancer_->NextDue(now) : -1}) {
       if (t >= 0 && (wake < 0 || t < wake)) wake = t;
     }
     int timeout = -1;
@@ -184,6 +201,7 @@ int CCoordinator::Run() {
     balancer_->Tick(now_ms_);
   }
   Finish(MonotonicMs());
+  if (http_) http_->Stop();
   return exit_code_;
 }
 
@@ -285,7 +303,54 @@ int CCoordinator::Setup() {
   }
   // Without netlink the check each second still follows the address.
   if (watch_) watch_->Open();
+  return StartMetrics();
+}
+
+// Bound before anything is sent, so a port in use ends the run at once.
+int CCoordinator::StartMetrics() {
+  if (!opt_.has_metrics) return 0;
+  board_ = std::make_unique<CStatusBoard>(opt_.servers.size());
+  http_ = std::make_unique<CMetricsServer>(*board_);
+  std::string why = http_->Bind(opt_.metrics_addr, opt_.metrics_port);
+  if (!why.empty()) {
+    char addr[16];
+    FormatAddr(opt_.metrics_addr, addr);
+    std::fprintf(stderr, "%s: cannot serve metrics on %s:%u: %s\n", kProgram, addr,
+                 opt_.metrics_port, why.c_str());
+    http_.reset();
+    return -1;
+  }
+  http_->Start();
   return 0;
+}
+
+void CCoordinator::Publish(int64_t now) {
+  auto s = std::make_shared<CoordinatorStatus>();
+  char listen[16];
+  FormatAddr(opt_.listen, listen);
+  s->version = kVersion;
+  s->listen = std::string(listen) + ":" + std::to_string(opt_.port);
+  s->time_s = WallSeconds();
+  s->start_s = start_wall_s_;
+  s->active = active_;
+  s->agents_configured = opt_.agents.size();
+  s->received = received_;
+  s->malformed = malformed_;
+  s->alive_sent = sent_;
+  s->alive_failed = alive_failed_;
+  s->agents.reserve(table_.Rows().size());
+  for (const AgentRow& r : table_.Rows()) {
+    AgentStatus a;
+    a.addr = r.addr;
+    a.state = r.state;
+    a.load = r.has_load ? static_cast<int>(r.load) : -1;
+    int64_t last = std::max({r.last_alive_ms, r.last_load_ms, r.last_live_ms});
+    if (last >= 0) a.last_report_s = s->time_s - static_cast<double>(now - last) / 1000.0;
+    s->agents.push_back(a);
+  }
+  if (balancer_) balancer_->Fill(&s->servers, &s->endpoints);
+  s->backends = BackendsOf(s->servers);
+  board_->Publish(std::move(s), now);
 }
 
 void CCoordinator::Emit(CJsonLine& j) {
@@ -386,6 +451,7 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
     SetActive(false, now);
     return;
   }
+  ++alive_failed_;
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
@@ -418,6 +484,7 @@ void CCoordinator::Receive() {
       Fatal("recvfrom", errno);
       return;
     }
+    ++received_;
     Handle(static_cast<size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port),
            MonotonicMs());
   }

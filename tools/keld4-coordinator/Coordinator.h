@@ -11,12 +11,15 @@
 #include "AddressWatch.h"
 #include "AgentTable.h"
 #include "Balancer.h"
+#include "MetricsServer.h"
 #include "Options.h"
 #include "Report.h"
+#include "Status.h"
 
 namespace coord {
 
 extern const char* const kProgram;
+extern const char* const kVersion;
 
 class CCoordinator {
  public:
@@ -55,6 +58,8 @@ class CCoordinator {
   std::vector<std::string> Lines(int64_t now, size_t max_rows) const;
   void Draw(int64_t now);
   void Finish(int64_t now);
+  int StartMetrics();
+  void Publish(int64_t now);
 
   CoordinatorOptions opt_;
   CAgentTable table_;
@@ -71,10 +76,18 @@ class CCoordinator {
   uint64_t sent_ = 0;
   uint64_t valid_ = 0;
   uint64_t malformed_ = 0;
+  uint64_t received_ = 0;
+  uint64_t alive_failed_ = 0;
   const char* end_reason_ = nullptr;
   int exit_code_ = 0;
   std::vector<std::string> dry_run_lines_;  // the latest, under the live table
   std::vector<uint8_t> buf_;
+
+  // The HTTP side; only with --metrics.
+  std::unique_ptr<CStatusBoard> board_;
+  std::unique_ptr<CMetricsServer> http_;
+  double start_wall_s_ = 0;
+  int64_t next_publish_ = -1;
 };
 
 }  // namespace coord

@@ -248,6 +248,20 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
        "--address is a virtual address: act only while it is assigned here");
   single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
          [o](const std::string& v) { o->options_file = v; });
+  // Watching: the metrics endpoint and status page.
+  app->option_defaults()->group("Watching");
+  single("--metrics", "ADDR:PORT",
+         "serve /metrics and the status page / over HTTP here (an internal address)",
+         [o](const std::string& v) {
+           size_t colon = v.rfind(':');
+           uint64_t port = 0;
+           if (colon == std::string::npos || !ParseAddr(v.substr(0, colon), &o->metrics_addr) ||
+               !ParseUnsigned(v.substr(colon + 1), 1, 65535, &port)) {
+             Refuse(Quoted("--metrics", v) + " is not an IPv4 ADDR:PORT");
+           }
+           o->metrics_port = static_cast<uint16_t>(port);
+           o->has_metrics = true;
+         });
 
   app->option_defaults()->group(kEnd);
   single("--duration", "SECONDS", "stop after this time (fractions allowed)",

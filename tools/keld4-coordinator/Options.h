@@ -45,6 +45,10 @@ struct CoordinatorOptions {
   std::string server_map;                    // the --config file, read again on SIGHUP; "" none
   std::vector<ServerMapping> fixed_servers;  // the --server ones
   std::vector<uint32_t> fixed_agents;        // the --agent ones
+  // Watching: /metrics and the status page.
+  bool has_metrics = false;
+  uint32_t metrics_addr = 0;
+  uint16_t metrics_port = 0;
 
   // The address our Coor_alive names as its source.
   uint32_t SourceAddr() const { return has_address ? address : listen; }

@@ -64,7 +64,8 @@ TEST(CoordinatorOptions, EveryValueInBothSpellings) {
                    "--duration=2.5",
                    "--count",
                    "7",
-                   "--json"},
+                   "--json",
+                   "--metrics=127.0.0.1:9164"},
                   &o),
             "");
   EXPECT_EQ(o.agents, (std::vector<uint32_t>{0x7F000002, 0x7F000003})) << "duplicates dropped";
@@ -79,6 +80,9 @@ TEST(CoordinatorOptions, EveryValueInBothSpellings) {
   EXPECT_EQ(o.duration_ms, 2500);
   EXPECT_EQ(o.count, 7u);
   EXPECT_TRUE(o.json);
+  EXPECT_TRUE(o.has_metrics);
+  EXPECT_EQ(o.metrics_addr, 0x7F000001u);
+  EXPECT_EQ(o.metrics_port, 9164);
 }
 
 TEST(CoordinatorOptions, HelpNeedsNothingElse) {
@@ -130,6 +134,9 @@ TEST(CoordinatorOptions, BadArgumentsAreRefusedWithAReason) {
       {{"--duration", "1e3"}, "--duration '1e3'"},
       {{"--duration", "999999999"}, "--duration '999999999'"},
       {{"--count", "0"}, "--count '0'"},
+      {{"--metrics", "127.0.0.1"}, "--metrics '127.0.0.1' is not an IPv4 ADDR:PORT"},
+      {{"--metrics", "127.0.0.1:0"}, "--metrics '127.0.0.1:0'"},
+      {{"--metrics", "localhost:9164"}, "--metrics 'localhost:9164'"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = ok;
