@@ -6,9 +6,12 @@
 # server. CPU load on the machine for part of the time makes the weights fall
 # and rise again; then one agent is stopped and its server goes to drain.
 # About a minute; HAProxy's own view is sampled and shown at the end.
+# scripts/demo.sh --pair shows a redundant pair failing over instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# The redundant pair's failover is a demo of its own.
+if [ "${1:-}" = --pair ]; then exec scripts/demo-pair.sh; fi
 
 if [ "${KELD4_DEMO_INNER:-}" != 1 ]; then
   if [ "$(id -u)" = 0 ]; then scripts/deps.sh; fi

@@ -13,10 +13,15 @@ packages=(
   debhelper dpkg-dev lintian man-db bash-completion tshark strace
   # the coordinator's options and the balancer's tests
   haproxy libcli11-dev
+  keepalived  # the redundant pair's failover test (tests/acceptance/test_pair.py)
+  # the coordinator's --metrics, its Prometheus and browser tests (curl for the demo)
+  libcpp-httplib-dev prometheus-cpp-dev prometheus chromium curl
   # the Windows cross build and its tests under Wine (64-bit only: no i386)
   g++-mingw-w64-x86-64-posix wine wine64
   # the Windows smoke test: a Japanese locale of its own (localedef), iconv
   locales
+  # keld4.msi (wixl, msibuild) and its test (msiinfo)
+  wixl msitools
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -94,6 +94,18 @@ exposure=$(systemd-analyze security --offline=true --no-pager "$unit" |
 echo "exposure of the installed unit: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "exposure $exposure above 2.0"
 
+step "coordinator unit"
+cunit=/lib/systemd/system/keld4-coordinator.service
+[ -f "$cunit" ] || fail "$cunit missing"
+[ ! -e /etc/systemd/system/multi-user.target.wants/keld4-coordinator.service ] ||
+  fail "the package enabled keld4-coordinator.service"
+[ -f /usr/share/doc/keld4/examples/pair/coordinator.conf ] || fail "the pair example is missing"
+systemd-analyze verify "$cunit" || fail "systemd-analyze verify rejects $cunit"
+cexposure=$(systemd-analyze security --offline=true --no-pager "$cunit" |
+  sed -nE 's/.*Overall exposure level for keld4-coordinator\.service: ([0-9.]+).*/\1/p')
+echo "exposure of the coordinator's unit: $cexposure"
+awk -v e="$cexposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "exposure $cexposure above 2.0"
+
 step "remove"
 dpkg -r keld4
 for f in /usr/sbin/keld4 /usr/bin/keld4-reg /usr/share/man/man8/keld4.8.gz "$unit"; do

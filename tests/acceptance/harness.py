@@ -90,6 +90,40 @@ class AgentHost:
         subprocess.run(["ip", "link", "del", self.outer], stderr=subprocess.DEVNULL)
 
 
+def start_haproxy(folder, backends):
+    """HAProxy with its admin stats socket in folder and the given backends
+    (configuration text; no frontend, so it sends nothing). Returns the
+    process and the socket's path once the socket is there."""
+    sock = os.path.join(folder, "admin.sock")
+    cfg = os.path.join(folder, "haproxy.cfg")
+    with open(cfg, "w", encoding="utf-8") as f:
+        f.write(f"global\n  stats socket {sock} level admin\n"
+                "defaults\n  mode http\n  timeout connect 1s\n  timeout client 5s\n  timeout server 5s\n"
+                + backends)
+    proc = subprocess.Popen(["haproxy", "-db", "-q", "-f", cfg])
+    deadline = time.time() + 10
+    while not os.path.exists(sock) and time.time() < deadline:
+        time.sleep(0.02)
+    return proc, sock
+
+
+def ask(path, command):
+    """One Runtime API command on HAProxy's admin socket; its answer."""
+    s = socket.socket(socket.AF_UNIX)
+    s.settimeout(5)
+    try:
+        s.connect(path)
+        s.sendall(command.encode() + b"\n")
+        data = b""
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                return data.decode()
+            data += chunk
+    finally:
+        s.close()
+
+
 def addr_int(dotted):
     return struct.unpack("!I", socket.inet_aton(dotted))[0]
 

@@ -5,31 +5,13 @@ import os
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
 
-from harness import AGENT_IP, COORD_IP, AgentTest
+from harness import AGENT_IP, COORD_IP, AgentTest, ask, start_haproxy
 
 COORDINATOR = os.environ.get("KELD4_COORDINATOR_BINARY", "")
-
-
-def ask(path, command):
-    """One Runtime API command on the admin socket; its answer."""
-    s = socket.socket(socket.AF_UNIX)
-    s.settimeout(5)
-    try:
-        s.connect(path)
-        s.sendall(command.encode() + b"\n")
-        data = b""
-        while True:
-            chunk = s.recv(4096)
-            if not chunk:
-                return data.decode()
-            data += chunk
-    finally:
-        s.close()
 
 
 class Balancing(AgentTest):
@@ -38,16 +20,7 @@ class Balancing(AgentTest):
         # The program under test takes the coordinator's address and port.
         self.coord.close()
         self.dir = tempfile.mkdtemp(prefix="keld4-haproxy-")
-        self.sock = os.path.join(self.dir, "admin.sock")
-        cfg = os.path.join(self.dir, "haproxy.cfg")
-        with open(cfg, "w", encoding="utf-8") as f:
-            f.write(f"global\n  stats socket {self.sock} level admin\n"
-                    "defaults\n  mode http\n  timeout connect 1s\n  timeout client 5s\n  timeout server 5s\n"
-                    f"backend web\n  server app {AGENT_IP}:8080 weight 100\n")
-        self.haproxy = subprocess.Popen(["haproxy", "-db", "-q", "-f", cfg])
-        deadline = time.time() + 10
-        while not os.path.exists(self.sock) and time.time() < deadline:
-            time.sleep(0.02)
+        self.haproxy, self.sock = start_haproxy(self.dir, f"backend web\n  server app {AGENT_IP}:8080 weight 100\n")
         self.coordinator = None
         self.pending = b""
         self.history = []

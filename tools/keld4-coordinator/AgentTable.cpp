@@ -87,6 +87,9 @@ const AgentRow* CAgentTable::Record(const Decoded& d, uint32_t from_addr, uint16
 
 std::vector<size_t> CAgentTable::CheckSilence(int64_t now_ms) {
   std::vector<size_t> changed;
+  // In the grace period nobody turns silent; the heap keeps its entries, so
+  // those due by then turn silent as it ends.
+  if (InGrace(now_ms)) return changed;
   while (!due_.empty() && now_ms - due_.front().live_ms >= silence_ms_) {
     Due d = due_.front();
     std::pop_heap(due_.begin(), due_.end(), std::greater<>());
@@ -102,7 +105,15 @@ std::vector<size_t> CAgentTable::CheckSilence(int64_t now_ms) {
 
 int64_t CAgentTable::NextSilenceDue() const {
   // A stale top only wakes the caller early; CheckSilence then drops it.
-  return due_.empty() ? -1 : due_.front().live_ms + silence_ms_;
+  if (due_.empty()) return -1;
+  int64_t due = due_.front().live_ms + silence_ms_;
+  if (grace_from_ms_ != INT64_MIN) due = std::max(due, grace_from_ms_ + silence_ms_);
+  return due;
+}
+
+bool CAgentTable::InGrace(int64_t now_ms) const {
+  // Subtracting INT64_MIN would overflow.
+  return grace_from_ms_ != INT64_MIN && now_ms - grace_from_ms_ < silence_ms_;
 }
 
 AgentRow* CAgentTable::Lookup(uint32_t addr) {

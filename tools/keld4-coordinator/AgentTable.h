@@ -73,8 +73,13 @@ class CAgentTable {
   // When the next row would turn silent, or -1 when none can.
   int64_t NextSilenceDue() const;
 
+  // Silence counts from now_ms at the earliest: a coordinator that has just
+  // become active gives every agent its full silence period to find it.
+  void Grace(int64_t now_ms) { grace_from_ms_ = now_ms; }
+
  private:
   AgentRow* Lookup(uint32_t addr);
+  bool InGrace(int64_t now_ms) const;
 
   // When a row would turn silent, as of one live message; stale once the row
   // hears from its agent again. Kept in a min-heap, so a fleet's silence
@@ -92,6 +97,7 @@ class CAgentTable {
   std::unordered_map<uint32_t, size_t> index_;
   uint64_t untracked_ = 0;
   std::vector<Due> due_;
+  int64_t grace_from_ms_ = INT64_MIN;
 };
 
 }  // namespace coord

@@ -1,8 +1,10 @@
 #include "Balancer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace coord {
@@ -16,29 +18,120 @@ bool Pending(int goal, int applied) { return goal >= 0 && goal != applied; }
 
 bool Pending(LbState goal, LbState applied) { return goal != LbState::kUnknown && goal != applied; }
 
+std::string Key(const ServerMapping& m) { return std::to_string(m.agent) + ' ' + m.Name(); }
+
 }  // namespace
 
 CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
-                     LbState silent_state, const std::string& endpoint, bool dry_run, Sink sink)
+                     LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
+                     Sink sink)
     : policy_(policy), silent_state_(silent_state), dry_run_(dry_run),
-      has_socket_(!endpoint.empty()), socket_(endpoint), sink_(std::move(sink)) {
-  std::unordered_map<std::string, size_t> backend_of;
+      has_socket_(!endpoints.empty()), sink_(std::move(sink)) {
+  for (const std::string& e : endpoints) endpoints_.emplace_back(e);
+  if (endpoints_.empty()) endpoints_.emplace_back("");
+  Remap(servers);
+}
+
+void CBalancer::Remap(const std::vector<ServerMapping>& servers) {
+  // Matched by key, not by a scan per mapping: a fleet's map has tens of
+  // thousands of rows.
+  std::unordered_map<std::string, size_t> old;
+  for (size_t i = 0; i < servers_.size(); ++i) old.emplace(Key(servers_[i].map), i);
+  std::vector<size_t> new_of(servers_.size(), SIZE_MAX);
+  std::vector<Server> next;
+  std::vector<std::vector<EndpointServer>> next_ep(endpoints_.size());
   for (const ServerMapping& m : servers) {
+    auto it = old.find(Key(m));
+    bool kept = it != old.end() && new_of[it->second] == SIZE_MAX;
     Server s;
     s.map = m;
-    auto [it, added] = backend_of.emplace(m.backend, backends_.size());
-    if (added) backends_.push_back(Backend{m.backend, 0, 0, {}});
+    if (kept) {
+      s = servers_[it->second];
+      new_of[it->second] = next.size();
+    }
+    for (size_t e = 0; e < endpoints_.size(); ++e) {
+      next_ep[e].push_back(kept ? endpoints_[e].servers[it->second] : EndpointServer());
+    }
+    next.push_back(s);
+  }
+  // Held servers keep their turn.
+  std::vector<size_t> held_order;
+  for (const Backend& b : backends_) {
+    for (size_t i : b.held) {
+      if (new_of[i] != SIZE_MAX) held_order.push_back(new_of[i]);
+    }
+  }
+  servers_ = std::move(next);
+  for (size_t e = 0; e < endpoints_.size(); ++e) endpoints_[e].servers = std::move(next_ep[e]);
+  IndexBackends(held_order);
+  work_ = true;
+}
+
+void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
+  std::vector<bool> was_holding;
+  for (const Backend& b : backends_) was_holding.push_back(!b.held.empty());
+  std::unordered_map<std::string, size_t> old_backend;
+  for (size_t i = 0; i < backends_.size(); ++i) old_backend.emplace(backends_[i].name, i);
+
+  backends_.clear();
+  by_agent_.clear();
+  std::unordered_map<std::string, size_t> backend_of;
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    Server& s = servers_[i];
+    auto [it, added] = backend_of.emplace(s.map.backend, backends_.size());
+    if (added) backends_.push_back(Backend{s.map.backend, 0, 0, {}});
     s.backend = it->second;
-    ++backends_[s.backend].mapped;
-    by_agent_.emplace(m.agent, servers_.size());
-    unread_.push_back(servers_.size());
-    servers_.push_back(s);
+    Backend& b = backends_[s.backend];
+    ++b.mapped;
+    if (s.silence_drained) ++b.drained;
+    by_agent_.emplace(s.map.agent, i);
+  }
+  for (size_t i : held_order) {
+    if (servers_[i].held) backends_[servers_[i].backend].held.push_back(i);
+  }
+  ++valve_version_;
+  // A backend with more servers now may have room for some it held.
+  for (Backend& b : backends_) {
+    if (b.held.empty() || !Fits(b)) continue;
+    while (!b.held.empty() && Fits(b)) {
+      Server* s = &servers_[b.held.front()];
+      Unhold(s);
+      Silent(s);
+    }
+    if (b.held.empty()) ValveEvent(b, "released");
+  }
+  // One that held and is gone from the map says it no longer does.
+  for (const auto& [name, i] : old_backend) {
+    if (was_holding[i] && backend_of.count(name) == 0) {
+      ValveEvent(Backend{name, 0, 0, {}}, "released");
+    }
   }
 }
 
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
-  retry_at_ = now_ms;
+  for (Server& s : servers_) {
+    ServerMapping m = s.map;
+    size_t backend = s.backend;
+    s = Server();
+    s.map = m;
+    s.backend = backend;
+  }
+  // The valve starts over with the loads: nothing is silent yet.
+  for (Backend& b : backends_) {
+    bool holding = !b.held.empty();
+    b.drained = 0;
+    b.held.clear();
+    if (holding) ValveEvent(b, "released");
+  }
+  ++valve_version_;
+  for (HaproxyEndpoint& ep : endpoints_) {
+    for (EndpointServer& a : ep.servers) a = EndpointServer();
+    ep.linked = false;
+    ep.retry_at = now_ms;
+    ep.backoff_ms = kMinBackoffMs;
+  }
+  work_ = true;
 }
 
 CBalancer::Server* CBalancer::Find(uint32_t agent) {
@@ -49,12 +142,6 @@ CBalancer::Server* CBalancer::Find(uint32_t agent) {
 const CBalancer::Server* CBalancer::Find(uint32_t agent) const {
   auto it = by_agent_.find(agent);
   return it == by_agent_.end() ? nullptr : &servers_[it->second];
-}
-
-void CBalancer::MarkDirty(Server* s) {
-  if (s->dirty) return;
-  s->dirty = true;
-  dirty_.push_back(static_cast<size_t>(s - servers_.data()));
 }
 
 int CBalancer::MaxWeight(const Server& s) const {
@@ -69,20 +156,22 @@ void CBalancer::Decide(Server* s) {
   int target = WeightForLoad(s->load, policy_.min_weight, max);
   if (WorthWriting(s->goal_weight, target, policy_.step, policy_.min_weight, max)) {
     s->goal_weight = target;
-    MarkDirty(s);
+    work_ = true;
   }
 }
 
 void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_up) {
   Server* s = Find(agent);
   if (s == nullptr) return;
-  s->heard = true;
-  if (came_up) {
+  // The first report since the start (or since becoming active) makes the
+  // server ready, whatever an earlier writer left.
+  if (came_up || !s->heard) {
     Heard(s);
     s->goal_state = LbState::kReady;
     s->state_reason = "alive";
-    MarkDirty(s);
+    work_ = true;
   }
+  s->heard = true;
   if (is_load) {
     s->load = SmoothLoad(s->load, s->has_load, load, policy_.smoothing);
     s->has_load = true;
@@ -107,7 +196,11 @@ void CBalancer::OnGone(uint32_t agent, const char* reason) {
 void CBalancer::Drain(Server* s, const char* reason) {
   s->goal_state = silent_state_;
   s->state_reason = reason;
-  MarkDirty(s);
+  work_ = true;
+}
+
+bool CBalancer::Fits(const Backend& b) const {
+  return (b.drained + 1) * 100 <= b.mapped * static_cast<size_t>(max_drain_);
 }
 
 void CBalancer::Silent(Server* s) {
@@ -116,7 +209,7 @@ void CBalancer::Silent(Server* s) {
   ++valve_version_;
   // Past the share, silence is more likely our own deafness than the
   // servers' deaths: taking them all out would put the site out.
-  if ((b.drained + 1) * 100 <= b.mapped * static_cast<size_t>(max_drain_)) {
+  if (Fits(b)) {
     ++b.drained;
     s->silence_drained = true;
     Drain(s, "silent");
@@ -174,168 +267,187 @@ std::vector<ValveView> CBalancer::Valves() const {
 void CBalancer::Emit(const LbEvent& e) const {
   if (sink_) sink_(e);
 }
-
-void CBalancer::Lost(const std::string& why, int64_t now_ms) {
+void CBalancer::Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms) {
+  ++ep->errors;
   // Once per outage, not once per retry.
-  if (linked_ || !lost_reported_ || why != last_error_) {
+  if (ep->linked || !ep->lost_reported || why != ep->last_error) {
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "lost";
     e.message = why;
+    e.endpoint = ep->socket.Endpoint();
     Emit(e);
   }
-  lost_reported_ = true;
-  last_error_ = why;
-  linked_ = false;
-  retry_at_ = now_ms + backoff_ms_;
-  backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
+  ep->lost_reported = true;
+  ep->last_error = why;
+  ep->linked = false;
+  ep->retry_at = now_ms + ep->backoff_ms;
+  ep->backoff_ms = std::min(ep->backoff_ms * 2, kMaxBackoffMs);
 }
 
-void CBalancer::Missing(Server* s, const std::string& command, const std::string& answer) {
-  s->missing = true;
+void CBalancer::Missing(HaproxyEndpoint* ep, size_t i, const std::string& command,
+                        const std::string& answer) {
+  ep->servers[i].missing = true;
+  ++ep->errors;
   LbEvent e;
   e.kind = LbEvent::Kind::kServer;
-  e.agent = s->map.agent;
-  e.server = s->map.Name();
+  e.agent = servers_[i].map.agent;
+  e.server = servers_[i].map.Name();
   e.command = command;
   e.message = answer;
+  e.endpoint = ep->socket.Endpoint();
   Emit(e);
 }
 
-bool CBalancer::ReadInfo(int64_t now_ms) {
-  std::vector<std::string> answers;
+bool CBalancer::Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+                         std::vector<std::string>* answers, int64_t now_ms) {
   std::string err;
+  auto began = std::chrono::steady_clock::now();
+  ep->commands += commands.size();
+  int rc = ep->socket.Run(commands, answers, &err);
+  auto took = std::chrono::steady_clock::now() - began;
+  ep->latency.Observe(std::chrono::duration<double>(took).count());
+  if (rc != 0) {
+    Lost(ep, err, now_ms);
+    return false;
+  }
+  ep->last_latency_ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  return true;
+}
+
+bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
+  std::vector<std::string> answers;
   long long pid = 0, uptime = 0;
-  if (socket_.Run({"show info"}, &answers, &err) != 0) {
-    Lost(err, now_ms);
-    return false;
-  }
+  if (!Exchange(ep, {"show info"}, &answers, now_ms)) return false;
   if (!ParseShowInfo(answers[0], &pid, &uptime)) {
-    Lost("no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80), now_ms);
+    Lost(ep, "no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80),
+         now_ms);
     return false;
   }
-  if (has_info_ && (pid != pid_ || uptime < uptime_s_)) {
+  if (ep->has_info && (pid != ep->pid || uptime < ep->uptime_s)) {
     // A new HAProxy starts from its configuration: everything we wrote is gone.
-    unread_.clear();
-    for (Server& s : servers_) {
-      unread_.push_back(static_cast<size_t>(&s - servers_.data()));
-      MarkDirty(&s);
-      s.initial = -1;
-      s.haproxy_weight = -1;
-      s.applied_weight = -1;
-      s.applied_state = LbState::kUnknown;
-      s.missing = false;
-      s.weight_reason = "restart";
-      s.state_reason = "restart";
+    for (EndpointServer& a : ep->servers) {
+      a = EndpointServer();
+      a.restarted = true;
     }
+    work_ = true;
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "restarted";
     e.message = "pid " + std::to_string(pid);
+    e.endpoint = ep->socket.Endpoint();
     Emit(e);
   }
-  if (!linked_) {
+  if (!ep->linked) {
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "connected";
     e.message = "pid " + std::to_string(pid);
+    e.endpoint = ep->socket.Endpoint();
     Emit(e);
   }
-  has_info_ = true;
-  pid_ = pid;
-  uptime_s_ = uptime;
-  linked_ = true;
-  lost_reported_ = false;
-  last_error_.clear();
-  backoff_ms_ = kMinBackoffMs;
-  info_due_ = now_ms + kInfoPeriodMs;
+  ep->has_info = true;
+  ep->pid = pid;
+  ep->uptime_s = uptime;
+  ep->linked = true;
+  ep->lost_reported = false;
+  ep->last_error.clear();
+  ep->backoff_ms = kMinBackoffMs;
+  ep->info_due = now_ms + kInfoPeriodMs;
   return true;
 }
 
-bool CBalancer::ReadWeights(int64_t now_ms) {
-  std::vector<Server*> asked;
+bool CBalancer::TakeBatch() {
+  if (batches_left_ == 0) {
+    backlog_ = true;
+    return false;
+  }
+  --batches_left_;
+  return true;
+}
+
+bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
+  std::vector<size_t> asked;
   std::vector<std::string> commands;
-  for (size_t i : unread_) {
-    Server& s = servers_[i];
-    if (s.initial < 0 && !s.missing) {
-      asked.push_back(&s);
-      commands.push_back("get weight " + s.map.Name());
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    if (ep->servers[i].initial < 0 && !ep->servers[i].missing) {
+      asked.push_back(i);
+      commands.push_back("get weight " + servers_[i].map.Name());
     }
   }
   for (size_t from = 0, to = 0; from < commands.size(); from = to) {
-    if (batches_left_ == 0) {
-      unread_.clear();
-      for (size_t i = from; i < asked.size(); ++i) {
-        unread_.push_back(static_cast<size_t>(asked[i] - servers_.data()));
-      }
-      return false;
-    }
-    --batches_left_;
+    // The rest stays unread for the next tick.
+    if (!TakeBatch()) return false;
     to = BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
-    std::string err;
-    if (socket_.Run(part, &answers, &err) != 0) {
-      Lost(err, now_ms);
-      return false;
-    }
-    for (size_t i = 0; i < part.size(); ++i) {
-      Server* s = asked[from + i];
-      if (ParseGetWeight(answers[i], &s->haproxy_weight, &s->initial)) {
-        MarkDirty(s);
-        Decide(s);
+    if (!Exchange(ep, part, &answers, now_ms)) return false;
+    for (size_t k = 0; k < part.size(); ++k) {
+      size_t i = asked[from + k];
+      EndpointServer& a = ep->servers[i];
+      if (ParseGetWeight(answers[k], &a.haproxy_weight, &a.initial)) {
+        if (servers_[i].initial < 0) {
+          servers_[i].initial = a.initial;
+          Decide(&servers_[i]);
+        }
       } else {
-        Missing(s, part[i], answers[i]);
+        Missing(ep, i, part[k], answers[k]);
       }
     }
     if (between_) between_();
   }
-  unread_.clear();
   return true;
 }
 
-LbEvent CBalancer::Change(const Server& s, bool weight) const {
+LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) const {
+  const Server& s = servers_[i];
+  const EndpointServer& a = ep.servers[i];
   LbEvent e;
   e.kind = weight ? LbEvent::Kind::kWeight : LbEvent::Kind::kState;
   e.agent = s.map.agent;
   e.server = s.map.Name();
+  e.endpoint = ep.socket.Endpoint();
   if (weight) {
-    e.old_value = WeightText(s.applied_weight >= 0 ? s.applied_weight : s.haproxy_weight);
+    e.old_value = WeightText(a.applied_weight >= 0 ? a.applied_weight : a.haproxy_weight);
     e.new_value = WeightText(s.goal_weight);
-    e.reason = s.weight_reason;
+    e.reason = a.restarted ? "restart" : s.weight_reason;
     e.command = "set server " + e.server + " weight " + e.new_value;
   } else {
-    e.old_value = StateText(s.applied_state);
+    e.old_value = StateText(a.applied_state);
     e.new_value = StateText(s.goal_state);
-    e.reason = s.state_reason;
+    e.reason = a.restarted ? "restart" : s.state_reason;
     e.command = "set server " + e.server + " state " + e.new_value;
   }
   if (s.has_load) e.load = static_cast<int>(std::lround(s.load));
   return e;
 }
 
-void CBalancer::Write(int64_t now_ms) {
+bool CBalancer::Due(const HaproxyEndpoint& ep, size_t i) const {
+  const EndpointServer& a = ep.servers[i];
+  return !a.missing && (Pending(servers_[i].goal_weight, a.applied_weight) ||
+                        Pending(servers_[i].goal_state, a.applied_state));
+}
+
+void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
   // The weight before the state, so a server comes back ready with the
   // weight of its load.
   struct Pend {
-    Server* s;
+    size_t i;
     bool weight;
     LbEvent event;
     int weight_sent;  // the goal may move while the batch is out
     LbState state_sent;
   };
   std::vector<Pend> changes;
-  std::vector<size_t> work;
-  work.swap(dirty_);
-  for (size_t i : work) {
-    Server& s = servers_[i];
-    s.dirty = false;
-    if (s.missing) continue;
-    if (Pending(s.goal_weight, s.applied_weight))
-      changes.push_back({&s, true, this->Change(s, true), s.goal_weight, s.goal_state});
-    if (Pending(s.goal_state, s.applied_state))
-      changes.push_back({&s, false, this->Change(s, false), s.goal_weight, s.goal_state});
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    const EndpointServer& a = ep->servers[i];
+    const Server& s = servers_[i];
+    if (a.missing) continue;
+    if (Pending(s.goal_weight, a.applied_weight))
+      changes.push_back({i, true, Change(*ep, i, true), s.goal_weight, s.goal_state});
+    if (Pending(s.goal_state, a.applied_state))
+      changes.push_back({i, false, Change(*ep, i, false), s.goal_weight, s.goal_state});
   }
   std::vector<std::string> all;
   all.reserve(changes.size());
@@ -345,37 +457,33 @@ void CBalancer::Write(int64_t now_ms) {
     std::vector<std::string> commands(all.begin() + static_cast<std::ptrdiff_t>(from),
                                       all.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers(commands.size());
-    if (has_socket_ && !dry_run_) {
-      if (batches_left_ == 0) {
-        for (size_t i = from; i < changes.size(); ++i) MarkDirty(changes[i].s);
-        return;
-      }
-      --batches_left_;
-      std::string err;
-      if (socket_.Run(commands, &answers, &err) != 0) {
-        for (size_t i = from; i < changes.size(); ++i) MarkDirty(changes[i].s);
-        Lost(err, now_ms);
-        return;
-      }
+    // What is not sent stays pending for the next tick.
+    if (has_socket_ && !dry_run_ && (!TakeBatch() || !Exchange(ep, commands, &answers, now_ms))) {
+      return;
     }
-    for (size_t i = from; i < to; ++i) {
-      Pend& c = changes[i];
-      const std::string& answer = answers[i - from];
+    for (size_t k = from; k < to; ++k) {
+      Pend& c = changes[k];
+      EndpointServer& a = ep->servers[c.i];
+      const std::string& answer = answers[k - from];
       if (answer.rfind("No such", 0) == 0) {
-        Missing(c.s, c.event.command, answer);
+        Missing(ep, c.i, c.event.command, answer);
         continue;
       }
       // Any other refusal is reported with the change and not tried again
       // until the goal moves, so one bad value cannot flood the socket.
       c.event.message = answer;
+      if (!answer.empty()) ++ep->errors;
       if (c.weight) {
-        c.s->applied_weight = c.weight_sent;
+        a.applied_weight = c.weight_sent;
       } else {
-        c.s->applied_state = c.state_sent;
+        a.applied_state = c.state_sent;
       }
       Emit(c.event);
     }
     if (between_) between_();
+  }
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    if (!Due(*ep, i)) ep->servers[i].restarted = false;
   }
 }
 
@@ -386,15 +494,38 @@ void CBalancer::Tick(int64_t now_ms) {
       if (!s.heard) Silent(&s);
     }
   }
-  if (!has_socket_) {
-    Write(now_ms);
-    return;
+  backlog_ = false;
+  // Each instance on its own: one that fails waits for its retry while the
+  // others are written, and the reachable ones go first, so that one that
+  // hangs until its timeout does not delay them. Each has its own budget,
+  // so the instances stay equally current.
+  for (bool linked : {true, false}) {
+    for (HaproxyEndpoint& ep : endpoints_) {
+      if (ep.linked != linked) continue;
+      batches_left_ = kBatchesPerTick;
+      if (!has_socket_) {
+        Write(&ep, now_ms);
+        continue;
+      }
+      if (now_ms < ep.retry_at) continue;
+      if ((!ep.linked || now_ms >= ep.info_due) && !ReadInfo(&ep, now_ms)) continue;
+      if (!ReadWeights(&ep, now_ms)) continue;
+      Write(&ep, now_ms);
+    }
   }
-  if (now_ms < retry_at_) return;
-  batches_left_ = kBatchesPerTick;
-  if ((!linked_ || now_ms >= info_due_) && !ReadInfo(now_ms)) return;
-  if (!ReadWeights(now_ms)) return;
-  Write(now_ms);
+  work_ = AnyWork();
+}
+
+// One scan of the fleet, once a tick.
+bool CBalancer::AnyWork() const {
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    if (has_socket_ && !ep.linked) continue;  // it is due at its retry
+    for (size_t i = 0; i < servers_.size(); ++i) {
+      bool unread = has_socket_ && ep.servers[i].initial < 0 && !ep.servers[i].missing;
+      if (unread || Due(ep, i)) return true;
+    }
+  }
+  return false;
 }
 
 int64_t CBalancer::NextDue(int64_t now_ms) const {
@@ -402,45 +533,89 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
   auto take = [&due](int64_t t) {
     if (t >= 0 && (due < 0 || t < due)) due = t;
   };
-  if (!has_socket_) {
-    if (!dirty_.empty()) take(now_ms);
-    return due;
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    if (has_socket_ && !ep.linked) {
+      take(ep.retry_at);
+      continue;
+    }
+    if (has_socket_) take(ep.info_due);
+    // An instance with nothing of its own to do ticks early at worst.
+    if (work_) take(std::max(now_ms, ep.retry_at));
   }
-  if (!linked_) {
-    take(retry_at_);
-    return due;
-  }
-  take(info_due_);
-  // Dirty servers may turn out to need nothing; the tick that finds so
-  // empties the list.
-  if (!unread_.empty() || !dirty_.empty()) take(std::max(now_ms, retry_at_));
   return due;
 }
 
 bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) const {
-  const Server* found = Find(agent);
-  if (found != nullptr) {
-    const Server& s = *found;
-    if (s.missing) {
-      *weight = "-";
-      *state = "no-server";
-      return true;
-    }
-    *weight = s.applied_weight >= 0   ? std::to_string(s.applied_weight)
-              : s.haproxy_weight >= 0 ? std::to_string(s.haproxy_weight)
+  auto it = by_agent_.find(agent);
+  if (it == by_agent_.end()) return false;
+  size_t i = it->second;
+  // The first instance that has the server speaks for all; the status
+  // lines tell where one differs by failing.
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    const EndpointServer& a = ep.servers[i];
+    if (a.missing) continue;
+    *weight = a.applied_weight >= 0   ? std::to_string(a.applied_weight)
+              : a.haproxy_weight >= 0 ? std::to_string(a.haproxy_weight)
                                       : "-";
-    *state = LbStateName(s.applied_state);
-    if (s.held) *state += " (held)";
+    *state = LbStateName(a.applied_state);
+    if (servers_[i].held) *state += " (held)";
     return true;
   }
-  return false;
+  *weight = "-";
+  *state = "no-server";
+  return true;
 }
 
-std::string CBalancer::Status() const {
-  if (!has_socket_) return "HAProxy: dry run";
-  std::string out = "HAProxy " + socket_.Endpoint() + ": ";
-  if (linked_) return out + "pid " + std::to_string(pid_);
-  return out + (last_error_.empty() ? "not reached yet" : last_error_);
+std::vector<std::string> CBalancer::Status() const {
+  if (!has_socket_) return {"HAProxy: dry run"};
+  std::vector<std::string> out;
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    std::string line = "HAProxy " + ep.socket.Endpoint() + ": ";
+    if (ep.linked) {
+      line += "pid " + std::to_string(ep.pid);
+    } else {
+      line += ep.last_error.empty() ? "not reached yet" : ep.last_error;
+    }
+    size_t missing = 0;
+    for (const EndpointServer& a : ep.servers) missing += a.missing ? 1 : 0;
+    if (missing != 0) line += ", " + std::to_string(missing) + " server(s) unknown to it";
+    out.push_back(line);
+  }
+  return out;
+}
+
+void CBalancer::Fill(std::vector<ServerStatus>* servers,
+                     std::vector<EndpointStatus>* endpoints) const {
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    const Server& s = servers_[i];
+    ServerStatus v;
+    v.backend = s.map.backend;
+    v.server = s.map.server;
+    v.agent = s.map.agent;
+    v.target = s.goal_weight;
+    v.load = s.has_load ? static_cast<int>(std::lround(s.load)) : -1;
+    v.missing = true;
+    // As View: the first instance that has the server speaks for all.
+    for (const HaproxyEndpoint& ep : endpoints_) {
+      const EndpointServer& a = ep.servers[i];
+      if (a.missing) continue;
+      v.weight = a.applied_weight >= 0 ? a.applied_weight : a.haproxy_weight;
+      v.state = a.applied_state;
+      v.missing = false;
+      break;
+    }
+    servers->push_back(std::move(v));
+  }
+  if (!has_socket_) return;
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    EndpointStatus e;
+    e.endpoint = ep.socket.Endpoint();
+    e.reachable = ep.linked;
+    e.commands = ep.commands;
+    e.errors = ep.errors;
+    e.latency = ep.latency;
+    endpoints->push_back(std::move(e));
+  }
 }
 
 }  // namespace coord

@@ -1,7 +1,8 @@
 // Turns the agents' reports into HAProxy server weights and states, and keeps
-// HAProxy in line with them: it retries a lost socket with backoff, notices a
-// restarted HAProxy and writes everything again, and reports servers HAProxy
-// does not know once. The caller passes the time in.
+// every HAProxy instance named in line with them, each on its own: it retries
+// a lost socket with backoff, notices a restarted HAProxy and writes
+// everything again, and reports servers an HAProxy does not know once. The
+// caller passes the time in.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 
 #include "Haproxy.h"
 #include "ServerMap.h"
+#include "Status.h"
 #include "Weights.h"
 
 namespace coord {
@@ -32,11 +34,47 @@ struct LbEvent {
   std::string server;     // BACKEND/SERVER
   std::string old_value;  // weight or state before; "" unknown
   std::string new_value;
-  int load = -1;        // the smoothed load the weight was made from; -1 none yet
-  std::string reason;   // load, alive, silent, down, restart; lost, connected, restarted;
-                        // holding, released
-  std::string command;  // what was sent (or would be)
-  std::string message;  // HAProxy's answer or the socket's error
+  int load = -1;         // the smoothed load the weight was made from; -1 none yet
+  std::string reason;    // load, alive, silent, down, restart; lost, connected, restarted;
+                         // holding, released
+  std::string command;   // what was sent (or would be)
+  std::string message;   // HAProxy's answer or the socket's error
+  std::string endpoint;  // the HAProxy instance it is about; "" in a dry run without one
+};
+
+// A lost socket is tried again after this, doubling up to kMaxBackoffMs.
+constexpr int64_t kHaproxyMinBackoffMs = 500;
+
+// What one HAProxy instance has of one server.
+struct EndpointServer {
+  int initial = -1;         // from get weight
+  int haproxy_weight = -1;  // what get weight said
+  int applied_weight = -1;
+  LbState applied_state = LbState::kUnknown;
+  bool missing = false;    // this HAProxy has no such backend or server
+  bool restarted = false;  // the next writes are made because HAProxy restarted
+};
+
+// One HAProxy instance the weights go to, and how talking to it goes. The
+// counters are for the operator (table, metrics).
+struct HaproxyEndpoint {
+  explicit HaproxyEndpoint(const std::string& endpoint) : socket(endpoint) {}
+
+  CHaproxySocket socket;
+  bool linked = false;  // the latest show info was answered
+  bool lost_reported = false;
+  bool has_info = false;
+  long long pid = 0;
+  long long uptime_s = 0;
+  int64_t info_due = 0;
+  int64_t retry_at = 0;
+  int64_t backoff_ms = kHaproxyMinBackoffMs;
+  std::string last_error;
+  uint64_t commands = 0;                // commands sent
+  uint64_t errors = 0;                  // failed exchanges and refused commands
+  int64_t last_latency_ms = -1;         // of the latest exchange that was answered
+  LatencyHistogram latency;             // every exchange's round trip
+  std::vector<EndpointServer> servers;  // in the order of the mappings
 };
 
 // The safety valve of one backend: how many of its mapped servers are drained
@@ -52,15 +90,22 @@ class CBalancer {
  public:
   using Sink = std::function<void(const LbEvent&)>;
 
-  // endpoint "" only in a dry run without a socket: nothing is read, and the
-  // maximum weight is --max-weight or kDryRunMaxWeight.
+  // No endpoints only in a dry run without a socket: nothing is read, and
+  // the maximum weight is --max-weight or kDryRunMaxWeight.
   CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
-            LbState silent_state, const std::string& endpoint, bool dry_run, Sink sink);
+            LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
+            Sink sink);
   virtual ~CBalancer() = default;
 
   // silence_ms: how long a mapped agent may go unheard from now before its
-  // server is taken out (0: never).
+  // server is taken out (0: never). Called again each time the coordinator
+  // becomes active: what was known of the loads and of HAProxy is forgotten,
+  // since another coordinator may have written in between.
   void Start(int64_t now_ms, int64_t silence_ms);
+
+  // Replaces the mappings (a re-read server map); servers kept keep their
+  // load and what HAProxy has of them.
+  void Remap(const std::vector<ServerMapping>& servers);
 
   // One valid report from an agent; load only counts when is_load.
   void OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_up);
@@ -82,43 +127,44 @@ class CBalancer {
   // Talks to HAProxy when something is due.
   void Tick(int64_t now_ms);
   // Whether a tick left work for the next one (it sends at most
-  // kBatchesPerTick batches, so the caller's socket is read in between).
-  bool Backlog() const { return !dirty_.empty() || !unread_.empty(); }
+  // kBatchesPerTick batches to each instance, so the caller's socket is read
+  // in between).
+  bool Backlog() const { return backlog_; }
   // When Tick next has something to do; -1 when nothing is due.
   int64_t NextDue(int64_t now_ms) const;
 
   bool Maps(uint32_t agent) const { return by_agent_.count(agent) != 0; }
   // What the table shows for an agent; false when it is not mapped.
   bool View(uint32_t agent, std::string* weight, std::string* state) const;
-  // A short line about the socket.
-  std::string Status() const;
+  // One short line per HAProxy instance.
+  std::vector<std::string> Status() const;
+  const std::vector<HaproxyEndpoint>& Endpoints() const { return endpoints_; }
+  // Appends the servers' rows and one per HAProxy instance (none in a dry run
+  // without one).
+  void Fill(std::vector<ServerStatus>* servers, std::vector<EndpointStatus>* endpoints) const;
 
   static constexpr int kDryRunMaxWeight = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;
-  static constexpr int64_t kMinBackoffMs = 500;
+  static constexpr int64_t kMinBackoffMs = kHaproxyMinBackoffMs;
   static constexpr int64_t kMaxBackoffMs = 8000;
-  // Some 2,000 commands, tens of milliseconds of HAProxy's time.
+  // Per instance: some 2,000 commands, tens of milliseconds of HAProxy's time.
   static constexpr int kBatchesPerTick = 8;
 
  private:
+  // What every HAProxy instance should have of one server.
   struct Server {
     ServerMapping map;
     bool heard = false;
     bool has_load = false;
     double load = 0;
-    int initial = -1;         // from get weight
-    int haproxy_weight = -1;  // what get weight said
+    int initial = -1;  // the first initial weight an HAProxy told
     int goal_weight = -1;
     const char* weight_reason = "load";
-    int applied_weight = -1;
     LbState goal_state = LbState::kUnknown;
     const char* state_reason = "alive";
-    LbState applied_state = LbState::kUnknown;
-    bool missing = false;  // HAProxy has no such backend or server
-    size_t backend = 0;    // into backends_
+    size_t backend = 0;  // into backends_
     bool silence_drained = false;
     bool held = false;
-    bool dirty = false;  // in dirty_
   };
   struct Backend {
     std::string name;
@@ -129,7 +175,6 @@ class CBalancer {
 
   Server* Find(uint32_t agent);
   const Server* Find(uint32_t agent) const;
-  void MarkDirty(Server* s);
   void Drain(Server* s, const char* reason);
   void Silent(Server* s);
   void Heard(Server* s);
@@ -137,42 +182,44 @@ class CBalancer {
   void ValveEvent(const Backend& b, const char* status);
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
-  bool ReadInfo(int64_t now_ms);
-  bool ReadWeights(int64_t now_ms);
-  void Write(int64_t now_ms);
-  void Lost(const std::string& why, int64_t now_ms);
-  void Missing(Server* s, const std::string& command, const std::string& answer);
+  // Runs commands on one instance, counting them; false after Lost.
+  bool Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+                std::vector<std::string>* answers, int64_t now_ms);
+  bool ReadInfo(HaproxyEndpoint* ep, int64_t now_ms);
+  bool ReadWeights(HaproxyEndpoint* ep, int64_t now_ms);
+  void Write(HaproxyEndpoint* ep, int64_t now_ms);
+  void Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms);
+  void Missing(HaproxyEndpoint* ep, size_t i, const std::string& command,
+               const std::string& answer);
   void Emit(const LbEvent& e) const;
-  LbEvent Change(const Server& s, bool weight) const;
+  LbEvent Change(const HaproxyEndpoint& ep, size_t i, bool weight) const;
+  bool Due(const HaproxyEndpoint& ep, size_t i) const;
+  // Takes one batch from the tick's budget; false when it is spent.
+  bool TakeBatch();
+  void IndexBackends(const std::vector<size_t>& held_order);
+  bool Fits(const Backend& b) const;
+  bool AnyWork() const;
 
   std::vector<Server> servers_;
   std::unordered_map<uint32_t, size_t> by_agent_;
   std::vector<Backend> backends_;
-  // Servers whose goal may differ from what HAProxy has, and servers whose
-  // weight is still to be read: a tick looks at these, not at the fleet.
-  std::vector<size_t> dirty_;
-  std::vector<size_t> unread_;
   int max_drain_ = 100;
   int batches_left_ = 0;
+  bool backlog_ = false;
+  // Whether a tick may have something to read or write: set by every change
+  // of a goal, cleared by a tick that finds nothing left, so NextDue does not
+  // scan the fleet on every pass of the caller's loop.
+  bool work_ = true;
   std::function<void()> between_;
   uint64_t valve_version_ = 0;
   WeightPolicy policy_;
   LbState silent_state_;
   bool dry_run_;
   bool has_socket_;
-  CHaproxySocket socket_;
+  std::vector<HaproxyEndpoint> endpoints_;  // a nameless one in a dry run without a socket
   Sink sink_;
 
   int64_t unheard_deadline_ = -1;
-  bool linked_ = false;
-  bool lost_reported_ = false;
-  bool has_info_ = false;
-  long long pid_ = 0;
-  long long uptime_s_ = 0;
-  int64_t info_due_ = 0;
-  int64_t retry_at_ = 0;
-  int64_t backoff_ms_ = kMinBackoffMs;
-  std::string last_error_;
 };
 
 }  // namespace coord

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,10 +15,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 namespace coord {
 
 const char* const kProgram = "keld4-coordinator";
+const char* const kVersion = KELD4_VERSION;
 
 namespace {
 
@@ -40,8 +43,18 @@ constexpr int64_t kDropsEventMs = 1000;
 // (reported once, until a send goes out again).
 enum TargetState : uint8_t { kNotYet, kSent, kFailing };
 constexpr int64_t kRedrawMs = 1000;
+// How often a virtual report address is looked for besides netlink's notices.
+constexpr int64_t kActivityCheckMs = 1000;
 // Dry-run commands kept under the live table.
 constexpr size_t kDryRunShown = 8;
+// How often the HTTP side gets a fresh snapshot.
+constexpr int64_t kPublishMs = 1000;
+
+double WallSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 int64_t MonotonicMs() {
   timespec ts{};
@@ -97,13 +110,12 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
     balancer_->SetBetweenBatches([this] { Receive(); });
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
-  targets_ = opt_.agents;
-  targets_.insert(targets_.end(), opt_.broadcasts.begin(), opt_.broadcasts.end());
-  target_state_.assign(targets_.size(), kNotYet);
-  counters_.agents_total = opt_.agents.size();
+  SetTargets();
+  if (opt_.follow_address) watch_ = std::make_unique<CAddressWatch>(opt_.address);
 }
 
 CCoordinator::~CCoordinator() {
+  if (http_) http_->Stop();
   if (sock_ >= 0) close(sock_);
   if (sigfd_ >= 0) close(sigfd_);
 }
@@ -111,11 +123,24 @@ CCoordinator::~CCoordinator() {
 int CCoordinator::Run() {
   if (Setup() != 0) return 1;
   start_ms_ = MonotonicMs();
+  start_wall_s_ = WallSeconds();
   now_ms_ = start_ms_;
+  if (board_) next_publish_ = start_ms_;
   tty_ = !opt_.json && isatty(STDOUT_FILENO) == 1;
   // Events are flushed once per pass, not once per line.
   if (opt_.json) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   EmitStart();
+  active_ = !watch_ || watch_->Held();
+  if (watch_) {
+    char a[16];
+    FormatAddr(opt_.address, a);
+    if (!active_) {
+      std::fprintf(stderr, "%s: %s is not assigned here: standby until it is\n", kProgram, a);
+    }
+    CJsonLine j = Event(active_ ? "active" : "standby", start_ms_);
+    j.Addr("address", opt_.address);
+    Emit(j);
+  }
   if (balancer_) {
     balancer_->Start(start_ms_, table_.SilenceMs());
     RefreshValves();
@@ -125,16 +150,23 @@ int CCoordinator::Run() {
   round_start_ms_ = start_ms_;
   int64_t next_draw = start_ms_;
   int64_t next_read = start_ms_;
+  int64_t next_check = watch_ ? start_ms_ + kActivityCheckMs : -1;
   int64_t end_at = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
   while (end_reason_ == nullptr) {
     int64_t now = MonotonicMs();
     now_ms_ = now;
-    if (!send_blocked_) SendDue(now);
+    if (watch_ && now >= next_check) {
+      CheckActivity(now);
+      next_check = now + kActivityCheckMs;
+    }
+    // A standby sends no Coor_alive.
+    if (active_ && !send_blocked_) SendDue(now);
     for (size_t i : table_.CheckSilence(now)) {
       EmitSilent(table_.Rows()[i], now);
       if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
     }
-    if (balancer_ && now >= lb_due_ms_) {
+    // Only the holder of the report address writes to HAProxy.
+    if (balancer_ && active_ && now >= lb_due_ms_) {
       balancer_->Tick(now);
       // A large change goes out in slices with the socket read in between.
       lb_due_ms_ = balancer_->Backlog() ? now : now + kLbGapMs;
@@ -147,6 +179,10 @@ int CCoordinator::Run() {
       end_reason_ = "duration";
       break;
     }
+    if (next_publish_ >= 0 && now >= next_publish_) {
+      Publish(now);
+      next_publish_ = now + kPublishMs;
+    }
     if (tty_ && now >= next_draw) {
       Draw(now);
       next_draw = now + kRedrawMs;
@@ -154,14 +190,14 @@ int CCoordinator::Run() {
     if (end_reason_ != nullptr) break;
 
     bool reading = now >= next_read;
-    int64_t lb_due = balancer_ ? balancer_->NextDue(now) : -1;
+    int64_t lb_due = balancer_ && active_ ? balancer_->NextDue(now) : -1;
     if (lb_due >= 0 && lb_due < lb_due_ms_) lb_due = lb_due_ms_;
     bool drops_pending =
         opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
     int64_t wake = -1;
-    for (int64_t t : {send_blocked_ ? -1 : SendAt(round_next_), end_at, tty_ ? next_draw : -1,
-                      table_.NextSilenceDue(), lb_due, reading ? -1 : next_read,
-                      drops_pending ? drops_due_ms_ : -1}) {
+    for (int64_t t : {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at,
+                      tty_ ? next_draw : -1, next_publish_, table_.NextSilenceDue(), next_check,
+                      lb_due, reading ? -1 : next_read, drops_pending ? drops_due_ms_ : -1}) {
       if (t >= 0 && (wake < 0 || t < wake)) wake = t;
     }
     int timeout = -1;
@@ -172,8 +208,9 @@ int CCoordinator::Run() {
     }
     Flush();
     short events = static_cast<short>((reading ? POLLIN : 0) | (send_blocked_ ? POLLOUT : 0));
-    pollfd fds[2] = {{sock_, events, 0}, {sigfd_, POLLIN, 0}};
-    int n = poll(fds, 2, timeout);
+    pollfd fds[3] = {
+        {sock_, events, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
+    int n = poll(fds, 3, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       Fatal("poll", errno);
@@ -182,10 +219,15 @@ int CCoordinator::Run() {
     if (fds[1].revents != 0) {
       signalfd_siginfo si{};
       ssize_t got = read(sigfd_, &si, sizeof(si));
-      (void)got;
+      if (got == static_cast<ssize_t>(sizeof(si)) && si.ssi_signo == SIGHUP) {
+        Reload(MonotonicMs());
+        continue;
+      }
       end_reason_ = "signal";
       break;
     }
+    // An address change is acted on before the datagrams that follow it.
+    if (fds[2].revents != 0 && watch_->Drain()) CheckActivity(MonotonicMs());
     if ((fds[0].revents & (POLLOUT | POLLERR)) != 0) send_blocked_ = false;
     if ((fds[0].revents & (POLLIN | POLLERR)) != 0) {
       Receive();
@@ -193,7 +235,7 @@ int CCoordinator::Run() {
     }
   }
   // What the last reports decided still goes out.
-  for (int slice = 0; balancer_ && slice < 1000; ++slice) {
+  for (int slice = 0; balancer_ && active_ && slice < 1000; ++slice) {
     now_ms_ = MonotonicMs();
     balancer_->Tick(now_ms_);
     RefreshValves();
@@ -201,7 +243,76 @@ int CCoordinator::Run() {
   }
   Finish(MonotonicMs());
   Flush();
+  if (http_) http_->Stop();
   return exit_code_;
+}
+
+void CCoordinator::CheckActivity(int64_t now) {
+  bool held = watch_->Held();
+  if (held != active_) SetActive(held, now);
+}
+
+void CCoordinator::SetActive(bool active, int64_t now) {
+  active_ = active;
+  ++activity_changes_;
+  now_ms_ = now;
+  if (active) {
+    // The agents may have been reporting to the other node until now: each
+    // gets its full silence period to reach us before its server counts as
+    // silent, and the Coor_alive goes out at once.
+    table_.Grace(now);
+    if (balancer_) {
+      balancer_->Start(now, table_.SilenceMs());
+      RefreshValves();
+      lb_due_ms_ = now;
+    }
+    round_start_ms_ = now;
+    round_spread_ms_ = 0;
+    round_next_ = 0;
+  }
+  // One line per change, so that a service's journal shows each failover.
+  char a[16];
+  FormatAddr(opt_.address, a);
+  std::fprintf(
+      stderr,
+      active ? "%s: %s is assigned here: active\n" : "%s: %s is no longer assigned here: standby\n",
+      kProgram, a);
+  CJsonLine j = Event(active ? "active" : "standby", now);
+  j.Addr("address", opt_.address);
+  Emit(j);
+}
+
+void CCoordinator::Reload(int64_t now) {
+  now_ms_ = now;
+  if (opt_.server_map.empty()) return;
+  std::vector<ServerMapping> servers;
+  std::vector<uint32_t> agents;
+  std::string why;
+  CJsonLine j = Event("reload", now);
+  j.Str("config", opt_.server_map);
+  if (LoadServers(opt_, &servers, &agents, &why) != 0 || (servers.empty() && balancer_)) {
+    if (why.empty()) why = "--config " + opt_.server_map + " maps no server";
+    // A broken edit must not take every server out: the old map stays.
+    std::fprintf(stderr, "%s: SIGHUP: %s; the server map is unchanged\n", kProgram, why.c_str());
+    j.Str("error", why);
+    Emit(j);
+    return;
+  }
+  opt_.servers = servers;
+  opt_.agents = agents;
+  std::vector<size_t> fresh = SetTargets();
+  // A newly mapped agent is configured now, not at the next round.
+  for (size_t t : fresh) {
+    if (!active_ || send_blocked_) break;
+    if (!SendOne(t, now)) send_blocked_ = true;
+  }
+  for (const ServerMapping& m : servers) table_.Expect(m.agent);
+  if (balancer_) {
+    balancer_->Remap(servers);
+    RefreshValves();
+  }
+  j.Num("servers", servers.size());
+  Emit(j);
 }
 
 int CCoordinator::Setup() {
@@ -209,6 +320,7 @@ int CCoordinator::Setup() {
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
   // Delivered through the descriptor, so no signal can slip in between a
   // check and the wait.
   if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0 ||
@@ -256,7 +368,64 @@ int CCoordinator::Setup() {
                  std::strerror(errno));
     return -1;
   }
+  // Without netlink the check each second still follows the address.
+  if (watch_) watch_->Open();
+  return StartMetrics();
+}
+
+// Bound before anything is sent, so a port in use ends the run at once.
+int CCoordinator::StartMetrics() {
+  if (!opt_.has_metrics) return 0;
+  board_ = std::make_unique<CStatusBoard>(opt_.servers.size());
+  http_ = std::make_unique<CMetricsServer>(*board_);
+  std::string why = http_->Bind(opt_.metrics_addr, opt_.metrics_port);
+  if (!why.empty()) {
+    char addr[16];
+    FormatAddr(opt_.metrics_addr, addr);
+    std::fprintf(stderr, "%s: cannot serve metrics on %s:%u: %s\n", kProgram, addr,
+                 opt_.metrics_port, why.c_str());
+    http_.reset();
+    return -1;
+  }
+  http_->Start();
   return 0;
+}
+
+void CCoordinator::Publish(int64_t now) {
+  auto s = std::make_shared<CoordinatorStatus>();
+  char listen[16];
+  FormatAddr(opt_.listen, listen);
+  s->version = kVersion;
+  s->listen = std::string(listen) + ":" + std::to_string(opt_.port);
+  s->time_s = WallSeconds();
+  s->start_s = start_wall_s_;
+  s->active = active_;
+  s->agents_configured = counters_.agents_configured;
+  s->received = received_;
+  s->malformed = malformed_;
+  s->dropped_kernel = counters_.kernel_drops;
+  s->dropped_source = counters_.source_drops;
+  s->alive_sent = counters_.alive_sent;
+  s->alive_failed = counters_.alive_failed;
+  s->agents.reserve(table_.Rows().size());
+  for (const AgentRow& r : table_.Rows()) {
+    AgentStatus a;
+    a.addr = r.addr;
+    a.state = r.state;
+    a.load = r.has_load ? static_cast<int>(r.load) : -1;
+    int64_t last = std::max({r.last_alive_ms, r.last_load_ms, r.last_live_ms});
+    if (last >= 0) a.last_report_s = s->time_s - static_cast<double>(now - last) / 1000.0;
+    s->agents.push_back(a);
+  }
+  if (balancer_) balancer_->Fill(&s->servers, &s->endpoints);
+  s->backends = BackendsOf(s->servers);
+  if (balancer_) {
+    RefreshValves();
+    std::unordered_map<std::string, bool> holding;
+    for (const ValveView& v : counters_.valves) holding[v.backend] = v.held != 0;
+    for (BackendStatus& b : s->backends) b.valve_holding = holding[b.name];
+  }
+  board_->Publish(std::move(s), now);
 }
 
 void CCoordinator::Emit(CJsonLine& j) {
@@ -296,7 +465,8 @@ void CCoordinator::EmitStart() {
       .Num("max_agents", opt_.max_agents)
       .Num("rcvbuf", static_cast<uint64_t>(counters_.rcvbuf_granted))
       .Num("max_drain", static_cast<uint64_t>(opt_.max_drain))
-      .Bool("trust_forwarded", opt_.trust_forwarded);
+      .Bool("trust_forwarded", opt_.trust_forwarded)
+      .Bool("virtual", opt_.follow_address);
   if (opt_.duration_ms > 0) {
     j.Seconds("duration", opt_.duration_ms);
   } else {
@@ -308,11 +478,17 @@ void CCoordinator::EmitStart() {
     j.Null("count");
   }
   if (balancer_) {
-    if (opt_.haproxy.empty()) {
-      j.Null("haproxy");
-    } else {
-      j.Str("haproxy", opt_.haproxy);
+    std::string list = "[";
+    for (const std::string& h : opt_.haproxy) {
+      if (list.size() > 1) list += ",";
+      list += "\"";
+      for (char c : h) {
+        if (c == '"' || c == '\\') list += '\\';
+        list += c;
+      }
+      list += "\"";
     }
+    j.Raw("haproxy", list + "]");
     j.Raw("servers", ServerList(opt_.servers)).Bool("dry_run", opt_.dry_run);
   }
   Emit(j);
@@ -325,7 +501,27 @@ bool CCoordinator::SendOne(size_t target, int64_t now) {
   uint8_t msg[kCoorAliveSize];
   EncodeCoorAlive(opt_.SourceAddr(), des, opt_.settings, msg);
   sockaddr_in sa = MakeSockaddr(des, opt_.port);
-  ssize_t n = sendto(sock_, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  iovec iov = {msg, sizeof(msg)};
+  msghdr mh{};
+  mh.msg_name = &sa;
+  mh.msg_namelen = sizeof(sa);
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  if (watch_) {
+    // The virtual address as the UDP source, so that an agent that accepts
+    // Coor_alive only from listed sources needs to list just that address.
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&mh);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo pi{};
+    pi.ipi_spec_dst.s_addr = htonl(opt_.address);
+    std::memcpy(CMSG_DATA(c), &pi, sizeof(pi));
+  }
+  ssize_t n = sendmsg(sock_, &mh, 0);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
   uint8_t& state = target_state_[target];
   if (n == static_cast<ssize_t>(sizeof(msg))) {
@@ -337,13 +533,19 @@ bool CCoordinator::SendOne(size_t target, int64_t now) {
     Emit(j);
     return true;
   }
+  int err = n < 0 ? errno : EMSGSIZE;
+  if (watch_ && !watch_->Held()) {
+    // The virtual address went between the check and the send: a failover,
+    // not a fault.
+    SetActive(false, now);
+    return true;
+  }
   // One unreachable agent must not stop the others being configured, and is
   // told once per outage, not once per round.
   ++counters_.alive_failed;
   if (state == kSent && !broadcast) --counters_.agents_configured;
   if (state == kFailing) return true;
   state = kFailing;
-  int err = n < 0 ? errno : EMSGSIZE;
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
@@ -354,6 +556,42 @@ bool CCoordinator::SendOne(size_t target, int64_t now) {
   return true;
 }
 
+// Makes the send targets from opt_'s agents and broadcasts; a target kept
+// from before keeps its state and the round goes on where it was. Returns the
+// agents that are new.
+std::vector<size_t> CCoordinator::SetTargets() {
+  // opt_ may hold the new lists already: the old ones are what targets_ has.
+  std::unordered_map<uint32_t, uint8_t> was;
+  for (size_t t = 0; t < counters_.agents_total && t < target_state_.size(); ++t) {
+    was.emplace(targets_[t], target_state_[t]);
+  }
+  bool in_round = round_next_ < targets_.size();
+  uint32_t next = in_round ? targets_[round_next_] : 0;
+  bool next_is_agent = round_next_ < counters_.agents_total;
+  bool first = targets_.empty();
+  targets_ = opt_.agents;
+  targets_.insert(targets_.end(), opt_.broadcasts.begin(), opt_.broadcasts.end());
+  target_state_.assign(targets_.size(), kNotYet);
+  std::vector<size_t> fresh;
+  counters_.agents_configured = 0;
+  size_t resume = in_round ? std::min(round_next_, targets_.size()) : first ? 0 : targets_.size();
+  for (size_t t = 0; t < targets_.size(); ++t) {
+    bool agent = t < opt_.agents.size();
+    if (in_round && targets_[t] == next && agent == next_is_agent) resume = t;
+    if (!agent) continue;
+    auto it = was.find(targets_[t]);
+    if (it == was.end()) {
+      fresh.push_back(t);
+      continue;
+    }
+    target_state_[t] = it->second;
+    if (it->second == kSent) ++counters_.agents_configured;
+  }
+  round_next_ = resume;
+  counters_.agents_total = opt_.agents.size();
+  return fresh;
+}
+
 // When the round sends to target; -1 past its end.
 int64_t CCoordinator::SendAt(size_t target) const {
   if (target >= targets_.size()) return -1;
@@ -362,7 +600,7 @@ int64_t CCoordinator::SendAt(size_t target) const {
 }
 
 void CCoordinator::SendDue(int64_t now) {
-  while (round_next_ < targets_.size() && SendAt(round_next_) <= now) {
+  while (active_ && round_next_ < targets_.size() && SendAt(round_next_) <= now) {
     if (!SendOne(round_next_, now)) {
       send_blocked_ = true;
       return;
@@ -404,6 +642,7 @@ void CCoordinator::Receive() {
       Fatal("recvmmsg", errno);
       return;
     }
+    received_ += static_cast<uint64_t>(got);
     for (int i = 0; i < got && end_reason_ == nullptr; ++i) {
       msghdr& h = msgs[i].msg_hdr;
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
@@ -527,12 +766,13 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
         j.Null("load");
       }
       j.Str("reason", e.reason).Str("command", e.command).Bool("dry_run", opt_.dry_run);
+      if (!e.endpoint.empty()) j.Str("haproxy", e.endpoint);
       if (!e.message.empty()) {
         j.Str("error", e.message);
         char a[16];
         FormatAddr(e.agent, a);
-        std::fprintf(stderr, "%s: HAProxy refused '%s' (agent %s): %s\n", kProgram,
-                     e.command.c_str(), a, e.message.c_str());
+        std::fprintf(stderr, "%s: HAProxy %s refused '%s' (agent %s): %s\n", kProgram,
+                     e.endpoint.c_str(), e.command.c_str(), a, e.message.c_str());
       }
       if (opt_.dry_run && !opt_.json) {
         if (tty_) {
@@ -548,9 +788,11 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
       char a[16];
       FormatAddr(e.agent, a);
       // Once per server and HAProxy run; the other servers go on.
-      std::fprintf(stderr, "%s: HAProxy has no server %s (mapped to agent %s): '%s' answered: %s\n",
-                   kProgram, e.server.c_str(), a, e.command.c_str(), e.message.c_str());
-      j.Addr("agent", e.agent)
+      std::fprintf(
+          stderr, "%s: HAProxy %s has no server %s (mapped to agent %s): '%s' answered: %s\n",
+          kProgram, e.endpoint.c_str(), e.server.c_str(), a, e.command.c_str(), e.message.c_str());
+      j.Str("haproxy", e.endpoint)
+          .Addr("agent", e.agent)
           .Str("server", e.server)
           .Str("command", e.command)
           .Str("message", e.message);
@@ -558,10 +800,10 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
     }
     case LbEvent::Kind::kLink:
       if (e.reason == "lost") {
-        std::fprintf(stderr, "%s: HAProxy at %s: %s; retrying\n", kProgram, opt_.haproxy.c_str(),
+        std::fprintf(stderr, "%s: HAProxy at %s: %s; retrying\n", kProgram, e.endpoint.c_str(),
                      e.message.c_str());
       }
-      j.Str("status", e.reason).Str("socket", opt_.haproxy).Str("message", e.message);
+      j.Str("status", e.reason).Str("socket", e.endpoint).Str("message", e.message);
       break;
     case LbEvent::Kind::kValve:
       if (e.reason == "holding") {
@@ -594,12 +836,22 @@ std::string CCoordinator::Title(int64_t now) const {
       kProgram, listen, opt_.port, address, static_cast<unsigned long long>(counters_.alive_sent),
       static_cast<unsigned long long>(valid_), static_cast<unsigned long long>(malformed_),
       static_cast<long long>(Elapsed(now) / 1000));
-  return buf;
+  std::string title = buf;
+  if (watch_) {
+    title += active_ ? "; active (holds " + std::string(address) + ")"
+                     : "; standby (" + std::string(address) + " is not assigned here)";
+    title += ", " + std::to_string(activity_changes_) + " change(s)";
+  }
+  return title;
 }
 
 std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const {
   std::vector<std::string> out = {Title(now)};
-  out.emplace_back(balancer_ ? balancer_->Status() : "");
+  if (balancer_) {
+    for (std::string& l : balancer_->Status()) out.push_back(std::move(l));
+  } else {
+    out.emplace_back("");
+  }
   LbColumns lb;
   if (balancer_) {
     const CBalancer* b = balancer_.get();
@@ -654,8 +906,9 @@ std::string CCoordinator::ValvesJson() const {
 void CCoordinator::Draw(int64_t now) {
   winsize ws{};
   size_t max_rows = 0;
-  size_t reserved =
-      5 + counters_.valves.size() + (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
+  // Title, a status line per HAProxy, header, footer and valve lines.
+  size_t reserved = 4 + (balancer_ ? balancer_->Endpoints().size() : 1) + counters_.valves.size() +
+                    (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
     max_rows = ws.ws_row - reserved;
   }

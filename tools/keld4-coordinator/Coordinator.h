@@ -8,14 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "AddressWatch.h"
 #include "AgentTable.h"
 #include "Balancer.h"
+#include "MetricsServer.h"
 #include "Options.h"
 #include "Report.h"
+#include "Status.h"
 
 namespace coord {
 
 extern const char* const kProgram;
+extern const char* const kVersion;
 
 // What the operator of a fleet watches: the coordinator keeps it current and
 // anything beside it (a status page, metrics) may read it.
@@ -42,6 +46,13 @@ class CCoordinator {
 
   const FleetCounters& Counters() const { return counters_; }
 
+  // For the operator's figures: whether this coordinator acts (holds the
+  // report address), how often that changed, and the balancer (nullptr
+  // without mapped servers) with its HAProxy endpoints.
+  bool Active() const { return active_; }
+  uint64_t ActivityChanges() const { return activity_changes_; }
+  const CBalancer* Balancer() const { return balancer_.get(); }
+
  private:
   int Setup();
   int64_t Elapsed(int64_t now) const { return now - start_ms_; }
@@ -51,11 +62,15 @@ class CCoordinator {
   bool SendOne(size_t target, int64_t now);
   void SendDue(int64_t now);
   int64_t SendAt(size_t target) const;
+  std::vector<size_t> SetTargets();
   void Receive();
   void CountKernelDrops(uint32_t total);
   void EmitDrops(int64_t now);
   void Flush();
   void RefreshValves();
+  void CheckActivity(int64_t now);
+  void SetActive(bool active, int64_t now);
+  void Reload(int64_t now);
   void Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
   void EmitSilent(const AgentRow& r, int64_t now);
   void OnLbEvent(const LbEvent& e);
@@ -66,10 +81,15 @@ class CCoordinator {
   std::string ValvesJson() const;
   void Draw(int64_t now);
   void Finish(int64_t now);
+  int StartMetrics();
+  void Publish(int64_t now);
 
   CoordinatorOptions opt_;
   CAgentTable table_;
   std::unique_ptr<CBalancer> balancer_;
+  std::unique_ptr<CAddressWatch> watch_;  // with --virtual only
+  bool active_ = true;
+  uint64_t activity_changes_ = 0;
   int sock_ = -1;
   int sigfd_ = -1;
   int64_t start_ms_ = 0;
@@ -92,10 +112,17 @@ class CCoordinator {
   int64_t lb_due_ms_ = 0;
   uint64_t valid_ = 0;
   uint64_t malformed_ = 0;
+  uint64_t received_ = 0;
   const char* end_reason_ = nullptr;
   int exit_code_ = 0;
   std::vector<std::string> dry_run_lines_;  // the latest, under the live table
   std::vector<uint8_t> buf_;
+
+  // The HTTP side; only with --metrics.
+  std::unique_ptr<CStatusBoard> board_;
+  std::unique_ptr<CMetricsServer> http_;
+  double start_wall_s_ = 0;
+  int64_t next_publish_ = -1;
 };
 
 }  // namespace coord

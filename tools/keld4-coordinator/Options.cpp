@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <unordered_set>
 
@@ -202,12 +204,17 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
          [o](const std::string& v) { o->settings.cpu_interval = Whole32("--cpu-interval", v); });
 
   app->option_defaults()->group(kBalance);
-  single("--haproxy", "SOCKET", "stats socket (level admin): UNIX socket path or host:port",
-         [o](const std::string& v) {
-           std::string why = CHaproxySocket::CheckEndpoint(v);
-           if (!why.empty()) Refuse(Quoted("--haproxy", v) + " " + why);
-           o->haproxy = v;
-         });
+  many("--haproxy", "SOCKET",
+       "stats socket (level admin): UNIX socket path or host:port (repeatable)",
+       [o](const Values& v) {
+         for (const std::string& s : v) {
+           std::string why = CHaproxySocket::CheckEndpoint(s);
+           if (!why.empty()) Refuse(Quoted("--haproxy", s) + " " + why);
+           if (std::find(o->haproxy.begin(), o->haproxy.end(), s) == o->haproxy.end()) {
+             o->haproxy.push_back(s);
+           }
+         }
+       });
   many("--server", "AGENT=BACKEND/SERVER", "the HAProxy server an agent stands for (repeatable)",
        [o](const Values& v) {
          for (const std::string& s : v) {
@@ -261,6 +268,26 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
          });
   flag("--trust-forwarded", &o->trust_forwarded,
        "take mapped agents' reports from any source (NAT, relay)");
+
+  app->option_defaults()->group("Running as one of a pair");
+  flag("--virtual", &o->follow_address,
+       "--address is a virtual address: act only while it is assigned here");
+  single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
+         [o](const std::string& v) { o->options_file = v; });
+  // Watching: the metrics endpoint and status page.
+  app->option_defaults()->group("Watching");
+  single("--metrics", "ADDR:PORT",
+         "serve /metrics and the status page / over HTTP here (an internal address)",
+         [o](const std::string& v) {
+           size_t colon = v.rfind(':');
+           uint64_t port = 0;
+           if (colon == std::string::npos || !ParseAddr(v.substr(0, colon), &o->metrics_addr) ||
+               !ParseUnsigned(v.substr(colon + 1), 1, 65535, &port)) {
+             Refuse(Quoted("--metrics", v) + " is not an IPv4 ADDR:PORT");
+           }
+           o->metrics_port = static_cast<uint16_t>(port);
+           o->has_metrics = true;
+         });
 
   app->option_defaults()->group(kEnd);
   single("--duration", "SECONDS", "stop after this time (fractions allowed)",
@@ -331,6 +358,123 @@ std::string UsageText() {
   return app.help();
 }
 
+namespace {
+
+// Parses args (argv[0] first) into *o; a failure's reason in *why.
+int ParseInto(const std::vector<std::string>& args, CoordinatorOptions* o, std::string* config,
+              std::string* why) {
+  CLI::App app("", "keld4-coordinator");
+  Configure(&app);
+  Declare(&app, o, config);
+  std::vector<const char*> argv;
+  argv.reserve(args.size());
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::ValidationError& e) {
+    *why = e.what();
+    return -1;
+  } catch (const CLI::ParseError& e) {
+    *why = Reword(e);
+    return -1;
+  }
+  for (const std::string& extra : app.remaining()) {
+    *why = extra.rfind("--", 0) == 0 ? "unknown option '" + extra.substr(0, extra.find('=')) + "'"
+                                     : "unexpected argument '" + extra + "'";
+    return -1;
+  }
+  return 0;
+}
+
+// The options file as command-line words: "name = value" (or "name value",
+// "--name" allowed), a bare name or "name = true" for a switch, blank lines
+// and '#' comments. Each line is parsed alone first, so an error names its
+// line.
+int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, std::string* why) {
+  std::ifstream in(path);
+  if (!in) {
+    *why = "--options-file cannot read " + path;
+    return -1;
+  }
+  auto trim = [](const std::string& t) {
+    size_t b = t.find_first_not_of(" \t\r");
+    size_t e = t.find_last_not_of(" \t\r");
+    return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+  };
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string t = trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    size_t cut = t.find_first_of("= \t");
+    std::string name = trim(t.substr(0, cut));
+    std::string value;
+    bool has_value = cut != std::string::npos;
+    if (has_value) {
+      value = trim(t.substr(cut + 1));
+      if (!value.empty() && value[0] == '=') value = trim(value.substr(1));
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+      }
+    }
+    if (name.rfind("--", 0) == 0) name = name.substr(2);
+    std::string where = path;
+    where += ":" + std::to_string(number) + ": ";
+    if (name == "options-file" || name == "help" || name == "version") {
+      *why = where;
+      *why += "option '" + name + "' cannot be given in the file";
+      return -1;
+    }
+    std::vector<std::string> these = {"--" + name};
+    bool is_switch =
+        name == "json" || name == "dry-run" || name == "virtual" || name == "trust-forwarded";
+    if (is_switch) {
+      if (value == "false" || value == "no" || value == "0") continue;
+      if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
+        *why = where;
+        *why += "option '" + name + "' is a switch: true or false, not '";
+        *why += value + "'";
+        return -1;
+      }
+    } else if (has_value) {
+      these.push_back(value);
+    }
+    CoordinatorOptions scratch;
+    std::string scratch_config, wrong;
+    std::vector<std::string> alone = {"keld4-coordinator"};
+    alone.insert(alone.end(), these.begin(), these.end());
+    if (ParseInto(alone, &scratch, &scratch_config, &wrong) != 0) {
+      *why = where + wrong;
+      return -1;
+    }
+    words->insert(words->end(), these.begin(), these.end());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int LoadServers(const CoordinatorOptions& o, std::vector<ServerMapping>* servers,
+                std::vector<uint32_t>* agents, std::string* why) {
+  *servers = o.fixed_servers;
+  if (!o.server_map.empty()) {
+    std::string err;
+    if (LoadServerMap(o.server_map, servers, &err) != 0) {
+      *why = "--config " + err;
+      return -1;
+    }
+  }
+  // Mapped agents are configured like --agent ones.
+  // A set, not a scan per mapping: a fleet's map has tens of thousands of rows.
+  *agents = o.fixed_agents;
+  std::unordered_set<uint32_t> listed(agents->begin(), agents->end());
+  for (const ServerMapping& m : *servers) {
+    if (listed.insert(m.agent).second) agents->push_back(m.agent);
+  }
+  return 0;
+}
+
 int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t errlen) {
   *o = CoordinatorOptions();
   err[0] = '\0';
@@ -338,43 +482,42 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     std::snprintf(err, errlen, "%s", why.c_str());
     return -1;
   };
-  std::string config;
-  CLI::App app("", "keld4-coordinator");
-  Configure(&app);
-  Declare(&app, o, &config);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ValidationError& e) {
-    return fail(e.what());
-  } catch (const CLI::ParseError& e) {
-    return fail(Reword(e));
-  }
-  for (const std::string& extra : app.remaining()) {
-    if (extra.rfind("--", 0) == 0)
-      return fail("unknown option '" + extra.substr(0, extra.find('=')) + "'");
-    return fail("unexpected argument '" + extra + "'");
-  }
+  std::vector<std::string> args(argv, argv + argc);
+  std::string config, why;
+  if (ParseInto(args, o, &config, &why) != 0) return fail(why);
   if (o->help || o->version) return 0;
-  if (!config.empty()) {
-    std::string why;
-    if (LoadServerMap(config, &o->servers, &why) != 0) return fail("--config " + why);
+  if (!o->options_file.empty()) {
+    // The file's options first, so the command line's win.
+    std::vector<std::string> words;
+    if (ReadOptionsFile(o->options_file, &words, &why) != 0) return fail(why);
+    args.insert(args.begin() + 1, words.begin(), words.end());
+    std::string file = o->options_file;
+    *o = CoordinatorOptions();
+    config.clear();
+    if (ParseInto(args, o, &config, &why) != 0) return fail(file + ": " + why);
   }
+  o->server_map = config;
+  o->fixed_servers = o->servers;
+  o->fixed_agents = o->agents;
+  if (LoadServers(*o, &o->servers, &o->agents, &why) != 0) return fail(why);
   if (!o->servers.empty() && o->haproxy.empty() && !o->dry_run) {
     return fail("--server and --config need --haproxy (or --dry-run)");
   }
   if (o->servers.empty() && !o->haproxy.empty()) {
     return fail("--haproxy needs at least one --server or a --config");
   }
-  // Mapped agents are configured like --agent ones.
-  std::unordered_set<uint32_t> listed(o->agents.begin(), o->agents.end());
-  for (const ServerMapping& m : o->servers) {
-    if (listed.insert(m.agent).second) o->agents.push_back(m.agent);
-  }
   if (o->agents.empty() && o->broadcasts.empty()) {
     return fail("nothing to send to: give --agent or --broadcast");
   }
   if (!o->has_address && o->listen == 0) {
     return fail("--address is required when listening on 0.0.0.0");
+  }
+  if (o->follow_address && !o->has_address) {
+    return fail("--virtual needs --address");
+  }
+  if (o->follow_address && o->listen == o->address) {
+    // It could not be bound while the address is elsewhere.
+    return fail("--virtual: listen on 0.0.0.0, not on the virtual address itself");
   }
   if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
     return fail("--max-weight is below --min-weight");

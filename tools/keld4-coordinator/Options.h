@@ -37,7 +37,7 @@ struct CoordinatorOptions {
   bool version = false;
 
   // Balancing HAProxy.
-  std::string haproxy;  // stats socket: a UNIX socket path or host:port; "" none
+  std::vector<std::string> haproxy;  // stats sockets: UNIX socket paths or host:port
   std::vector<ServerMapping> servers;
   WeightPolicy policy;
   LbState silent_state = LbState::kDrain;
@@ -48,6 +48,16 @@ struct CoordinatorOptions {
   int rcvbuf = kDefaultRcvbuf;     // receive buffer asked of the kernel, bytes
   int max_drain = 50;              // % of a backend's servers drained for silence
   bool trust_forwarded = false;    // reports may come from another UDP source
+  // Running as one of a redundant pair.
+  bool follow_address = false;               // active only while --address is assigned here
+  std::string options_file;                  // where options were read from; "" none
+  std::string server_map;                    // the --config file, read again on SIGHUP; "" none
+  std::vector<ServerMapping> fixed_servers;  // the --server ones
+  std::vector<uint32_t> fixed_agents;        // the --agent ones
+  // Watching: /metrics and the status page.
+  bool has_metrics = false;
+  uint32_t metrics_addr = 0;
+  uint16_t metrics_port = 0;
 
   // The address our Coor_alive names as its source.
   uint32_t SourceAddr() const { return has_address ? address : listen; }
@@ -56,8 +66,14 @@ struct CoordinatorOptions {
 // The --help text.
 std::string UsageText();
 
-// Fills *o from the command line (reading a --config file). Returns 0, or -1
-// with a one-line reason in err (without the program name).
+// Fills *o from the command line (reading an --options-file and a --config
+// file). Returns 0, or -1 with a one-line reason in err (without the program
+// name); a bad line of the options file is named as FILE:LINE.
 int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t errlen);
+
+// The mappings from --server and the --config file as it is now, and the
+// agents to send Coor_alive to with them. Returns 0, or -1 with the reason.
+int LoadServers(const CoordinatorOptions& o, std::vector<ServerMapping>* servers,
+                std::vector<uint32_t>* agents, std::string* why);
 
 }  // namespace coord

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (opt.version) {
-    std::printf("%s %s\n", coord::kProgram, KELD4_VERSION);
+    std::printf("%s %s\n", coord::kProgram, coord::kVersion);
     return 0;
   }
   coord::CCoordinator coordinator(opt);

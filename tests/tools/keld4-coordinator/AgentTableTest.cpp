@@ -202,6 +202,25 @@ TEST_F(AgentTableTest, FullFleetAtTheDefaultCap) {
   EXPECT_EQ(table.CheckSilence(5000).size(), kMaxAgents - 1 - due + 1);
 }
 
+// After Grace nobody turns silent for one silence period; rows due in it
+// turn silent as it ends, and the others keep their own deadline.
+TEST_F(AgentTableTest, GraceDefersSilenceWithoutLosingWhoIsDue) {
+  CAgentTable table(1, 1);  // silent after 3 s
+  EXPECT_EQ(table.NextSilenceDue(), -1);
+  table.Grace(2000);
+  EXPECT_EQ(table.NextSilenceDue(), -1) << "nobody up, nothing due";
+  At(table, Alive(1), 0);
+  At(table, Alive(2), 2600);
+  EXPECT_TRUE(table.CheckSilence(4999).empty()) << "agent 1 was due at 3000";
+  EXPECT_EQ(table.NextSilenceDue(), 5000);
+  std::vector<size_t> silent = table.CheckSilence(5000);
+  ASSERT_EQ(silent.size(), 1u);
+  EXPECT_EQ(table.Rows()[silent[0]].addr, 1u);
+  EXPECT_EQ(table.NextSilenceDue(), 5600);
+  EXPECT_TRUE(table.CheckSilence(5599).empty());
+  EXPECT_EQ(table.CheckSilence(5600).size(), 1u);
+}
+
 TEST(AgentReport, RowJsonHasNullsForWhatWasNeverSeen) {
   CAgentTable table(5, 2);
   bool up = false;

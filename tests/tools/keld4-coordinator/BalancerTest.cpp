@@ -1,11 +1,18 @@
 // The balancer against a real HAProxy: weights from crafted load reports,
 // states on silence, a restart in the middle, unknown servers, a lost socket.
-// Time is passed in, so nothing here waits for a clock.
+// Time is passed in, so nothing here waits for a clock but a hanging
+// socket's timeout.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "tests/support/TestSupport.h"
 #include "tests/tools/keld4-coordinator/HaproxySupport.h"
 #include "tools/keld4-coordinator/Balancer.h"
 
@@ -30,7 +37,7 @@ class BalancerTest : public ::testing::Test {
 
   CBalancer Make(std::vector<ServerMapping> servers, WeightPolicy policy = {},
                  LbState silent = LbState::kDrain, std::string endpoint = "") {
-    return CBalancer(servers, policy, silent, endpoint.empty() ? haproxy_.Socket() : endpoint,
+    return CBalancer(servers, policy, silent, {endpoint.empty() ? haproxy_.Socket() : endpoint},
                      false, [this](const LbEvent& e) { events_.push_back(e); });
   }
 
@@ -258,6 +265,41 @@ TEST_F(BalancerTest, ValveHoldsPastTheShareAndReleasesAsAgentsAreHeard) {
   EXPECT_EQ(b.Valves()[0].held, 0u);
 }
 
+// A re-read map keeps who is held and drained; a backend that grows has room
+// for the server it held, and servers new to the map are found by agent.
+TEST(BalancerRemap, ValveCarriesOverAndMakesRoomAsTheBackendGrows) {
+  std::vector<LbEvent> events;
+  CBalancer b({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, {}, LbState::kDrain, {}, true,
+              [&events](const LbEvent& e) { events.push_back(e); });
+  b.SetMaxDrain(50);
+  b.Start(0, 0);
+  for (uint32_t a : {kAgentA, kAgentB}) b.OnReport(a, true, 0, true);
+  b.Tick(0);
+  b.OnGone(kAgentA, "silent");
+  b.OnGone(kAgentB, "silent");
+  ASSERT_EQ(b.Valves()[0].held, 1u);
+
+  b.Remap({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b"), Map(kAgentC, "web", "c"),
+           Map(0x0A000004, "web", "d")});
+  b.Tick(0);
+  ASSERT_EQ(b.Valves().size(), 1u);
+  EXPECT_EQ(b.Valves()[0].mapped, 4u);
+  EXPECT_EQ(b.Valves()[0].drained, 2u) << "b takes the room the two new servers make";
+  EXPECT_EQ(b.Valves()[0].held, 0u);
+  std::string weight, state;
+  ASSERT_TRUE(b.View(kAgentB, &weight, &state));
+  EXPECT_EQ(state, "drain");
+  EXPECT_TRUE(b.Maps(kAgentC));
+  ASSERT_TRUE(b.View(kAgentC, &weight, &state));
+  size_t released = 0;
+  for (const LbEvent& e : events) released += e.reason == "released" ? 1 : 0;
+  EXPECT_EQ(released, 1u);
+
+  b.Remap({Map(kAgentB, "web", "b"), Map(kAgentC, "web", "c")});
+  EXPECT_EQ(b.Valves()[0].drained, 1u) << "a left the map drained";
+  EXPECT_FALSE(b.Maps(kAgentA));
+}
+
 // A whole backend changing at once goes out in several connections, each line
 // within the limit, a few per tick, and every answer lands on its own server.
 TEST(BalancerBatches, ManyLongNamesInOneTick) {
@@ -274,7 +316,7 @@ TEST(BalancerBatches, ManyLongNamesInOneTick) {
   std::vector<LbEvent> events;
   WeightPolicy policy;
   policy.smoothing = 1;
-  CBalancer b(maps, policy, LbState::kDrain, many.Socket(), false,
+  CBalancer b(maps, policy, LbState::kDrain, {many.Socket()}, false,
               [&events](const LbEvent& e) { events.push_back(e); });
   b.Start(0, 0);
   for (size_t i = 0; i < maps.size(); ++i) {
@@ -309,6 +351,106 @@ TEST(BalancerBatches, ManyLongNamesInOneTick) {
   }
   EXPECT_GT(lines, 1u);
   EXPECT_EQ(BatchEnd({std::string(kMaxCommandLine * 2, 'x')}, 0), 1u) << "never an empty batch";
+}
+
+TEST_F(BalancerTest, EachEndpointIsWrittenOnItsOwnAndNamedInItsFailures) {
+  HaproxyProcess other({{"a", 100}});  // has no server b
+  ASSERT_TRUE(other.Start());
+  testsupport::TempDir dir;
+  const std::string gone = dir.file("none.sock");
+  WeightPolicy whole;
+  whole.smoothing = 1;
+  CBalancer b({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, whole, LbState::kDrain,
+              {haproxy_.Socket(), other.Socket(), gone}, false,
+              [this](const LbEvent& e) { events_.push_back(e); });
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 100, true);
+  b.OnReport(kAgentB, true, 0, true);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("a"), 1);
+  EXPECT_EQ(other.Weight("a"), 1) << "the same weight on every instance";
+  EXPECT_EQ(haproxy_.Weight("b"), 50);
+  std::vector<LbEvent> events = events_;
+  std::vector<LbEvent> bad = Take(LbEvent::Kind::kServer);
+  ASSERT_EQ(bad.size(), 1u);
+  EXPECT_EQ(bad[0].server, "web/b");
+  EXPECT_EQ(bad[0].endpoint, other.Socket());
+  events_ = events;
+  std::vector<LbEvent> lost = Take(LbEvent::Kind::kLink);
+  ASSERT_EQ(lost.size(), 3u) << "two connected, one lost";
+  EXPECT_EQ(lost[2].reason, "lost");
+  EXPECT_EQ(lost[2].endpoint, gone);
+
+  // The failing instance waits for its retry; the others follow the load.
+  b.OnReport(kAgentA, true, 0, false);
+  b.Tick(100);
+  EXPECT_EQ(haproxy_.Weight("a"), 100);
+  EXPECT_EQ(other.Weight("a"), 100);
+  const std::vector<HaproxyEndpoint>& eps = b.Endpoints();
+  EXPECT_TRUE(eps[0].linked);
+  EXPECT_FALSE(eps[2].linked);
+  EXPECT_EQ(eps[2].errors, 1u) << "not retried before its backoff";
+  EXPECT_EQ(eps[1].errors, 1u) << "the unknown server";
+  std::vector<std::string> status = b.Status();
+  ASSERT_EQ(status.size(), 3u);
+  EXPECT_NE(status[1].find("1 server(s) unknown"), std::string::npos) << status[1];
+  EXPECT_NE(status[2].find(gone + ": connect: No such file"), std::string::npos) << status[2];
+}
+
+TEST_F(BalancerTest, StartingAgainForgetsWhatAnotherWriterLeft) {
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")});
+  b.Start(0, 3000);
+  b.OnReport(kAgentA, true, 60, true);
+  b.Tick(0);
+  EXPECT_EQ(haproxy_.Weight("a"), 41);
+  // Another coordinator drained a while this one stood by; b's agent was
+  // last heard long ago.
+  ASSERT_EQ(haproxy_.Ask("set server web/a state drain"), "");
+  b.Start(60000, 3000);
+  b.OnReport(kAgentA, true, 0, false);  // its row never went silent here
+  b.Tick(60000);
+  EXPECT_EQ(haproxy_.State("a"), "ready") << "the first report after a start makes it ready";
+  EXPECT_EQ(haproxy_.Weight("a"), 100) << "from the new load alone";
+  b.Tick(62999);
+  EXPECT_EQ(haproxy_.State("b"), "ready") << "a full silence period from the new start";
+  b.Tick(63000);
+  EXPECT_EQ(haproxy_.State("b"), "drain");
+}
+
+// An instance that takes connections and never answers costs its timeout
+// (2 s) each try, after the reachable ones have been written.
+TEST_F(BalancerTest, HangingInstanceIsTriedAfterTheReachableOnes) {
+  testsupport::TempDir dir;
+  const std::string hung = dir.file("hung.sock");
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un su{};
+  su.sun_family = AF_UNIX;
+  std::snprintf(su.sun_path, sizeof(su.sun_path), "%s", hung.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&su), sizeof(su)), 0);
+  ASSERT_EQ(listen(fd, 8), 0);
+  WeightPolicy whole;
+  whole.smoothing = 1;
+  std::vector<std::chrono::steady_clock::time_point> written;
+  CBalancer b({Map(kAgentA, "web", "a")}, whole, LbState::kDrain, {hung, haproxy_.Socket()}, false,
+              [&written](const LbEvent& e) {
+                if (e.kind == LbEvent::Kind::kWeight)
+                  written.push_back(std::chrono::steady_clock::now());
+              });
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 100, true);
+  b.Tick(0);  // neither reached yet: the hanging one, then the other
+  EXPECT_EQ(haproxy_.Weight("a"), 1);
+  EXPECT_FALSE(b.Endpoints()[0].linked);
+  EXPECT_EQ(b.Endpoints()[0].last_error, "no complete answer in time");
+
+  b.OnReport(kAgentA, true, 0, false);
+  auto began = std::chrono::steady_clock::now();
+  b.Tick(500);  // the retry is due: the reachable one goes first
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_LT(written[1] - began, std::chrono::milliseconds(1000));
+  EXPECT_EQ(haproxy_.Weight("a"), 100);
+  EXPECT_EQ(b.Endpoints()[0].errors, 2u) << "the hanging one was tried again";
+  close(fd);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -534,6 +535,42 @@ TEST_F(CoordinatorEndToEnd, ForgedSourceIsDroppedAndCounted) {
   EXPECT_EQ(ev.back()["valid"], 2);
 }
 
+// SIGHUP re-reads the map: a newly mapped agent gets its Coor_alive at once,
+// the agent kept is not sent to again before its resend, and both count as
+// configured.
+TEST_F(CoordinatorEndToEnd, ReloadConfiguresANewlyMappedAgentAtOnce) {
+  testsupport::TempDir dir;
+  const std::string map = dir.file("servers");
+  auto write = [&map](const char* text) {
+    FILE* f = std::fopen(map.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text, f);
+    std::fclose(f);
+  };
+  write("127.0.0.2 = web/a\n");
+  UdpSocket added;
+  ASSERT_TRUE(added.Bind(0x7F000003, port_));
+  Coordinator c(
+      Args({"--json", "--duration", "20", "--dry-run", "--config", map, "--resend", "60"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  write("127.0.0.2 = web/a\n127.0.0.3 = web/b\n");
+  kill(c.Pid(), SIGHUP);
+  Bytes got;
+  sockaddr_in from{};
+  EXPECT_TRUE(added.Recv(3000, &got, &from)) << "no Coor_alive for the new agent";
+  EXPECT_FALSE(agent_.Recv(500, &got, &from)) << "the kept agent was sent to again";
+  kill(c.Pid(), SIGTERM);
+  std::vector<json> ev = ParseLines(c.ReadAll(5000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  auto reload = std::find_if(ev.begin(), ev.end(),
+                             [](const json& e) { return e.value("event", "") == "reload"; });
+  ASSERT_NE(reload, ev.end());
+  EXPECT_EQ((*reload)["servers"], 2);
+  ASSERT_EQ(ev.back()["event"], "end");
+  EXPECT_EQ(ev.back()["configured"], 2);
+}
+
 // Reports that find the receive buffer full are counted from what the kernel
 // says: every report is either read or counted.
 TEST_F(CoordinatorEndToEnd, KernelDropsAreCounted) {
@@ -637,6 +674,97 @@ TEST(CoordinatorCommandLine, BadUsageExitsWithTwoAndHelpWithZero) {
   EXPECT_EQ(version.Wait(5000), 0);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].find("keld4-coordinator "), 0u);
+}
+
+// One node of a redundant pair, in a network namespace of the test's own:
+// the coordinator acts only while the virtual address is on one of its
+// interfaces, and gives the agents a full silence period when it gains it.
+TEST(CoordinatorPair, ActiveOnlyWhileHoldingTheVirtualAddress) {
+  if (!testsupport::InOwnNetworkNamespace()) {
+    testsupport::RunAgainInOwnNetworkNamespace();
+    return;
+  }
+  ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip link set lo up"), 0);
+  coord::HaproxyProcess haproxy({{"app", 100}});
+  ASSERT_TRUE(haproxy.Start());
+  UdpSocket agent;
+  ASSERT_TRUE(agent.Bind(kAgentAddr, 45002));
+  // The backend's only server: without --max-drain 100 the valve would keep
+  // it in service when its agent falls silent.
+  Coordinator c({"--listen",    "127.0.0.1",
+                 "--address",   "10.9.0.1",
+                 "--virtual",   "--agent",
+                 "127.0.0.2",   "--alive",
+                 "1",           "--resend",
+                 "1",           "--json",
+                 "--duration",  "40",
+                 "--haproxy",   haproxy.Socket(),
+                 "--server",    "127.0.0.2=web/app",
+                 "--smoothing", "1",
+                 "--max-drain", "100"});
+  ASSERT_TRUE(c.Started());
+  std::vector<json> ev;
+  auto await = [&](const char* event, int timeout_ms) {
+    std::string line;
+    int64_t deadline = NowMs() + timeout_ms;
+    while (c.ReadLine(&line, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
+      ev.push_back(json::parse(line, nullptr, false));
+      if (ev.back().value("event", "") == event) return true;
+    }
+    return false;
+  };
+  auto writes = [&ev]() {
+    int n = 0;
+    for (const json& e : ev) n += e["event"] == "weight" || e["event"] == "state" ? 1 : 0;
+    return n;
+  };
+  Bytes got;
+  sockaddr_in from{};
+
+  // Standby: no Coor_alive, and a report changes nothing in HAProxy.
+  ASSERT_TRUE(await("standby", 5000));
+  EXPECT_FALSE(agent.Recv(1500, &got, &from)) << "a Coor_alive from the standby";
+  ASSERT_TRUE(agent.SendTo(CpuLoadDatagram(50), kCoordinatorAddr, 45002));
+  ASSERT_TRUE(await("cpu_load", 5000));
+  EXPECT_FALSE(await("weight", 1000));
+  EXPECT_EQ(writes(), 0);
+  EXPECT_EQ(haproxy.Weight("app"), 100);
+
+  // The address arrives: Coor_alive at once, from the virtual address.
+  int64_t gained = NowMs();  // the coordinator may see the address before ip has ended
+  ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip addr add 10.9.0.1/32 dev lo"), 0);
+  ASSERT_TRUE(await("active", 3000));
+  ASSERT_TRUE(agent.Recv(1000, &got, &from)) << "no Coor_alive on becoming active";
+  EXPECT_EQ(ntohl(from.sin_addr.s_addr), 0x0A090001u);
+  ASSERT_GE(got.size(), 28u);
+  EXPECT_EQ(Bytes(got.begin() + 24, got.begin() + 28), (Bytes{10, 9, 0, 1}));
+  // The report above is more than an alive period old, yet silence counts
+  // only three periods after the address came.
+  EXPECT_FALSE(await("state", 2500));
+  EXPECT_EQ(haproxy.State("app"), "ready");
+  ASSERT_TRUE(await("state", 2500));
+  EXPECT_EQ(ev.back()["new"], "drain");
+  EXPECT_GE(NowMs() - gained, 2990) << "three alive periods, within the clocks' milliseconds";
+
+  // The address goes: nothing more is written, no Coor_alive goes out.
+  ASSERT_TRUE(agent.SendTo(CpuLoadDatagram(0), kCoordinatorAddr, 45002));
+  ASSERT_TRUE(await("state", 3000));
+  EXPECT_EQ(ev.back()["new"], "ready");
+  ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip addr del 10.9.0.1/32 dev lo"), 0);
+  ASSERT_TRUE(await("standby", 3000));
+  int before = writes();
+  ASSERT_TRUE(agent.SendTo(CpuLoadDatagram(100), kCoordinatorAddr, 45002));
+  ASSERT_TRUE(await("cpu_load", 3000));
+  EXPECT_FALSE(await("weight", 1500));
+  EXPECT_EQ(writes(), before);
+  EXPECT_EQ(haproxy.Weight("app"), 100);
+  while (agent.Recv(0, &got, &from)) {
+  }
+  EXPECT_FALSE(agent.Recv(1500, &got, &from)) << "a Coor_alive after the address went";
+
+  kill(c.Pid(), SIGTERM);
+  c.ReadAll(5000);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
 }
 
 }  // namespace

@@ -73,7 +73,8 @@ TEST(CoordinatorOptions, EveryValueInBothSpellings) {
                    "33554432",
                    "--max-drain=0",
                    "--trust-forwarded",
-                   "--json"},
+                   "--json",
+                   "--metrics=127.0.0.1:9164"},
                   &o),
             "");
   EXPECT_EQ(o.agents, (std::vector<uint32_t>{0x7F000002, 0x7F000003})) << "duplicates dropped";
@@ -92,6 +93,9 @@ TEST(CoordinatorOptions, EveryValueInBothSpellings) {
   EXPECT_EQ(o.max_drain, 0);
   EXPECT_TRUE(o.trust_forwarded);
   EXPECT_TRUE(o.json);
+  EXPECT_TRUE(o.has_metrics);
+  EXPECT_EQ(o.metrics_addr, 0x7F000001u);
+  EXPECT_EQ(o.metrics_port, 9164);
 }
 
 TEST(CoordinatorOptions, HelpNeedsNothingElse) {
@@ -146,6 +150,9 @@ TEST(CoordinatorOptions, BadArgumentsAreRefusedWithAReason) {
       {{"--max-agents", "0"}, "--max-agents '0'"},
       {{"--rcvbuf", "4095"}, "--rcvbuf '4095'"},
       {{"--max-drain", "101"}, "--max-drain '101' is not a percentage"},
+      {{"--metrics", "127.0.0.1"}, "--metrics '127.0.0.1' is not an IPv4 ADDR:PORT"},
+      {{"--metrics", "127.0.0.1:0"}, "--metrics '127.0.0.1:0'"},
+      {{"--metrics", "localhost:9164"}, "--metrics 'localhost:9164'"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = ok;
@@ -228,6 +235,51 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a"}, &o),
             "--server and --config need --haproxy (or --dry-run)");
   EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a", "--dry-run"}, &o), "");
+}
+
+TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.file("map"), "10.0.0.5 = web/app1\n");
+  testsupport::WriteFile(dir.file("conf"),
+                         "# the pair's options\n\naddress = 10.0.0.1\nvirtual = true\n"
+                         "haproxy = /run/a.sock\n--haproxy=\"10.0.0.3:9999\"\nconfig " +
+                             dir.file("map") + "\nalive = 5\njson = false\n");
+  CoordinatorOptions o;
+  ASSERT_EQ(
+      Parse({"--options-file", dir.file("conf"), "--alive", "1", "--haproxy", "/run/c.sock"}, &o),
+      "");
+  EXPECT_EQ(o.address, 0x0A000001u);
+  EXPECT_TRUE(o.follow_address);
+  EXPECT_FALSE(o.json);
+  EXPECT_EQ(o.settings.alive, 1u) << "the command line wins";
+  EXPECT_EQ(o.haproxy, (std::vector<std::string>{"/run/a.sock", "10.0.0.3:9999", "/run/c.sock"}));
+  ASSERT_EQ(o.servers.size(), 1u);
+  EXPECT_EQ(o.server_map, dir.file("map"));
+
+  struct Case {
+    std::string text;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"address = 10.0.0.1\nnosuch = 1\n", ":2: unknown option '--nosuch'"},
+      {"\n\nalive = five\n", ":3: --alive 'five' is not a whole number"},
+      {"virtual = maybe\n", ":1: option 'virtual' is a switch: true or false, not 'maybe'"},
+      {"options-file = x\n", ":1: option 'options-file' cannot be given in the file"},
+      {"haproxy = localhost\n", ":1: --haproxy 'localhost' is neither"},
+  };
+  for (const Case& c : cases) {
+    testsupport::WriteFile(dir.file("bad"), c.text);
+    std::string err = Parse({"--options-file", dir.file("bad"), "--agent", "10.0.0.5"}, &o);
+    EXPECT_EQ(err.find(dir.file("bad") + c.says), 0u) << "gave: '" << err << "'";
+  }
+  EXPECT_EQ(Parse({"--options-file", dir.file("none")}, &o),
+            "--options-file cannot read " + dir.file("none"));
+  EXPECT_EQ(Parse({"--agent", "10.0.0.5", "--listen", "10.0.0.2", "--virtual"}, &o),
+            "--virtual needs --address");
+  EXPECT_EQ(
+      Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.1", "--virtual"},
+            &o),
+      "--virtual: listen on 0.0.0.0, not on the virtual address itself");
 }
 
 }  // namespace

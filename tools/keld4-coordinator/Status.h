@@ -1,0 +1,122 @@
+// What the coordinator shows to Prometheus and on its status page: one plain
+// snapshot, filled by the datagram loop and read by the HTTP threads, and the
+// last minutes of load and weight per server for the page's plots.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AgentTable.h"
+#include "Weights.h"
+
+namespace coord {
+
+// Round trips on an HAProxy socket, in seconds, counted per bucket.
+struct LatencyHistogram {
+  static constexpr std::array<double, 8> kBounds = {0.0005, 0.001, 0.0025, 0.005,
+                                                    0.01,   0.025, 0.1,    1.0};
+  std::array<uint64_t, kBounds.size() + 1> counts{};  // the last one is above every bound
+  uint64_t count = 0;
+  double sum = 0;
+
+  void Observe(double seconds);
+};
+
+struct AgentStatus {
+  uint32_t addr = 0;
+  AgentState state = AgentState::kUnknown;
+  int load = -1;             // percent; -1 none reported yet
+  double last_report_s = 0;  // Unix time of its latest valid message; 0 none
+};
+
+struct ServerStatus {
+  std::string backend;
+  std::string server;
+  uint32_t agent = 0;
+  int weight = -1;  // as written, or as HAProxy holds it before our first write; -1 unknown
+  int target = -1;  // what the load asks for; -1 none yet
+  LbState state = LbState::kUnknown;  // as written
+  int load = -1;                      // smoothed percent; -1 none yet
+  bool missing = false;               // HAProxy has no such server
+};
+
+struct EndpointStatus {
+  std::string endpoint;  // the stats socket as given
+  bool reachable = false;
+  uint64_t commands = 0;
+  uint64_t errors = 0;  // failed exchanges and refused commands
+  LatencyHistogram latency;
+};
+
+struct BackendStatus {
+  std::string name;
+  bool valve_holding = false;  // mass silence: drains held back for this backend
+};
+
+struct CoordinatorStatus {
+  std::string version;
+  std::string listen;  // ADDR:PORT of the agents' socket
+  double time_s = 0;   // Unix time the snapshot was taken
+  double start_s = 0;  // Unix time the run began
+  bool active = true;  // false while standing by
+  uint64_t agents_configured = 0;
+  uint64_t received = 0;  // every datagram read, well-formed or not
+  uint64_t malformed = 0;
+  uint64_t dropped_kernel = 0;  // the socket's queue was full
+  uint64_t dropped_source = 0;  // refused by the source check
+  uint64_t alive_sent = 0;
+  uint64_t alive_failed = 0;
+  std::vector<AgentStatus> agents;
+  std::vector<ServerStatus> servers;  // in mapping order, each backend's together or not
+  std::vector<BackendStatus> backends;
+  std::vector<EndpointStatus> endpoints;
+};
+
+// The backends of the servers in order of first mention, none held.
+std::vector<BackendStatus> BackendsOf(const std::vector<ServerStatus>& servers);
+
+// Holds the latest snapshot and a ring of load and weight samples per server.
+// Memory is fixed at start: three bytes per server and sample.
+class CStatusBoard {
+ public:
+  static constexpr int64_t kSampleMs = 5000;
+  static constexpr size_t kSamples = 120;  // ten minutes
+
+  explicit CStatusBoard(size_t servers, int64_t sample_ms = kSampleMs, size_t samples = kSamples);
+  virtual ~CStatusBoard() = default;
+  CStatusBoard(const CStatusBoard&) = delete;
+  CStatusBoard& operator=(const CStatusBoard&) = delete;
+
+  // Makes s the latest and, when a sample is due at now_ms (monotonic), keeps
+  // each server's load and weight.
+  void Publish(std::shared_ptr<const CoordinatorStatus> s, int64_t now_ms);
+  std::shared_ptr<const CoordinatorStatus> Latest() const;
+
+  struct Point {
+    double age_s;  // before the latest snapshot
+    int load;      // -1 none
+    int weight;    // -1 none
+  };
+  // Server i's samples, oldest first.
+  std::vector<Point> History(size_t server) const;
+
+ private:
+  mutable std::mutex mu_;
+  std::shared_ptr<const CoordinatorStatus> latest_;
+  size_t servers_;
+  int64_t sample_ms_;
+  size_t samples_;
+  std::vector<double> times_;     // Unix time of each sample slot
+  std::vector<uint8_t> loads_;    // [slot * servers + server], 255 none
+  std::vector<int16_t> weights_;  // -1 none
+  size_t head_ = 0;               // next slot to write
+  size_t filled_ = 0;
+  int64_t next_sample_ms_ = -1;
+};
+
+}  // namespace coord
