@@ -21,7 +21,8 @@ from harness import AGENT_IP, COORD_IP, AgentTest, ask, start_haproxy
 COORDINATOR = os.environ.get("KELD4_COORDINATOR_BINARY", "")
 ARTIFACTS = os.environ.get("KELD4_ARTIFACT_DIR", "")
 METRICS = "127.0.0.1:9164"
-# Mapped agents that never report: their servers are drained.
+# Mapped agents that never report: web/spare is drained, api/one (its
+# backend's only server) held in service by the valve.
 QUIET = ("10.77.0.9", "10.77.0.10")
 
 
@@ -132,6 +133,12 @@ class Prometheus(Watched):
         self.assertEqual(promql, held)
         # Weight follows the load: 100 for an idle server, down to 1 when busy.
         self.assertTrue(1 <= held <= 100)
+
+        # api's one server has a quiet agent: draining it would empty the
+        # backend, so its valve holds; web's spare is half of web and drains.
+        holding = 'keld4_backend_silence_valve_holding{backend="api"} 1\n'
+        text = wait_for("api's valve to hold", lambda: (t := self.scrape_or_none()) and holding in t and t, 15)
+        self.assertIn('keld4_backend_silence_valve_holding{backend="web"} 0\n', text)
 
 
 class Page(HTMLParser):

@@ -61,10 +61,13 @@ class Balancing(AgentTest):
 
     def test_agent_load_becomes_a_weight_and_its_stop_drains_the_server(self):
         self.start_agent()
+        # The backend's only server: by default the valve would keep it in
+        # service when its agent falls silent.
         self.coordinator = subprocess.Popen(
             [COORDINATOR, "--listen", COORD_IP, "--agent", AGENT_IP, "--port", str(self.port),
              "--alive", "1", "--cpu-interval", "1", "--json", "--duration", "30",
-             "--haproxy", self.sock, "--server", f"{AGENT_IP}=web/app", "--smoothing", "1", "--step", "1"],
+             "--haproxy", self.sock, "--server", f"{AGENT_IP}=web/app", "--smoothing", "1", "--step", "1",
+             "--max-drain", "100"],
             stdout=subprocess.PIPE)
         ready = self.events_until(lambda e: e["event"] == "state", 10)
         self.assertEqual((ready["server"], ready["new"], ready["reason"]), ("web/app", "ready", "alive"))

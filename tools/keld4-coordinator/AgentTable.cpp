@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace coord {
 
@@ -76,33 +77,43 @@ const AgentRow* CAgentTable::Record(const Decoded& d, uint32_t from_addr, uint16
       row->state = AgentState::kUp;
       *came_up = true;
     }
+    if (silence_ms_ != 0) {
+      due_.push_back({now_ms, static_cast<size_t>(row - rows_.data())});
+      std::push_heap(due_.begin(), due_.end(), std::greater<>());
+    }
   }
   return row;
 }
 
 std::vector<size_t> CAgentTable::CheckSilence(int64_t now_ms) {
   std::vector<size_t> changed;
-  if (silence_ms_ == 0) return changed;
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    AgentRow& r = rows_[i];
-    if (r.state == AgentState::kUp &&
-        now_ms - std::max(r.last_live_ms, grace_from_ms_) >= silence_ms_) {
+  // In the grace period nobody turns silent; the heap keeps its entries, so
+  // those due by then turn silent as it ends.
+  if (InGrace(now_ms)) return changed;
+  while (!due_.empty() && now_ms - due_.front().live_ms >= silence_ms_) {
+    Due d = due_.front();
+    std::pop_heap(due_.begin(), due_.end(), std::greater<>());
+    due_.pop_back();
+    AgentRow& r = rows_[d.row];
+    if (r.state == AgentState::kUp && r.last_live_ms == d.live_ms) {
       r.state = AgentState::kSilent;
-      changed.push_back(i);
+      changed.push_back(d.row);
     }
   }
   return changed;
 }
 
 int64_t CAgentTable::NextSilenceDue() const {
-  int64_t due = -1;
-  if (silence_ms_ == 0) return due;
-  for (const AgentRow& r : rows_) {
-    if (r.state != AgentState::kUp) continue;
-    int64_t t = std::max(r.last_live_ms, grace_from_ms_) + silence_ms_;
-    if (due < 0 || t < due) due = t;
-  }
+  // A stale top only wakes the caller early; CheckSilence then drops it.
+  if (due_.empty()) return -1;
+  int64_t due = due_.front().live_ms + silence_ms_;
+  if (grace_from_ms_ != INT64_MIN) due = std::max(due, grace_from_ms_ + silence_ms_);
   return due;
+}
+
+bool CAgentTable::InGrace(int64_t now_ms) const {
+  // Subtracting INT64_MIN would overflow.
+  return grace_from_ms_ != INT64_MIN && now_ms - grace_from_ms_ < silence_ms_;
 }
 
 AgentRow* CAgentTable::Lookup(uint32_t addr) {

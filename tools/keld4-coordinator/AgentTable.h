@@ -39,9 +39,9 @@ struct AgentRow {
   uint64_t malformed = 0;
 };
 
-// Rows are capped so a flood of forged source addresses cannot eat the host's
-// memory; datagrams from further senders are only counted.
-constexpr size_t kMaxAgents = 4096;
+// Rows are capped (--max-agents) so a flood of forged source addresses cannot
+// eat the host's memory; datagrams from further senders are only counted.
+constexpr size_t kMaxAgents = 16384;
 
 class CAgentTable {
  public:
@@ -79,6 +79,16 @@ class CAgentTable {
 
  private:
   AgentRow* Lookup(uint32_t addr);
+  bool InGrace(int64_t now_ms) const;
+
+  // When a row would turn silent, as of one live message; stale once the row
+  // hears from its agent again. Kept in a min-heap, so a fleet's silence
+  // checks cost nothing while nobody is due.
+  struct Due {
+    int64_t live_ms;
+    size_t row;
+    bool operator>(const Due& o) const { return live_ms > o.live_ms; }
+  };
 
   size_t max_rows_;
   int64_t silence_ms_ = 0;
@@ -86,6 +96,7 @@ class CAgentTable {
   std::vector<AgentRow> rows_;
   std::unordered_map<uint32_t, size_t> index_;
   uint64_t untracked_ = 0;
+  std::vector<Due> due_;
   int64_t grace_from_ms_ = INT64_MIN;
 };
 

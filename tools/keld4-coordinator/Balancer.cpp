@@ -4,13 +4,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace coord {
 namespace {
-
-// Commands per connection: the whole line must fit HAProxy's buffer (16 kB).
-constexpr size_t kBatch = 64;
 
 std::string WeightText(int w) { return w < 0 ? "" : std::to_string(w); }
 
@@ -19,6 +17,8 @@ std::string StateText(LbState s) { return s == LbState::kUnknown ? "" : LbStateN
 bool Pending(int goal, int applied) { return goal >= 0 && goal != applied; }
 
 bool Pending(LbState goal, LbState applied) { return goal != LbState::kUnknown && goal != applied; }
+
+std::string Key(const ServerMapping& m) { return std::to_string(m.agent) + ' ' + m.Name(); }
 
 }  // namespace
 
@@ -33,45 +33,115 @@ CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPoli
 }
 
 void CBalancer::Remap(const std::vector<ServerMapping>& servers) {
+  // Matched by key, not by a scan per mapping: a fleet's map has tens of
+  // thousands of rows.
+  std::unordered_map<std::string, size_t> old;
+  for (size_t i = 0; i < servers_.size(); ++i) old.emplace(Key(servers_[i].map), i);
+  std::vector<size_t> new_of(servers_.size(), SIZE_MAX);
   std::vector<Server> next;
   std::vector<std::vector<EndpointServer>> next_ep(endpoints_.size());
   for (const ServerMapping& m : servers) {
+    auto it = old.find(Key(m));
+    bool kept = it != old.end() && new_of[it->second] == SIZE_MAX;
     Server s;
     s.map = m;
-    EndpointServer fresh;
-    std::vector<EndpointServer*> kept(endpoints_.size(), &fresh);
-    for (size_t i = 0; i < servers_.size(); ++i) {
-      if (servers_[i].map.agent != m.agent || servers_[i].map.Name() != m.Name()) continue;
-      s = servers_[i];
-      for (size_t e = 0; e < endpoints_.size(); ++e) kept[e] = &endpoints_[e].servers[i];
+    if (kept) {
+      s = servers_[it->second];
+      new_of[it->second] = next.size();
+    }
+    for (size_t e = 0; e < endpoints_.size(); ++e) {
+      next_ep[e].push_back(kept ? endpoints_[e].servers[it->second] : EndpointServer());
     }
     next.push_back(s);
-    for (size_t e = 0; e < endpoints_.size(); ++e) next_ep[e].push_back(*kept[e]);
+  }
+  // Held servers keep their turn.
+  std::vector<size_t> held_order;
+  for (const Backend& b : backends_) {
+    for (size_t i : b.held) {
+      if (new_of[i] != SIZE_MAX) held_order.push_back(new_of[i]);
+    }
   }
   servers_ = std::move(next);
   for (size_t e = 0; e < endpoints_.size(); ++e) endpoints_[e].servers = std::move(next_ep[e]);
+  IndexBackends(held_order);
+  work_ = true;
+}
+
+void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
+  std::vector<bool> was_holding;
+  for (const Backend& b : backends_) was_holding.push_back(!b.held.empty());
+  std::unordered_map<std::string, size_t> old_backend;
+  for (size_t i = 0; i < backends_.size(); ++i) old_backend.emplace(backends_[i].name, i);
+
+  backends_.clear();
+  by_agent_.clear();
+  std::unordered_map<std::string, size_t> backend_of;
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    Server& s = servers_[i];
+    auto [it, added] = backend_of.emplace(s.map.backend, backends_.size());
+    if (added) backends_.push_back(Backend{s.map.backend, 0, 0, {}});
+    s.backend = it->second;
+    Backend& b = backends_[s.backend];
+    ++b.mapped;
+    if (s.silence_drained) ++b.drained;
+    by_agent_.emplace(s.map.agent, i);
+  }
+  for (size_t i : held_order) {
+    if (servers_[i].held) backends_[servers_[i].backend].held.push_back(i);
+  }
+  ++valve_version_;
+  // A backend with more servers now may have room for some it held.
+  for (Backend& b : backends_) {
+    if (b.held.empty() || !Fits(b)) continue;
+    while (!b.held.empty() && Fits(b)) {
+      Server* s = &servers_[b.held.front()];
+      Unhold(s);
+      Silent(s);
+    }
+    if (b.held.empty()) ValveEvent(b, "released");
+  }
+  // One that held and is gone from the map says it no longer does.
+  for (const auto& [name, i] : old_backend) {
+    if (was_holding[i] && backend_of.count(name) == 0) {
+      ValveEvent(Backend{name, 0, 0, {}}, "released");
+    }
+  }
 }
 
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
   for (Server& s : servers_) {
     ServerMapping m = s.map;
+    size_t backend = s.backend;
     s = Server();
     s.map = m;
+    s.backend = backend;
   }
+  // The valve starts over with the loads: nothing is silent yet.
+  for (Backend& b : backends_) {
+    bool holding = !b.held.empty();
+    b.drained = 0;
+    b.held.clear();
+    if (holding) ValveEvent(b, "released");
+  }
+  ++valve_version_;
   for (HaproxyEndpoint& ep : endpoints_) {
     for (EndpointServer& a : ep.servers) a = EndpointServer();
     ep.linked = false;
     ep.retry_at = now_ms;
     ep.backoff_ms = kMinBackoffMs;
   }
+  work_ = true;
 }
 
 CBalancer::Server* CBalancer::Find(uint32_t agent) {
-  for (Server& s : servers_) {
-    if (s.map.agent == agent) return &s;
-  }
-  return nullptr;
+  auto it = by_agent_.find(agent);
+  return it == by_agent_.end() ? nullptr : &servers_[it->second];
+}
+
+const CBalancer::Server* CBalancer::Find(uint32_t agent) const {
+  auto it = by_agent_.find(agent);
+  return it == by_agent_.end() ? nullptr : &servers_[it->second];
 }
 
 int CBalancer::MaxWeight(const Server& s) const {
@@ -86,6 +156,7 @@ void CBalancer::Decide(Server* s) {
   int target = WeightForLoad(s->load, policy_.min_weight, max);
   if (WorthWriting(s->goal_weight, target, policy_.step, policy_.min_weight, max)) {
     s->goal_weight = target;
+    work_ = true;
   }
 }
 
@@ -95,8 +166,10 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
   // The first report since the start (or since becoming active) makes the
   // server ready, whatever an earlier writer left.
   if (came_up || !s->heard) {
+    Heard(s);
     s->goal_state = LbState::kReady;
     s->state_reason = "alive";
+    work_ = true;
   }
   s->heard = true;
   if (is_load) {
@@ -110,14 +183,90 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
 void CBalancer::OnGone(uint32_t agent, const char* reason) {
   Server* s = Find(agent);
   if (s == nullptr) return;
+  if (std::string(reason) == "silent") {
+    Silent(s);
+    return;
+  }
+  // An agent that says it stops is believed at once, valve or not.
+  s->heard = true;
+  Heard(s);
+  Drain(s, reason);
+}
+
+void CBalancer::Drain(Server* s, const char* reason) {
   s->goal_state = silent_state_;
   s->state_reason = reason;
+  work_ = true;
+}
+
+bool CBalancer::Fits(const Backend& b) const {
+  return (b.drained + 1) * 100 <= b.mapped * static_cast<size_t>(max_drain_);
+}
+
+void CBalancer::Silent(Server* s) {
+  if (s->silence_drained || s->held) return;
+  Backend& b = backends_[s->backend];
+  ++valve_version_;
+  // Past the share, silence is more likely our own deafness than the
+  // servers' deaths: taking them all out would put the site out.
+  if (Fits(b)) {
+    ++b.drained;
+    s->silence_drained = true;
+    Drain(s, "silent");
+    return;
+  }
+  s->held = true;
+  b.held.push_back(static_cast<size_t>(s - servers_.data()));
+  if (b.held.size() == 1) ValveEvent(b, "holding");
+}
+
+// The agent was heard (or said it stops): it no longer counts as silent.
+void CBalancer::Heard(Server* s) {
+  Backend& b = backends_[s->backend];
+  if (s->held) {
+    Unhold(s);
+    if (b.held.empty()) ValveEvent(b, "released");
+  }
+  if (!s->silence_drained) return;
+  s->silence_drained = false;
+  --b.drained;
+  ++valve_version_;
+  // The freed place goes to the server held longest, which is still silent.
+  if (!b.held.empty()) {
+    Server* next = &servers_[b.held.front()];
+    Unhold(next);
+    Silent(next);
+    if (b.held.empty()) ValveEvent(b, "released");
+  }
+}
+
+void CBalancer::Unhold(Server* s) {
+  Backend& b = backends_[s->backend];
+  s->held = false;
+  b.held.erase(std::find(b.held.begin(), b.held.end(), static_cast<size_t>(s - servers_.data())));
+  ++valve_version_;
+}
+
+void CBalancer::ValveEvent(const Backend& b, const char* status) {
+  LbEvent e;
+  e.kind = LbEvent::Kind::kValve;
+  e.server = b.name;
+  e.reason = status;
+  e.message = std::to_string(b.drained) + " of " + std::to_string(b.mapped) +
+              " servers drained for silence, " + std::to_string(b.held.size()) +
+              " more silent held at their last weight and state";
+  Emit(e);
+}
+
+std::vector<ValveView> CBalancer::Valves() const {
+  std::vector<ValveView> out;
+  for (const Backend& b : backends_) out.push_back({b.name, b.mapped, b.drained, b.held.size()});
+  return out;
 }
 
 void CBalancer::Emit(const LbEvent& e) const {
   if (sink_) sink_(e);
 }
-
 void CBalancer::Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms) {
   ++ep->errors;
   // Once per outage, not once per retry.
@@ -181,6 +330,7 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
       a = EndpointServer();
       a.restarted = true;
     }
+    work_ = true;
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "restarted";
@@ -207,6 +357,15 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
   return true;
 }
 
+bool CBalancer::TakeBatch() {
+  if (batches_left_ == 0) {
+    backlog_ = true;
+    return false;
+  }
+  --batches_left_;
+  return true;
+}
+
 bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
   std::vector<size_t> asked;
   std::vector<std::string> commands;
@@ -216,8 +375,10 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
       commands.push_back("get weight " + servers_[i].map.Name());
     }
   }
-  for (size_t from = 0; from < commands.size(); from += kBatch) {
-    size_t to = std::min(commands.size(), from + kBatch);
+  for (size_t from = 0, to = 0; from < commands.size(); from = to) {
+    // The rest stays unread for the next tick.
+    if (!TakeBatch()) return false;
+    to = BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
@@ -234,6 +395,7 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
         Missing(ep, i, part[k], answers[k]);
       }
     }
+    if (between_) between_();
   }
   return true;
 }
@@ -274,22 +436,31 @@ void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
     size_t i;
     bool weight;
     LbEvent event;
+    int weight_sent;  // the goal may move while the batch is out
+    LbState state_sent;
   };
   std::vector<Pend> changes;
   for (size_t i = 0; i < servers_.size(); ++i) {
     const EndpointServer& a = ep->servers[i];
+    const Server& s = servers_[i];
     if (a.missing) continue;
-    if (Pending(servers_[i].goal_weight, a.applied_weight))
-      changes.push_back({i, true, Change(*ep, i, true)});
-    if (Pending(servers_[i].goal_state, a.applied_state))
-      changes.push_back({i, false, Change(*ep, i, false)});
+    if (Pending(s.goal_weight, a.applied_weight))
+      changes.push_back({i, true, Change(*ep, i, true), s.goal_weight, s.goal_state});
+    if (Pending(s.goal_state, a.applied_state))
+      changes.push_back({i, false, Change(*ep, i, false), s.goal_weight, s.goal_state});
   }
-  for (size_t from = 0; from < changes.size(); from += kBatch) {
-    size_t to = std::min(changes.size(), from + kBatch);
-    std::vector<std::string> commands;
-    for (size_t k = from; k < to; ++k) commands.push_back(changes[k].event.command);
+  std::vector<std::string> all;
+  all.reserve(changes.size());
+  for (const Pend& c : changes) all.push_back(c.event.command);
+  for (size_t from = 0, to = 0; from < changes.size(); from = to) {
+    to = BatchEnd(all, from);
+    std::vector<std::string> commands(all.begin() + static_cast<std::ptrdiff_t>(from),
+                                      all.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers(commands.size());
-    if (has_socket_ && !dry_run_ && !Exchange(ep, commands, &answers, now_ms)) return;
+    // What is not sent stays pending for the next tick.
+    if (has_socket_ && !dry_run_ && (!TakeBatch() || !Exchange(ep, commands, &answers, now_ms))) {
+      return;
+    }
     for (size_t k = from; k < to; ++k) {
       Pend& c = changes[k];
       EndpointServer& a = ep->servers[c.i];
@@ -303,12 +474,13 @@ void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
       c.event.message = answer;
       if (!answer.empty()) ++ep->errors;
       if (c.weight) {
-        a.applied_weight = servers_[c.i].goal_weight;
+        a.applied_weight = c.weight_sent;
       } else {
-        a.applied_state = servers_[c.i].goal_state;
+        a.applied_state = c.state_sent;
       }
       Emit(c.event);
     }
+    if (between_) between_();
   }
   for (size_t i = 0; i < servers_.size(); ++i) {
     if (!Due(*ep, i)) ep->servers[i].restarted = false;
@@ -319,15 +491,18 @@ void CBalancer::Tick(int64_t now_ms) {
   if (unheard_deadline_ >= 0 && now_ms >= unheard_deadline_) {
     unheard_deadline_ = -1;
     for (Server& s : servers_) {
-      if (!s.heard) OnGone(s.map.agent, "silent");
+      if (!s.heard) Silent(&s);
     }
   }
+  backlog_ = false;
   // Each instance on its own: one that fails waits for its retry while the
   // others are written, and the reachable ones go first, so that one that
-  // hangs until its timeout does not delay them.
+  // hangs until its timeout does not delay them. Each has its own budget,
+  // so the instances stay equally current.
   for (bool linked : {true, false}) {
     for (HaproxyEndpoint& ep : endpoints_) {
       if (ep.linked != linked) continue;
+      batches_left_ = kBatchesPerTick;
       if (!has_socket_) {
         Write(&ep, now_ms);
         continue;
@@ -338,6 +513,19 @@ void CBalancer::Tick(int64_t now_ms) {
       Write(&ep, now_ms);
     }
   }
+  work_ = AnyWork();
+}
+
+// One scan of the fleet, once a tick.
+bool CBalancer::AnyWork() const {
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    if (has_socket_ && !ep.linked) continue;  // it is due at its retry
+    for (size_t i = 0; i < servers_.size(); ++i) {
+      bool unread = has_socket_ && ep.servers[i].initial < 0 && !ep.servers[i].missing;
+      if (unread || Due(ep, i)) return true;
+    }
+  }
+  return false;
 }
 
 int64_t CBalancer::NextDue(int64_t now_ms) const {
@@ -351,33 +539,31 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
       continue;
     }
     if (has_socket_) take(ep.info_due);
-    for (size_t i = 0; i < servers_.size(); ++i) {
-      bool unread = has_socket_ && ep.servers[i].initial < 0 && !ep.servers[i].missing;
-      if (unread || Due(ep, i)) take(std::max(now_ms, ep.retry_at));
-    }
+    // An instance with nothing of its own to do ticks early at worst.
+    if (work_) take(std::max(now_ms, ep.retry_at));
   }
   return due;
 }
 
 bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) const {
-  for (size_t i = 0; i < servers_.size(); ++i) {
-    if (servers_[i].map.agent != agent) continue;
-    // The first instance that has the server speaks for all; the status
-    // lines tell where one differs by failing.
-    for (const HaproxyEndpoint& ep : endpoints_) {
-      const EndpointServer& a = ep.servers[i];
-      if (a.missing) continue;
-      *weight = a.applied_weight >= 0   ? std::to_string(a.applied_weight)
-                : a.haproxy_weight >= 0 ? std::to_string(a.haproxy_weight)
-                                        : "-";
-      *state = LbStateName(a.applied_state);
-      return true;
-    }
-    *weight = "-";
-    *state = "no-server";
+  auto it = by_agent_.find(agent);
+  if (it == by_agent_.end()) return false;
+  size_t i = it->second;
+  // The first instance that has the server speaks for all; the status
+  // lines tell where one differs by failing.
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    const EndpointServer& a = ep.servers[i];
+    if (a.missing) continue;
+    *weight = a.applied_weight >= 0   ? std::to_string(a.applied_weight)
+              : a.haproxy_weight >= 0 ? std::to_string(a.haproxy_weight)
+                                      : "-";
+    *state = LbStateName(a.applied_state);
+    if (servers_[i].held) *state += " (held)";
     return true;
   }
-  return false;
+  *weight = "-";
+  *state = "no-server";
+  return true;
 }
 
 std::vector<std::string> CBalancer::Status() const {

@@ -5,9 +5,12 @@
 // caller passes the time in.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Haproxy.h"
@@ -24,6 +27,7 @@ struct LbEvent {
     kState,   // a state was written (or would be)
     kServer,  // HAProxy refused a command for one server
     kLink,    // the socket was lost, reached, or HAProxy restarted
+    kValve,   // a backend's valve began or stopped holding silent servers
   };
   Kind kind = Kind::kLink;
   uint32_t agent = 0;
@@ -31,7 +35,8 @@ struct LbEvent {
   std::string old_value;  // weight or state before; "" unknown
   std::string new_value;
   int load = -1;         // the smoothed load the weight was made from; -1 none yet
-  std::string reason;    // load, alive, silent, down, restart; lost, connected, restarted
+  std::string reason;    // load, alive, silent, down, restart; lost, connected, restarted;
+                         // holding, released
   std::string command;   // what was sent (or would be)
   std::string message;   // HAProxy's answer or the socket's error
   std::string endpoint;  // the HAProxy instance it is about; "" in a dry run without one
@@ -72,6 +77,15 @@ struct HaproxyEndpoint {
   std::vector<EndpointServer> servers;  // in the order of the mappings
 };
 
+// The safety valve of one backend: how many of its mapped servers are drained
+// for silence and how many more silent ones it keeps in service.
+struct ValveView {
+  std::string backend;
+  size_t mapped = 0;
+  size_t drained = 0;  // for silence, not for a down message
+  size_t held = 0;     // silent, kept at their last weight and state
+};
+
 class CBalancer {
  public:
   using Sink = std::function<void(const LbEvent&)>;
@@ -98,11 +112,28 @@ class CBalancer {
   // The agent went silent or sent its down message (reason "silent", "down").
   void OnGone(uint32_t agent, const char* reason);
 
+  // Called after each batch HAProxy has answered, so the caller can read its
+  // own socket while a large change goes out; it may report to us.
+  void SetBetweenBatches(std::function<void()> f) { between_ = std::move(f); }
+
+  // At most percent of a backend's servers are drained for silence at one
+  // time (100 by default: no valve); the further silent ones are held.
+  void SetMaxDrain(int percent) { max_drain_ = percent; }
+  // Every backend's valve, in the order of their first mapping.
+  std::vector<ValveView> Valves() const;
+  // Changes whenever a valve's counts change.
+  uint64_t ValveVersion() const { return valve_version_; }
+
   // Talks to HAProxy when something is due.
   void Tick(int64_t now_ms);
+  // Whether a tick left work for the next one (it sends at most
+  // kBatchesPerTick batches to each instance, so the caller's socket is read
+  // in between).
+  bool Backlog() const { return backlog_; }
   // When Tick next has something to do; -1 when nothing is due.
   int64_t NextDue(int64_t now_ms) const;
 
+  bool Maps(uint32_t agent) const { return by_agent_.count(agent) != 0; }
   // What the table shows for an agent; false when it is not mapped.
   bool View(uint32_t agent, std::string* weight, std::string* state) const;
   // One short line per HAProxy instance.
@@ -116,6 +147,8 @@ class CBalancer {
   static constexpr int64_t kInfoPeriodMs = 2000;
   static constexpr int64_t kMinBackoffMs = kHaproxyMinBackoffMs;
   static constexpr int64_t kMaxBackoffMs = 8000;
+  // Per instance: some 2,000 commands, tens of milliseconds of HAProxy's time.
+  static constexpr int kBatchesPerTick = 8;
 
  private:
   // What every HAProxy instance should have of one server.
@@ -129,9 +162,24 @@ class CBalancer {
     const char* weight_reason = "load";
     LbState goal_state = LbState::kUnknown;
     const char* state_reason = "alive";
+    size_t backend = 0;  // into backends_
+    bool silence_drained = false;
+    bool held = false;
+  };
+  struct Backend {
+    std::string name;
+    size_t mapped = 0;
+    size_t drained = 0;
+    std::vector<size_t> held;  // servers, oldest first
   };
 
   Server* Find(uint32_t agent);
+  const Server* Find(uint32_t agent) const;
+  void Drain(Server* s, const char* reason);
+  void Silent(Server* s);
+  void Heard(Server* s);
+  void Unhold(Server* s);
+  void ValveEvent(const Backend& b, const char* status);
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
   // Runs commands on one instance, counting them; false after Lost.
@@ -146,8 +194,24 @@ class CBalancer {
   void Emit(const LbEvent& e) const;
   LbEvent Change(const HaproxyEndpoint& ep, size_t i, bool weight) const;
   bool Due(const HaproxyEndpoint& ep, size_t i) const;
+  // Takes one batch from the tick's budget; false when it is spent.
+  bool TakeBatch();
+  void IndexBackends(const std::vector<size_t>& held_order);
+  bool Fits(const Backend& b) const;
+  bool AnyWork() const;
 
   std::vector<Server> servers_;
+  std::unordered_map<uint32_t, size_t> by_agent_;
+  std::vector<Backend> backends_;
+  int max_drain_ = 100;
+  int batches_left_ = 0;
+  bool backlog_ = false;
+  // Whether a tick may have something to read or write: set by every change
+  // of a goal, cleared by a tick that finds nothing left, so NextDue does not
+  // scan the fleet on every pass of the caller's loop.
+  bool work_ = true;
+  std::function<void()> between_;
+  uint64_t valve_version_ = 0;
   WeightPolicy policy_;
   LbState silent_state_;
   bool dry_run_;

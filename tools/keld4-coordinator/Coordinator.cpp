@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 namespace coord {
 
@@ -23,10 +24,24 @@ const char* const kVersion = KELD4_VERSION;
 
 namespace {
 
-// The largest UDP payload over IPv4 is 65,507 bytes, so nothing is cut off.
+// The largest UDP payload over IPv4 is 65,507 bytes, so nothing is cut off;
+// only the pages a datagram lands on are ever touched.
 constexpr size_t kRecvBufferSize = 65536;
-// Datagrams taken per wake-up before timers are looked at again.
-constexpr int kRecvBurst = 256;
+// Datagrams per recvmmsg call, and calls per pass before timers are looked
+// at again: a pass must take more than arrives while HAProxy is being
+// written to (tens of milliseconds), or the buffer only ever fills.
+constexpr unsigned kRecvBatch = 64;
+constexpr int kRecvCalls = 256;
+// Between two passes over the socket the kernel's buffer gathers a fleet's
+// reports, so a pass takes many at once instead of waking for each one.
+constexpr int64_t kRecvGapMs = 5;
+// HAProxy hears of the changes of this long at once, in one connection.
+constexpr int64_t kLbGapMs = 100;
+constexpr int64_t kDropsEventMs = 1000;
+
+// A Coor_alive target: no send yet, its latest send went out, or it fails
+// (reported once, until a send goes out again).
+enum TargetState : uint8_t { kNotYet, kSent, kFailing };
 constexpr int64_t kRedrawMs = 1000;
 // How often a virtual report address is looked for besides netlink's notices.
 constexpr int64_t kActivityCheckMs = 1000;
@@ -84,13 +99,18 @@ std::string ServerList(const std::vector<ServerMapping>& list) {
 }  // namespace
 
 CCoordinator::CCoordinator(const CoordinatorOptions& o)
-    : opt_(o), table_(o.settings.alive, o.settings.cpu_interval), buf_(kRecvBufferSize) {
+    : opt_(o), table_(o.settings.alive, o.settings.cpu_interval, o.max_agents),
+      buf_(kRecvBufferSize * kRecvBatch) {
   if (!opt_.servers.empty()) {
     balancer_ =
         std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state, opt_.haproxy,
                                     opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
+    balancer_->SetMaxDrain(opt_.max_drain);
+    // Reports keep coming while HAProxy takes a large change.
+    balancer_->SetBetweenBatches([this] { Receive(); });
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
+  SetTargets();
   if (opt_.follow_address) watch_ = std::make_unique<CAddressWatch>(opt_.address);
 }
 
@@ -107,6 +127,8 @@ int CCoordinator::Run() {
   now_ms_ = start_ms_;
   if (board_) next_publish_ = start_ms_;
   tty_ = !opt_.json && isatty(STDOUT_FILENO) == 1;
+  // Events are flushed once per pass, not once per line.
+  if (opt_.json) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   EmitStart();
   active_ = !watch_ || watch_->Held();
   if (watch_) {
@@ -119,11 +141,15 @@ int CCoordinator::Run() {
     j.Addr("address", opt_.address);
     Emit(j);
   }
-  if (balancer_) balancer_->Start(start_ms_, table_.SilenceMs());
+  if (balancer_) {
+    balancer_->Start(start_ms_, table_.SilenceMs());
+    RefreshValves();
+  }
   if (tty_) std::fputs("\x1b[2J", stdout);
 
-  next_send_ = active_ ? start_ms_ : -1;
+  round_start_ms_ = start_ms_;
   int64_t next_draw = start_ms_;
+  int64_t next_read = start_ms_;
   int64_t next_check = watch_ ? start_ms_ + kActivityCheckMs : -1;
   int64_t end_at = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
   while (end_reason_ == nullptr) {
@@ -133,20 +159,22 @@ int CCoordinator::Run() {
       CheckActivity(now);
       next_check = now + kActivityCheckMs;
     }
-    if (next_send_ >= 0 && now >= next_send_) {
-      SendRound(now);
-      next_send_ = opt_.resend != 0 ? now + 1000 * static_cast<int64_t>(opt_.resend) : -1;
-    }
+    // A standby sends no Coor_alive.
+    if (active_ && !send_blocked_) SendDue(now);
     for (size_t i : table_.CheckSilence(now)) {
       EmitSilent(table_.Rows()[i], now);
       if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
     }
     // Only the holder of the report address writes to HAProxy.
-    if (balancer_ && active_) {
+    if (balancer_ && active_ && now >= lb_due_ms_) {
       balancer_->Tick(now);
+      // A large change goes out in slices with the socket read in between.
+      lb_due_ms_ = balancer_->Backlog() ? now : now + kLbGapMs;
       now = MonotonicMs();  // the socket may have taken a while
       now_ms_ = now;
     }
+    if (balancer_) RefreshValves();
+    EmitDrops(now);
     if (end_at >= 0 && now >= end_at) {
       end_reason_ = "duration";
       break;
@@ -161,10 +189,15 @@ int CCoordinator::Run() {
     }
     if (end_reason_ != nullptr) break;
 
+    bool reading = now >= next_read;
+    int64_t lb_due = balancer_ && active_ ? balancer_->NextDue(now) : -1;
+    if (lb_due >= 0 && lb_due < lb_due_ms_) lb_due = lb_due_ms_;
+    bool drops_pending =
+        opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
     int64_t wake = -1;
-    for (int64_t t : {next_send_, end_at, tty_ ? next_draw : -1, next_publish_,
-                      table_.NextSilenceDue(), next_check,
-                      balancer_ && active_ ? balancer_->NextDue(now) : -1}) {
+    for (int64_t t : {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at,
+                      tty_ ? next_draw : -1, next_publish_, table_.NextSilenceDue(), next_check,
+                      lb_due, reading ? -1 : next_read, drops_pending ? drops_due_ms_ : -1}) {
       if (t >= 0 && (wake < 0 || t < wake)) wake = t;
     }
     int timeout = -1;
@@ -173,8 +206,10 @@ int CCoordinator::Run() {
       if (left < 0) left = 0;
       timeout = left > 60000 ? 60000 : static_cast<int>(left);
     }
+    Flush();
+    short events = static_cast<short>((reading ? POLLIN : 0) | (send_blocked_ ? POLLOUT : 0));
     pollfd fds[3] = {
-        {sock_, POLLIN, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
+        {sock_, events, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
     int n = poll(fds, 3, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -193,14 +228,21 @@ int CCoordinator::Run() {
     }
     // An address change is acted on before the datagrams that follow it.
     if (fds[2].revents != 0 && watch_->Drain()) CheckActivity(MonotonicMs());
-    if (fds[0].revents != 0) Receive();
+    if ((fds[0].revents & (POLLOUT | POLLERR)) != 0) send_blocked_ = false;
+    if ((fds[0].revents & (POLLIN | POLLERR)) != 0) {
+      Receive();
+      next_read = MonotonicMs() + kRecvGapMs;
+    }
   }
   // What the last reports decided still goes out.
-  if (balancer_ && active_) {
+  for (int slice = 0; balancer_ && active_ && slice < 1000; ++slice) {
     now_ms_ = MonotonicMs();
     balancer_->Tick(now_ms_);
+    RefreshValves();
+    if (!balancer_->Backlog()) break;
   }
   Finish(MonotonicMs());
+  Flush();
   if (http_) http_->Stop();
   return exit_code_;
 }
@@ -219,10 +261,14 @@ void CCoordinator::SetActive(bool active, int64_t now) {
     // gets its full silence period to reach us before its server counts as
     // silent, and the Coor_alive goes out at once.
     table_.Grace(now);
-    if (balancer_) balancer_->Start(now, table_.SilenceMs());
-    next_send_ = now;
-  } else {
-    next_send_ = -1;
+    if (balancer_) {
+      balancer_->Start(now, table_.SilenceMs());
+      RefreshValves();
+      lb_due_ms_ = now;
+    }
+    round_start_ms_ = now;
+    round_spread_ms_ = 0;
+    round_next_ = 0;
   }
   // One line per change, so that a service's journal shows each failover.
   char a[16];
@@ -253,16 +299,18 @@ void CCoordinator::Reload(int64_t now) {
     return;
   }
   opt_.servers = servers;
-  std::vector<uint32_t> old_agents = opt_.agents;
   opt_.agents = agents;
+  std::vector<size_t> fresh = SetTargets();
   // A newly mapped agent is configured now, not at the next round.
-  for (uint32_t a : agents) {
-    if (active_ && std::find(old_agents.begin(), old_agents.end(), a) == old_agents.end()) {
-      SendOne(a, false, now);
-    }
+  for (size_t t : fresh) {
+    if (!active_ || send_blocked_) break;
+    if (!SendOne(t, now)) send_blocked_ = true;
   }
   for (const ServerMapping& m : servers) table_.Expect(m.agent);
-  if (balancer_) balancer_->Remap(servers);
+  if (balancer_) {
+    balancer_->Remap(servers);
+    RefreshValves();
+  }
   j.Num("servers", servers.size());
   Emit(j);
 }
@@ -295,6 +343,25 @@ int CCoordinator::Setup() {
     std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, std::strerror(errno));
     return -1;
   }
+  // A fleet's reports bunch up (after a Coor_alive round, after a network
+  // blip); the kernel's default buffer holds a few hundred. Forcing works
+  // for root past net.core.rmem_max; otherwise we get what the limit allows.
+  if (setsockopt(sock_, SOL_SOCKET, SO_RCVBUFFORCE, &opt_.rcvbuf, sizeof(opt_.rcvbuf)) != 0) {
+    setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &opt_.rcvbuf, sizeof(opt_.rcvbuf));
+  }
+  socklen_t granted_len = sizeof(counters_.rcvbuf_granted);
+  getsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &counters_.rcvbuf_granted, &granted_len);
+  // The kernel doubles the request for its own bookkeeping; less than that
+  // is net.core.rmem_max's doing.
+  if (counters_.rcvbuf_granted < 2 * static_cast<int64_t>(opt_.rcvbuf)) {
+    std::fprintf(stderr,
+                 "%s: receive buffer: asked for %d bytes, the kernel granted %d of the %lld "
+                 "it would count for them (net.core.rmem_max limits it)\n",
+                 kProgram, opt_.rcvbuf, counters_.rcvbuf_granted,
+                 2 * static_cast<long long>(opt_.rcvbuf));
+  }
+  // Drops for a full buffer are then counted on each datagram we read.
+  setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on));
   sockaddr_in sa = MakeSockaddr(opt_.listen, opt_.port);
   if (bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
     std::fprintf(stderr, "%s: cannot listen on %s:%u: %s\n", kProgram, listen, opt_.port,
@@ -333,11 +400,13 @@ void CCoordinator::Publish(int64_t now) {
   s->time_s = WallSeconds();
   s->start_s = start_wall_s_;
   s->active = active_;
-  s->agents_configured = opt_.agents.size();
+  s->agents_configured = counters_.agents_configured;
   s->received = received_;
   s->malformed = malformed_;
-  s->alive_sent = sent_;
-  s->alive_failed = alive_failed_;
+  s->dropped_kernel = counters_.kernel_drops;
+  s->dropped_source = counters_.source_drops;
+  s->alive_sent = counters_.alive_sent;
+  s->alive_failed = counters_.alive_failed;
   s->agents.reserve(table_.Rows().size());
   for (const AgentRow& r : table_.Rows()) {
     AgentStatus a;
@@ -350,6 +419,12 @@ void CCoordinator::Publish(int64_t now) {
   }
   if (balancer_) balancer_->Fill(&s->servers, &s->endpoints);
   s->backends = BackendsOf(s->servers);
+  if (balancer_) {
+    RefreshValves();
+    std::unordered_map<std::string, bool> holding;
+    for (const ValveView& v : counters_.valves) holding[v.backend] = v.held != 0;
+    for (BackendStatus& b : s->backends) b.valve_holding = holding[b.name];
+  }
   board_->Publish(std::move(s), now);
 }
 
@@ -357,6 +432,11 @@ void CCoordinator::Emit(CJsonLine& j) {
   if (!opt_.json) return;
   std::fputs(j.Text().c_str(), stdout);
   std::fputc('\n', stdout);
+  if (std::ferror(stdout)) Flush();
+}
+
+void CCoordinator::Flush() {
+  if (!opt_.json) return;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     // Nobody reads our events any more; stop rather than run blind.
     if (end_reason_ == nullptr) end_reason_ = "output";
@@ -382,6 +462,10 @@ void CCoordinator::EmitStart() {
       .Num("alive", opt_.settings.alive)
       .Num("cpu_interval", opt_.settings.cpu_interval)
       .Num("resend", opt_.resend)
+      .Num("max_agents", opt_.max_agents)
+      .Num("rcvbuf", static_cast<uint64_t>(counters_.rcvbuf_granted))
+      .Num("max_drain", static_cast<uint64_t>(opt_.max_drain))
+      .Bool("trust_forwarded", opt_.trust_forwarded)
       .Bool("virtual", opt_.follow_address);
   if (opt_.duration_ms > 0) {
     j.Seconds("duration", opt_.duration_ms);
@@ -410,7 +494,10 @@ void CCoordinator::EmitStart() {
   Emit(j);
 }
 
-void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
+// false when the socket has no room now: the caller waits for it.
+bool CCoordinator::SendOne(size_t target, int64_t now) {
+  uint32_t des = targets_[target];
+  bool broadcast = target >= opt_.agents.size();
   uint8_t msg[kCoorAliveSize];
   EncodeCoorAlive(opt_.SourceAddr(), des, opt_.settings, msg);
   sockaddr_in sa = MakeSockaddr(des, opt_.port);
@@ -435,66 +522,179 @@ void CCoordinator::SendOne(uint32_t des, bool broadcast, int64_t now) {
     std::memcpy(CMSG_DATA(c), &pi, sizeof(pi));
   }
   ssize_t n = sendmsg(sock_, &mh, 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+  uint8_t& state = target_state_[target];
   if (n == static_cast<ssize_t>(sizeof(msg))) {
-    ++sent_;
+    ++counters_.alive_sent;
+    if (state != kSent && !broadcast) ++counters_.agents_configured;
+    state = kSent;
     CJsonLine j = Event("sent", now);
     j.Addr("to", des).Num("port", opt_.port).Bool("broadcast", broadcast).Num("bytes", 68);
     Emit(j);
-    return;
+    return true;
   }
-  // One unreachable agent must not stop the others being configured; the
-  // failure shows in the exit code.
   int err = n < 0 ? errno : EMSGSIZE;
   if (watch_ && !watch_->Held()) {
     // The virtual address went between the check and the send: a failover,
     // not a fault.
     SetActive(false, now);
-    return;
+    return true;
   }
-  ++alive_failed_;
+  // One unreachable agent must not stop the others being configured, and is
+  // told once per outage, not once per round.
+  ++counters_.alive_failed;
+  if (state == kSent && !broadcast) --counters_.agents_configured;
+  if (state == kFailing) return true;
+  state = kFailing;
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
                std::strerror(err));
-  exit_code_ = 1;
   CJsonLine j = Event("error", now);
   j.Str("op", "sendto").Addr("to", des).Str("message", std::strerror(err));
   Emit(j);
+  return true;
 }
 
-void CCoordinator::SendRound(int64_t now) {
-  for (uint32_t a : opt_.agents) {
-    if (active_) SendOne(a, false, now);
+// Makes the send targets from opt_'s agents and broadcasts; a target kept
+// from before keeps its state and the round goes on where it was. Returns the
+// agents that are new.
+std::vector<size_t> CCoordinator::SetTargets() {
+  // opt_ may hold the new lists already: the old ones are what targets_ has.
+  std::unordered_map<uint32_t, uint8_t> was;
+  for (size_t t = 0; t < counters_.agents_total && t < target_state_.size(); ++t) {
+    was.emplace(targets_[t], target_state_[t]);
   }
-  for (uint32_t a : opt_.broadcasts) {
-    if (active_) SendOne(a, true, now);
+  bool in_round = round_next_ < targets_.size();
+  uint32_t next = in_round ? targets_[round_next_] : 0;
+  bool next_is_agent = round_next_ < counters_.agents_total;
+  bool first = targets_.empty();
+  targets_ = opt_.agents;
+  targets_.insert(targets_.end(), opt_.broadcasts.begin(), opt_.broadcasts.end());
+  target_state_.assign(targets_.size(), kNotYet);
+  std::vector<size_t> fresh;
+  counters_.agents_configured = 0;
+  size_t resume = in_round ? std::min(round_next_, targets_.size()) : first ? 0 : targets_.size();
+  for (size_t t = 0; t < targets_.size(); ++t) {
+    bool agent = t < opt_.agents.size();
+    if (in_round && targets_[t] == next && agent == next_is_agent) resume = t;
+    if (!agent) continue;
+    auto it = was.find(targets_[t]);
+    if (it == was.end()) {
+      fresh.push_back(t);
+      continue;
+    }
+    target_state_[t] = it->second;
+    if (it->second == kSent) ++counters_.agents_configured;
   }
+  round_next_ = resume;
+  counters_.agents_total = opt_.agents.size();
+  return fresh;
+}
+
+// When the round sends to target; -1 past its end.
+int64_t CCoordinator::SendAt(size_t target) const {
+  if (target >= targets_.size()) return -1;
+  return round_start_ms_ +
+         round_spread_ms_ * static_cast<int64_t>(target) / static_cast<int64_t>(targets_.size());
+}
+
+void CCoordinator::SendDue(int64_t now) {
+  while (active_ && round_next_ < targets_.size() && SendAt(round_next_) <= now) {
+    if (!SendOne(round_next_, now)) {
+      send_blocked_ = true;
+      return;
+    }
+    ++round_next_;
+  }
+  if (round_next_ < targets_.size() || opt_.resend == 0) return;
+  // The next round spreads the fleet over the resend period, so each agent
+  // hears from us once a period and the socket never sees the whole fleet
+  // at once.
+  int64_t period = 1000 * static_cast<int64_t>(opt_.resend);
+  round_start_ms_ = std::max(round_start_ms_ + period, now);
+  round_spread_ms_ = period;
+  round_next_ = 0;
 }
 
 void CCoordinator::Receive() {
-  for (int i = 0; i < kRecvBurst && end_reason_ == nullptr; ++i) {
-    sockaddr_in from{};
-    socklen_t from_len = sizeof(from);
-    ssize_t n =
-        recvfrom(sock_, buf_.data(), buf_.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (n < 0) {
+  constexpr size_t kControl = CMSG_SPACE(sizeof(uint32_t));
+  mmsghdr msgs[kRecvBatch];
+  iovec iov[kRecvBatch];
+  sockaddr_in from[kRecvBatch];
+  alignas(cmsghdr) uint8_t control[kRecvBatch][kControl];
+  for (int call = 0; call < kRecvCalls && end_reason_ == nullptr; ++call) {
+    for (unsigned i = 0; i < kRecvBatch; ++i) {
+      iov[i] = {buf_.data() + i * kRecvBufferSize, kRecvBufferSize};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_name = &from[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_control = control[i];
+      msgs[i].msg_hdr.msg_controllen = kControl;
+    }
+    int got = recvmmsg(sock_, msgs, kRecvBatch, 0, nullptr);
+    if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       // Reports of earlier sends to unreachable hosts, not a broken socket.
       if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
-      Fatal("recvfrom", errno);
+      Fatal("recvmmsg", errno);
       return;
     }
-    ++received_;
-    Handle(static_cast<size_t>(n), ntohl(from.sin_addr.s_addr), ntohs(from.sin_port),
-           MonotonicMs());
+    received_ += static_cast<uint64_t>(got);
+    for (int i = 0; i < got && end_reason_ == nullptr; ++i) {
+      msghdr& h = msgs[i].msg_hdr;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+          uint32_t total = 0;
+          std::memcpy(&total, CMSG_DATA(c), sizeof(total));
+          CountKernelDrops(total);
+        }
+      }
+      Handle(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len,
+             ntohl(from[i].sin_addr.s_addr), ntohs(from[i].sin_port), MonotonicMs());
+    }
+    if (got < static_cast<int>(kRecvBatch)) return;
   }
 }
 
-void CCoordinator::Handle(size_t n, uint32_t from_addr, uint16_t from_port, int64_t now) {
+// The kernel counts the socket's drops since it was made, in 32 bits.
+void CCoordinator::CountKernelDrops(uint32_t total) {
+  counters_.kernel_drops += static_cast<uint32_t>(total - kernel_drops_seen_);
+  kernel_drops_seen_ = total;
+}
+
+// Drops are news, but at most once a second.
+void CCoordinator::EmitDrops(int64_t now) {
+  uint64_t total = counters_.kernel_drops + counters_.source_drops;
+  if (!opt_.json || total == drops_emitted_ || now < drops_due_ms_) return;
+  drops_emitted_ = total;
+  drops_due_ms_ = now + kDropsEventMs;
+  CJsonLine j = Event("drops", now);
+  j.Num("kernel", counters_.kernel_drops).Num("source", counters_.source_drops);
+  Emit(j);
+}
+
+void CCoordinator::RefreshValves() {
+  if (balancer_->ValveVersion() == valve_version_ && !counters_.valves.empty()) return;
+  valve_version_ = balancer_->ValveVersion();
+  counters_.valves = balancer_->Valves();
+}
+
+void CCoordinator::Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port,
+                          int64_t now) {
   now_ms_ = now;
   Decoded d;
-  DecodeDatagram(buf_.data(), n, &d);
+  DecodeDatagram(data, n, &d);
   if (d.kind == Kind::kEcho) return;
+  // A mapped agent's report moves its server, so it must come from the
+  // agent's own address (unless a NAT or relay stands between).
+  if (d.has_header && d.src != from_addr && !opt_.trust_forwarded && balancer_ &&
+      balancer_->Maps(d.src)) {
+    ++counters_.source_drops;
+    return;
+  }
   bool came_up = false;
   const AgentRow* row = table_.Record(d, from_addr, from_port, now, &came_up);
   uint32_t agent = d.has_header ? d.src : from_addr;
@@ -543,7 +743,7 @@ void CCoordinator::EmitSilent(const AgentRow& r, int64_t now) {
 }
 
 void CCoordinator::OnLbEvent(const LbEvent& e) {
-  const char* names[] = {"weight", "state", "haproxy_error", "haproxy"};
+  const char* names[] = {"weight", "state", "haproxy_error", "haproxy", "valve"};
   CJsonLine j = Event(names[static_cast<int>(e.kind)], now_ms_);
   auto value = [&j, &e](const char* key, const std::string& v) {
     if (v.empty()) {
@@ -605,6 +805,16 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
       }
       j.Str("status", e.reason).Str("socket", e.endpoint).Str("message", e.message);
       break;
+    case LbEvent::Kind::kValve:
+      if (e.reason == "holding") {
+        std::fprintf(stderr, "%s: WARN: backend %s: the valve holds: %s\n", kProgram,
+                     e.server.c_str(), e.message.c_str());
+      }
+      j.Str("level", e.reason == "holding" ? "WARN" : "INFO")
+          .Str("backend", e.server)
+          .Str("status", e.reason)
+          .Str("message", e.message);
+      break;
   }
   Emit(j);
 }
@@ -619,13 +829,13 @@ std::string CCoordinator::Title(int64_t now) const {
   char listen[16], address[16], buf[200];
   FormatAddr(opt_.listen, listen);
   FormatAddr(opt_.SourceAddr(), address);
-  std::snprintf(buf, sizeof(buf),
-                "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
-                "%llu malformed, %llds",
-                kProgram, listen, opt_.port, address, static_cast<unsigned long long>(sent_),
-                static_cast<unsigned long long>(valid_),
-                static_cast<unsigned long long>(malformed_),
-                static_cast<long long>(Elapsed(now) / 1000));
+  std::snprintf(
+      buf, sizeof(buf),
+      "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
+      "%llu malformed, %llds",
+      kProgram, listen, opt_.port, address, static_cast<unsigned long long>(counters_.alive_sent),
+      static_cast<unsigned long long>(valid_), static_cast<unsigned long long>(malformed_),
+      static_cast<long long>(Elapsed(now) / 1000));
   std::string title = buf;
   if (watch_) {
     title += active_ ? "; active (holds " + std::string(address) + ")"
@@ -648,6 +858,7 @@ std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const
     lb = [b](uint32_t agent, std::string* w, std::string* s) { return b->View(agent, w, s); };
   }
   for (std::string& l : TableLines(table_.Rows(), now, max_rows, lb)) out.push_back(std::move(l));
+  for (std::string& l : Footer()) out.push_back(std::move(l));
   if (!dry_run_lines_.empty()) {
     out.emplace_back("");
     for (const std::string& c : dry_run_lines_) out.push_back("would send: " + c);
@@ -655,11 +866,48 @@ std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const
   return out;
 }
 
+std::vector<std::string> CCoordinator::Footer() const {
+  const FleetCounters& c = counters_;
+  char buf[240];
+  std::snprintf(buf, sizeof(buf),
+                "Coor_alive: %zu of %zu agents configured, %llu sends failed; dropped: %llu by "
+                "the kernel (receive buffer %d bytes), %llu from a wrong source",
+                c.agents_configured, c.agents_total,
+                static_cast<unsigned long long>(c.alive_failed),
+                static_cast<unsigned long long>(c.kernel_drops), c.rcvbuf_granted,
+                static_cast<unsigned long long>(c.source_drops));
+  std::vector<std::string> out = {buf};
+  for (const ValveView& v : c.valves) {
+    if (v.held == 0) continue;
+    std::snprintf(buf, sizeof(buf),
+                  "VALVE HOLDING: backend %s: %zu of %zu servers drained for silence, %zu more "
+                  "silent kept in service",
+                  v.backend.c_str(), v.drained, v.mapped, v.held);
+    out.emplace_back(buf);
+  }
+  return out;
+}
+
+std::string CCoordinator::ValvesJson() const {
+  std::string out = "[";
+  for (const ValveView& v : counters_.valves) {
+    CJsonLine j;
+    j.Str("backend", v.backend)
+        .Num("mapped", v.mapped)
+        .Num("drained", v.drained)
+        .Num("held", v.held);
+    if (out.size() > 1) out += ",";
+    out += j.Text();
+  }
+  return out + "]";
+}
+
 // Redraws the screen from its top; each line clears its own rest.
 void CCoordinator::Draw(int64_t now) {
   winsize ws{};
   size_t max_rows = 0;
-  size_t reserved = 3 + (balancer_ ? balancer_->Endpoints().size() : 1) +
+  // Title, a status line per HAProxy, header, footer and valve lines.
+  size_t reserved = 4 + (balancer_ ? balancer_->Endpoints().size() : 1) + counters_.valves.size() +
                     (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
     max_rows = ws.ws_row - reserved;
@@ -675,7 +923,12 @@ void CCoordinator::Finish(int64_t now) {
   if (opt_.json) {
     CJsonLine j = Event("end", now);
     j.Str("reason", end_reason_ != nullptr ? end_reason_ : "error")
-        .Num("sent", sent_)
+        .Num("sent", counters_.alive_sent)
+        .Num("send_failed", counters_.alive_failed)
+        .Num("configured", counters_.agents_configured)
+        .Num("kernel_drops", counters_.kernel_drops)
+        .Num("source_drops", counters_.source_drops)
+        .Raw("valves", ValvesJson())
         .Num("valid", valid_)
         .Num("malformed", malformed_)
         .Num("untracked", table_.Untracked())

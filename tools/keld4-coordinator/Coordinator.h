@@ -21,6 +21,19 @@ namespace coord {
 extern const char* const kProgram;
 extern const char* const kVersion;
 
+// What the operator of a fleet watches: the coordinator keeps it current and
+// anything beside it (a status page, metrics) may read it.
+struct FleetCounters {
+  uint64_t kernel_drops = 0;      // reports the kernel dropped for a full receive buffer
+  uint64_t source_drops = 0;      // mapped agents' reports from another UDP source
+  uint64_t alive_sent = 0;        // Coor_alive datagrams sent
+  uint64_t alive_failed = 0;      // Coor_alive sends that failed (not the waits)
+  size_t agents_total = 0;        // agents Coor_alive goes to (--agent and mapped)
+  size_t agents_configured = 0;   // of those, whose latest Coor_alive went out
+  int rcvbuf_granted = 0;         // receive buffer the kernel granted, bytes
+  std::vector<ValveView> valves;  // each backend's safety valve
+};
+
 class CCoordinator {
  public:
   explicit CCoordinator(const CoordinatorOptions& o);
@@ -30,6 +43,8 @@ class CCoordinator {
 
   // The whole run; returns the exit code.
   int Run();
+
+  const FleetCounters& Counters() const { return counters_; }
 
   // For the operator's figures: whether this coordinator acts (holds the
   // report address), how often that changed, and the balancer (nullptr
@@ -44,18 +59,26 @@ class CCoordinator {
   void Emit(CJsonLine& j);
   CJsonLine Event(const char* name, int64_t now);
   void EmitStart();
-  void SendOne(uint32_t des, bool broadcast, int64_t now);
-  void SendRound(int64_t now);
+  bool SendOne(size_t target, int64_t now);
+  void SendDue(int64_t now);
+  int64_t SendAt(size_t target) const;
+  std::vector<size_t> SetTargets();
   void Receive();
+  void CountKernelDrops(uint32_t total);
+  void EmitDrops(int64_t now);
+  void Flush();
+  void RefreshValves();
   void CheckActivity(int64_t now);
   void SetActive(bool active, int64_t now);
   void Reload(int64_t now);
-  void Handle(size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
+  void Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
   void EmitSilent(const AgentRow& r, int64_t now);
   void OnLbEvent(const LbEvent& e);
   void Fatal(const char* op, int err);
   std::string Title(int64_t now) const;
   std::vector<std::string> Lines(int64_t now, size_t max_rows) const;
+  std::vector<std::string> Footer() const;
+  std::string ValvesJson() const;
   void Draw(int64_t now);
   void Finish(int64_t now);
   int StartMetrics();
@@ -67,17 +90,29 @@ class CCoordinator {
   std::unique_ptr<CAddressWatch> watch_;  // with --virtual only
   bool active_ = true;
   uint64_t activity_changes_ = 0;
-  int64_t next_send_ = -1;
   int sock_ = -1;
   int sigfd_ = -1;
   int64_t start_ms_ = 0;
   int64_t now_ms_ = 0;
   bool tty_ = false;
-  uint64_t sent_ = 0;
+  FleetCounters counters_;
+  // The round of Coor_alive sends: targets_ are the agents, then the
+  // broadcast addresses; a round sends them in order, spread over
+  // round_spread_ms_ from round_start_ms_ (0: as fast as the socket takes them).
+  std::vector<uint32_t> targets_;
+  std::vector<uint8_t> target_state_;  // TargetState
+  size_t round_next_ = 0;
+  int64_t round_start_ms_ = 0;
+  int64_t round_spread_ms_ = 0;
+  bool send_blocked_ = false;  // waiting for room in the send buffer
+  uint32_t kernel_drops_seen_ = 0;
+  uint64_t drops_emitted_ = 0;
+  int64_t drops_due_ms_ = 0;
+  uint64_t valve_version_ = 0;
+  int64_t lb_due_ms_ = 0;
   uint64_t valid_ = 0;
   uint64_t malformed_ = 0;
   uint64_t received_ = 0;
-  uint64_t alive_failed_ = 0;
   const char* end_reason_ = nullptr;
   int exit_code_ = 0;
   std::vector<std::string> dry_run_lines_;  // the latest, under the live table

@@ -205,6 +205,17 @@ bool TakeText(const char** p, const char* text) {
 
 }  // namespace
 
+size_t BatchEnd(const std::vector<std::string>& commands, size_t from, size_t max_line) {
+  size_t to = from;
+  size_t bytes = 0;
+  while (to < commands.size()) {
+    bytes += commands[to].size() + 1;  // its ';' or the line end
+    if (bytes > max_line && to > from) break;
+    ++to;
+  }
+  return to;
+}
+
 bool ParseGetWeight(const std::string& answer, int* current, int* initial) {
   const char* p = answer.c_str();
   long long c = 0, i = 0;

@@ -3,6 +3,7 @@
 // answers.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,17 @@ class CHaproxySocket {
   std::string endpoint_;
   int timeout_ms_;
 };
+
+// HAProxy reads a command line into one buffer (tune.bufsize, 16384 bytes by
+// default, less what it reserves); versions that take no more than that refuse
+// a longer line whole.
+constexpr size_t kMaxCommandLine = 14336;
+
+// Where the batch of commands that starts at from ends: as many as fit on one
+// line of at most max_line bytes with their separators and line end, and
+// always at least one.
+size_t BatchEnd(const std::vector<std::string>& commands, size_t from,
+                size_t max_line = kMaxCommandLine);
 
 // "N (initial M)", the answer to get weight.
 bool ParseGetWeight(const std::string& answer, int* current, int* initial);

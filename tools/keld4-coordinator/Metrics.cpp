@@ -194,7 +194,7 @@ void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::stri
         s.start_s);
   x.One("keld4_coordinator_active", "1 while this coordinator is active, 0 while standing by.",
         kGauge, s.active ? 1 : 0);
-  x.One("keld4_agents_configured", "Agents the coordinator sends Coor_alive to.", kGauge,
+  x.One("keld4_agents_configured", "Agents whose latest Coor_alive went out.", kGauge,
         static_cast<double>(s.agents_configured));
   x.One("keld4_datagrams_received_total", "Datagrams read from the agents' socket.", kCounter,
         static_cast<double>(s.received));

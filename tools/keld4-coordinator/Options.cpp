@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <unordered_set>
 
 #include "Haproxy.h"
 
@@ -100,6 +101,13 @@ uint32_t Whole32(const char* name, const std::string& value) {
     Refuse(Quoted(name, value) + " is not a whole number from 0 to 4294967295");
   }
   return static_cast<uint32_t>(num);
+}
+
+uint64_t InRange(const char* name, const std::string& value, uint64_t lo, uint64_t hi,
+                 const char* what) {
+  uint64_t num = 0;
+  if (!ParseUnsigned(value, lo, hi, &num)) Refuse(Quoted(name, value) + " is not " + what);
+  return num;
 }
 
 int Weight(const char* name, const std::string& value, uint64_t lo) {
@@ -243,6 +251,24 @@ void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
          });
   flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
 
+  app->option_defaults()->group("A fleet");
+  single("--max-agents", "N", "rows of the agent table, 1-1048576 (default 16384)",
+         [o](const std::string& v) {
+           o->max_agents = InRange("--max-agents", v, 1, 1048576, "a number from 1 to 1048576");
+         });
+  single("--rcvbuf", "BYTES", "receive buffer asked of the kernel (default 8388608)",
+         [o](const std::string& v) {
+           o->rcvbuf = static_cast<int>(
+               InRange("--rcvbuf", v, 4096, 1 << 30, "a number of bytes from 4096 to 1073741824"));
+         });
+  single("--max-drain", "P", "drain at most P % of a backend for silence (default 50)",
+         [o](const std::string& v) {
+           o->max_drain =
+               static_cast<int>(InRange("--max-drain", v, 0, 100, "a percentage from 0 to 100"));
+         });
+  flag("--trust-forwarded", &o->trust_forwarded,
+       "take mapped agents' reports from any source (NAT, relay)");
+
   app->option_defaults()->group("Running as one of a pair");
   flag("--virtual", &o->follow_address,
        "--address is a virtual address: act only while it is assigned here");
@@ -296,7 +322,8 @@ const char* const kFooter =
     "An agent is \"silent\" after three alive periods without an alive (with --alive 0,\n"
     "three CPU-load periods without any message) and \"down\" after its down message;\n"
     "the server of a silent or down agent is set to drain (or --silent-state), its next\n"
-    "alive sets it ready again. Mapped servers must not also have agent-check.\n"
+    "alive sets it ready again, but no more than --max-drain of a backend's servers\n"
+    "are taken out for silence at once. Mapped servers must not also have agent-check.\n"
     "Exit status: 0 normal end, 1 socket error, 2 bad usage.";
 
 void Configure(CLI::App* app) {
@@ -400,7 +427,8 @@ int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, st
       return -1;
     }
     std::vector<std::string> these = {"--" + name};
-    bool is_switch = name == "json" || name == "dry-run" || name == "virtual";
+    bool is_switch =
+        name == "json" || name == "dry-run" || name == "virtual" || name == "trust-forwarded";
     if (is_switch) {
       if (value == "false" || value == "no" || value == "0") continue;
       if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
@@ -438,8 +466,12 @@ int LoadServers(const CoordinatorOptions& o, std::vector<ServerMapping>* servers
     }
   }
   // Mapped agents are configured like --agent ones.
+  // A set, not a scan per mapping: a fleet's map has tens of thousands of rows.
   *agents = o.fixed_agents;
-  for (const ServerMapping& m : *servers) AddUnique(agents, m.agent);
+  std::unordered_set<uint32_t> listed(agents->begin(), agents->end());
+  for (const ServerMapping& m : *servers) {
+    if (listed.insert(m.agent).second) agents->push_back(m.agent);
+  }
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentTable.h"
 #include "Protocol.h"
 #include "ServerMap.h"
 #include "Weights.h"
@@ -14,6 +15,9 @@ namespace coord {
 
 constexpr uint16_t kDefaultPort = 45002;
 constexpr uint32_t kDefaultResend = 30;
+// Asked for 8 MiB the kernel grants 16 MiB, which holds some 20,000 reports
+// at once (it counts about 830 bytes for each): a second of 10,000 agents.
+constexpr int kDefaultRcvbuf = 8 << 20;
 // Ten years; keeps the end time far from overflow.
 constexpr double kMaxDurationSeconds = 315360000.0;
 
@@ -39,6 +43,11 @@ struct CoordinatorOptions {
   LbState silent_state = LbState::kDrain;
   bool dry_run = false;
 
+  // A fleet.
+  size_t max_agents = kMaxAgents;  // rows of the agent table
+  int rcvbuf = kDefaultRcvbuf;     // receive buffer asked of the kernel, bytes
+  int max_drain = 50;              // % of a backend's servers drained for silence
+  bool trust_forwarded = false;    // reports may come from another UDP source
   // Running as one of a redundant pair.
   bool follow_address = false;               // active only while --address is assigned here
   std::string options_file;                  // where options were read from; "" none

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <fstream>
+#include <unordered_set>
 
 #include "Protocol.h"
 
@@ -77,6 +78,14 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
     *err = "cannot read " + path;
     return -1;
   }
+  // What is mapped so far, so that a fleet's file loads in linear time; the
+  // clash itself is then named by AddMapping.
+  std::unordered_set<uint32_t> agents;
+  std::unordered_set<std::string> names;
+  for (const ServerMapping& x : *out) {
+    agents.insert(x.agent);
+    names.insert(x.Name());
+  }
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {
@@ -85,7 +94,12 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
     if (t.empty() || t[0] == '#') continue;
     ServerMapping m;
     std::string why;
-    if (ParseMapping(t, &m, &why) != 0 || AddMapping(m, out, &why) != 0) {
+    bool ok = ParseMapping(t, &m, &why) == 0;
+    if (ok && agents.insert(m.agent).second && names.insert(m.Name()).second) {
+      out->push_back(m);
+      continue;
+    }
+    if (!ok || AddMapping(m, out, &why) != 0) {
       *err = path;
       *err += ":" + std::to_string(number) + ": ";
       *err += why;

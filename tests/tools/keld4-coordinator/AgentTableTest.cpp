@@ -174,6 +174,53 @@ TEST_F(AgentTableTest, RowsAreCappedAndTheRestCounted) {
   EXPECT_EQ(table.Find(2)->load, 5u);
 }
 
+// A whole fleet at the default cap: every row found by its address, the
+// next sender only counted, and silence found for exactly the rows that are
+// due, whatever order they were heard in.
+TEST_F(AgentTableTest, FullFleetAtTheDefaultCap) {
+  CAgentTable table(1, 1);  // silent after 3 s
+  const uint32_t base = 0x0A010000;
+  for (uint32_t i = 0; i < kMaxAgents; ++i) At(table, Alive(base + i), (i * 7919) % 1000);
+  EXPECT_FALSE(At(table, Alive(base + kMaxAgents), 0));
+  EXPECT_EQ(table.Untracked(), 1u);
+  ASSERT_EQ(table.Rows().size(), kMaxAgents);
+  ASSERT_NE(table.Find(base + kMaxAgents - 1), nullptr);
+  EXPECT_EQ(table.Find(base + kMaxAgents - 1)->last_alive_ms, ((kMaxAgents - 1) * 7919) % 1000);
+  EXPECT_EQ(table.NextSilenceDue(), 3000);
+
+  At(table, Alive(base), 2000);  // heard at 0, again at 2000
+  size_t due = 0;
+  for (uint32_t i = 1; i < kMaxAgents; ++i) due += (i * 7919) % 1000 < 500 ? 1 : 0;
+  std::vector<size_t> silent = table.CheckSilence(3499);
+  EXPECT_EQ(silent.size(), due);
+  for (size_t row : silent) {
+    EXPECT_LE(table.Rows()[row].last_live_ms, 499);
+    EXPECT_EQ(table.Rows()[row].state, AgentState::kSilent);
+  }
+  EXPECT_EQ(table.Find(base)->state, AgentState::kUp);
+  EXPECT_EQ(table.NextSilenceDue(), 3500);
+  EXPECT_EQ(table.CheckSilence(5000).size(), kMaxAgents - 1 - due + 1);
+}
+
+// After Grace nobody turns silent for one silence period; rows due in it
+// turn silent as it ends, and the others keep their own deadline.
+TEST_F(AgentTableTest, GraceDefersSilenceWithoutLosingWhoIsDue) {
+  CAgentTable table(1, 1);  // silent after 3 s
+  EXPECT_EQ(table.NextSilenceDue(), -1);
+  table.Grace(2000);
+  EXPECT_EQ(table.NextSilenceDue(), -1) << "nobody up, nothing due";
+  At(table, Alive(1), 0);
+  At(table, Alive(2), 2600);
+  EXPECT_TRUE(table.CheckSilence(4999).empty()) << "agent 1 was due at 3000";
+  EXPECT_EQ(table.NextSilenceDue(), 5000);
+  std::vector<size_t> silent = table.CheckSilence(5000);
+  ASSERT_EQ(silent.size(), 1u);
+  EXPECT_EQ(table.Rows()[silent[0]].addr, 1u);
+  EXPECT_EQ(table.NextSilenceDue(), 5600);
+  EXPECT_TRUE(table.CheckSilence(5599).empty());
+  EXPECT_EQ(table.CheckSilence(5600).size(), 1u);
+}
+
 TEST(AgentReport, RowJsonHasNullsForWhatWasNeverSeen) {
   CAgentTable table(5, 2);
   bool up = false;

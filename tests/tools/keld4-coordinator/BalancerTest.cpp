@@ -216,6 +216,143 @@ TEST_F(BalancerTest, LostSocketIsRetriedWithBackoffAndReportedOnce) {
   EXPECT_EQ(link[0].reason, "connected");
 }
 
+// Half a backend silent is drained; past that the valve holds the rest in
+// service, says so once, lets a down message through, and hands a freed
+// place to the server it held longest.
+TEST_F(BalancerTest, ValveHoldsPastTheShareAndReleasesAsAgentsAreHeard) {
+  HaproxyProcess four({{"a", 100}, {"b", 100}, {"c", 100}, {"d", 100}});
+  ASSERT_TRUE(four.Start());
+  const uint32_t agents[] = {kAgentA, kAgentB, kAgentC, 0x0A000004};
+  CBalancer b = Make({Map(agents[0], "web", "a"), Map(agents[1], "web", "b"),
+                      Map(agents[2], "web", "c"), Map(agents[3], "web", "d")},
+                     {}, LbState::kDrain, four.Socket());
+  b.SetMaxDrain(50);
+  b.Start(0, 0);
+  for (uint32_t a : agents) b.OnReport(a, true, 0, true);
+  b.Tick(0);
+  for (int i = 0; i < 3; ++i) b.OnGone(agents[i], "silent");
+  b.Tick(0);
+  EXPECT_EQ(four.State("a"), "drain");
+  EXPECT_EQ(four.State("b"), "drain");
+  EXPECT_EQ(four.State("c"), "ready") << "held: 2 of 4 are drained already";
+  std::string weight, state;
+  ASSERT_TRUE(b.View(agents[2], &weight, &state));
+  EXPECT_EQ(state, "ready (held)");
+  std::vector<LbEvent> valve = Take(LbEvent::Kind::kValve);
+  ASSERT_EQ(valve.size(), 1u);
+  EXPECT_EQ(valve[0].reason, "holding");
+  EXPECT_EQ(valve[0].server, "web");
+  ASSERT_EQ(b.Valves().size(), 1u);
+  EXPECT_EQ(b.Valves()[0].drained, 2u);
+  EXPECT_EQ(b.Valves()[0].held, 1u);
+
+  b.OnGone(agents[3], "down");
+  b.Tick(0);
+  EXPECT_EQ(four.State("d"), "drain") << "an agent that says it stops is believed";
+
+  b.OnReport(agents[0], false, 0, true);  // a is back: its place goes to c
+  b.Tick(0);
+  EXPECT_EQ(four.State("a"), "ready");
+  EXPECT_EQ(four.State("c"), "drain");
+  valve = Take(LbEvent::Kind::kValve);
+  ASSERT_EQ(valve.size(), 1u);
+  EXPECT_EQ(valve[0].reason, "released");
+  for (uint32_t a : {agents[1], agents[2]}) b.OnReport(a, false, 0, true);
+  b.Tick(0);
+  EXPECT_EQ(four.State("b"), "ready");
+  EXPECT_EQ(four.State("c"), "ready");
+  EXPECT_EQ(b.Valves()[0].drained, 0u);
+  EXPECT_EQ(b.Valves()[0].held, 0u);
+}
+
+// A re-read map keeps who is held and drained; a backend that grows has room
+// for the server it held, and servers new to the map are found by agent.
+TEST(BalancerRemap, ValveCarriesOverAndMakesRoomAsTheBackendGrows) {
+  std::vector<LbEvent> events;
+  CBalancer b({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, {}, LbState::kDrain, {}, true,
+              [&events](const LbEvent& e) { events.push_back(e); });
+  b.SetMaxDrain(50);
+  b.Start(0, 0);
+  for (uint32_t a : {kAgentA, kAgentB}) b.OnReport(a, true, 0, true);
+  b.Tick(0);
+  b.OnGone(kAgentA, "silent");
+  b.OnGone(kAgentB, "silent");
+  ASSERT_EQ(b.Valves()[0].held, 1u);
+
+  b.Remap({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b"), Map(kAgentC, "web", "c"),
+           Map(0x0A000004, "web", "d")});
+  b.Tick(0);
+  ASSERT_EQ(b.Valves().size(), 1u);
+  EXPECT_EQ(b.Valves()[0].mapped, 4u);
+  EXPECT_EQ(b.Valves()[0].drained, 2u) << "b takes the room the two new servers make";
+  EXPECT_EQ(b.Valves()[0].held, 0u);
+  std::string weight, state;
+  ASSERT_TRUE(b.View(kAgentB, &weight, &state));
+  EXPECT_EQ(state, "drain");
+  EXPECT_TRUE(b.Maps(kAgentC));
+  ASSERT_TRUE(b.View(kAgentC, &weight, &state));
+  size_t released = 0;
+  for (const LbEvent& e : events) released += e.reason == "released" ? 1 : 0;
+  EXPECT_EQ(released, 1u);
+
+  b.Remap({Map(kAgentB, "web", "b"), Map(kAgentC, "web", "c")});
+  EXPECT_EQ(b.Valves()[0].drained, 1u) << "a left the map drained";
+  EXPECT_FALSE(b.Maps(kAgentA));
+}
+
+// A whole backend changing at once goes out in several connections, each line
+// within the limit, a few per tick, and every answer lands on its own server.
+TEST(BalancerBatches, ManyLongNamesInOneTick) {
+  std::vector<std::pair<std::string, int>> servers;
+  std::vector<ServerMapping> maps;
+  for (int i = 0; i < 600; ++i) {
+    std::string name = "s" + std::to_string(i) + "-" + std::string(100, 'x');
+    servers.emplace_back(name, 100);
+    maps.push_back(Map(0x0A020000 + static_cast<uint32_t>(i), "web", name));
+  }
+  maps.push_back(Map(0x0A030000, "web", "nosuch"));  // one refusal among them
+  HaproxyProcess many(servers);
+  ASSERT_TRUE(many.Start());
+  std::vector<LbEvent> events;
+  WeightPolicy policy;
+  policy.smoothing = 1;
+  CBalancer b(maps, policy, LbState::kDrain, {many.Socket()}, false,
+              [&events](const LbEvent& e) { events.push_back(e); });
+  b.Start(0, 0);
+  for (size_t i = 0; i < maps.size(); ++i) {
+    b.OnReport(maps[i].agent, true, static_cast<uint32_t>(i % 100), true);
+  }
+  b.Tick(0);
+  EXPECT_TRUE(b.Backlog()) << "more than one tick's share";
+  for (int i = 0; i < 20 && b.Backlog(); ++i) b.Tick(0);
+  size_t weights = 0, refused = 0;
+  for (const LbEvent& e : events) {
+    weights += e.kind == LbEvent::Kind::kWeight && e.message.empty() ? 1 : 0;
+    refused += e.kind == LbEvent::Kind::kServer ? 1 : 0;
+  }
+  EXPECT_EQ(refused, 1u);
+  EXPECT_EQ(weights, 600u);
+  for (int i : {1, 299, 599}) {
+    EXPECT_EQ(many.Weight(servers[static_cast<size_t>(i)].first), WeightForLoad(i % 100, 1, 100))
+        << i;
+  }
+
+  std::vector<std::string> commands;
+  for (const auto& [name, w] : servers) commands.push_back("set server web/" + name + " weight 1");
+  size_t lines = 0;
+  for (size_t from = 0, to = 0; from < commands.size(); from = to, ++lines) {
+    to = BatchEnd(commands, from);
+    size_t bytes = 0;
+    for (size_t i = from; i < to; ++i) bytes += commands[i].size() + 1;
+    EXPECT_LE(bytes, kMaxCommandLine);
+    if (to < commands.size()) {
+      EXPECT_GT(bytes + commands[to].size() + 1, kMaxCommandLine) << "a batch takes all that fits";
+    }
+  }
+  EXPECT_GT(lines, 1u);
+  EXPECT_EQ(BatchEnd({std::string(kMaxCommandLine * 2, 'x')}, 0), 1u) << "never an empty batch";
+}
+
 TEST_F(BalancerTest, EachEndpointIsWrittenOnItsOwnAndNamedInItsFailures) {
   HaproxyProcess other({{"a", 100}});  // has no server b
   ASSERT_TRUE(other.Start());

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -396,10 +397,14 @@ TEST_F(CoordinatorEndToEnd, PrintsTheTableOnceWhenNotATerminal) {
   ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
   std::vector<std::string> lines = c.ReadAll(10000);
   EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
-  ASSERT_EQ(lines.size(), 4u);  // title, blank, heading, one agent
+  ASSERT_EQ(lines.size(), 5u);  // title, blank, heading, one agent, footer
   EXPECT_EQ(lines[0].find("keld4-coordinator on 127.0.0.1:" + PortText(port_)), 0u);
   EXPECT_EQ(lines[2].find("AGENT"), 0u);
   EXPECT_EQ(lines[3].find("127.0.0.2       up      00-11-22-33-44-55"), 0u) << lines[3];
+  EXPECT_EQ(lines[4].find("Coor_alive: 1 of 1 agents configured, 0 sends failed; dropped: 0 by "
+                          "the kernel"),
+            0u)
+      << lines[4];
   EXPECT_EQ(lines[0].find('\x1b'), std::string::npos) << "no terminal codes into a pipe";
 }
 
@@ -500,6 +505,154 @@ TEST_F(CoordinatorEndToEnd, DryRunPrintsTheCommandsAndTheTableShowsThem) {
   EXPECT_NE(lines[5].find("150 ready"), std::string::npos) << lines[5];
 }
 
+// A report naming a mapped agent from another UDP source is dropped and
+// counted; the agent's own report still moves its weight.
+TEST_F(CoordinatorEndToEnd, ForgedSourceIsDroppedAndCounted) {
+  Coordinator c(Args({"--json", "--duration", "20", "--dry-run", "--server", "127.0.0.2=web/app",
+                      "--smoothing", "1"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  UdpSocket forger;
+  ASSERT_TRUE(forger.Bind(0x7F000003, 0));
+  ASSERT_TRUE(forger.SendTo(CpuLoadDatagram(90), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(50), kCoordinatorAddr, port_));
+  std::string line;
+  std::vector<json> ev;
+  while (c.ReadLine(&line, 10000)) {
+    ev.push_back(json::parse(line, nullptr, false));
+    if (ev.back().value("event", "") == "weight") break;
+  }
+  ASSERT_FALSE(ev.empty());
+  EXPECT_EQ(ev.back()["event"], "weight");
+  EXPECT_EQ(ev.back()["load"], 50);
+  kill(c.Pid(), SIGTERM);
+  for (const json& e : ParseLines(c.ReadAll(5000))) ev.push_back(e);
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  for (const json& e : ev) EXPECT_NE(e.value("load", 0), 90) << e.dump();
+  ASSERT_EQ(ev.back()["event"], "end");
+  EXPECT_EQ(ev.back()["source_drops"], 1);
+  EXPECT_EQ(ev.back()["valid"], 2);
+}
+
+// SIGHUP re-reads the map: a newly mapped agent gets its Coor_alive at once,
+// the agent kept is not sent to again before its resend, and both count as
+// configured.
+TEST_F(CoordinatorEndToEnd, ReloadConfiguresANewlyMappedAgentAtOnce) {
+  testsupport::TempDir dir;
+  const std::string map = dir.file("servers");
+  auto write = [&map](const char* text) {
+    FILE* f = std::fopen(map.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text, f);
+    std::fclose(f);
+  };
+  write("127.0.0.2 = web/a\n");
+  UdpSocket added;
+  ASSERT_TRUE(added.Bind(0x7F000003, port_));
+  Coordinator c(
+      Args({"--json", "--duration", "20", "--dry-run", "--config", map, "--resend", "60"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  write("127.0.0.2 = web/a\n127.0.0.3 = web/b\n");
+  kill(c.Pid(), SIGHUP);
+  Bytes got;
+  sockaddr_in from{};
+  EXPECT_TRUE(added.Recv(3000, &got, &from)) << "no Coor_alive for the new agent";
+  EXPECT_FALSE(agent_.Recv(500, &got, &from)) << "the kept agent was sent to again";
+  kill(c.Pid(), SIGTERM);
+  std::vector<json> ev = ParseLines(c.ReadAll(5000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  auto reload = std::find_if(ev.begin(), ev.end(),
+                             [](const json& e) { return e.value("event", "") == "reload"; });
+  ASSERT_NE(reload, ev.end());
+  EXPECT_EQ((*reload)["servers"], 2);
+  ASSERT_EQ(ev.back()["event"], "end");
+  EXPECT_EQ(ev.back()["configured"], 2);
+}
+
+// Reports that find the receive buffer full are counted from what the kernel
+// says: every report is either read or counted.
+TEST_F(CoordinatorEndToEnd, KernelDropsAreCounted) {
+  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--duration", "20", "--rcvbuf", "4096"}));
+  ASSERT_TRUE(c.Started());
+  AwaitCoorAlive();
+  kill(c.Pid(), SIGSTOP);
+  const int kSent = 300;
+  for (int i = 0; i < kSent; ++i) {
+    ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(1), kCoordinatorAddr, port_));
+  }
+  kill(c.Pid(), SIGCONT);
+  usleep(300000);
+  // The kernel tells the count with the next datagram read.
+  ASSERT_TRUE(agent_.SendTo(CpuLoadDatagram(1), kCoordinatorAddr, port_));
+  usleep(300000);
+  kill(c.Pid(), SIGTERM);
+  std::vector<json> ev = ParseLines(c.ReadAll(5000));
+  EXPECT_EQ(c.Wait(5000), 0) << c.Stderr();
+  ASSERT_FALSE(ev.empty());
+  const json& end = ev.back();
+  ASSERT_EQ(end["event"], "end");
+  EXPECT_GT(end["kernel_drops"].get<int>(), 0);
+  EXPECT_EQ(end["valid"].get<int>() + end["kernel_drops"].get<int>(), kSent + 1);
+  bool shown = false;
+  for (const json& e : ev) shown = shown || (e["event"] == "drops" && e["kernel"].get<int>() > 0);
+  EXPECT_TRUE(shown) << "a drops event while running";
+}
+
+// 600 agents whose neighbour entries never resolve fill the send buffer at
+// once: the sends wait for room instead of failing, and an agent without a
+// route is reported once, not once per round, without failing the run.
+TEST(CoordinatorPacing, FullSendBufferIsWaitedForAndAnUnreachableAgentToldOnce) {
+  if (!testsupport::InOwnNetworkNamespace()) {
+    testsupport::RunAgainInOwnNetworkNamespace();
+    return;
+  }
+  ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip link set lo up && "
+                        "ip link add kf0 type veth peer name kf1 && "
+                        "ip addr add 10.9.0.1/16 dev kf0 && ip link set kf0 up && "
+                        "ip link set kf1 up && "
+                        "echo 1 > /proc/sys/net/ipv4/neigh/kf0/mcast_solicit && "
+                        "echo 100 > /proc/sys/net/ipv4/neigh/kf0/retrans_time_ms"),
+            0);
+  std::vector<std::string> args = {"--listen", "10.9.0.1",   "--json", "--resend",
+                                   "1",        "--duration", "3.5"};
+  for (int i = 0; i < 600; ++i) {
+    args.push_back("--agent");
+    args.push_back("10.9." + std::to_string(1 + i / 200) + "." + std::to_string(1 + i % 200));
+  }
+  args.push_back("--agent");
+  args.push_back("10.10.0.5");
+  Coordinator c(args);
+  ASSERT_TRUE(c.Started());
+  std::vector<json> ev;
+  for (const std::string& l : c.ReadAll(15000)) ev.push_back(json::parse(l, nullptr, false));
+  EXPECT_EQ(c.Wait(5000), 0);
+  std::string err = c.Stderr();
+  EXPECT_EQ(err.find("cannot send to 10.10.0.5"), err.rfind("cannot send to 10.10.0.5")) << err;
+  EXPECT_NE(err.find("cannot send to 10.10.0.5"), std::string::npos) << err;
+  std::set<std::string> reached;
+  int errors = 0;
+  std::vector<double> second_round;  // the resend at 1 s, spread over its second
+  for (const json& e : ev) {
+    if (e["event"] == "sent") {
+      reached.insert(e["to"].get<std::string>());
+      double t = e["t"].get<double>();
+      if (t >= 1.0 && t < 2.0) second_round.push_back(t);
+    }
+    if (e["event"] == "error") ++errors;
+  }
+  ASSERT_GE(second_round.size(), 500u);
+  EXPECT_GE(second_round.back() - second_round.front(), 0.8) << "a round is not one burst";
+  EXPECT_EQ(reached.size(), 600u);
+  EXPECT_EQ(errors, 1);
+  ASSERT_FALSE(ev.empty());
+  ASSERT_EQ(ev.back()["event"], "end");
+  EXPECT_EQ(ev.back()["configured"], 600);
+  EXPECT_GE(ev.back()["send_failed"].get<int>(), 2) << "tried again each round";
+  EXPECT_GE(ev.back()["sent"].get<int>(), 1200) << "the rounds after the first reach everyone too";
+}
+
 TEST(CoordinatorCommandLine, BadUsageExitsWithTwoAndHelpWithZero) {
   Coordinator bad({"--agent", "127.0.0.2", "--listen", "127.0.0.1", "--port", "seventy"});
   ASSERT_TRUE(bad.Started());
@@ -536,11 +689,19 @@ TEST(CoordinatorPair, ActiveOnlyWhileHoldingTheVirtualAddress) {
   ASSERT_TRUE(haproxy.Start());
   UdpSocket agent;
   ASSERT_TRUE(agent.Bind(kAgentAddr, 45002));
-  Coordinator c(
-      {"--listen",    "127.0.0.1", "--address", "10.9.0.1",       "--virtual", "--agent",
-       "127.0.0.2",   "--alive",   "1",         "--resend",       "1",         "--json",
-       "--duration",  "40",        "--haproxy", haproxy.Socket(), "--server",  "127.0.0.2=web/app",
-       "--smoothing", "1"});
+  // The backend's only server: without --max-drain 100 the valve would keep
+  // it in service when its agent falls silent.
+  Coordinator c({"--listen",    "127.0.0.1",
+                 "--address",   "10.9.0.1",
+                 "--virtual",   "--agent",
+                 "127.0.0.2",   "--alive",
+                 "1",           "--resend",
+                 "1",           "--json",
+                 "--duration",  "40",
+                 "--haproxy",   haproxy.Socket(),
+                 "--server",    "127.0.0.2=web/app",
+                 "--smoothing", "1",
+                 "--max-drain", "100"});
   ASSERT_TRUE(c.Started());
   std::vector<json> ev;
   auto await = [&](const char* event, int timeout_ms) {

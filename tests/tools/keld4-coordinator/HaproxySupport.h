@@ -35,10 +35,11 @@ class HaproxyProcess {
         " level admin\n"
         "defaults\n  mode http\n  timeout connect 1s\n  timeout client 5s\n  timeout server 5s\n"
         "backend web\n  balance roundrobin\n";
-    int n = 1;
+    int n = 0;
     for (const auto& [name, weight] : servers_) {
-      cfg += "  server " + name + " 127.0.1." + std::to_string(n++) + ":8080 weight " +
-             std::to_string(weight) + "\n";
+      cfg += "  server " + name + " 127.0." + std::to_string(1 + n / 250) + "." +
+             std::to_string(1 + n % 250) + ":8080 weight " + std::to_string(weight) + "\n";
+      ++n;
     }
     testsupport::WriteFile(dir_.file("haproxy.cfg"), cfg);
     pid_ = fork();

@@ -33,6 +33,10 @@ TEST(CoordinatorOptions, DefaultsAndSourceAddress) {
   EXPECT_EQ(o.duration_ms, 0);
   EXPECT_EQ(o.count, 0u);
   EXPECT_FALSE(o.json);
+  EXPECT_EQ(o.max_agents, 16384u);
+  EXPECT_EQ(o.rcvbuf, 8 << 20);
+  EXPECT_EQ(o.max_drain, 50);
+  EXPECT_FALSE(o.trust_forwarded);
 
   // A concrete listen address is the source address unless --address says otherwise.
   ASSERT_EQ(Parse({"--broadcast", "10.0.0.255", "--listen", "10.0.0.2"}, &o), "");
@@ -64,6 +68,11 @@ TEST(CoordinatorOptions, EveryValueInBothSpellings) {
                    "--duration=2.5",
                    "--count",
                    "7",
+                   "--max-agents=100000",
+                   "--rcvbuf",
+                   "33554432",
+                   "--max-drain=0",
+                   "--trust-forwarded",
                    "--json",
                    "--metrics=127.0.0.1:9164"},
                   &o),
@@ -79,6 +88,10 @@ TEST(CoordinatorOptions, EveryValueInBothSpellings) {
   EXPECT_EQ(o.resend, 0u);
   EXPECT_EQ(o.duration_ms, 2500);
   EXPECT_EQ(o.count, 7u);
+  EXPECT_EQ(o.max_agents, 100000u);
+  EXPECT_EQ(o.rcvbuf, 33554432);
+  EXPECT_EQ(o.max_drain, 0);
+  EXPECT_TRUE(o.trust_forwarded);
   EXPECT_TRUE(o.json);
   EXPECT_TRUE(o.has_metrics);
   EXPECT_EQ(o.metrics_addr, 0x7F000001u);
@@ -134,6 +147,9 @@ TEST(CoordinatorOptions, BadArgumentsAreRefusedWithAReason) {
       {{"--duration", "1e3"}, "--duration '1e3'"},
       {{"--duration", "999999999"}, "--duration '999999999'"},
       {{"--count", "0"}, "--count '0'"},
+      {{"--max-agents", "0"}, "--max-agents '0'"},
+      {{"--rcvbuf", "4095"}, "--rcvbuf '4095'"},
+      {{"--max-drain", "101"}, "--max-drain '101' is not a percentage"},
       {{"--metrics", "127.0.0.1"}, "--metrics '127.0.0.1' is not an IPv4 ADDR:PORT"},
       {{"--metrics", "127.0.0.1:0"}, "--metrics '127.0.0.1:0'"},
       {{"--metrics", "localhost:9164"}, "--metrics 'localhost:9164'"},
