@@ -17,6 +17,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "Clock.h"
+
 namespace coord {
 
 const char* const kProgram = "keld4-coordinator";
@@ -54,12 +56,6 @@ double WallSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-int64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 sockaddr_in MakeSockaddr(uint32_t addr, uint16_t port) {
@@ -122,6 +118,18 @@ CCoordinator::~CCoordinator() {
 
 int CCoordinator::Run() {
   if (Setup() != 0) return 1;
+  Begin();
+  while (end_reason_ == nullptr) {
+    int64_t now = DoDue();
+    if (end_reason_ != nullptr) break;
+    WaitAndHandle(now);
+  }
+  End();
+  return exit_code_;
+}
+
+// The start event, the first activity state and the timers.
+void CCoordinator::Begin() {
   start_ms_ = MonotonicMs();
   start_wall_s_ = WallSeconds();
   now_ms_ = start_ms_;
@@ -148,92 +156,100 @@ int CCoordinator::Run() {
   if (tty_) std::fputs("\x1b[2J", stdout);
 
   round_start_ms_ = start_ms_;
-  int64_t next_draw = start_ms_;
-  int64_t next_read = start_ms_;
-  int64_t next_check = watch_ ? start_ms_ + kActivityCheckMs : -1;
-  int64_t end_at = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
-  while (end_reason_ == nullptr) {
-    int64_t now = MonotonicMs();
-    now_ms_ = now;
-    if (watch_ && now >= next_check) {
-      CheckActivity(now);
-      next_check = now + kActivityCheckMs;
-    }
-    // A standby sends no Coor_alive.
-    if (active_ && !send_blocked_) SendDue(now);
-    for (size_t i : table_.CheckSilence(now)) {
-      EmitSilent(table_.Rows()[i], now);
-      if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
-    }
-    // Only the holder of the report address writes to HAProxy.
-    if (balancer_ && active_ && now >= lb_due_ms_) {
-      balancer_->Tick(now);
-      // A large change goes out in slices with the socket read in between.
-      lb_due_ms_ = balancer_->Backlog() ? now : now + kLbGapMs;
-      now = MonotonicMs();  // the socket may have taken a while
-      now_ms_ = now;
-    }
-    if (balancer_) RefreshValves();
-    EmitDrops(now);
-    if (end_at >= 0 && now >= end_at) {
-      end_reason_ = "duration";
-      break;
-    }
-    if (next_publish_ >= 0 && now >= next_publish_) {
-      Publish(now);
-      next_publish_ = now + kPublishMs;
-    }
-    if (tty_ && now >= next_draw) {
-      Draw(now);
-      next_draw = now + kRedrawMs;
-    }
-    if (end_reason_ != nullptr) break;
+  next_draw_ = start_ms_;
+  next_read_ = start_ms_;
+  next_check_ = watch_ ? start_ms_ + kActivityCheckMs : -1;
+  end_at_ = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
+}
 
-    bool reading = now >= next_read;
-    int64_t lb_due = balancer_ && active_ ? balancer_->NextDue(now) : -1;
-    if (lb_due >= 0 && lb_due < lb_due_ms_) lb_due = lb_due_ms_;
-    bool drops_pending =
-        opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
-    int64_t wake = -1;
-    for (int64_t t : {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at,
-                      tty_ ? next_draw : -1, next_publish_, table_.NextSilenceDue(), next_check,
-                      lb_due, reading ? -1 : next_read, drops_pending ? drops_due_ms_ : -1}) {
-      if (t >= 0 && (wake < 0 || t < wake)) wake = t;
-    }
-    int timeout = -1;
-    if (wake >= 0) {
-      int64_t left = wake - now;
-      if (left < 0) left = 0;
-      timeout = left > 60000 ? 60000 : static_cast<int>(left);
-    }
-    Flush();
-    short events = static_cast<short>((reading ? POLLIN : 0) | (send_blocked_ ? POLLOUT : 0));
-    pollfd fds[3] = {
-        {sock_, events, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
-    int n = poll(fds, 3, timeout);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fatal("poll", errno);
-      break;
-    }
-    if (fds[1].revents != 0) {
-      signalfd_siginfo si{};
-      ssize_t got = read(sigfd_, &si, sizeof(si));
-      if (got == static_cast<ssize_t>(sizeof(si)) && si.ssi_signo == SIGHUP) {
-        Reload(MonotonicMs());
-        continue;
-      }
-      end_reason_ = "signal";
-      break;
-    }
-    // An address change is acted on before the datagrams that follow it.
-    if (fds[2].revents != 0 && watch_->Drain()) CheckActivity(MonotonicMs());
-    if ((fds[0].revents & (POLLOUT | POLLERR)) != 0) send_blocked_ = false;
-    if ((fds[0].revents & (POLLIN | POLLERR)) != 0) {
-      Receive();
-      next_read = MonotonicMs() + kRecvGapMs;
-    }
+// Everything whose time has come; returns the time it ends at.
+int64_t CCoordinator::DoDue() {
+  int64_t now = MonotonicMs();
+  now_ms_ = now;
+  if (watch_ && now >= next_check_) {
+    CheckActivity(now);
+    next_check_ = now + kActivityCheckMs;
   }
+  // A standby sends no Coor_alive.
+  if (active_ && !send_blocked_) SendDue(now);
+  for (size_t i : table_.CheckSilence(now)) {
+    EmitSilent(table_.Rows()[i], now);
+    if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
+  }
+  // Only the holder of the report address writes to HAProxy.
+  if (balancer_ && active_ && now >= lb_due_ms_) {
+    balancer_->Tick(now);
+    // A large change goes out in slices with the socket read in between.
+    lb_due_ms_ = balancer_->Backlog() ? now : now + kLbGapMs;
+    now = MonotonicMs();  // the socket may have taken a while
+    now_ms_ = now;
+  }
+  if (balancer_) RefreshValves();
+  EmitDrops(now);
+  if (end_at_ >= 0 && now >= end_at_) {
+    end_reason_ = "duration";
+    return now;
+  }
+  if (next_publish_ >= 0 && now >= next_publish_) {
+    Publish(now);
+    next_publish_ = now + kPublishMs;
+  }
+  if (tty_ && now >= next_draw_) {
+    Draw(now);
+    next_draw_ = now + kRedrawMs;
+  }
+  return now;
+}
+
+// Sleeps until the next due time or until the socket, a signal or the
+// address watch has something, and takes it.
+void CCoordinator::WaitAndHandle(int64_t now) {
+  bool reading = now >= next_read_;
+  int64_t lb_due = balancer_ && active_ ? balancer_->NextDue(now) : -1;
+  if (lb_due >= 0 && lb_due < lb_due_ms_) lb_due = lb_due_ms_;
+  bool drops_pending =
+      opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
+  int64_t wake = -1;
+  for (int64_t t : {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at_,
+                    tty_ ? next_draw_ : -1, next_publish_, table_.NextSilenceDue(), next_check_,
+                    lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1}) {
+    if (t >= 0 && (wake < 0 || t < wake)) wake = t;
+  }
+  int timeout = -1;
+  if (wake >= 0) {
+    int64_t left = wake - now;
+    if (left < 0) left = 0;
+    timeout = left > 60000 ? 60000 : static_cast<int>(left);
+  }
+  Flush();
+  short events = static_cast<short>((reading ? POLLIN : 0) | (send_blocked_ ? POLLOUT : 0));
+  pollfd fds[3] = {
+      {sock_, events, 0}, {sigfd_, POLLIN, 0}, {watch_ ? watch_->Fd() : -1, POLLIN, 0}};
+  int n = poll(fds, 3, timeout);
+  if (n < 0) {
+    if (errno != EINTR) Fatal("poll", errno);
+    return;
+  }
+  if (fds[1].revents != 0) {
+    signalfd_siginfo si{};
+    ssize_t got = read(sigfd_, &si, sizeof(si));
+    if (got == static_cast<ssize_t>(sizeof(si)) && si.ssi_signo == SIGHUP) {
+      Reload(MonotonicMs());
+    } else {
+      end_reason_ = "signal";
+    }
+    return;
+  }
+  // An address change is acted on before the datagrams that follow it.
+  if (fds[2].revents != 0 && watch_->Drain()) CheckActivity(MonotonicMs());
+  if ((fds[0].revents & (POLLOUT | POLLERR)) != 0) send_blocked_ = false;
+  if ((fds[0].revents & (POLLIN | POLLERR)) != 0) {
+    Receive();
+    next_read_ = MonotonicMs() + kRecvGapMs;
+  }
+}
+
+void CCoordinator::End() {
   // What the last reports decided still goes out.
   for (int slice = 0; balancer_ && active_ && slice < 1000; ++slice) {
     now_ms_ = MonotonicMs();
@@ -244,7 +260,6 @@ int CCoordinator::Run() {
   Finish(MonotonicMs());
   Flush();
   if (http_) http_->Stop();
-  return exit_code_;
 }
 
 void CCoordinator::CheckActivity(int64_t now) {

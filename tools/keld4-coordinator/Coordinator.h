@@ -55,6 +55,10 @@ class CCoordinator {
 
  private:
   int Setup();
+  void Begin();
+  int64_t DoDue();
+  void WaitAndHandle(int64_t now);
+  void End();
   int64_t Elapsed(int64_t now) const { return now - start_ms_; }
   void Emit(CJsonLine& j);
   CJsonLine Event(const char* name, int64_t now);
@@ -109,6 +113,10 @@ class CCoordinator {
   uint64_t drops_emitted_ = 0;
   int64_t drops_due_ms_ = 0;
   uint64_t valve_version_ = 0;
+  int64_t next_draw_ = 0;
+  int64_t next_read_ = 0;
+  int64_t next_check_ = -1;  // -1 without an address to watch
+  int64_t end_at_ = -1;      // -1 without --duration
   int64_t lb_due_ms_ = 0;
   uint64_t valid_ = 0;
   uint64_t malformed_ = 0;

@@ -6,21 +6,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "Clock.h"
+
 namespace coord {
 namespace {
-
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 bool SplitHostPort(const std::string& e, sockaddr_in* sa) {
   size_t colon = e.rfind(':');
@@ -43,7 +38,7 @@ bool SplitHostPort(const std::string& e, sockaddr_in* sa) {
 // Waits for events on fd until deadline; false on timeout or error.
 bool WaitFor(int fd, short events, int64_t deadline) {
   for (;;) {
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - MonotonicMs();
     if (left <= 0) return false;
     pollfd p = {fd, events, 0};
     int n = poll(&p, 1, static_cast<int>(left));
@@ -82,7 +77,7 @@ std::string CHaproxySocket::CheckEndpoint(const std::string& endpoint) {
 }
 
 int CHaproxySocket::Connect(std::string* err) const {
-  int64_t deadline = NowMs() + timeout_ms_;
+  int64_t deadline = MonotonicMs() + timeout_ms_;
   bool is_unix = endpoint_.find('/') != std::string::npos;
   int fd = socket(is_unix ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -119,7 +114,7 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
                         std::string* err) const {
   answers->clear();
   if (commands.empty()) return 0;
-  int64_t deadline = NowMs() + timeout_ms_;
+  int64_t deadline = MonotonicMs() + timeout_ms_;
   CFd fd(Connect(err));
   if (fd.Get() < 0) return -1;
   std::string line;

@@ -119,193 +119,227 @@ int Weight(const char* name, const std::string& value, uint64_t lo) {
   return static_cast<int>(num);
 }
 
-// Each option once: its name, value text, help and what it does with its value.
-void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
+// Declares options on one app, in the groups the help shows.
+class COptionDeclarer {
+ public:
   using Values = std::vector<std::string>;
-  auto single = [app](const char* name, const char* value, const char* help,
-                      const std::function<void(const std::string&)>& apply) {
-    app->add_option_function<std::string>(name, apply, help)
+  explicit COptionDeclarer(CLI::App* app) : app_(app) {}
+  virtual ~COptionDeclarer() = default;
+
+  void Group(const char* name) { app_->option_defaults()->group(name); }
+  // An option with one value; the last one given wins.
+  void Single(const char* name, const char* value, const char* help,
+              const std::function<void(const std::string&)>& apply) {
+    app_->add_option_function<std::string>(name, apply, help)
         ->type_name(value)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  };
-  auto many = [app](const char* name, const char* value, const char* help,
-                    const std::function<void(const Values&)>& apply) {
-    app->add_option_function<Values>(name, apply, help)->type_name(value);
-  };
-  auto flag = [app](const char* name, bool* target, const char* help) {
-    app->add_flag(name, *target, help)->disable_flag_override();
-  };
+  }
+  // A repeatable option; every value counts.
+  void Many(const char* name, const char* value, const char* help,
+            const std::function<void(const Values&)>& apply) {
+    app_->add_option_function<Values>(name, apply, help)->type_name(value);
+  }
+  void Flag(const char* name, bool* target, const char* help) {
+    app_->add_flag(name, *target, help)->disable_flag_override();
+  }
 
-  const char* kSend = "Where to send";
-  const char* kListen = "Where to listen";
-  const char* kTell = "What the agents are told";
-  const char* kBalance = "Balancing HAProxy";
-  const char* kEnd = "Ending and output";
+ private:
+  CLI::App* app_;
+};
 
-  app->option_defaults()->group(kSend);
-  many("--agent", "ADDR", "send Coor_alive to this agent (repeatable)", [o](const Values& v) {
-    for (const std::string& s : v) {
-      uint32_t a = 0;
-      if (!ParseAddr(s, &a) || !IsUnicast(a)) {
-        Refuse("--agent '" + s + "' is not a unicast IPv4 address" +
-               (s == "255.255.255.255" ? " (use --broadcast)" : ""));
-      }
-      AddUnique(&o->agents, a);
-    }
-  });
-  many("--broadcast", "ADDR", "send Coor_alive to this broadcast address (repeatable)",
-       [o](const Values& v) {
-         for (const std::string& s : v) {
-           uint32_t a = 0;
-           if (!ParseAddr(s, &a) || a == 0 || IsMulticast(a)) {
-             Refuse(Quoted("--broadcast", s) + " is not a broadcast IPv4 address");
+void DeclareSending(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("Where to send");
+  d.Many("--agent", "ADDR", "send Coor_alive to this agent (repeatable)",
+         [o](const COptionDeclarer::Values& v) {
+           for (const std::string& s : v) {
+             uint32_t a = 0;
+             if (!ParseAddr(s, &a) || !IsUnicast(a)) {
+               Refuse("--agent '" + s + "' is not a unicast IPv4 address" +
+                      (s == "255.255.255.255" ? " (use --broadcast)" : ""));
+             }
+             AddUnique(&o->agents, a);
            }
-           AddUnique(&o->broadcasts, a);
-         }
-       });
-  single("--resend", "N", "send again every N seconds, 0 only once (default 30)",
-         [o](const std::string& v) { o->resend = Whole32("--resend", v); });
+         });
+  d.Many("--broadcast", "ADDR", "send Coor_alive to this broadcast address (repeatable)",
+         [o](const COptionDeclarer::Values& v) {
+           for (const std::string& s : v) {
+             uint32_t a = 0;
+             if (!ParseAddr(s, &a) || a == 0 || IsMulticast(a)) {
+               Refuse(Quoted("--broadcast", s) + " is not a broadcast IPv4 address");
+             }
+             AddUnique(&o->broadcasts, a);
+           }
+         });
+  d.Single("--resend", "N", "send again every N seconds, 0 only once (default 30)",
+           [o](const std::string& v) { o->resend = Whole32("--resend", v); });
+}
 
-  app->option_defaults()->group(kListen);
-  single("--listen", "ADDR", "local address to receive on (default 0.0.0.0)",
-         [o](const std::string& v) {
-           uint32_t a = 0;
-           if (!ParseAddr(v, &a) || (a != 0 && !IsUnicast(a))) {
-             Refuse(Quoted("--listen", v) + " is not a local IPv4 address or 0.0.0.0");
-           }
-           o->listen = a;
-         });
-  single("--port", "N", "UDP port of the agents and of this program (default 45002)",
-         [o](const std::string& v) {
-           uint64_t n = 0;
-           if (!ParseUnsigned(v, 1, 65535, &n)) {
-             Refuse(Quoted("--port", v) + " is not a port number (1-65535)");
-           }
-           o->port = static_cast<uint16_t>(n);
-         });
-  single("--address", "ADDR", "address the agents report to; required when --listen is 0.0.0.0",
-         [o](const std::string& v) {
-           uint32_t a = 0;
-           if (!ParseAddr(v, &a) || !IsUnicast(a)) {
-             Refuse(Quoted("--address", v) + " is not a unicast IPv4 address");
-           }
-           o->address = a;
-           o->has_address = true;
-         });
+void DeclareListening(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("Where to listen");
+  d.Single("--listen", "ADDR", "local address to receive on (default 0.0.0.0)",
+           [o](const std::string& v) {
+             uint32_t a = 0;
+             if (!ParseAddr(v, &a) || (a != 0 && !IsUnicast(a))) {
+               Refuse(Quoted("--listen", v) + " is not a local IPv4 address or 0.0.0.0");
+             }
+             o->listen = a;
+           });
+  d.Single("--port", "N", "UDP port of the agents and of this program (default 45002)",
+           [o](const std::string& v) {
+             uint64_t n = 0;
+             if (!ParseUnsigned(v, 1, 65535, &n)) {
+               Refuse(Quoted("--port", v) + " is not a port number (1-65535)");
+             }
+             o->port = static_cast<uint16_t>(n);
+           });
+  d.Single("--address", "ADDR", "address the agents report to; required when --listen is 0.0.0.0",
+           [o](const std::string& v) {
+             uint32_t a = 0;
+             if (!ParseAddr(v, &a) || !IsUnicast(a)) {
+               Refuse(Quoted("--address", v) + " is not a unicast IPv4 address");
+             }
+             o->address = a;
+             o->has_address = true;
+           });
+}
 
-  app->option_defaults()->group(kTell);
-  single("--loglevel", "N", "1 INFO+ERR, 2 adds WARN, 3 adds DEBUG (default 1)",
-         [o](const std::string& v) { o->settings.loglevel = Whole32("--loglevel", v); });
-  single("--log-refresh", "N", "seconds between log checks, 0 none (default 60)",
-         [o](const std::string& v) { o->settings.log_refresh = Whole32("--log-refresh", v); });
-  single("--alive", "N", "seconds between alive messages, 0 none (default 5)",
-         [o](const std::string& v) { o->settings.alive = Whole32("--alive", v); });
-  single("--cpu-interval", "N", "seconds between CPU-load messages, 0 none (default 2)",
-         [o](const std::string& v) { o->settings.cpu_interval = Whole32("--cpu-interval", v); });
+void DeclareTelling(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("What the agents are told");
+  d.Single("--loglevel", "N", "1 INFO+ERR, 2 adds WARN, 3 adds DEBUG (default 1)",
+           [o](const std::string& v) { o->settings.loglevel = Whole32("--loglevel", v); });
+  d.Single("--log-refresh", "N", "seconds between log checks, 0 none (default 60)",
+           [o](const std::string& v) { o->settings.log_refresh = Whole32("--log-refresh", v); });
+  d.Single("--alive", "N", "seconds between alive messages, 0 none (default 5)",
+           [o](const std::string& v) { o->settings.alive = Whole32("--alive", v); });
+  d.Single("--cpu-interval", "N", "seconds between CPU-load messages, 0 none (default 2)",
+           [o](const std::string& v) { o->settings.cpu_interval = Whole32("--cpu-interval", v); });
+}
 
-  app->option_defaults()->group(kBalance);
-  many("--haproxy", "SOCKET",
-       "stats socket (level admin): UNIX socket path or host:port (repeatable)",
-       [o](const Values& v) {
-         for (const std::string& s : v) {
-           std::string why = CHaproxySocket::CheckEndpoint(s);
-           if (!why.empty()) Refuse(Quoted("--haproxy", s) + " " + why);
-           if (std::find(o->haproxy.begin(), o->haproxy.end(), s) == o->haproxy.end()) {
-             o->haproxy.push_back(s);
-           }
-         }
-       });
-  many("--server", "AGENT=BACKEND/SERVER", "the HAProxy server an agent stands for (repeatable)",
-       [o](const Values& v) {
-         for (const std::string& s : v) {
-           ServerMapping m;
-           std::string why;
-           if (ParseMapping(s, &m, &why) != 0 || AddMapping(m, &o->servers, &why) != 0) {
-             Refuse("--server " + why);
-           }
-         }
-       });
-  single("--config", "FILE", "more mappings, one AGENT=BACKEND/SERVER a line",
-         [config](const std::string& v) { *config = v; });
-  single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
-         [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
-  single("--max-weight", "N", "weight of an idle server, 1-256 (default: its initial weight)",
-         [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
-  single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
-         [o](const std::string& v) {
-           if (!ParseShare(v, &o->policy.smoothing)) {
-             Refuse(Quoted("--smoothing", v) + " is not a number above 0 and at most 1");
+void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* config) {
+  d.Group("Balancing HAProxy");
+  d.Many("--haproxy", "SOCKET",
+         "stats socket (level admin): UNIX socket path or host:port (repeatable)",
+         [o](const COptionDeclarer::Values& v) {
+           for (const std::string& s : v) {
+             std::string why = CHaproxySocket::CheckEndpoint(s);
+             if (!why.empty()) Refuse(Quoted("--haproxy", s) + " " + why);
+             if (std::find(o->haproxy.begin(), o->haproxy.end(), s) == o->haproxy.end()) {
+               o->haproxy.push_back(s);
+             }
            }
          });
-  single("--step", "N", "write a weight only when it moves by N or more (default 2)",
-         [o](const std::string& v) { o->policy.step = Weight("--step", v, 1); });
-  single("--silent-state", "STATE", "drain or maint: what a silent agent's server is set to",
-         [o](const std::string& v) {
-           if (v == "drain") {
-             o->silent_state = LbState::kDrain;
-           } else if (v == "maint") {
-             o->silent_state = LbState::kMaint;
-           } else {
-             Refuse(Quoted("--silent-state", v) + " is neither drain nor maint");
+  d.Many("--server", "AGENT=BACKEND/SERVER", "the HAProxy server an agent stands for (repeatable)",
+         [o](const COptionDeclarer::Values& v) {
+           for (const std::string& s : v) {
+             ServerMapping m;
+             std::string why;
+             if (ParseMapping(s, &m, &why) != 0 || AddMapping(m, &o->servers, &why) != 0) {
+               Refuse("--server " + why);
+             }
            }
          });
-  flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
+  d.Single("--config", "FILE", "more mappings, one AGENT=BACKEND/SERVER a line",
+           [config](const std::string& v) { *config = v; });
+  d.Single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
+           [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
+  d.Single("--max-weight", "N", "weight of an idle server, 1-256 (default: its initial weight)",
+           [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
+  d.Single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
+           [o](const std::string& v) {
+             if (!ParseShare(v, &o->policy.smoothing)) {
+               Refuse(Quoted("--smoothing", v) + " is not a number above 0 and at most 1");
+             }
+           });
+  d.Single("--step", "N", "write a weight only when it moves by N or more (default 2)",
+           [o](const std::string& v) { o->policy.step = Weight("--step", v, 1); });
+  d.Single("--silent-state", "STATE", "drain or maint: what a silent agent's server is set to",
+           [o](const std::string& v) {
+             if (v == "drain") {
+               o->silent_state = LbState::kDrain;
+             } else if (v == "maint") {
+               o->silent_state = LbState::kMaint;
+             } else {
+               Refuse(Quoted("--silent-state", v) + " is neither drain nor maint");
+             }
+           });
+  d.Flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
+}
 
-  app->option_defaults()->group("A fleet");
-  single("--max-agents", "N", "rows of the agent table, 1-1048576 (default 16384)",
-         [o](const std::string& v) {
-           o->max_agents = InRange("--max-agents", v, 1, 1048576, "a number from 1 to 1048576");
-         });
-  single("--rcvbuf", "BYTES", "receive buffer asked of the kernel (default 8388608)",
-         [o](const std::string& v) {
-           o->rcvbuf = static_cast<int>(
-               InRange("--rcvbuf", v, 4096, 1 << 30, "a number of bytes from 4096 to 1073741824"));
-         });
-  single("--max-drain", "P", "drain at most P % of a backend for silence (default 50)",
-         [o](const std::string& v) {
-           o->max_drain =
-               static_cast<int>(InRange("--max-drain", v, 0, 100, "a percentage from 0 to 100"));
-         });
-  flag("--trust-forwarded", &o->trust_forwarded,
-       "take mapped agents' reports from any source (NAT, relay)");
+void DeclareFleet(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("A fleet");
+  d.Single("--max-agents", "N", "rows of the agent table, 1-1048576 (default 16384)",
+           [o](const std::string& v) {
+             o->max_agents = InRange("--max-agents", v, 1, 1048576, "a number from 1 to 1048576");
+           });
+  d.Single("--rcvbuf", "BYTES", "receive buffer asked of the kernel (default 8388608)",
+           [o](const std::string& v) {
+             o->rcvbuf = static_cast<int>(InRange("--rcvbuf", v, 4096, 1 << 30,
+                                                  "a number of bytes from 4096 to 1073741824"));
+           });
+  d.Single("--max-drain", "P", "drain at most P % of a backend for silence (default 50)",
+           [o](const std::string& v) {
+             o->max_drain =
+                 static_cast<int>(InRange("--max-drain", v, 0, 100, "a percentage from 0 to 100"));
+           });
+  d.Flag("--trust-forwarded", &o->trust_forwarded,
+         "take mapped agents' reports from any source (NAT, relay)");
+}
 
-  app->option_defaults()->group("Running as one of a pair");
-  flag("--virtual", &o->follow_address,
-       "--address is a virtual address: act only while it is assigned here");
-  single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
-         [o](const std::string& v) { o->options_file = v; });
-  // Watching: the metrics endpoint and status page.
-  app->option_defaults()->group("Watching");
-  single("--metrics", "ADDR:PORT",
-         "serve /metrics and the status page / over HTTP here (an internal address)",
-         [o](const std::string& v) {
-           size_t colon = v.rfind(':');
-           uint64_t port = 0;
-           if (colon == std::string::npos || !ParseAddr(v.substr(0, colon), &o->metrics_addr) ||
-               !ParseUnsigned(v.substr(colon + 1), 1, 65535, &port)) {
-             Refuse(Quoted("--metrics", v) + " is not an IPv4 ADDR:PORT");
-           }
-           o->metrics_port = static_cast<uint16_t>(port);
-           o->has_metrics = true;
-         });
+void DeclarePair(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("Running as one of a pair");
+  d.Flag("--virtual", &o->follow_address,
+         "--address is a virtual address: act only while it is assigned here");
+  d.Single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
+           [o](const std::string& v) { o->options_file = v; });
+}
 
-  app->option_defaults()->group(kEnd);
-  single("--duration", "SECONDS", "stop after this time (fractions allowed)",
-         [o](const std::string& v) {
-           if (!ParseSeconds(v, &o->duration_ms)) {
-             Refuse(Quoted("--duration", v) + " is not a positive number of seconds");
-           }
-         });
-  single("--count", "N", "stop after N valid agent messages", [o](const std::string& v) {
+void DeclareWatching(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("Watching");
+  d.Single("--metrics", "ADDR:PORT",
+           "serve /metrics and the status page / over HTTP here (an internal address)",
+           [o](const std::string& v) {
+             size_t colon = v.rfind(':');
+             uint64_t port = 0;
+             if (colon == std::string::npos || !ParseAddr(v.substr(0, colon), &o->metrics_addr) ||
+                 !ParseUnsigned(v.substr(colon + 1), 1, 65535, &port)) {
+               Refuse(Quoted("--metrics", v) + " is not an IPv4 ADDR:PORT");
+             }
+             o->metrics_port = static_cast<uint16_t>(port);
+             o->has_metrics = true;
+           });
+}
+
+void DeclareEnding(COptionDeclarer& d, CoordinatorOptions* o) {
+  d.Group("Ending and output");
+  d.Single("--duration", "SECONDS", "stop after this time (fractions allowed)",
+           [o](const std::string& v) {
+             if (!ParseSeconds(v, &o->duration_ms)) {
+               Refuse(Quoted("--duration", v) + " is not a positive number of seconds");
+             }
+           });
+  d.Single("--count", "N", "stop after N valid agent messages", [o](const std::string& v) {
     uint64_t n = 0;
     if (!ParseUnsigned(v, 1, UINT64_MAX / 10, &n)) {
       Refuse(Quoted("--count", v) + " is not a positive whole number");
     }
     o->count = n;
   });
-  flag("--json", &o->json, "one JSON object per event on standard output");
-  flag("--help", &o->help, "show this text");
-  flag("--version", &o->version, "show the version");
+  d.Flag("--json", &o->json, "one JSON object per event on standard output");
+  d.Flag("--help", &o->help, "show this text");
+  d.Flag("--version", &o->version, "show the version");
+}
+
+// Each option once: its name, value text, help and what it does with its value.
+void Declare(CLI::App* app, CoordinatorOptions* o, std::string* config) {
+  COptionDeclarer d(app);
+  DeclareSending(d, o);
+  DeclareListening(d, o);
+  DeclareTelling(d, o);
+  DeclareBalancing(d, o, config);
+  DeclareFleet(d, o);
+  DeclarePair(d, o);
+  DeclareWatching(d, o);
+  DeclareEnding(d, o);
 }
 
 class CUsageFormatter : public CLI::Formatter {

@@ -9,7 +9,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,21 +22,17 @@
 #include <vector>
 
 #include "tests/tools/keld4-coordinator/HaproxySupport.h"
+#include "tools/keld4-coordinator/Clock.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using nlohmann::json;
+using coord::MonotonicMs;
 
 constexpr uint32_t kCoordinatorAddr = 0x7F000001;  // 127.0.0.1
 constexpr uint32_t kAgentAddr = 0x7F000002;        // 127.0.0.2
 constexpr uint32_t kLoopbackBroadcast = 0x7FFFFFFF;
-
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 sockaddr_in Sockaddr(uint32_t addr, uint16_t port) {
   sockaddr_in sa{};
@@ -129,7 +124,7 @@ class Coordinator {
 
   // The next line of standard output within timeout_ms; false at end or timeout.
   bool ReadLine(std::string* line, int timeout_ms) {
-    int64_t deadline = NowMs() + timeout_ms;
+    int64_t deadline = MonotonicMs() + timeout_ms;
     for (;;) {
       size_t nl = pending_.find('\n');
       if (nl != std::string::npos) {
@@ -137,7 +132,7 @@ class Coordinator {
         pending_.erase(0, nl + 1);
         return true;
       }
-      int64_t left = deadline - NowMs();
+      int64_t left = deadline - MonotonicMs();
       if (left <= 0 || eof_) return false;
       pollfd p = {out_, POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(left)) != 1) continue;
@@ -155,8 +150,8 @@ class Coordinator {
   std::vector<std::string> ReadAll(int timeout_ms) {
     std::vector<std::string> lines;
     std::string line;
-    int64_t deadline = NowMs() + timeout_ms;
-    while (ReadLine(&line, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
+    int64_t deadline = MonotonicMs() + timeout_ms;
+    while (ReadLine(&line, static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs())))) {
       lines.push_back(line);
     }
     if (!pending_.empty()) lines.push_back(pending_);
@@ -166,10 +161,10 @@ class Coordinator {
 
   // Exit code, or -1 when it did not end in time (it is then killed).
   int Wait(int timeout_ms) {
-    int64_t deadline = NowMs() + timeout_ms;
+    int64_t deadline = MonotonicMs() + timeout_ms;
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (NowMs() > deadline) return -1;
+      if (MonotonicMs() > deadline) return -1;
       usleep(10000);
     }
     reaped_ = true;
@@ -358,9 +353,9 @@ TEST_F(CoordinatorEndToEnd, ResendsAndEndsOnSigterm) {
   Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--resend", "1", "--duration", "20"}));
   ASSERT_TRUE(c.Started());
   AwaitCoorAlive();
-  int64_t first = NowMs();
+  int64_t first = MonotonicMs();
   AwaitCoorAlive();
-  int64_t gap = NowMs() - first;
+  int64_t gap = MonotonicMs() - first;
   EXPECT_GE(gap, 800);
   EXPECT_LT(gap, 2500);
   kill(c.Pid(), SIGTERM);
@@ -706,8 +701,8 @@ TEST(CoordinatorPair, ActiveOnlyWhileHoldingTheVirtualAddress) {
   std::vector<json> ev;
   auto await = [&](const char* event, int timeout_ms) {
     std::string line;
-    int64_t deadline = NowMs() + timeout_ms;
-    while (c.ReadLine(&line, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
+    int64_t deadline = MonotonicMs() + timeout_ms;
+    while (c.ReadLine(&line, static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs())))) {
       ev.push_back(json::parse(line, nullptr, false));
       if (ev.back().value("event", "") == event) return true;
     }
@@ -731,7 +726,7 @@ TEST(CoordinatorPair, ActiveOnlyWhileHoldingTheVirtualAddress) {
   EXPECT_EQ(haproxy.Weight("app"), 100);
 
   // The address arrives: Coor_alive at once, from the virtual address.
-  int64_t gained = NowMs();  // the coordinator may see the address before ip has ended
+  int64_t gained = MonotonicMs();  // the coordinator may see the address before ip has ended
   ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:/usr/bin:/bin; ip addr add 10.9.0.1/32 dev lo"), 0);
   ASSERT_TRUE(await("active", 3000));
   ASSERT_TRUE(agent.Recv(1000, &got, &from)) << "no Coor_alive on becoming active";
@@ -744,7 +739,7 @@ TEST(CoordinatorPair, ActiveOnlyWhileHoldingTheVirtualAddress) {
   EXPECT_EQ(haproxy.State("app"), "ready");
   ASSERT_TRUE(await("state", 2500));
   EXPECT_EQ(ev.back()["new"], "drain");
-  EXPECT_GE(NowMs() - gained, 2990) << "three alive periods, within the clocks' milliseconds";
+  EXPECT_GE(MonotonicMs() - gained, 2990) << "three alive periods, within the clocks' milliseconds";
 
   // The address goes: nothing more is written, no Coor_alive goes out.
   ASSERT_TRUE(agent.SendTo(CpuLoadDatagram(0), kCoordinatorAddr, 45002));
