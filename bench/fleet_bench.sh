@@ -4,7 +4,12 @@
 # gives, spread over each second) against the coordinator and a real HAProxy
 # holding one server per agent, 4,000 servers a backend.
 #
-#   bench/fleet_bench.sh [AGENTS] [SECONDS]     # default 10000 agents, 30 s
+#   bench/fleet_bench.sh [--metrics] [AGENTS] [SECONDS]   # default 10000 agents, 30 s
+#
+# --metrics runs the coordinator with --metrics 127.0.0.1:9170 (loopback of
+# its namespace) and, from 4 s into the run to its end, scrapes /metrics every
+# 15 s and fetches one backend's status page every 5 s with curl (gzip, as
+# Prometheus and a browser ask), so its figures include what watching costs.
 #
 # The coordinator and HAProxy run in one network namespace, the fleet in a
 # second one joined to it by a veth pair; the fleet's addresses (10.80.0.0/12)
@@ -19,20 +24,26 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+args=("$@")
+metrics=0
+if [ "${1:-}" = --metrics ]; then
+  metrics=1
+  shift
+fi
 bin=$root/build/release
 coordinator=${KELD4_FLEET_COORDINATOR:-$bin/tools/keld4-coordinator}
 agents=${1:-10000}
 seconds=${2:-30}
 if ! [[ $agents =~ ^[0-9]+$ && $seconds =~ ^[0-9]+$ ]] || ((agents < 1 || agents > 200000 ||
   seconds < 9 || seconds > 600)); then
-  echo "usage: $0 [AGENTS 1-200000] [SECONDS 9-600]" >&2
+  echo "usage: $0 [--metrics] [AGENTS 1-200000] [SECONDS 9-600]" >&2
   exit 2
 fi
 
 if [ "${KELD4_BENCH_INNER:-}" != 1 ]; then
-  for tool in haproxy /usr/bin/time python3 ip unshare nsenter pgrep; do
+  for tool in haproxy /usr/bin/time python3 ip unshare nsenter pgrep curl; do
     command -v "$tool" >/dev/null || {
-      echo "$0: needs $tool (haproxy time python3 iproute2 util-linux procps)" >&2
+      echo "$0: needs $tool (haproxy time python3 iproute2 util-linux procps curl)" >&2
       exit 1
     }
   done
@@ -40,7 +51,7 @@ if [ "${KELD4_BENCH_INNER:-}" != 1 ]; then
   cmake --build --preset release -j 2 --target keld4-coordinator fleet_sim >/dev/null
   export KELD4_BENCH_INNER=1
   if [ "$(id -u)" = 0 ]; then flags=(-n); else flags=(-r -n); fi
-  exec unshare "${flags[@]}" "$0" "$@"
+  exec unshare "${flags[@]}" "$0" "${args[@]}"
 fi
 
 work=$(mktemp -d /tmp/keld4-fleet-XXXXXX)
@@ -101,6 +112,7 @@ sleep 0.3
 max_agents=$((agents > 16384 ? agents : 16384))
 extra=()
 [ -z "${KELD4_FLEET_RCVBUF:-}" ] || extra=(--rcvbuf "$KELD4_FLEET_RCVBUF")
+((metrics == 0)) || extra+=(--metrics 127.0.0.1:9170)
 /usr/bin/time -f '%e %U %S %M' -o "$work/coord.time" "$coordinator" \
   --listen 10.77.0.1 --port 45002 --config "$work/map.txt" --haproxy "$work/admin.sock" \
   --alive 1 --cpu-interval 1 --smoothing 1 --resend 30 --max-agents "$max_agents" --json \
@@ -113,6 +125,29 @@ for _ in $(seq 50); do
   [ -n "$coord_pid" ] && break
   sleep 0.02
 done
+
+# The watcher (--metrics): a tick a second from 4 s to the run's end; each
+# fetch is bounded by 10 s and logs "what status bytes seconds".
+watch_pid=
+if ((metrics)); then
+  (
+    sleep 4
+    for ((i = 4; i < seconds; i++)); do
+      sleep 1 &
+      for what in metrics page; do
+        if [ "$what" = metrics ] && (((i - 4) % 15 == 0)); then url=/metrics
+        elif [ "$what" = page ] && (((i - 4) % 5 == 0)); then url='/?backend=b0'
+        else continue; fi
+        curl -s -o /dev/null --max-time 10 -H 'Accept-Encoding: gzip' \
+          -w "$what %{http_code} %{size_download} %{time_total}\n" \
+          "http://127.0.0.1:9170$url" >>"$work/watch.log" || true
+      done
+      wait
+    done
+  ) &
+  watch_pid=$!
+  pids+=("$watch_pid")
+fi
 
 # The poller: CPU of both programs in a quiet window (reports only, no weight
 # moves), the cost of one show servers state there, then the weights after
@@ -187,6 +222,7 @@ print("coord_vmhwm_kb=%s" % peak[0].split()[1])
 PY
 wait "$sim_pid" || true
 wait "$time_pid" || true
+[ -z "$watch_pid" ] || wait "$watch_pid" || true
 pids=("$haproxy_pid")
 
 python3 - "$work" "$agents" "$seconds" <<'PY'
@@ -251,6 +287,17 @@ print("HAProxy cost of commands    %.1f us per command (CPU in the step windows 
       "at %s ms)" % (1e6 * max(h_cmd, 0) / max(commands, 1), float(poll["haproxy_cpu_steps_s"]),
       poll["step_polls"], poll["poll_cost_ms"]))
 print("coordinator events          %s" % ", ".join("%s %d" % kv for kv in sorted(events.items())))
+try:
+    watch = [l.split() for l in open(work + "/watch.log")]
+except FileNotFoundError:
+    watch = None
+for what in ("metrics", "page") if watch is not None else ():
+    got = [w for w in watch if w[0] == what]
+    ok = [w for w in got if w[1] == "200"]
+    size = [int(w[2]) for w in ok] or [0]
+    print("--metrics %-17s %d fetched, %d answered 200; %d-%d bytes gzipped, slowest %.0f ms" % (
+        "/metrics" if what == "metrics" else "/?backend=b0", len(got), len(ok), min(size),
+        max(size), 1000 * max([float(w[3]) for w in ok] or [0])))
 PY
 if [ -s "$work/coord.err" ]; then
   echo "coordinator stderr (first lines):"
