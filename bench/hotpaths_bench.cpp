@@ -12,9 +12,9 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 
 namespace {
 

@@ -60,6 +60,8 @@ void LoadNumber(CKELD3Register* reg, const char* name, Atomic* field, int* failu
 
 }  // namespace
 
+CKELD3Register g_Config;
+
 CKELD3Register::CKELD3Register()
     : m_hKey(nullptr), BroadcastAddr(0), PortNumber(0), RetransmitInterval(0),
       MaxRetransmitTimes(0), CpuSendInterval(0), CpuBenchmark(0), StartMemInfo(0), MaxMemInfo(0),

@@ -5,10 +5,10 @@
 
 #include "config/KELD3Register.h"
 #include "log/Log.h"
-#include "service/keld4.h"
 
 uint32_t g_PdhContinuousErrors = 0;
 uint32_t g_PdhContinuousSkips = 0;
+void (*g_pfnDropOut)() = [] { plat::ExitProcess(0xFFFFFFFF); };
 
 namespace {
 
@@ -157,7 +157,7 @@ int CGetCpuLoad::refresh(bool countSkip) {
         g_log.WriteLog(ERR,
                        "Pdh_Error_Count(Continuous error) Limit(%d) Over KELD4 service DropOut",
                        g_Config.PdhErrCheckCount);
-        DropOut();
+        g_pfnDropOut();
       }
       KELD_TRACE_LEAVE("CGetCpuLoad::refresh");
       return -1;
@@ -184,7 +184,7 @@ int CGetCpuLoad::refresh(bool countSkip) {
       g_log.WriteLog(
           ERR, "Pdh_Skip_Count(Continuous error evasion) Limit(%d) Over KELD4 service DropOut",
           g_Config.PdhErrCheckCount);
-      DropOut();
+      g_pfnDropOut();
     }
   }
 

@@ -42,6 +42,11 @@ class CGetCpuLoad {
   const std::atomic<uint32_t>* m_pInterval = nullptr;
 };
 
+// Ends the process when failed calculations or skips in a row pass the limit.
+// The service host points it at its own drop-out (an event, then exit code
+// 0xFFFFFFFF) before the sampler first runs; until then it only exits.
+extern void (*g_pfnDropOut)();
+
 // Failed calculations and skips in a row, for the drop-out limits.
 extern uint32_t g_PdhContinuousErrors;
 extern uint32_t g_PdhContinuousSkips;

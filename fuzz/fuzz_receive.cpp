@@ -38,9 +38,9 @@
 #include "messaging/Master.h"
 #include "messaging/Message.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 
 namespace {
 

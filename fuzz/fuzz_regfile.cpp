@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 
 namespace {
 

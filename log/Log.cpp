@@ -51,6 +51,8 @@ plat::LONG ReadNumber(plat::HKEY key, const char* name, uint32_t* out) {
 
 }  // namespace
 
+CLog g_log;
+
 CLog::CLog()
     : LogLevel(3), LogControl(3), LogRefreshInterval(2), LogMaxSpace(10),
       LastBackupTime(plat::TimeNow()), m_TimeString{} {

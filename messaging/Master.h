@@ -41,7 +41,5 @@ class CMaster {
 
 extern CMaster g_Master;
 
-// Thread start routines of the three workers.
+// The master thread's start routine.
 plat::DWORD MasterThreadStart(void*);
-plat::DWORD ReadThreadStart(void*);
-plat::DWORD WriteThreadStart(void*);

@@ -47,3 +47,6 @@ class CRead {
 };
 
 extern CRead g_Read;
+
+// The receive thread's start routine.
+plat::DWORD ReadThreadStart(void*);

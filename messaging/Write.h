@@ -31,3 +31,6 @@ class CWrite {
 };
 
 extern CWrite g_Write;
+
+// The send thread's start routine.
+plat::DWORD WriteThreadStart(void*);

@@ -6,6 +6,8 @@
 
 #include "service/keld4.h"
 
+CServiceModule _Module;
+
 CServiceModule::CServiceModule()
     : m_szServiceName{}, m_hServiceStatus(nullptr), m_status{}, MainThreadId(0), ProcessId(0),
       ServiceFlag(0), m_szTypeLibId{} {}

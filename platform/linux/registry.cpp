@@ -22,9 +22,9 @@
 #include <mutex>
 
 #include "platform/common/handles.h"
+#include "platform/common/regfile.h"
 #include "platform/linux/cpuinfo.h"
 #include "platform/linux/errors.h"
-#include "platform/linux/regfile.h"
 #include "platform/linux/regstore.h"
 #include "platform/testing.h"
 

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "tests/config/ConfigSupport.h"
 
 namespace {

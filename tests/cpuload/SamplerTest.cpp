@@ -554,6 +554,7 @@ class SamplerDeathTest : public SamplerTest {
       std::error_code ignored;
       std::filesystem::remove_all(dir_.path(), ignored);
     }
+    g_pfnDropOut = DropOut;
     _Module.ServiceFlag = 1;
     std::snprintf(_Module.m_szServiceName, sizeof(_Module.m_szServiceName), "keld4");
     SetEventSinkForTest([](const EventRecord& e) {

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "log/Log.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
 
 namespace dgram {
 

@@ -16,9 +16,9 @@
 #include "log/Log.h"
 #include "messaging/Master.h"
 #include "messaging/Message.h"
+#include "messaging/Workers.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TestSupport.h"
 

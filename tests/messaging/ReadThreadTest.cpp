@@ -13,7 +13,7 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
 #include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;

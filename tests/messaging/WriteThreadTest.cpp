@@ -9,8 +9,8 @@
 
 #include "log/Log.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "messaging/Write.h"
-#include "service/Shared.h"
 #include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;

@@ -8,8 +8,8 @@
 
 #include "config/KELD3Register.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 #include "service/keld4.h"
 #include "tests/service/ServiceSupport.h"
 

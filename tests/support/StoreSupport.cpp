@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/TestSupport.h"

@@ -12,8 +12,8 @@
 #include <set>
 #include <thread>
 
+#include "platform/common/regfile.h"
 #include "platform/linux/cpuinfo.h"
-#include "platform/linux/regfile.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/TestSupport.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/TestSupport.h"

@@ -3,8 +3,8 @@
 
 #include <random>
 
+#include "platform/common/regfile.h"
 #include "platform/linux/cpuinfo.h"
-#include "platform/linux/regfile.h"
 
 namespace {
 

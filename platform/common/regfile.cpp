@@ -1,5 +1,5 @@
 // The registry tree and its export text format.
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 
 #include <algorithm>
 #include <cstdio>
