@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Micro-benchmarks of the agent's hot paths: one datagram through the
 // receive path into the pipe, one log line (enabled and disabled), a
 // registry read and write, and a write into a large store.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CPU load sampler: one performance-data query with the processor-time
 // counter, a baseline and a newest raw sample, and the window rule that
 // decides whether a load may be computed between them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hostile datagrams through the whole receive path: the receive thread on a
 // real loopback UDP socket (length check, header conversion, duplicate
 // suppression, pipe framing), and on the other side of read_to_master the

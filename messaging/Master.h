@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The master thread: the agent's protocol logic.
 #pragma once
 

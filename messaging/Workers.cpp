@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "messaging/Workers.h"
 
 // Defined here, below the service host, so that the workers reach them

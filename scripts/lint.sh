@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Static checks:
 #  1. clang-tidy with the checks of .clang-tidy, every warning an error, on
 #     the compile database of a debug configuration, over the agent's and the

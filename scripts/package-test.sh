@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian package from a copy of the tree the way any Debian
 # builder does (plain dpkg-buildpackage, so its quick unit tests run in
 # dh_auto_test), checks it with lintian, installs it with dpkg -i, checks

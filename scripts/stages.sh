@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Stages of a test run, sourced by scripts/test.sh (and by its own test,
 # tests/scripts/stages-test.sh).
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the tests need, builds, and runs the whole test suite, one
 # stage after another whatever the earlier ones did: the unit and
 # acceptance tests in one Debug build with AddressSanitizer and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one-second scheduler, the memory check and the drop-out.
 #include "config/KELD3Register.h"
 #include "log/Log.h"

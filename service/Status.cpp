@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service host object, its status reports to the service manager and
 // the event reporting with the event source registration.
 #include <cstdarg>

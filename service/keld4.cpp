@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service host's start-up, the main thread's message loop with worker
 // supervision, and the shutdown.
 #include "service/keld4.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service host: process entry, the link to the service manager and the
 // event log, start-up, main loop, scheduler, self-monitoring, installation.
 #pragma once

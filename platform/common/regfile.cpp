@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry tree and its export text format.
 #include "platform/common/regfile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry export text format ("Windows Registry Editor Version 5.00"
 // files) and the registry as a tree in memory: the Linux store's file, and
 // how the tests on either system and the operator tool read and write a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Linux registry store file behind the plat::Reg* calls, as a whole: for
 // the Linux layer and for the operator tool (keld4-reg, built on Linux only),
 // which needs changes of many values in one atomic step and a view of whole

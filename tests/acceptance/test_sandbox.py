@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The systemd unit that -Service writes: its sandbox, its rating by
 systemd-analyze, and the agent at work under the same restrictions where
 they can be applied without systemd (read-only file system but for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CKELD3Register over the store: loading, single values, and every failure
 // line with its error number.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CPU load sampler: window rule, skips, failures, counters and drop-out.
 #include <gtest/gtest.h>
 #include <time.h>

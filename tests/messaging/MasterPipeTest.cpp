@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The master's pipe framing: send_msg and read_msg, their error numbers and
 // the ownership of both blocks on every path (run under ASan for leaks).
 #include <thread>

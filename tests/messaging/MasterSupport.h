@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared set-up of the master tests: a log in a fresh directory at level 15,
 // a registry store file there, the two pipes, and a master of the test's own.
 #pragma once

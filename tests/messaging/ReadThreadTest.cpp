@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receive thread over real loopback UDP, a real pipe and a stand-in
 // master thread with a real queue.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The send thread over a real pipe and real loopback UDP.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry text format and the processor-fact readers, as pure functions.
 #include <gtest/gtest.h>
 

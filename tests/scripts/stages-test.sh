@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Test of the stage runner behind scripts/test.sh, with stub stages: one
 # passes with test counts, one fails in its "configure", one fails in its
 # tests, one skips, one names a script that is not executable, one passes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keld4-reg: the operator's tool for the agent's registry store, in the
 // manner of Windows' reg tool.
 #include <unistd.h>

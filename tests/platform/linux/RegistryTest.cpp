@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The plat::Reg* calls over the store file.
 #include <gtest/gtest.h>
 #include <poll.h>

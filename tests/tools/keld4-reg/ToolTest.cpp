@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keld4-reg, run as the operator runs it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
