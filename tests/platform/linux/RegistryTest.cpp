@@ -17,11 +17,13 @@
 #include "platform/linux/cpuinfo.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "tests/platform/RegistrySupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace plat;
+using namespace regtest;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
@@ -38,31 +40,6 @@ class RegistryTest : public ::testing::Test {
     SetProcessorSourceForTest(nullptr);
   }
 
-  HKEY Create(const char* subKey, DWORD* disposition = nullptr) {
-    HKEY key = nullptr;
-    DWORD d = 0;
-    LONG rc = RegCreateKeyExA(kHKEY_LOCAL_MACHINE, subKey, 0, nullptr, kREG_OPTION_NON_VOLATILE,
-                              kKEY_ALL_ACCESS, nullptr, &key, &d);
-    EXPECT_EQ(rc, 0) << subKey;
-    if (disposition != nullptr) *disposition = d;
-    return key;
-  }
-
-  static LONG Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                          static_cast<DWORD>(data.size()));
-  }
-  static LONG SetDword(HKEY key, const char* name, DWORD value) {
-    return RegSetValueExA(key, name, 0, kREG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
-  }
-  // The data of a value, or "<error N>".
-  static std::string Get(HKEY key, const char* name, DWORD* type = nullptr) {
-    BYTE buf[4096];
-    DWORD size = sizeof(buf);
-    LONG rc = RegQueryValueExA(key, name, nullptr, type, buf, &size);
-    if (rc != 0) return "<error " + std::to_string(rc) + ">";
-    return std::string(reinterpret_cast<char*>(buf), size);
-  }
   // The store file parsed afresh, without the calls' own view.
   std::unique_ptr<reg::RegKey> ParseStoreFile() {
     std::vector<reg::RegOp> ops;
@@ -77,8 +54,6 @@ class RegistryTest : public ::testing::Test {
   testsupport::TempDir dir_;
   std::string path_;
 };
-
-std::string Dword(DWORD v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 TEST_F(RegistryTest, MissingStoreIsEmptyAndTheFirstWriteCreatesIt) {
   HKEY key = nullptr;
@@ -147,6 +122,19 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheFile) {
   EXPECT_EQ(Get(key, nullptr), std::string("default\0", 8));
   EXPECT_NE(ReadFile(path_).find("\"v5\"=dword:0000afca\n"), std::string::npos);
   RegCloseKey(key);
+}
+
+// What the store file cannot hold is refused (the system's registry takes
+// such names, and null data crashes it), and so is deleting a whole hive
+// (the Windows tests' store is a key of their own, which may be emptied).
+TEST_F(RegistryTest, WhatTheFileCannotHoldAndWholeHivesAreRefused) {
+  HKEY key = Create("SOFTWARE\\Ostrel\\KELD4\\Parameter");
+  EXPECT_EQ(RegSetValueExA(key, "Bad\nName", 0, kREG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+            87);
+  EXPECT_EQ(RegSetValueExA(key, "NoData", 0, kREG_SZ, nullptr, 2), 87);
+  RegCloseKey(key);
+  EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, nullptr), 5);
+  EXPECT_EQ(RegDeleteTreeA(kHKEY_LOCAL_MACHINE, ""), 5);
 }
 
 TEST_F(RegistryTest, UnparsableStoreFailsNamesItsLineAndStaysUntouched) {
