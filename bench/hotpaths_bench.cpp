@@ -2,7 +2,10 @@
 // Micro-benchmarks of the agent's hot paths: one datagram through the
 // receive path into the pipe, one log line (enabled and disabled), a
 // registry read and write, and a write into a large store.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
