@@ -23,8 +23,6 @@ stage_rows=()
 stages_failed=0
 total_passed=0
 total_failed=0
-# Commands the EXIT trap runs before the summary (e.g. ending a wineserver).
-stage_cleanups=()
 
 run_stage() {
   local name=$1
@@ -77,8 +75,6 @@ run_stage() {
 
 stages_summary() {
   local rc=$?
-  local c
-  for c in "${stage_cleanups[@]}"; do eval "$c" > /dev/null 2>&1 || true; done
   echo
   echo "=== summary (logs in $KELD4_STAGE_LOGS)"
   printf '%-28s %-6s %7s %7s %8s\n' stage result passed failed seconds

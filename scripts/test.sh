@@ -38,18 +38,19 @@ windows_under_wine() {
   # wait for its own to end), in a prefix inside the build folder.
   export WINEPREFIX="$PWD/build/windows/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
-  wineserver -p
+  # Away from the stage's output and ended with the stage: a Wine process
+  # left holding the output pipe would keep the stage from ever ending.
+  wineserver -p > /dev/null 2>&1 < /dev/null
+  trap 'wineserver -k > /dev/null 2>&1 || true' EXIT
   wineboot --init > /dev/null 2>&1 || true
   cmake --build --preset windows -j "$jobs"
   ctest --preset windows -j "$jobs" --timeout 120
 }
-stage_cleanups+=("WINEPREFIX='$PWD/build/windows/wine' wineserver -k")
 
 run_stage deps -- scripts/deps.sh
 run_stage unit-and-acceptance -- unit_and_acceptance
 run_stage threaded-tsan -- threaded_under_tsan
 run_stage windows-wine -- windows_under_wine
-WINEPREFIX="$PWD/build/windows/wine" wineserver -k > /dev/null 2>&1 || true
 run_stage fuzz -- scripts/fuzz.sh "${KELD4_FUZZ_SECONDS:-15}"
 run_stage lint -- scripts/lint.sh
 run_stage debian-package -- scripts/package-test.sh
