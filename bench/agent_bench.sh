@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Cost of the running agent beside a floor and two peers, measured from
 # outside, every process in a network namespace of its own (joined to the
 # measuring namespace by a veth pair, so nothing leaves the machine).

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # CPU load accuracy: puts known loads on the machine with stress-ng and
 # compares the load the agent's sampler reports with the machine's own
 # figure over the same window (/proc/stat read here, and mpstat when sysstat

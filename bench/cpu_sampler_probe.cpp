@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Measures the host's CPU load once with the agent's own sampler, over a
 // window of the given length, and prints it: the figure that the agent would
 // send. Used by cpu_accuracy.sh.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The floor for the agent's cost: the least C that does the agent's useful
  * work. Once a second it reads /proc/stat, works out the CPU load since the
  * last reading and sends it in one 44-byte datagram (the CPU-load message's

@@ -1,7 +1,11 @@
+// SPDX-License-Identifier: Apache-2.0
 // Micro-benchmarks of the agent's hot paths: one datagram through the
 // receive path into the pipe, one log line (enabled and disabled), a
 // registry read and write, and a write into a large store.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,9 +16,9 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A bounded sender of valid Coor_alive datagrams, and the bare receiver its
 // losses are compared with, for the throughput benchmark.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 64-bit Windows with Debian's mingw-w64 (the POSIX thread
 # model, which gives std::thread and std::mutex). Test programs run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)

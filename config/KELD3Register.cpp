@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "config/KELD3Register.h"
 
 #include <cstdio>
@@ -59,6 +60,8 @@ void LoadNumber(CKELD3Register* reg, const char* name, Atomic* field, int* failu
 }
 
 }  // namespace
+
+CKELD3Register g_Config;
 
 CKELD3Register::CKELD3Register()
     : m_hKey(nullptr), BroadcastAddr(0), PortNumber(0), RetransmitInterval(0),

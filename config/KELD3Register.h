@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry configuration store: every setting of the agent and the
 // counters it keeps across runs, under kHKEY_LOCAL_MACHINE\SOFTWARE\Ostrel\KELD4.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cpuload/GetCpuLoad.h"
 
 #include <cstdio>
@@ -5,10 +6,10 @@
 
 #include "config/KELD3Register.h"
 #include "log/Log.h"
-#include "service/keld4.h"
 
 uint32_t g_PdhContinuousErrors = 0;
 uint32_t g_PdhContinuousSkips = 0;
+void (*g_pfnDropOut)() = [] { plat::ExitProcess(0xFFFFFFFF); };
 
 namespace {
 
@@ -157,7 +158,7 @@ int CGetCpuLoad::refresh(bool countSkip) {
         g_log.WriteLog(ERR,
                        "Pdh_Error_Count(Continuous error) Limit(%d) Over KELD4 service DropOut",
                        g_Config.PdhErrCheckCount);
-        DropOut();
+        g_pfnDropOut();
       }
       KELD_TRACE_LEAVE("CGetCpuLoad::refresh");
       return -1;
@@ -184,7 +185,7 @@ int CGetCpuLoad::refresh(bool countSkip) {
       g_log.WriteLog(
           ERR, "Pdh_Skip_Count(Continuous error evasion) Limit(%d) Over KELD4 service DropOut",
           g_Config.PdhErrCheckCount);
-      DropOut();
+      g_pfnDropOut();
     }
   }
 

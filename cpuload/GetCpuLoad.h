@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CPU load sampler: one performance-data query with the processor-time
 // counter, a baseline and a newest raw sample, and the window rule that
 // decides whether a load may be computed between them.
@@ -41,6 +42,11 @@ class CGetCpuLoad {
   // The window in seconds (the master's CpuSendInterval); set by the master.
   const std::atomic<uint32_t>* m_pInterval = nullptr;
 };
+
+// Ends the process when failed calculations or skips in a row pass the limit.
+// The service host points it at its own drop-out (an event, then exit code
+// 0xFFFFFFFF) before the sampler first runs; until then it only exits.
+extern void (*g_pfnDropOut)();
 
 // Failed calculations and skips in a row, for the drop-out limits.
 extern uint32_t g_PdhContinuousErrors;

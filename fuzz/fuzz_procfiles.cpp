@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The readers of /proc/stat, /proc/cpuinfo and the sysfs processor files, fed
 // arbitrary text. Besides not crashing, each answer must be one the callers
 // can trust: sums that add up, lists that are ascending, conversions that are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hostile datagrams through the whole receive path: the receive thread on a
 // real loopback UDP socket (length check, header conversion, duplicate
 // suppression, pipe framing), and on the other side of read_to_master the
@@ -38,9 +39,9 @@
 #include "messaging/Master.h"
 #include "messaging/Message.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 
 namespace {
 

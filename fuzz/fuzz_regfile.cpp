@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry store's file format, fed arbitrary bytes. The store rewrites
 // its whole file on every change, so whatever tree it ever read must come
 // back from the text it writes: write -> parse -> apply -> write gives the
@@ -11,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "log/Log.h"
 
 #include <cstdarg>
@@ -50,6 +51,8 @@ plat::LONG ReadNumber(plat::HKEY key, const char* name, uint32_t* out) {
 }
 
 }  // namespace
+
+CLog g_log;
 
 CLog::CLog()
     : LogLevel(3), LogControl(3), LogRefreshInterval(2), LogMaxSpace(10),

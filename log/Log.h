@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The levelled log file: one line per call, appended by opening, writing and
 // closing the file under a recursive lock, so lines of different threads never
 // mix and a crash loses at most the line being written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "messaging/Master.h"
 
 #include <cstdlib>
@@ -6,8 +7,8 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "messaging/Write.h"
-#include "service/Shared.h"
 
 namespace {
 
@@ -77,6 +78,8 @@ uint32_t LogMaskFor(uint32_t loglevel) {
 }
 
 }  // namespace
+
+CMaster g_Master;
 
 CMaster::CMaster()
     : AliveData{}, SysError(0), ErrNo(0), LocalAddr(0), WritePipe(nullptr), ReadPipe(nullptr),
@@ -450,15 +453,5 @@ plat::DWORD MasterThreadStart(void*) {
   // restart of the workers would bring the agent one step nearer a drop-out.
   if (g_Master.Sampler.refresh(false) == -1) g_Master.Sampler.init();
   g_Master.master_thread();
-  return 0;
-}
-
-plat::DWORD ReadThreadStart(void*) {
-  g_Read.read_thread();
-  return 0;
-}
-
-plat::DWORD WriteThreadStart(void*) {
-  g_Write.write_thread();
   return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The master thread: the agent's protocol logic.
 #pragma once
 
@@ -41,7 +42,5 @@ class CMaster {
 
 extern CMaster g_Master;
 
-// Thread start routines of the three workers.
+// The master thread's start routine.
 plat::DWORD MasterThreadStart(void*);
-plat::DWORD ReadThreadStart(void*);
-plat::DWORD WriteThreadStart(void*);

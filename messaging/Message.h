@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The coordinator message: a 40-byte header, then dataleng bytes of data.
 #pragma once
 

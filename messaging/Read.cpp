@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "messaging/Read.h"
 
 #include <cinttypes>
@@ -7,7 +8,7 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "messaging/Udp.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ uint32_t ReceivedField(const uint8_t* buffer, int count, size_t offset) {
 }
 
 }  // namespace
+
+CRead g_Read;
 
 CRead::CRead()
     : RecentPos(0), ErrNo(0), SysError(0), OutPipe(nullptr), MasterThreadId(nullptr),
@@ -302,5 +305,10 @@ int CRead::read_thread() {
   StopCounter.fetch_add(1);
   close_socket();
   KELD_TRACE_LEAVE("CRead::read_thread");
+  return 0;
+}
+
+plat::DWORD ReadThreadStart(void*) {
+  g_Read.read_thread();
   return 0;
 }

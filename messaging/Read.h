@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receive side: one UDP socket bound to the agent's port, checked and
 // de-duplicated datagrams forwarded to the master through read_to_master.
 #pragma once
@@ -47,3 +48,6 @@ class CRead {
 };
 
 extern CRead g_Read;
+
+// The receive thread's start routine.
+plat::DWORD ReadThreadStart(void*);

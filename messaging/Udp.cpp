@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "messaging/Udp.h"
 
 void AddressText(uint32_t address, char* text, plat::ULONG size) {

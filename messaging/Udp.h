@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small pieces the receive and send sides share.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "messaging/Write.h"
 
 #include <cstdlib>
@@ -5,7 +6,9 @@
 
 #include "log/Log.h"
 #include "messaging/Udp.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
+
+CWrite g_Write;
 
 CWrite::CWrite()
     : ErrNo(0), SysError(0), InPipe(nullptr), Port(plat::htons(45002)),
@@ -229,5 +232,10 @@ int CWrite::write_thread() {
   close_socket();
   StopCounter.fetch_add(1);
   KELD_TRACE_LEAVE("CWrite::write_thread");
+  return 0;
+}
+
+plat::DWORD WriteThreadStart(void*) {
+  g_Write.write_thread();
   return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The send side: each message the master writes into master_to_write leaves
 // as exactly one UDP datagram to its desAddr at the agent's port.
 #pragma once
@@ -31,3 +32,6 @@ class CWrite {
 };
 
 extern CWrite g_Write;
+
+// The send thread's start routine.
+plat::DWORD WriteThreadStart(void*);

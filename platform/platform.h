@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operating-system layer of keld4.
 //
 // Every call the agent makes into the operating system goes through this

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test seams of the platform layer: each replaces one source of the system's
 // data with a function, so tests (and the operator tool, for the store path)
 // can run without the machine's own state. Every implementation provides

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced inside a private network namespace (the coordinator's side): gives
 # the agent a namespace of its own, joined by a veth pair. The agent binds all
 # its addresses at its port, so a coordinator cannot share its stack.

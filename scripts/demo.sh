@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # keld4 balancing HAProxy, without touching the host's network: builds
 # everything, then, in private network namespaces, runs two small HTTP
 # back-ends, each with a keld4 agent in a namespace of its own, HAProxy in

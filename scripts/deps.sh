@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages keld4 builds and tests with. Idempotent: does
 # nothing when every package is already there.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for SECONDS (default 60) on a
 # working copy of its seed corpus, so the repository is never modified.
@@ -8,6 +9,8 @@
 #   scripts/fuzz.sh [SECONDS]
 #   KELD4_FUZZ_BUILD=dir   build directory (default build/fuzz)
 #   KELD4_FUZZ_TARGETS="fuzz_regfile ..."   only these targets
+#   KELD4_FUZZ_JOBS=n      targets fuzzed at once (default: processors; each
+#                          fuzzer uses one)
 set -euo pipefail
 
 seconds=${1:-60}
@@ -36,18 +39,35 @@ trap 'rm -rf "$work"' EXIT
 artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
 
+# One target on its own working corpus; its exit status goes to a file.
+fuzz_one() {
+  local target=$1 corpus=$work/$1 rc=0
+  mkdir -p "$corpus"
+  cp "$root/fuzz/corpus/$target/"* "$corpus/"
+  "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+    "$corpus" > "$work/$target.log" 2>&1 || rc=$?
+  echo "$rc" > "$work/$target.rc"
+}
+
+jobs=${KELD4_FUZZ_JOBS:-$(nproc)}
+running=0
+for target in "${targets[@]}"; do
+  echo "=== $target: ${seconds}s"
+  fuzz_one "$target" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+done
+wait
+
 status=0
 summary=()
 for target in "${targets[@]}"; do
-  corpus=$work/$target
-  mkdir -p "$corpus"
-  cp "$root/fuzz/corpus/$target/"* "$corpus/"
   out=$work/$target.log
-  echo "=== $target: ${seconds}s"
-  rc=0
-  "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
-    "$corpus" > "$out" 2>&1 || rc=$?
+  rc=$(cat "$work/$target.rc")
   done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$out" | tail -n 1 || true)
   runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$out" | tail -n 1)
   cov=$(echo "$done_line" | sed -nE 's/.* cov: ([0-9]+).*/\1/p')

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Static checks:
 #  1. clang-tidy with the checks of .clang-tidy, every warning an error, on
 #     the compile database of a debug configuration, over the agent's and the
@@ -12,6 +13,14 @@
 #   KELD4_LINT_BUILD=dir   build directory for the compile database
 #                          (default build/lint; configured, not built)
 #   KELD4_LINT_JOBS=n      parallel clang-tidy runs (default: processors)
+#   KELD4_LINT_CACHE=dir   where clean clang-tidy results are remembered
+#                          (default ~/.cache/keld4-lint; "off": none)
+#
+# A file clang-tidy found clean is not checked again while nothing it could
+# depend on has changed: the key is the file, every header of the checked
+# folders, its compile command (with the tree's path taken out, so clones
+# share it), the checks and the clang-tidy version. Findings are never
+# remembered. A run without the cache (a fresh machine) checks every file.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +33,14 @@ command -v "$format" > /dev/null || format=clang-format
 if [ "${1:-}" = "--tidy-one" ]; then
   build=$2 out=$3 file=$4
   log=$out/$(echo "$file" | tr '/' '_').log
-  if ! "$tidy" -p "$build" --quiet --warnings-as-errors='*' "$file" > "$log" 2>&1; then
+  key=
+  if [ -n "${KELD4_LINT_CACHE_DIR:-}" ]; then
+    key=$(cat "$out/../fingerprint" "$file" | sha256sum | cut -d' ' -f1)
+    [ -e "$KELD4_LINT_CACHE_DIR/$key" ] && exit 0
+  fi
+  if "$tidy" -p "$build" --quiet --warnings-as-errors='*' "$file" > "$log" 2>&1; then
+    if [ -n "$key" ]; then touch "$KELD4_LINT_CACHE_DIR/$key"; fi
+  else
     # A file that does not compile counts too, with its errors shown.
     grep -qE ': (warning|error): ' "$log" || echo "$file:1:1: error: clang-tidy failed" >> "$log"
   fi
@@ -56,6 +72,17 @@ for entry in json.load(open(db)):
 EOF
 units=$(wc -l < "$work/units")
 
+cache=${KELD4_LINT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/keld4-lint}
+if [ "$cache" != off ] && mkdir -p "$cache" 2> /dev/null; then
+  export KELD4_LINT_CACHE_DIR=$cache
+  {
+    "$tidy" --version
+    cat "$root/.clang-tidy" "$root/tools/.clang-tidy"
+    sed "s|$root|@ROOT@|g" "$build/compile_commands.json"
+    (cd "$root" && find ${dirs//|/ } -name '*.h' | sort | xargs cat)
+  } > "$work/fingerprint"
+fi
+
 echo "=== clang-tidy: $units files"
 mkdir -p "$work/tidy"
 xargs -P "$jobs" -n 1 "$BASH" "$0" --tidy-one "$build" "$work/tidy" < "$work/units"
@@ -63,6 +90,7 @@ xargs -P "$jobs" -n 1 "$BASH" "$0" --tidy-one "$build" "$work/tidy" < "$work/uni
 cat "$work/tidy"/*.log 2> /dev/null | grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error): ' |
   sed "s|^$root/||" | sort -u > "$work/tidy-findings" || true
 tidy_count=$(wc -l < "$work/tidy-findings")
+checked=$(find "$work/tidy" -name '*.log' | wc -l)
 cat "$work/tidy-findings"
 
 echo "=== clang-format"
@@ -80,6 +108,6 @@ done < "$work/formatted"
 
 echo
 echo "=== lint summary"
-echo "clang-tidy: $tidy_count findings in $units files"
+echo "clang-tidy: $tidy_count findings in $units files ($((units - checked)) known clean from the cache)"
 echo "clang-format: $unformatted of $files files not formatted"
 [ "$tidy_count" -eq 0 ] && [ "$unformatted" -eq 0 ]

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a copy of the tree, checks it with lintian,
-# installs it with dpkg -i, checks what it installed (programs, manual pages,
-# bash completion, the Wireshark dissector, the registry folder, the unit
-# that "keld4 -Service" writes), removes it (the registry file stays) and
-# purges it (nothing stays). Runs as root; refuses to run when a keld4
+# SPDX-License-Identifier: Apache-2.0
+# Builds the Debian package from a copy of the tree the way any Debian
+# builder does (plain dpkg-buildpackage, so its quick unit tests run in
+# dh_auto_test), checks it with lintian, installs it with dpkg -i, checks
+# what it installed (programs, manual pages, bash completion, the Wireshark
+# dissector, the registry folder, the unit that "keld4 -Service" writes),
+# removes it (the registry file stays) and purges it (nothing stays). Runs as root; refuses to run when a keld4
 # package is installed already. Prints "package test: passed" or
 # "package test: FAILED" last.
 #
@@ -40,12 +42,14 @@ mkdir "$work/src"
 tar -C "$root" --exclude=./.git --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$work/src" -xf -
 start=$(date +%s)
 (cd "$work/src" &&
-  DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b > "$work/build.log" 2>&1) ||
+  DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b > "$work/build.log" 2>&1) ||
   {
     tail -n 40 "$work/build.log"
     fail "dpkg-buildpackage failed"
   }
 echo "built in $(($(date +%s) - start)) s"
+grep -E 'tests passed, [0-9]+ tests? failed out of' "$work/build.log" ||
+  fail "the build ran no unit tests"
 version=$(cd "$work/src" && dpkg-parsechangelog -S Version)
 arch=$(dpkg --print-architecture)
 deb=$work/keld4_${version}_${arch}.deb

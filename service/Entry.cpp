@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process entry and service control: the command line's switches, the
 // service manager's dispatcher, the service's main function and its control
 // handler.

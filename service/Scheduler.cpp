@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one-second scheduler, the memory check and the drop-out.
 #include "config/KELD3Register.h"
 #include "log/Log.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
 #include "service/keld4.h"
 
 namespace {
@@ -88,5 +89,3 @@ void DropOut() {
   ReportToEventLog(&_Module, EVENT_KIND_ERROR, "Pdh_Error KELD4 service DropOut.");
   plat::ExitProcess(0xFFFFFFFF);
 }
-
-void ResetSchedulerForTest() { _Module.m_Host = ServiceHostState{}; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service host object, its status reports to the service manager and
 // the event reporting with the event source registration.
 #include <cstdarg>
@@ -5,6 +6,8 @@
 #include <cstring>
 
 #include "service/keld4.h"
+
+CServiceModule _Module;
 
 CServiceModule::CServiceModule()
     : m_szServiceName{}, m_hServiceStatus(nullptr), m_status{}, MainThreadId(0), ProcessId(0),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service host's start-up, the main thread's message loop with worker
 // supervision, and the shutdown.
 #include "service/keld4.h"
@@ -6,8 +7,8 @@
 #include "log/Log.h"
 #include "messaging/Master.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "messaging/Write.h"
-#include "service/Shared.h"
 
 namespace {
 
@@ -102,6 +103,54 @@ int CServiceModule::StartUp() {
   if (parameterOpen) startReg.SetKeyValue("PdhCalculateSkipCount", 0u);
   startReg.CloseKey();
 
+  if (LoadSettings() != 0) return -1;
+
+  MemoryCheckPeriod = g_Config.MemoryCheckInterval;
+  AlivePeriod = 0;
+  CpuSendPeriod = 0;
+  m_Host.Timer = plat::SetTimer(nullptr, 0, 1000, OnTimerTick);
+  if (m_Host.Timer == 0) {
+    g_log.WriteLog(ERR, "Can not create timer. System error:%08x", plat::GetLastError());
+    return -1;
+  }
+
+  g_Master.CoordinatorAddr = g_Config.BroadcastAddr;
+  g_Master.LocalAddr = plat::inet_addr(g_Config.LocalIPAddress);
+  g_Master.CpuSendInterval = g_Config.CpuSendInterval.load();
+  g_Master.StoredCpuSendInterval = g_Config.CpuSendInterval.load();
+  g_log.WriteLog(DEBUG, "There are %d CPUs in the host.",
+                 static_cast<int>(g_Config.m_CpuInfo.Count));
+  g_Master.Sampler.m_dwCpuSpeed = g_Config.m_CpuInfo.TotalMHz;
+  g_log.WriteLog(DEBUG, "Speed of CPU _Total is:%08x", g_Master.Sampler.m_dwCpuSpeed);
+
+  g_pfnDropOut = DropOut;
+  if (g_Master.Sampler.init() != 0) {
+    g_log.WriteLog(ERR, "CMaster init error, Service will be stopped");
+    plat::Sleep(2000);
+    plat::KillTimer(nullptr, m_Host.Timer);
+    return -1;
+  }
+
+  StopCounter = 0;
+  if (InitializeBefore() != 0) {
+    plat::KillTimer(nullptr, m_Host.Timer);
+    // Workers that were already started are ended before Run returns, so
+    // none of them outlives the objects it uses.
+    ++StopCounter;
+    m_WorkersEnded = EndWorkers(m_Host);
+    return -1;
+  }
+
+  g_log.WriteLog(INFO, "KELD4 service started");
+  ReportToEventLog(this, EVENT_KIND_INFORMATION, "KELD4 service started");
+
+  MeasureStartMemory(startReg);
+  return 0;
+}
+
+// The settings and the host they describe, then the log they configure.
+// Answers -1, having written why, when the agent cannot start with them.
+int CServiceModule::LoadSettings() {
   if (g_Config.LoadAllKeyValue() != 0) {
     g_log.WriteLog(ERR, "Read from register error");
     ReportToEventLog(this, EVENT_KIND_ERROR, "Read from register error");
@@ -132,47 +181,13 @@ int CServiceModule::StartUp() {
     ReportToEventLog(this, EVENT_KIND_ERROR, "Can not initialization log correctly");
     return -1;
   }
+  return 0;
+}
 
-  MemoryCheckPeriod = g_Config.MemoryCheckInterval;
-  AlivePeriod = 0;
-  CpuSendPeriod = 0;
-  m_Host.Timer = plat::SetTimer(nullptr, 0, 1000, OnTimerTick);
-  if (m_Host.Timer == 0) {
-    g_log.WriteLog(ERR, "Can not create timer. System error:%08x", plat::GetLastError());
-    return -1;
-  }
-
-  g_Master.CoordinatorAddr = g_Config.BroadcastAddr;
-  g_Master.LocalAddr = plat::inet_addr(g_Config.LocalIPAddress);
-  g_Master.CpuSendInterval = g_Config.CpuSendInterval.load();
-  g_Master.StoredCpuSendInterval = g_Config.CpuSendInterval.load();
-  g_log.WriteLog(DEBUG, "There are %d CPUs in the host.",
-                 static_cast<int>(g_Config.m_CpuInfo.Count));
-  g_Master.Sampler.m_dwCpuSpeed = g_Config.m_CpuInfo.TotalMHz;
-  g_log.WriteLog(DEBUG, "Speed of CPU _Total is:%08x", g_Master.Sampler.m_dwCpuSpeed);
-
-  if (g_Master.Sampler.init() != 0) {
-    g_log.WriteLog(ERR, "CMaster init error, Service will be stopped");
-    plat::Sleep(2000);
-    plat::KillTimer(nullptr, m_Host.Timer);
-    return -1;
-  }
-
-  StopCounter = 0;
-  if (InitializeBefore() != 0) {
-    plat::KillTimer(nullptr, m_Host.Timer);
-    // Workers that were already started are ended before Run returns, so
-    // none of them outlives the objects it uses.
-    ++StopCounter;
-    m_WorkersEnded = EndWorkers(m_Host);
-    return -1;
-  }
-
-  g_log.WriteLog(INFO, "KELD4 service started");
-  ReportToEventLog(this, EVENT_KIND_INFORMATION, "KELD4 service started");
-
-  // The memory baseline: retried until a measurement succeeds, unless the
-  // registry already gave a nonzero figure to fall back on.
+// The memory baseline: retried until a measurement succeeds, unless the
+// registry already gave a nonzero figure to fall back on; then stored with
+// the limit derived from it.
+void CServiceModule::MeasureStartMemory(CKELD3Register& startReg) {
   do {
     uint32_t peak = 0;
     plat::DWORD error = 0;
@@ -193,7 +208,6 @@ int CServiceModule::StartUp() {
   startReg.SetKeyValue("StartMemInfo", g_Config.StartMemInfo.load());
   startReg.SetKeyValue("MaxMemInfo", g_Config.MaxMemInfo.load());
   startReg.CloseKey();
-  return 0;
 }
 
 // Dispatches the timer and supervises the workers: when one has ended, all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service host: process entry, the link to the service manager and the
 // event log, start-up, main loop, scheduler, self-monitoring, installation.
 #pragma once
@@ -7,6 +8,8 @@
 #include <mutex>
 
 #include "platform/platform.h"
+
+class CKELD3Register;
 
 // Event kinds of ReportToEventLog (the same numbers as the log levels).
 constexpr int EVENT_KIND_INFORMATION = 1;
@@ -85,6 +88,8 @@ class CServiceModule {
   // The three stages of Run. StartUp answers -1 when the agent cannot start,
   // having ended whatever it had started.
   int StartUp();
+  int LoadSettings();
+  void MeasureStartMemory(CKELD3Register& startReg);
   void MessageLoop();
   void ShutDown();
 };
@@ -102,9 +107,6 @@ const char* FindOneOf(const char* text, const char* separators);
 // The one-second timer procedure, and the memory check it runs.
 void OnTimerTick(void* hwnd, plat::UINT message, plat::UINT_PTR id, plat::DWORD time);
 void ChkMemoryleak();
-// Sets the service host's state, the scheduler's tick counters among it,
-// back to its start (tests only).
-void ResetSchedulerForTest();
 
 // The process entry with the full command line, program path included.
 int KeldMain(const char* commandLine);

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: Apache-2.0
 -- Wireshark dissector for the keld4 coordinator protocol.
 --
 -- Every UDP datagram carries one message: a 40-byte header of ten big-endian

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the platform layer: an interface list laid out as the IP Helper
 // records in the caller's buffer, shared by the Linux layer (its host's
 // interfaces) and every layer's interface seam.

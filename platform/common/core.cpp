@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parts of the platform layer every implementation shares: the calling
 // thread's last error, the handle table, and time arithmetic over the clock
 // the implementation provides.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the platform layer: the process-wide handle table, shared by
 // every implementation.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Anonymous pipes as an in-process byte stream.
 //
 // A reader asks for whole transfers (a header, then a data block), so a read

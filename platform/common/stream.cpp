@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ReadFile and WriteFile for every handle that moves bytes (files, pipes):
 // the handle table finds the object, the object does the transfer, so both
 // implementations share this dispatch.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Threads, per-thread message queues and queue timers.
 #include <atomic>
 #include <chrono>

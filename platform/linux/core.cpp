@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Errors, message texts, the local clock, and small process calls.
 #include <sys/utsname.h>
 #include <unistd.h>

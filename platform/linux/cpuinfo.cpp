@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Readers of /sys/devices/system/cpu and /proc/cpuinfo text.
 #include "platform/linux/cpuinfo.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the Linux layer: readers of the processor facts the kernel
 // publishes, as pure functions over the text of the files, so that they can
 // be fed anything.

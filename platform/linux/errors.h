@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the Linux layer: POSIX errno values as Win32 numbers.
 #pragma once
 

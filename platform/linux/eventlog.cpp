@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event log: the systemd journal, or syslog where no journal runs.
 #include <syslog.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files: CreateFileA and friends over POSIX descriptors.
 #include <fcntl.h>
 #include <sys/stat.h>

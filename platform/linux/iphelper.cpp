@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IP Helper calls on Linux: the host's interfaces from getifaddrs, laid
 // out as Windows' records in the caller's buffer.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Performance data: a query with the one processor-time counter, over
 // /proc/stat.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process handles and memory counters.
 #include <cerrno>
 #include <cstdio>

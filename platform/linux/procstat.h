@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the Linux layer: reading the processor times out of the text of
 // /proc/stat, and the time stamp rule of a collection. Pure functions over
 // their arguments, so they can be fed any bytes.

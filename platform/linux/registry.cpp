@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry on Linux: one text file in the registry export format holds
 // kHKEY_LOCAL_MACHINE and kHKEY_CLASSES_ROOT. Readers parse the file as it is on
 // disk (a parse is reused while the bytes are the same), so a change made by
@@ -22,9 +23,9 @@
 #include <mutex>
 
 #include "platform/common/handles.h"
+#include "platform/common/regfile.h"
 #include "platform/linux/cpuinfo.h"
 #include "platform/linux/errors.h"
-#include "platform/linux/regfile.h"
 #include "platform/linux/regstore.h"
 #include "platform/testing.h"
 

@@ -1,6 +1,8 @@
-// Internal to the Linux layer: the registry store file behind the plat::Reg*
-// calls, for the operator tool, which needs changes of many values in one
-// atomic step and a view of whole trees.
+// SPDX-License-Identifier: Apache-2.0
+// The Linux registry store file behind the plat::Reg* calls, as a whole: for
+// the Linux layer and for the operator tool (keld4-reg, built on Linux only),
+// which needs changes of many values in one atomic step and a view of whole
+// trees.
 #pragma once
 
 #include <functional>
@@ -8,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 
 namespace plat::regstore {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The notification socket and the journal's native protocol.
 #include "platform/linux/sdsocket.h"
 

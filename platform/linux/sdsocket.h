@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the Linux layer: the two datagram protocols systemd documents
 // for services, spoken directly so the agent needs no library for them.
 #pragma once

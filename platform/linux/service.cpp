@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Service supervision under systemd: the dispatcher, status reports and the
 // service database as a unit file.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UDP sockets with Winsock numbering.
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Message texts, the local clock, and small process calls on Windows.
 #include <atomic>
 #include <cstdio>

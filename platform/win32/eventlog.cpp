@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event log on Windows: the system's event sources, kept in the handle
 // table with their name so that the test sink sees the same records.
 #include <functional>

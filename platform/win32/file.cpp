@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files on Windows: the system's file handles behind the handle table.
 #include "platform/win32/win32.h"
 

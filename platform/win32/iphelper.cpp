@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IP Helper calls on Windows: the system's own, into the caller's
 // buffer. The contract's records have the system's layout, so the system's
 // records are handed over as they are; the adapter list gains the software

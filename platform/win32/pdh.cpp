@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Performance data on Windows: pdh.dll itself. Queries and counters are the
 // system's handles, carried in the contract's handle type.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry on Windows: the system's own, its keys behind the handle table
 // so that a closed key answers kERROR_INVALID_HANDLE.
 #include <cstdio>

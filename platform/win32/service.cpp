@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service control manager on Windows: thin wrappers onto advapi32. The
 // contract's callbacks take its own DWORD, so the system calls a trampoline
 // that forwards to the one service of the process.

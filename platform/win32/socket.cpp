@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UDP sockets on Windows: Winsock behind the handle table, so a closed socket
 // answers kWSAENOTSOCK and closing one wakes a thread blocked on it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the Windows layer: the system headers, then the contract. The
 // contract's names are all in namespace plat and its constants carry a k, so
 // the two share a translation unit without clashing.

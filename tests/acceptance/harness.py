@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Black-box harness: runs the built keld4 in a private network namespace and
 plays the coordinator from outside, written against the wire bytes alone."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Runs acceptance test modules inside a private network namespace made for
 the run (unshare), so no traffic ever leaves this machine's namespaces."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """keld4-coordinator balancing a real HAProxy from a real agent's reports."""
 
 import json

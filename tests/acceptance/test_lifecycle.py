@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Start, stop, drop-out and installation of the real program."""
 
 import os

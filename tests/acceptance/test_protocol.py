@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What crosses the wire between the agent and its coordinator."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Hostile and heavy input: the agent recovers and stays small."""
 
 import time

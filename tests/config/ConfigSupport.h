@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared fixture of the configuration tests: a store and a log of their own.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GetCPUInfo and AreIPChanged: processor data and the configured address
 // against the host's interfaces.
 #include <gtest/gtest.h>

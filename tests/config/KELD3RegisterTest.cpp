@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: Apache-2.0
 // CKELD3Register over the store: loading, single values, and every failure
 // line with its error number.
 #include <gtest/gtest.h>
 
 #include <regex>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "tests/config/ConfigSupport.h"
 
 namespace {

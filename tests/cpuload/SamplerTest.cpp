@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CPU load sampler: window rule, skips, failures, counters and drop-out.
 #include <gtest/gtest.h>
 #include <time.h>
@@ -554,6 +555,7 @@ class SamplerDeathTest : public SamplerTest {
       std::error_code ignored;
       std::filesystem::remove_all(dir_.path(), ignored);
     }
+    g_pfnDropOut = DropOut;
     _Module.ServiceFlag = 1;
     std::snprintf(_Module.m_szServiceName, sizeof(_Module.m_szServiceName), "keld4");
     SetEventSinkForTest([](const EventRecord& e) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a Coor_alive does: the coordinator address, the three periods, the log
 // level, and the registry stores that happen only when a value changes.
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/messaging/DatagramSupport.h"
 
 #include <chrono>
@@ -6,7 +7,7 @@
 #include <thread>
 
 #include "log/Log.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
 
 namespace dgram {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the datagram tests: loopback UDP peers, a stand-in master thread with a real
 // queue, and worker threads that can always be brought to an end.
 #pragma once

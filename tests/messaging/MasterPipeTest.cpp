@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The master's pipe framing: send_msg and read_msg, their error numbers and
 // the ownership of both blocks on every path (run under ASan for leaks).
 #include <thread>
@@ -175,12 +176,18 @@ TEST_F(MasterPipeTest, EveryEnterHasItsLeaveOnEachPath) {
   master->send_msg(bad);  // fails
 
   auto lines = Lines();
-  const std::string file = std::string(KELD4_SOURCE_DIR) + "/messaging/Master.cpp Line ";
   for (const char* op : {"CMaster::send_msg", "CMaster::read_msg"}) {
-    std::string enter = std::string("DEBUG: Enter: ") + op + "(), " + file;
-    std::string leave = std::string("DEBUG: Leave: ") + op + "(), " + file;
+    std::string enter = std::string("DEBUG: Enter: ") + op + "(), ";
+    std::string leave = std::string("DEBUG: Leave: ") + op + "(), ";
     EXPECT_EQ(CountPrefix(lines, enter), CountPrefix(lines, leave)) << op;
     EXPECT_GT(CountPrefix(lines, leave), 0) << op;
+  }
+  // The source file as the compiler names it: a build may shorten the path
+  // (Debian's -ffile-prefix-map, a compiler cache's base folder).
+  for (const auto& l : lines) {
+    if (l.rfind("DEBUG: Enter: CMaster::", 0) == 0 || l.rfind("DEBUG: Leave: CMaster::", 0) == 0) {
+      EXPECT_NE(l.find("messaging/Master.cpp Line "), std::string::npos) << l;
+    }
   }
   // The two send_msg outcomes leave from different lines.
   std::vector<std::string> leaves;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared set-up of the master tests: a log in a fresh directory at level 15,
 // a registry store file there, the two pipes, and a master of the test's own.
 #pragma once
@@ -16,9 +17,9 @@
 #include "log/Log.h"
 #include "messaging/Master.h"
 #include "messaging/Message.h"
+#include "messaging/Workers.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The master's event loop on a thread of its own: the messages it writes into
 // master_to_write, how it ends, and the down message after it.
 #include <atomic>

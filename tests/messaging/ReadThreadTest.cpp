@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receive thread over real loopback UDP, a real pipe and a stand-in
 // master thread with a real queue.
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@
 #include "config/KELD3Register.h"
 #include "log/Log.h"
 #include "messaging/Read.h"
-#include "service/Shared.h"
+#include "messaging/Workers.h"
 #include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;

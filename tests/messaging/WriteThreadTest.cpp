@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The send thread over a real pipe and real loopback UDP.
 #include <gtest/gtest.h>
 
@@ -9,8 +10,8 @@
 
 #include "log/Log.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "messaging/Write.h"
-#include "service/Shared.h"
 #include "tests/messaging/DatagramSupport.h"
 
 using namespace dgram;

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <vector>
 
 #include "config/KELD3Register.h"
+#include "messaging/Workers.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 #include "service/keld4.h"
 #include "tests/service/ServiceSupport.h"
 
@@ -61,7 +62,7 @@ class Scheduler : public ServiceTest {
  protected:
   void SetUp() override {
     ServiceTest::SetUp();
-    ResetSchedulerForTest();
+    _Module.m_Host = ServiceHostState{};
     CpuSendPeriod = 0;
     AlivePeriod = 0;
     LogCheckPeriod = 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A registry store made from the installation template, the log in a temp
 // folder, and the host seams set so the agent sees 127.0.0.1 as its address.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,8 +9,8 @@
 
 #include "config/KELD3Register.h"
 #include "messaging/Read.h"
+#include "messaging/Workers.h"
 #include "platform/testing.h"
-#include "service/Shared.h"
 #include "service/keld4.h"
 #include "tests/service/ServiceSupport.h"
 

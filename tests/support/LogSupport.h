@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide log pointed at a test's folder.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/support/StoreSupport.h"
 
 #include <gtest/gtest.h>
@@ -5,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/TestSupport.h"

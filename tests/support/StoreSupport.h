@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The agent's store as the tests see it: registry export text, kept in the
 // store file where the store is a file, and in the test's own registry key
 // where the store is the system's registry.

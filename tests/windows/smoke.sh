@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Smoke test of keld4.exe under Wine, as root: installs the service with
 # -Service, starts it with "net start", plays the coordinator from Linux,
 # stops it with "net stop", then -RegServer and -UnregServer, checking the

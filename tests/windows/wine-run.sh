@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs a Windows test program under Wine. Now and then Wine fails to start a
 # program when many start at once: it ends at once, having printed nothing,
 # where a test program always prints GoogleTest's first line. Such a start is

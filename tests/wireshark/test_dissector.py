@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The Wireshark dissector (packaging/wireshark/keld4.lua) against a capture
 of every kind of message, built here as a pcap file and decoded by tshark."""
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keld4-reg: the operator's tool for the agent's registry store, in the
 // manner of Windows' reg tool.
 #include <unistd.h>
@@ -12,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "platform/linux/regstore.h"
 #include "platform/platform.h"
-#include "platform/testing.h"
 
 namespace {
 
@@ -558,7 +558,8 @@ int main(int argc, char** argv) {
     }
   }
   if (args.empty()) return Usage("no command given");
-  if (!storePath.empty()) plat::SetRegistryStorePathForTest(storePath);
+  // The same way any program names the store: read at every store access.
+  if (!storePath.empty()) setenv("KELD4_REGISTRY", storePath.c_str(), 1);
   std::string command = args[0];
   args.erase(args.begin());
   if (reg::SameName(command, "query")) return Query(args);

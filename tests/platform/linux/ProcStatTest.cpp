@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The /proc/stat parser and the collection stamp rule.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keld4-reg, run as the operator runs it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
 #include "tests/support/TestSupport.h"

@@ -1,7 +1,9 @@
-// Internal to the Linux layer: the registry as a tree in memory, and the
-// registry export text format it is kept in ("Windows Registry Editor Version
-// 5.00" files). Pure functions over text, no file access, so that the parser
-// can be fed anything.
+// SPDX-License-Identifier: Apache-2.0
+// The registry export text format ("Windows Registry Editor Version 5.00"
+// files) and the registry as a tree in memory: the Linux store's file, and
+// how the tests on either system and the operator tool read and write a
+// store. Pure functions over text, no file access, so that the parser can be
+// fed anything.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,7 @@
-// State shared between the main thread and the three worker threads.
+// SPDX-License-Identifier: Apache-2.0
+// What the three worker threads share with each other and with the service
+// host that starts them: the thread messages to the master, the stop counter,
+// the scheduler periods the master sets, the pipes and the master's id.
 #pragma once
 
 #include <atomic>

@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry tree and its export text format.
-#include "platform/linux/regfile.h"
+#include "platform/common/regfile.h"
 
 #include <algorithm>
 #include <cstdio>

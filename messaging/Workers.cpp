@@ -1,4 +1,8 @@
-#include "service/Shared.h"
+// SPDX-License-Identifier: Apache-2.0
+#include "messaging/Workers.h"
+
+// Defined here, below the service host, so that the workers reach them
+// without knowing who starts them.
 
 std::atomic<uint32_t> StopCounter{0};
 std::atomic<uint32_t> CpuSendPeriod{0};
