@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # keld4-coordinator carrying a fleet: fleet_sim (AGENTS agents in one process,
 # each reporting from an address of its own at the periods its Coor_alive
 # gives, spread over each second) against the coordinator and a real HAProxy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fleet of agents in one process, for the coordinator's fleet benchmark.
 //
 //   fleet_sim BASE AGENTS COORDINATOR PORT SECONDS STEPS_FILE

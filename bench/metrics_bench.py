@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """What --metrics costs the coordinator: two release coordinators side by
 side in a private network namespace (loopback only), fed the same simulated
 fleet, one without --metrics and one with it, scraped every 15 s and with a

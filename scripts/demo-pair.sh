@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The redundant pair of doc/examples/pair failing over, on the terminal,
 # without touching the host's network: builds the programs, then, in private
 # network namespaces, runs two HAProxy nodes sharing the virtual address

@@ -47,6 +47,14 @@ windows_under_wine() {
   ctest --preset windows -j "$jobs" --timeout 120
 }
 
+# The Windows Installer package under Wine: build, install with properties,
+# the service answering a coordinator, upgrade keeping changed settings,
+# removal (about 45 s).
+windows_msi() {
+  cmake --build --preset windows --target msi -j "$jobs"
+  tests/windows/msi.sh
+}
+
 run_stage deps -- scripts/deps.sh
 run_stage unit-and-acceptance -- unit_and_acceptance
 run_stage threaded-tsan -- threaded_under_tsan
@@ -58,3 +66,5 @@ run_stage debian-package -- scripts/package-test.sh
 # re-register and unregister keld4.exe (about 25 s).
 KELD4_COORDINATOR="$PWD/build/asan/tools/keld4-coordinator" \
   run_stage windows-smoke -- tests/windows/smoke.sh
+KELD4_COORDINATOR="$PWD/build/asan/tools/keld4-coordinator" \
+  run_stage windows-msi -- windows_msi

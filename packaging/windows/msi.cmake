@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Builds keld4.msi with wixl (Debian msitools):
 #
 #   cmake -DSOURCE_DIR=<repository> -DEXE=keld4.exe -DVERSION=1.0 -DOUT=keld4.msi -P msi.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """keld4-coordinator watched the way an operator watches it: a real
 Prometheus scrapes --metrics, promtool checks the text, and a headless
 Chromium renders the status page. Run one class at a time by run.py (each is

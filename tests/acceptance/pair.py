@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The worked example of doc/examples/pair, set up for real in network
 namespaces of its own: two HAProxy nodes that share a virtual address
 through keepalived (unicast VRRP), each with keld4-coordinator running the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The worked example of doc/examples/pair, run for real (see pair.py): node
 A stops, the virtual address moves to B, A comes back and takes it again.
 HAProxy's own view is polled all along and no server may be drained or put

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Test of keld4.msi under Wine, as root: the package's tables, a refused
 # installation without LOCALIP, an installation with its settings and
 # service, the agent answering a coordinator, an upgrade to a rebuilt package

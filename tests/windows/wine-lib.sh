@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared by the Windows tests that run keld4.exe under Wine as root (smoke.sh,
 # msi.sh). Sourced inside the test's own private network namespace with root,
 # exe and coordinator set: gives the agent a namespace of its own joined by a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whether an IPv4 address is assigned to one of this host's interfaces, with
 // a netlink socket that wakes the caller as soon as addresses change (a
 // virtual address that keepalived adds or removes).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One row per agent, keyed by the address the agent names as its own. Pure
 // bookkeeping: the caller passes the time in, so tests drive it with a fake
 // clock.

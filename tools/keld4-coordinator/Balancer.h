@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Turns the agents' reports into HAProxy server weights and states, and keeps
 // every HAProxy instance named in line with them, each on its own: it retries
 // a lost socket with backoff, notices a restarted HAProxy and writes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The coordinator's one clock: monotonic milliseconds, for every deadline,
 // period and age it keeps (wall time only labels what it shows).
 #pragma once

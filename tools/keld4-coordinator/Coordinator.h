@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The coordinator's run: sends Coor_alive, books what the agents report,
 // balances HAProxy from it and shows it all.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // HAProxy's Runtime API on its stats socket, in the socket's non-interactive
 // mode: one connection per batch of commands, which HAProxy closes after its
 // answers.

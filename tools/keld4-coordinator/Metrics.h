@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The snapshot in the Prometheus text format.
 #pragma once
 

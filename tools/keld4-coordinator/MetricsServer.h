@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTTP side: /metrics and the status page, served from the board on
 // threads of their own so no client can hold up the datagram loop.
 #pragma once

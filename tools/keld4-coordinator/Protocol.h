@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wire format of the coordinator protocol, written from the byte layout on
 // purpose: the coordinator shares no code with the agent, so it checks the
 // agent's encoding rather than repeating its mistakes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Output of keld4-coordinator: JSON event lines and the agent table as text.
 #pragma once
 

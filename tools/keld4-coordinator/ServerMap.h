@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which HAProxy server each agent stands for.
 #pragma once
 

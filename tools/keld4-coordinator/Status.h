@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the coordinator shows to Prometheus and on its status page: one plain
 // snapshot, filled by the datagram loop and read by the HTTP threads, and the
 // last minutes of load and weight per server for the page's plots.

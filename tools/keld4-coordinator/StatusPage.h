@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status page: one self-contained HTML document, drawn on the server.
 #pragma once
 

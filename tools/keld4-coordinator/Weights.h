@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a reported CPU load becomes an HAProxy server weight.
 #pragma once
 

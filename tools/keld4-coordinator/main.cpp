@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // keld4-coordinator: tells keld4 agents their periods and log level with
 // Coor_alive messages, watches what they report back and, given HAProxy's
 // stats socket, turns their CPU load into server weights.

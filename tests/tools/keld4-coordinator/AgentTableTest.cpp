@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Per-agent rows and their states, driven by a fake clock.
 #include <gtest/gtest.h>
 

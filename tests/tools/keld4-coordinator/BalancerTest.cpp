@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The balancer against a real HAProxy: weights from crafted load reports,
 // states on silence, a restart in the middle, unknown servers, a lost socket.
 // Time is passed in, so nothing here waits for a clock but a hanging

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real keld4-coordinator against a tiny fake agent, on loopback only: the
 // coordinator listens on 127.0.0.1, the fake agent on 127.0.0.2, both at the
 // same port as the protocol wants.

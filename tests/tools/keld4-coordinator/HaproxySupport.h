@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A real HAProxy for the coordinator's tests: its own configuration and admin
 // stats socket in a temporary folder, one backend "web" whose servers sit on
 // loopback addresses with no health checks and no frontend, so it never sends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line parsing of keld4-coordinator.
 #include <gtest/gtest.h>
 

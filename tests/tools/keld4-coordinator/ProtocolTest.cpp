@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wire encoding and strict decoding of the coordinator's datagrams.
 #include <gtest/gtest.h>
 
