@@ -28,8 +28,8 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using nlohmann::json;
 using coord::MonotonicMs;
+using nlohmann::json;
 
 constexpr uint32_t kCoordinatorAddr = 0x7F000001;  // 127.0.0.1
 constexpr uint32_t kAgentAddr = 0x7F000002;        // 127.0.0.2
