@@ -16,37 +16,45 @@ cd "$(dirname "$0")/.."
 . scripts/stages.sh
 jobs=$(nproc)
 
-# Configure output goes to the stage's log like everything else, and its
-# tail to the terminal when the stage fails.
-# clang-tidy needs no built program, and the acceptance tests mostly wait on
-# the agents' periods: the static checks run beside the tests at idle
-# priority (they take only what the tests leave), and the lint stage
-# collects their result.
-lint_early=$KELD4_STAGE_LOGS/lint-early
-rm -f "$lint_early".*
-start_lint_early() {
+# Work started early in the background, each collected later by a stage of
+# its own name: start_early NAME [--idle] -- COMMAND..., then
+# run_stage NAME -- collect NAME. Its output goes to NAME-early.log, never to
+# the stage that started it (a process left holding that stage's output
+# would keep it from ending). --idle runs it at idle priority, so it takes
+# only what the foreground leaves.
+rm -f "$KELD4_STAGE_LOGS"/*-early.*
+start_early() {
+  local name=$1 idle=()
+  shift
+  [ "${1:-}" = --idle ] && { idle=(chrt --idle 0); shift; }
+  [ "${1:-}" = -- ] && shift
   (
-    rc=0
-    chrt --idle 0 scripts/lint.sh || rc=$?
-    echo "$rc" > "$lint_early.rc"
-  ) > "$lint_early.log" 2>&1 < /dev/null &
+    rc=0 start=$(date +%s)
+    "${idle[@]}" "$@" || rc=$?
+    echo "(ran for $(($(date +%s) - start)) s in the background)"
+    echo "$rc" > "$KELD4_STAGE_LOGS/$name-early.rc"
+  ) > "$KELD4_STAGE_LOGS/$name-early.log" 2>&1 < /dev/null &
 }
-lint_stage() {
-  [ -e "$lint_early.log" ] || { scripts/lint.sh; return; }
-  local waited=0
-  while [ ! -e "$lint_early.rc" ] && [ "$waited" -lt 1200 ]; do
+collect() {
+  local early=$KELD4_STAGE_LOGS/$1-early waited=0
+  [ -e "$early.log" ] || { echo "$1 was not started"; return 1; }
+  while [ ! -e "$early.rc" ] && [ "$waited" -lt 1200 ]; do
     sleep 1
     waited=$((waited + 1))
   done
-  cat "$lint_early.log"
-  [ -e "$lint_early.rc" ] || { echo "the static checks did not end in 20 minutes"; return 1; }
-  return "$(cat "$lint_early.rc")"
+  cat "$early.log"
+  [ -e "$early.rc" ] || { echo "$1 did not end in 20 minutes"; return 1; }
+  return "$(cat "$early.rc")"
 }
 
+# Configure output goes to the stage's log like everything else, and its
+# tail to the terminal when the stage fails.
 unit_and_acceptance() {
   cmake --preset asan
   cmake --build --preset asan -j "$jobs"
-  start_lint_early
+  # clang-tidy needs no built program, and the acceptance tests mostly wait
+  # on the agents' periods.
+  start_early lint --idle -- scripts/lint.sh
   ctest --preset asan -j "$jobs" --timeout 300
 }
 
@@ -73,12 +81,19 @@ windows_under_wine() {
   ctest --preset windows -j "$jobs" --timeout 120
 }
 
-# The Windows Installer package under Wine: build, install with properties,
-# the service answering a coordinator, upgrade keeping changed settings,
-# removal (about 45 s).
-windows_msi() {
+# The Windows service tests (each in a Wine prefix and network namespace of
+# its own) run side by side, and the Debian package is built beside them at
+# idle priority: Wine mostly waits on its service manager.
+windows_services() {
+  start_early debian-package --idle -- scripts/package-test.sh
   cmake --build --preset windows --target msi -j "$jobs"
-  tests/windows/msi.sh
+  # The Windows Installer package: install with properties, the service
+  # answering a coordinator, an upgrade keeping changed settings, removal
+  # (about 50 s).
+  start_early windows-msi -- tests/windows/msi.sh
+  # The service itself: install, start, coordinator exchange, stop,
+  # re-register and unregister keld4.exe (about 30 s).
+  tests/windows/smoke.sh
 }
 
 run_stage deps -- scripts/deps.sh
@@ -86,11 +101,8 @@ run_stage unit-and-acceptance -- unit_and_acceptance
 run_stage threaded-tsan -- threaded_under_tsan
 run_stage windows-wine -- windows_under_wine
 run_stage fuzz -- scripts/fuzz.sh "${KELD4_FUZZ_SECONDS:-10}"
-run_stage lint -- lint_stage
-run_stage debian-package -- scripts/package-test.sh
-# The Windows service under Wine: install, start, coordinator exchange, stop,
-# re-register and unregister keld4.exe (about 25 s).
+run_stage lint -- collect lint
 KELD4_COORDINATOR="$PWD/build/asan/tools/keld4-coordinator" \
-  run_stage windows-smoke -- tests/windows/smoke.sh
-KELD4_COORDINATOR="$PWD/build/asan/tools/keld4-coordinator" \
-  run_stage windows-msi -- windows_msi
+  run_stage windows-smoke -- windows_services
+run_stage windows-msi -- collect windows-msi
+run_stage debian-package -- collect debian-package
