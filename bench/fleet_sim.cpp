@@ -28,6 +28,8 @@
 #include <queue>
 #include <vector>
 
+#include "tools/keld4-coordinator/Protocol.h"
+
 namespace {
 
 int64_t NowUs() {
@@ -40,18 +42,6 @@ double WallNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 struct Agent {
@@ -145,23 +135,23 @@ int main(int argc, char** argv) {
     uint8_t* b = payload[pending];
     std::memset(b, 0, sizeof(payload[pending]));
     uint32_t src = base + i;
-    Put32(b, 4);
-    Put32(b + 4, alive ? 1 : 0x01200001);
-    Put32(b + 16, alive ? 24 : 4);
-    Put32(b + 20, 1);
-    Put32(b + 24, src);
-    Put32(b + 28, coord);
+    coord::PutBE32(b, 4);
+    coord::PutBE32(b + 4, alive ? 1 : 0x01200001);
+    coord::PutBE32(b + 16, alive ? 24 : 4);
+    coord::PutBE32(b + 20, 1);
+    coord::PutBE32(b + 24, src);
+    coord::PutBE32(b + 28, coord);
     size_t len = 40;
     if (alive) {
       b[40] = 0;
       b[41] = 4;
       std::snprintf(reinterpret_cast<char*>(b + 42), 18, "02-00-%02X-%02X-%02X-%02X",
                     src >> 24 & 255, src >> 16 & 255, src >> 8 & 255, src & 255);
-      Put32(b + 60, 2400);
+      coord::PutBE32(b + 60, 2400);
       len = 64;
     } else {
       bool high = now >= step1 && now < step2;
-      Put32(b + 40, high ? 90 : 10);
+      coord::PutBE32(b + 40, high ? 90 : 10);
       len = 44;
       int step = now >= step2 ? 1 : now >= step1 ? 0 : -1;
       if (step >= 0 && agents[i].step_sent[step] == 0) agents[i].step_sent[step] = WallNow();
@@ -210,7 +200,7 @@ int main(int argc, char** argv) {
       h.msg_controllen = sizeof(cbuf);
       ssize_t got = recvmsg(s, &h, 0);
       if (got < 0) break;
-      if (got < 68 || Get32(buf + 4) != 1 || Get32(buf + 20) != 4) continue;
+      if (got < 68 || coord::GetBE32(buf + 4) != 1 || coord::GetBE32(buf + 20) != 4) continue;
       uint32_t dst = 0;
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -224,8 +214,8 @@ int main(int argc, char** argv) {
       uint32_t i = dst - base;
       Agent& a = agents[i];
       bool first = !a.configured;
-      a.alive_s = Get32(buf + 40 + 16);
-      a.cpu_s = Get32(buf + 40 + 24);
+      a.alive_s = coord::GetBE32(buf + 40 + 16);
+      a.cpu_s = coord::GetBE32(buf + 40 + 24);
       if (!first) continue;
       a.configured = true;
       ++configured;

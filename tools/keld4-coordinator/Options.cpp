@@ -431,24 +431,19 @@ int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, st
     *why = "--options-file cannot read " + path;
     return -1;
   }
-  auto trim = [](const std::string& t) {
-    size_t b = t.find_first_not_of(" \t\r");
-    size_t e = t.find_last_not_of(" \t\r");
-    return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
-  };
   std::string line;
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    std::string t = trim(line);
+    std::string t = Trim(line);
     if (t.empty() || t[0] == '#') continue;
     size_t cut = t.find_first_of("= \t");
-    std::string name = trim(t.substr(0, cut));
+    std::string name = Trim(t.substr(0, cut));
     std::string value;
     bool has_value = cut != std::string::npos;
     if (has_value) {
-      value = trim(t.substr(cut + 1));
-      if (!value.empty() && value[0] == '=') value = trim(value.substr(1));
+      value = Trim(t.substr(cut + 1));
+      if (!value.empty() && value[0] == '=') value = Trim(value.substr(1));
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         value = value.substr(1, value.size() - 2);
       }

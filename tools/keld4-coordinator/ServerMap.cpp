@@ -9,7 +9,6 @@
 #include "Protocol.h"
 
 namespace coord {
-namespace {
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r");
@@ -17,6 +16,8 @@ std::string Trim(const std::string& s) {
   size_t e = s.find_last_not_of(" \t\r");
   return s.substr(b, e - b + 1);
 }
+
+namespace {
 
 // HAProxy's proxy and server names. Keeping to its own character set also
 // keeps ';' and '\' out of the commands we send, which the socket would take

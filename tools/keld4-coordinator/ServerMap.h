@@ -18,6 +18,9 @@ struct ServerMapping {
 
 // One mapping "AGENT_ADDRESS=BACKEND/SERVER" (blanks around the parts are
 // allowed). Returns 0, or -1 with the reason in *err.
+// Blanks, tabs and CRs off both ends, as the tool's files are read.
+std::string Trim(const std::string& s);
+
 int ParseMapping(const std::string& text, ServerMapping* out, std::string* err);
 
 // Adds the mappings of a file: one a line, blank lines and lines starting
