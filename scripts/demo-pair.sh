@@ -14,8 +14,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then scripts/deps.sh; fi
 preset=${KELD4_DEMO_PRESET:-release}
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)" --target keld4 keld4-reg keld4-coordinator
+# The build's output is kept in a log and shown only when the build fails.
+log=build/$preset/demo-build.log
+mkdir -p "build/$preset"
+echo "Building keld4, keld4-reg and keld4-coordinator (log: $log)"
+if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)" \
+  --target keld4 keld4-reg keld4-coordinator; } >"$log" 2>&1; then
+  tail -n 60 "$log"
+  echo "The build failed; its whole log: $log"
+  exit 1
+fi
 bin=$(pwd)/build/$preset
 export KELD4_BINARY=$bin/keld4 KELD4_REG_BINARY=$bin/tools/keld4-reg \
   KELD4_COORDINATOR_BINARY=$bin/tools/keld4-coordinator KELD4_SOURCE_DIR=$(pwd) \

@@ -16,8 +16,17 @@ if [ "${1:-}" = --pair ]; then exec scripts/demo-pair.sh; fi
 
 if [ "${KELD4_DEMO_INNER:-}" != 1 ]; then
   if [ "$(id -u)" = 0 ]; then scripts/deps.sh; fi
-  cmake --preset release >/dev/null
-  cmake --build --preset release -j "$(nproc)" --target keld4 keld4-reg keld4-coordinator
+  # The build's output (a newer compiler's warnings among it) is kept in a
+  # log and shown only when the build fails.
+  log=build/release/demo-build.log
+  mkdir -p build/release
+  echo "Building keld4, keld4-reg and keld4-coordinator (log: $log)"
+  if ! { cmake --preset release && cmake --build --preset release -j "$(nproc)" \
+    --target keld4 keld4-reg keld4-coordinator; } >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "The build failed; its whole log: $log"
+    exit 1
+  fi
   work=$(mktemp -d /tmp/keld4-demo-XXXXXX)
   export KELD4_DEMO_INNER=1 KELD4_DEMO_WORK="$work"
   if [ "$(id -u)" = 0 ]; then flags=(-n); else flags=(-r -n); fi

@@ -7,12 +7,15 @@
 # the input that did it is kept under the build directory.
 #
 #   scripts/fuzz.sh [SECONDS]
+#   scripts/fuzz.sh --build   only build the targets
 #   KELD4_FUZZ_BUILD=dir   build directory (default build/fuzz)
 #   KELD4_FUZZ_TARGETS="fuzz_regfile ..."   only these targets
 #   KELD4_FUZZ_JOBS=n      targets fuzzed at once (default: processors; each
 #                          fuzzer uses one)
 set -euo pipefail
 
+build_only=
+[ "${1:-}" = --build ] && { build_only=1; shift; }
 seconds=${1:-60}
 case "$seconds" in
   '' | *[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2 ;;
@@ -33,6 +36,7 @@ max_len() {
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKELD4_FUZZ=ON -DKELD4_TESTS=OFF -DKELD4_SANITIZE=address,undefined > /dev/null
 ninja -C "$build" "${targets[@]}"
+[ -z "$build_only" ] || exit 0
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/keld4-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -17,20 +17,30 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 # Work started early in the background, each collected later by a stage of
-# its own name: start_early NAME [--idle] -- COMMAND..., then
-# run_stage NAME -- collect NAME. Its output goes to NAME-early.log, never to
-# the stage that started it (a process left holding that stage's output
-# would keep it from ending). --idle runs it at idle priority, so it takes
-# only what the foreground leaves.
+# its own name: start_early NAME [--idle] [--after EARLIER] -- COMMAND...,
+# then run_stage NAME -- collect NAME (or collect NAME inside a stage). Its
+# output goes to NAME-early.log, never to the stage that started it (a
+# process left holding that stage's output would keep it from ending).
+# --idle runs it at idle priority, so it takes only what the foreground
+# leaves; --after starts it once EARLIER has ended, so the builds run one at
+# a time and the first needed is ready first.
 rm -f "$KELD4_STAGE_LOGS"/*-early.*
 start_early() {
-  local name=$1 idle=()
+  local name=$1 idle= after=
   shift
-  [ "${1:-}" = --idle ] && { idle=(chrt --idle 0); shift; }
+  [ "${1:-}" = --idle ] && { idle=1; shift; }
+  [ "${1:-}" = --after ] && { after=$2; shift 2; }
   [ "${1:-}" = -- ] && shift
   (
-    rc=0 start=$(date +%s)
-    "${idle[@]}" "$@" || rc=$?
+    if [ -n "$after" ]; then
+      while [ ! -e "$KELD4_STAGE_LOGS/$after-early.rc" ]; do sleep 1; done
+    fi
+    # The subshell itself, so that a shell function runs at idle too.
+    [ -z "$idle" ] || chrt --idle -p 0 "$BASHPID"
+    start=$(date +%s)
+    # Not tested with ||, which would turn set -e off inside.
+    (set -e; "$@")
+    rc=$?
     echo "(ran for $(($(date +%s) - start)) s in the background)"
     echo "$rc" > "$KELD4_STAGE_LOGS/$name-early.rc"
   ) > "$KELD4_STAGE_LOGS/$name-early.log" 2>&1 < /dev/null &
@@ -47,27 +57,39 @@ collect() {
   return "$(cat "$early.rc")"
 }
 
+# The later stages' builds, started early (see unit_and_acceptance).
+build_tsan() {
+  cmake --preset tsan
+  # Only the programs whose tests carry the label: the others never run here.
+  cmake --build --preset tsan -j "$jobs" --target test_log test_messaging test_service test_platform
+}
+build_windows() {
+  cmake --preset windows
+  cmake --build --preset windows -j "$jobs"
+  cmake --build --preset windows -j "$jobs" --target msi
+}
+
 # Configure output goes to the stage's log like everything else, and its
 # tail to the terminal when the stage fails.
 unit_and_acceptance() {
   cmake --preset asan
   cmake --build --preset asan -j "$jobs"
-  # clang-tidy needs no built program, and the acceptance tests mostly wait
-  # on the agents' periods.
-  start_early lint --idle -- scripts/lint.sh
-  ctest --preset asan -j "$jobs" --timeout 300
+  # The agent without sanitizers, on which the acceptance tests measure its
+  # memory bound (the asan preset names it).
+  cmake --preset release
+  cmake --build --preset release -j "$jobs" --target keld4
+  # Three tests a processor at once: the acceptance tests mostly wait.
+  ctest --preset asan -j "$((3 * jobs))" --timeout 300
 }
 
 threaded_under_tsan() {
-  cmake --preset tsan
-  # Only the programs whose tests carry the label: the others never run here.
-  cmake --build --preset tsan -j "$jobs" --target test_log test_messaging test_service test_platform
+  collect tsan-build
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --preset tsan -j "$jobs" --timeout 300 -L '^threaded$'
 }
 
 windows_under_wine() {
-  cmake --preset windows
+  collect windows-build
   # One wineserver for the whole stage (each Wine session would otherwise
   # wait for its own to end), in a prefix inside the build folder.
   export WINEPREFIX="$PWD/build/windows/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -77,16 +99,17 @@ windows_under_wine() {
   wineserver -p > /dev/null 2>&1 < /dev/null
   trap 'wineserver -k > /dev/null 2>&1 || true' EXIT
   wineboot --init > /dev/null 2>&1 || true
-  cmake --build --preset windows -j "$jobs"
   ctest --preset windows -j "$jobs" --timeout 120
 }
 
+fuzz_bounded() {
+  collect fuzz-build
+  scripts/fuzz.sh "${KELD4_FUZZ_SECONDS:-10}"
+}
+
 # The Windows service tests (each in a Wine prefix and network namespace of
-# its own) run side by side, and the Debian package is built beside them at
-# idle priority: Wine mostly waits on its service manager.
+# its own) run side by side: Wine mostly waits on its service manager.
 windows_services() {
-  start_early debian-package --idle -- scripts/package-test.sh
-  cmake --build --preset windows --target msi -j "$jobs"
   # The Windows Installer package: install with properties, the service
   # answering a coordinator, an upgrade keeping changed settings, removal
   # (about 50 s).
@@ -97,10 +120,19 @@ windows_services() {
 }
 
 run_stage deps -- scripts/deps.sh
+# The later stages' builds, the static checks (clang-tidy needs no built
+# program) and the Debian package at idle priority, in the order they are
+# needed: they take what the foreground leaves, and the acceptance tests
+# mostly wait on the agents' periods.
+start_early tsan-build --idle -- build_tsan
+start_early windows-build --idle --after tsan-build -- build_windows
+start_early fuzz-build --idle --after windows-build -- scripts/fuzz.sh --build
+start_early lint --idle --after fuzz-build -- scripts/lint.sh
+start_early debian-package --idle --after fuzz-build -- scripts/package-test.sh
 run_stage unit-and-acceptance -- unit_and_acceptance
 run_stage threaded-tsan -- threaded_under_tsan
 run_stage windows-wine -- windows_under_wine
-run_stage fuzz -- scripts/fuzz.sh "${KELD4_FUZZ_SECONDS:-10}"
+run_stage fuzz -- fuzz_bounded
 run_stage lint -- collect lint
 KELD4_COORDINATOR="$PWD/build/asan/tools/keld4-coordinator" \
   run_stage windows-smoke -- windows_services

@@ -402,7 +402,9 @@ std::string SandboxLines() {
     inHome = inHome || Under(f, "/home") || Under(f, "/root") || Under(f, "/run/user");
     // The registry folder must exist; a log folder that does not is left
     // out rather than failing the start.
-    writable += (writable.empty() ? "" : " ") + std::string(i == 0 ? "" : "-") + UnitWord(f);
+    if (!writable.empty()) writable += ' ';
+    if (i != 0) writable += '-';
+    writable += UnitWord(f);
   }
 
   std::ostringstream s;

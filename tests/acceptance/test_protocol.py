@@ -71,8 +71,12 @@ class Protocol(AgentTest):
     def test_changed_interval_is_stored_and_an_equal_one_is_not(self):
         self.start_agent()
         self.coord.send(coor_alive(alive=0, cpu_interval=7, log_refresh=5))
+        # Each value is a store write of its own: wait for both.
+        def stored():
+            return (self.agent.reg("CpuSendInterval", "CpuLoad"), self.agent.reg("LogRefreshInterval", "Log"))
+
         deadline = time.time() + 5
-        while time.time() < deadline and self.agent.reg("CpuSendInterval", "CpuLoad") != 7:
+        while time.time() < deadline and stored() != (7, 5):
             time.sleep(0.05)
         self.assertEqual(self.agent.reg("CpuSendInterval", "CpuLoad"), 7)
         self.assertEqual(self.agent.reg("LogRefreshInterval", "Log"), 5)
