@@ -22,8 +22,8 @@ jobs=$(nproc)
 # output goes to NAME-early.log, never to the stage that started it (a
 # process left holding that stage's output would keep it from ending).
 # --idle runs it at idle priority, so it takes only what the foreground
-# leaves; --after starts it once EARLIER has ended, so the builds run one at
-# a time and the first needed is ready first.
+# leaves, until a stage waits for it; --after starts it once EARLIER has
+# ended, so the builds run one at a time and the first needed is ready first.
 rm -f "$KELD4_STAGE_LOGS"/*-early.*
 start_early() {
   local name=$1 idle= after=
@@ -32,11 +32,13 @@ start_early() {
   [ "${1:-}" = --after ] && { after=$2; shift 2; }
   [ "${1:-}" = -- ] && shift
   (
+    echo "$BASHPID" > "$KELD4_STAGE_LOGS/$name-early.pid"
     if [ -n "$after" ]; then
       while [ ! -e "$KELD4_STAGE_LOGS/$after-early.rc" ]; do sleep 1; done
     fi
-    # The subshell itself, so that a shell function runs at idle too.
-    [ -z "$idle" ] || chrt --idle -p 0 "$BASHPID"
+    # The subshell itself, so that a shell function runs at idle too; not
+    # when a stage already waits for it.
+    [ -z "$idle" ] || [ -e "$KELD4_STAGE_LOGS/$name-early.waited" ] || chrt --idle -p 0 "$BASHPID"
     start=$(date +%s)
     # Not tested with ||, which would turn set -e off inside.
     (set -e; "$@")
@@ -45,10 +47,20 @@ start_early() {
     echo "$rc" > "$KELD4_STAGE_LOGS/$name-early.rc"
   ) > "$KELD4_STAGE_LOGS/$name-early.log" 2>&1 < /dev/null &
 }
+# Back to normal priority, with everything it started: once a stage waits
+# for it, it is the foreground.
+to_foreground() {
+  local child
+  chrt --other -p 0 "$1" > /dev/null 2>&1 || true
+  for child in $(pgrep -P "$1"); do to_foreground "$child"; done
+}
 collect() {
   local early=$KELD4_STAGE_LOGS/$1-early waited=0
   [ -e "$early.log" ] || { echo "$1 was not started"; return 1; }
+  touch "$early.waited"
   while [ ! -e "$early.rc" ] && [ "$waited" -lt 1200 ]; do
+    # Again now and then, for what idle processes started meanwhile.
+    if [ $((waited % 5)) -eq 0 ] && [ -e "$early.pid" ]; then to_foreground "$(cat "$early.pid")"; fi
     sleep 1
     waited=$((waited + 1))
   done
