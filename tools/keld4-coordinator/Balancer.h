@@ -120,6 +120,12 @@ class CBalancer {
   // At most percent of a backend's servers are drained for silence at one
   // time (100 by default: no valve); the further silent ones are held.
   void SetMaxDrain(int percent) { max_drain_ = percent; }
+  // A re-read options file's weights and silent state; they count from the
+  // next report on.
+  void SetPolicy(const WeightPolicy& policy, LbState silent_state) {
+    policy_ = policy;
+    silent_state_ = silent_state;
+  }
   // Every backend's valve, in the order of their first mapping.
   std::vector<ValveView> Valves() const;
   // Changes whenever a valve's counts change.

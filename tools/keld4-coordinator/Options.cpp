@@ -292,6 +292,12 @@ void DeclarePair(COptionDeclarer& d, CoordinatorOptions* o) {
          "--address is a virtual address: act only while it is assigned here");
   d.Single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
            [o](const std::string& v) { o->options_file = v; });
+  d.Single("--heartbeat", "FILE",
+           "set FILE's time every 0.25 s while the loop runs (for a health check)",
+           [o](const std::string& v) {
+             if (v.empty()) Refuse("--heartbeat needs a file name");
+             o->heartbeat = v;
+           });
 }
 
 void DeclareWatching(COptionDeclarer& d, CoordinatorOptions* o) {
@@ -513,6 +519,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     return -1;
   };
   std::vector<std::string> args(argv, argv + argc);
+  std::vector<std::string> given = args;
   std::string config, why;
   if (ParseInto(args, o, &config, &why) != 0) return fail(why);
   if (o->help || o->version) return 0;
@@ -526,6 +533,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     config.clear();
     if (ParseInto(args, o, &config, &why) != 0) return fail(file + ": " + why);
   }
+  o->command_line = given;
   o->server_map = config;
   o->fixed_servers = o->servers;
   o->fixed_agents = o->agents;

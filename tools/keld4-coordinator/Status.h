@@ -72,6 +72,12 @@ struct CoordinatorStatus {
   uint64_t dropped_source = 0;  // refused by the source check
   uint64_t alive_sent = 0;
   uint64_t alive_failed = 0;
+  // The agent table: rows in use of its cap, and what a flood did to it.
+  uint64_t table_rows = 0;
+  uint64_t table_max = 0;
+  bool table_full = false;      // no free row: newcomers take other agents' rows
+  uint64_t table_recycled = 0;  // rows given to a newcomer
+  uint64_t untracked = 0;       // reports that got no row (every row reserved)
   std::vector<AgentStatus> agents;
   std::vector<ServerStatus> servers;  // in mapping order, each backend's together or not
   std::vector<BackendStatus> backends;
