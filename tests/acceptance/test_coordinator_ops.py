@@ -247,5 +247,95 @@ class Flood(AgentTest):
         self.assertEqual(rows[self.PLAYED]["state"], "up")
 
 
+class Reload(Folder):
+    def test_sighup_applies_a_changed_options_file_and_keeps_all_of_a_broken_one(self):
+        conf = os.path.join(self.dir, "coordinator.conf")
+        base = ["listen = 127.0.0.1", "agent = 127.0.0.2", "resend = 1", "alive = 1", "cpu-interval = 1"]
+        with open(conf, "w", encoding="utf-8") as f:
+            f.write("\n".join(base + ["loglevel = 1", f"port = {PORT}"]) + "\n")
+        agent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        agent.bind(("127.0.0.2", PORT))
+        agent.settimeout(3)
+        run = self.start(["--options-file", conf])
+
+        def loglevel():
+            data = agent.recv(100)
+            return struct.unpack("!I", data[48:52])[0]
+
+        self.assertEqual(loglevel(), 1)
+        # A new log level is sent at once; the port cannot change and is kept.
+        with open(conf, "w", encoding="utf-8") as f:
+            f.write("\n".join(base + ["loglevel = 3", f"port = {PORT + 1}"]) + "\n")
+        run.proc.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_for(lambda: loglevel() == 3, 5))
+        reload = wait_for(lambda: run.events("reload"), 5)[0]
+        self.assertNotIn("error", reload)
+        self.assertEqual(len(reload["refused"]), 1, reload)
+        line = f"option 'port' cannot change while running: {PORT} kept (asked: {PORT + 1}); restart to change it"
+        self.assertEqual(reload["refused"][0]["message"], line)
+        self.assertIn(f"keld4-coordinator: SIGHUP: {line}\n", run.stderr())
+
+        # A bad line: nothing changes, and the file and line are named.
+        with open(conf, "w", encoding="utf-8") as f:
+            f.write("\n".join(base + ["loglevel = 2", f"port = {PORT}", "alive = often"]) + "\n")
+        run.proc.send_signal(signal.SIGHUP)
+        broken = wait_for(lambda: run.events("reload")[1:], 5)[0]
+        self.assertTrue(broken["error"].startswith(f"{conf}:8: "), broken)
+        self.assertIn(f"SIGHUP: {conf}:8: ", run.stderr())
+        self.assertIn("every option and the server map are unchanged", run.stderr())
+        for _ in range(3):
+            self.assertEqual(loglevel(), 3)
+        self.assertIsNone(run.proc.poll())
+        agent.close()
+
+
+class SlowClients(Folder):
+    def test_scrapes_answer_within_two_seconds_beside_idle_and_slowloris_clients(self):
+        metrics = ("127.0.0.1", 9164)
+        self.start(["--listen", "127.0.0.1", "--agent", "127.0.0.2", "--metrics", "127.0.0.1:9164",
+                    "--duration", "60"])
+        self.assertTrue(wait_for(lambda: self.fetch("/metrics", 2), 10))
+        idle = [socket.create_connection(metrics, timeout=5) for _ in range(200)]
+        stop = threading.Event()
+
+        def slowloris():
+            with socket.create_connection(metrics, timeout=5) as s:
+                s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+                n = 0
+                while not stop.wait(0.3):
+                    try:
+                        s.sendall(b"X-%d: y\r\n" % n)
+                    except OSError:
+                        # Cut off: it comes back, as the attack does.
+                        return slowloris()
+                    n += 1
+
+        slow = threading.Thread(target=slowloris, daemon=True)
+        slow.start()
+        try:
+            time.sleep(1)
+            for _ in range(3):
+                for path in ("/metrics", "/"):
+                    t = time.monotonic()
+                    self.assertTrue(self.fetch(path, 2), path)
+                    self.assertLess(time.monotonic() - t, 2.0, path)
+                time.sleep(0.5)
+            # More idle connections than the cap: the oldest give way.
+            idle += [socket.create_connection(metrics, timeout=5) for _ in range(400)]
+            self.assertTrue(self.fetch("/metrics", 2))
+        finally:
+            stop.set()
+            slow.join(5)
+            for s in idle:
+                s.close()
+
+    def fetch(self, path, timeout):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:9164{path}", timeout=timeout) as r:
+                return r.status == 200 and len(r.read()) > 0
+        except OSError:
+            return False
+
+
 if __name__ == "__main__":
     unittest.main()
