@@ -7,6 +7,7 @@
 
 #include "tests/support/TestSupport.h"
 #include "tools/keld4-coordinator/Options.h"
+#include "tools/keld4-coordinator/Reload.h"
 
 namespace coord {
 namespace {
@@ -281,6 +282,55 @@ TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
       Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.1", "--virtual"},
             &o),
       "--virtual: listen on 0.0.0.0, not on the virtual address itself");
+}
+
+// SIGHUP's reading: every option fixed at the start keeps its running value
+// (each refused in a line of its own), the others take the file's.
+TEST(CoordinatorOptions, RereadKeepsWhatCannotChangeAndTakesTheRest) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.file("map"), "10.0.0.5 = web/app1\n");
+  const std::string fixed = "haproxy = /run/a.sock\nconfig = " + dir.file("map") + "\n";
+  testsupport::WriteFile(dir.file("conf"),
+                         fixed +
+                             "address = 10.0.0.1\nport = 45002\nmax-agents = 10\n"
+                             "metrics = 127.0.0.1:9164\nalive = 5\nmax-drain = 50\n");
+  CoordinatorOptions cur;
+  ASSERT_EQ(Parse({"--options-file", dir.file("conf"), "--heartbeat", "/run/hb"}, &cur), "");
+  testsupport::WriteFile(dir.file("map"), "10.0.0.5 = web/app1\n10.0.0.6 = web/app2\n");
+  testsupport::WriteFile(dir.file("conf"),
+                         fixed +
+                             "address = 10.0.0.9\nport = 45003\nmax-agents = 20\n"
+                             "metrics = 127.0.0.1:9165\nalive = 1\nmax-drain = 25\n"
+                             "haproxy = /run/b.sock\nsmoothing = 1\n");
+  CoordinatorOptions fresh;
+  std::vector<std::string> refused;
+  std::string why;
+  ASSERT_EQ(RereadOptions(cur, &fresh, &refused, &why), 0) << why;
+  ASSERT_EQ(refused.size(), 5u);
+  EXPECT_EQ(refused[0],
+            "option 'port' cannot change while running: 45002 kept (asked: 45003); restart to "
+            "change it");
+  EXPECT_EQ(refused[1].find("option 'address' cannot change while running: 10.0.0.1 kept"), 0u);
+  EXPECT_EQ(refused[2].find("option 'haproxy' cannot change while running: /run/a.sock kept "
+                            "(asked: /run/a.sock, /run/b.sock)"),
+            0u);
+  EXPECT_EQ(refused[3].find("option 'max-agents'"), 0u);
+  EXPECT_EQ(refused[4].find("option 'metrics'"), 0u);
+  EXPECT_EQ(fresh.port, 45002);
+  EXPECT_EQ(fresh.address, 0x0A000001u);
+  EXPECT_EQ(fresh.haproxy, cur.haproxy);
+  EXPECT_EQ(fresh.max_agents, 10u);
+  EXPECT_EQ(fresh.metrics_port, 9164);
+  EXPECT_EQ(fresh.heartbeat, "/run/hb") << "the command line still counts";
+  EXPECT_EQ(fresh.settings.alive, 1u);
+  EXPECT_EQ(fresh.max_drain, 25);
+  EXPECT_EQ(fresh.policy.smoothing, 1.0);
+  EXPECT_EQ(fresh.servers.size(), 2u);
+  EXPECT_EQ(fresh.agents.size(), 2u);
+
+  testsupport::WriteFile(dir.file("conf"), fixed + "alive = 1\nloglevel = x\n");
+  EXPECT_EQ(RereadOptions(cur, &fresh, &refused, &why), -1);
+  EXPECT_EQ(why.find(dir.file("conf") + ":4: --loglevel 'x'"), 0u) << why;
 }
 
 }  // namespace
