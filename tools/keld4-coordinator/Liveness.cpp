@@ -30,8 +30,9 @@ std::string CLiveness::Open(const std::string& heartbeat) {
   // The watchdog is ours only when it names our process (or nobody).
   const char* usec = std::getenv("WATCHDOG_USEC");
   const char* pid = std::getenv("WATCHDOG_PID");
-  if (usec != nullptr && (pid == nullptr || std::atol(pid) == static_cast<long>(getpid()))) {
-    long long us = std::atoll(usec);
+  if (usec != nullptr &&
+      (pid == nullptr || std::strtol(pid, nullptr, 10) == static_cast<long>(getpid()))) {
+    long long us = std::strtoll(usec, nullptr, 10);
     // Twice per period, so one late pass of the loop is not a missed ping.
     if (us > 0) watchdog_ms_ = std::max<long long>(us / 2000, 1);
   }

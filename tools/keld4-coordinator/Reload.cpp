@@ -2,6 +2,7 @@
 #include "Reload.h"
 
 #include <functional>
+#include <utility>
 
 #include "Protocol.h"
 
@@ -91,8 +92,12 @@ int RereadOptions(const CoordinatorOptions& cur, CoordinatorOptions* fresh,
     std::string was = f.text(cur);
     std::string asked = f.text(*fresh);
     if (was == asked) continue;
-    refused->push_back("option '" + std::string(f.name) + "' cannot change while running: " + was +
-                       " kept (asked: " + asked + "); restart to change it");
+    std::string line = "option '";
+    line += f.name;
+    line += "' cannot change while running: " + was;
+    line += " kept (asked: " + asked;
+    line += "); restart to change it";
+    refused->push_back(std::move(line));
     f.keep(cur, fresh);
   }
   fresh->command_line = cur.command_line;
