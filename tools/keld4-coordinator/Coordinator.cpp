@@ -394,6 +394,14 @@ void CCoordinator::Apply(const CoordinatorOptions& fresh, int64_t now) {
   }
   opt_.settings = is;
   opt_.resend = fresh.resend;
+  if (!fresh.broadcasts.empty() && opt_.broadcasts.empty()) {
+    // The socket was made without broadcasts in mind.
+    int on = 1;
+    if (setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+      std::fprintf(stderr, "%s: SIGHUP: cannot enable broadcast: %s\n", kProgram,
+                   std::strerror(errno));
+    }
+  }
   opt_.broadcasts = fresh.broadcasts;
   opt_.fixed_agents = fresh.fixed_agents;
   opt_.fixed_servers = fresh.fixed_servers;
