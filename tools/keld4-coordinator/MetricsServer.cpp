@@ -160,6 +160,10 @@ class CHttpFront : public httplib::Server {
   CHttpFront(const CHttpFront&) = delete;
   CHttpFront& operator=(const CHttpFront&) = delete;
 
+  // httplib listens with a backlog of 5: a burst of connections would have
+  // the kernel drop a scrape's SYN (retried only a second later).
+  bool Backlog(int n) { return ::listen(svr_sock_, n) == 0; }
+
   void StartRoom() {
     threads_.emplace_back([this] { Watch(); });
     for (int i = 0; i < CMetricsServer::kWorkers; ++i) threads_.emplace_back([this] { Work(); });
@@ -398,7 +402,10 @@ std::string CMetricsServer::Bind(uint32_t addr, uint16_t port) {
   char host[16];
   FormatAddr(addr, host);
   errno = 0;
-  if (http_->bind_to_port(host, port)) return "";
+  if (http_->bind_to_port(host, port)) {
+    if (!http_->Backlog(static_cast<int>(kMaxConnections))) return std::strerror(errno);
+    return "";
+  }
   return errno != 0 ? std::strerror(errno) : "cannot bind";
 }
 
