@@ -111,12 +111,13 @@ class Liveness(Folder):
                     pass
             return got
 
-        first = messages(1.5)
+        first = messages(2.0)
         self.assertEqual(first[0][1], "READY=1", first)
+        # Every 0.2 s, half the period; fewer count on a busy machine.
         pings = [t for t, m in first if m == "WATCHDOG=1"]
-        self.assertGreaterEqual(len(pings), 5, first)  # every 0.2 s, half the period
+        self.assertGreaterEqual(len(pings), 3, first)
         self.assertTrue(os.path.exists(beat))
-        self.assertLess(time.time() - os.stat(beat).st_mtime, 0.5)
+        self.assertLess(time.time() - os.stat(beat).st_mtime, 1.0)
 
         # A stopped loop sends nothing and the heartbeat ages.
         run.proc.send_signal(signal.SIGSTOP)
@@ -124,12 +125,12 @@ class Liveness(Folder):
         self.assertEqual(messages(1.0), [])
         self.assertGreater(time.time() - os.stat(beat).st_mtime, 1.0)
         run.proc.send_signal(signal.SIGCONT)
-        self.assertIn("WATCHDOG=1", [m for _, m in messages(0.6)])
-        self.assertLess(time.time() - os.stat(beat).st_mtime, 0.5)
+        self.assertIn("WATCHDOG=1", [m for _, m in messages(2.0)])
+        self.assertLess(time.time() - os.stat(beat).st_mtime, 1.0)
 
         run.proc.terminate()
         self.assertEqual(run.proc.wait(10), 0)
-        self.assertIn("STOPPING=1", [m for _, m in messages(0.3)])
+        self.assertIn("STOPPING=1", [m for _, m in messages(0.5)])
         self.assertFalse(os.path.exists(beat), "a heartbeat left behind would pass the check")
         notify.close()
 

@@ -751,16 +751,19 @@ void CCoordinator::EmitDrops(int64_t now) {
   Emit(j);
 }
 
-bool CCoordinator::TablePending() const {
-  return opt_.json &&
-         table_.Recycled() + table_.Untracked() + (table_.Full() ? 1 : 0) != table_emitted_;
+// Grows with every change the "table" event tells (rows are never freed, so
+// the table stays full once it is).
+uint64_t CCoordinator::TableStamp() const {
+  return table_.Recycled() + table_.Untracked() + (table_.Full() ? 1 : 0);
 }
+
+bool CCoordinator::TablePending() const { return opt_.json && TableStamp() != table_emitted_; }
 
 // The table's figures as they change, at most once a second: a flood shows
 // while it lasts, not only in the end event.
 void CCoordinator::EmitTable(int64_t now) {
   if (!TablePending() || now < table_due_ms_) return;
-  table_emitted_ = table_.Recycled() + table_.Untracked() + (table_.Full() ? 1 : 0);
+  table_emitted_ = TableStamp();
   table_due_ms_ = now + kDropsEventMs;
   CJsonLine j = Event("table", now);
   j.Num("rows", table_.Rows().size())

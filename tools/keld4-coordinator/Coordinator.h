@@ -73,6 +73,7 @@ class CCoordinator {
   void CountKernelDrops(uint32_t total);
   void EmitDrops(int64_t now);
   void EmitTable(int64_t now);
+  uint64_t TableStamp() const;
   bool TablePending() const;
   void Flush();
   void RefreshValves();
