@@ -52,7 +52,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bin=$root/build/release
+bin=${KELD4_BALANCE_BIN:-$root/build/release}
 sim=$bin/bench/balance_sim
 coordinator=${KELD4_BALANCE_COORDINATOR:-$bin/tools/keld4-coordinator}
 
@@ -149,12 +149,11 @@ for tool in haproxy python3 ip unshare; do
     exit 1
   }
 done
-if [ -z "${KELD4_BALANCE_COORDINATOR:-}" ]; then
+if [ -z "${KELD4_BALANCE_BIN:-}" ]; then
+  targets=(balance_sim)
+  [ -n "${KELD4_BALANCE_COORDINATOR:-}" ] || targets+=(keld4-coordinator)
   cmake --preset release >/dev/null
-  cmake --build --preset release -j 2 --target keld4-coordinator balance_sim >/dev/null
-else
-  cmake --preset release >/dev/null
-  cmake --build --preset release -j 2 --target balance_sim >/dev/null
+  cmake --build --preset release -j 2 --target "${targets[@]}" >/dev/null
 fi
 [ -x "$coordinator" ] || {
   echo "$0: no coordinator at $coordinator" >&2

@@ -130,6 +130,37 @@ def main():
                 s["configured"], len(util)))
         results.write(json.dumps(row, allow_nan=True) + "\n")
     print("          (of %s requests a policy; latency in ms)" % s.get("requests", "?"))
+    if os.environ.get("KELD4_BALANCE_CHECK") == "1":
+        problems = check(os.path.join(sc_dir, "..", "results.jsonl"), name, policies)
+        for p in problems:
+            print("check failed: " + p)
+        if problems:
+            sys.exit(1)
+
+
+def check(path, name, policies):
+    """What a working harness must show whatever the law: a row per policy,
+    every server busy, every agent configured and some weight written under
+    the coordinator, no failed request with the oracle's weights."""
+    rows = {}
+    for line in open(path):
+        r = json.loads(line)
+        if r["scenario"] == name:
+            rows[r["policy"]] = r
+    problems = []
+    for pol in policies:
+        r = rows.get(pol)
+        if r is None:
+            problems.append("%s: no result" % pol)
+            continue
+        if r["requests"] == 0 or min(r["util"]) < 10:
+            problems.append("%s: servers idle %s" % (pol, r["util"]))
+        if pol.startswith("keld4") and (r["configured"] != len(r["util"]) or not r["writes"]):
+            problems.append("%s: %d agents configured, %s weight writes" % (
+                pol, r["configured"], r["writes"]))
+        if pol == "oracle" and r["failed"] != 0:
+            problems.append("oracle: %d failed" % r["failed"])
+    return problems
 
 
 if __name__ == "__main__":
