@@ -129,6 +129,7 @@ def main():
             print("          (only %s of %d agents configured by the coordinator)" % (
                 s["configured"], len(util)))
         results.write(json.dumps(row, allow_nan=True) + "\n")
+    results.close()
     print("          (of %s requests a policy; latency in ms)" % s.get("requests", "?"))
     if os.environ.get("KELD4_BALANCE_CHECK") == "1":
         problems = check(os.path.join(sc_dir, "..", "results.jsonl"), name, policies)
