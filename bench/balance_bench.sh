@@ -189,7 +189,7 @@ for sc in ${scenarios//,/ }; do
   case $sc in
     w90 | s90) load=90 ;;
     step) extra=(--step "5@$(python3 -c "print($warmup + 0.4 * $seconds)")") ;;
-    bg) bg=3,5 caps=1,1,2,1,4,2 extra=(--background $bg) ;;
+    bg) bg=3,5 caps=1,1,2,1,4,2 extra=(--background "$bg") ;;
     tcp) mode=tcp extra=(--mode tcp --pool 48 --per-conn 50) ;;
   esac
   capsum=$(python3 -c "print(sum([$caps]))")
