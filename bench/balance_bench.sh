@@ -26,7 +26,8 @@
 # network namespace of its own (loopback only: HAProxy on 127.0.0.1:8000,
 # servers 127.0.0.2-7:8080, agents 127.0.0.2-7 and the coordinator
 # 127.0.0.1 on UDP 45002) and a temporary folder that is removed afterwards
-# (KELD4_BALANCE_KEEP=1 keeps it).
+# (KELD4_BALANCE_KEEP=1 keeps it; KELD4_BALANCE_RESULTS=FILE gets the figures
+# as one JSON object a policy and scenario).
 #
 # The coordinator: KELD4_BALANCE_COORDINATOR (default the release build's
 # keld4-coordinator, built first), run with its defaults plus the words of
@@ -46,7 +47,10 @@
 # s5's utilization (2 s windows every 0.5 s) stays within 10 points of the
 # mean of the others to the end ("never" if it does not). "lag" is the
 # generator's p99 lateness (ms) in handing requests to sockets: if it grows,
-# the machine is too busy and the figures are not to be trusted.
+# the machine is too busy and the figures are not to be trusted (the table
+# says so past 10 ms; do not run two of these benchmarks at once). Under each
+# table: each coordinator policy's p99 as a multiple of lc's and the oracle's,
+# and its reversals as a share of its writes.
 # Needs root (or user namespaces) and the Debian packages haproxy, python3,
 # iproute2 and util-linux.
 set -euo pipefail
@@ -222,3 +226,4 @@ for sc in ${scenarios//,/ }; do
   running=()
   python3 "$root/bench/balance_report.py" "$work/$sc" "${policies//,/ }"
 done
+[ -z "${KELD4_BALANCE_RESULTS:-}" ] || cp "$work/results.jsonl" "$KELD4_BALANCE_RESULTS"

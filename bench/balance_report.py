@@ -128,8 +128,25 @@ def main():
         if pol.startswith("keld4") and int(s["configured"]) < len(util):
             print("          (only %s of %d agents configured by the coordinator)" % (
                 s["configured"], len(util)))
+        if float(s["lag_p99_ms"]) > 10:
+            print("          (%s: the client ran late, p99 %.0f ms: the machine was too busy for "
+                  "these latencies)" % (pol, float(s["lag_p99_ms"])))
         results.write(json.dumps(row, allow_nan=True) + "\n")
     results.close()
+    # The coordinator's policies against the two references, as the targets
+    # are put: p99 as a multiple of plain leastconn's and of the oracle's.
+    by = {r["policy"]: r for r in rows_of(os.path.join(sc_dir, "..", "results.jsonl"), name)}
+    for pol in policies:
+        r = by.get(pol)
+        if r is None or not pol.startswith("keld4"):
+            continue
+        parts = []
+        for ref in ("lc", "oracle"):
+            if ref in by:
+                parts.append("p99 %s x %s's" % (ratio(r["p99_ms"], by[ref]["p99_ms"]), ref))
+        if r["writes"]:
+            parts.append("reversals %.0f %% of writes" % (100.0 * r["reversals"] / r["writes"]))
+        print("          %s: %s" % (pol, ", ".join(parts)))
     print("          (of %s requests a policy; latency in ms)" % s.get("requests", "?"))
     if os.environ.get("KELD4_BALANCE_CHECK") == "1":
         problems = check(os.path.join(sc_dir, "..", "results.jsonl"), name, policies)
@@ -139,15 +156,29 @@ def main():
             sys.exit(1)
 
 
-def check(path, name, policies):
-    """What a working harness must show whatever the law: a row per policy,
-    every server busy, every agent configured and some weight written under
-    the coordinator, no failed request with the oracle's weights."""
+def rows_of(path, name):
+    """The latest row of each policy of scenario name."""
     rows = {}
     for line in open(path):
         r = json.loads(line)
         if r["scenario"] == name:
             rows[r["policy"]] = r
+    return rows.values()
+
+
+def ratio(a, b):
+    if math.isinf(a) and math.isinf(b):
+        return "?"
+    if math.isinf(a):
+        return "inf"
+    return "%.2f" % (a / b) if b > 0 and not math.isinf(b) else "0"
+
+
+def check(path, name, policies):
+    """What a working harness must show whatever the law: a row per policy,
+    every server busy, every agent configured and some weight written under
+    the coordinator, no failed request with the oracle's weights."""
+    rows = {r["policy"]: r for r in rows_of(path, name)}
     problems = []
     for pol in policies:
         r = rows.get(pol)
