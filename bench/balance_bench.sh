@@ -192,12 +192,12 @@ for sc in ${scenarios//,/ }; do
   load=70
   case $sc in
     w90 | s90) load=90 ;;
-    step) extra=(--step "5@$(python3 -c "print($warmup + 0.4 * $seconds)")") ;;
+    step) extra=(--step "5@$(awk "BEGIN { print $warmup + 0.4 * $seconds }")") ;;
     bg) bg=3,5 caps=1,1,2,1,4,2 extra=(--background "$bg") ;;
     tcp) mode=tcp extra=(--mode tcp --pool 48 --per-conn 50) ;;
   esac
-  capsum=$(python3 -c "print(sum([$caps]))")
-  rate=$(python3 -c "print($load / 100 * $unit * $capsum)")
+  capsum=$((${caps//,/+}))
+  rate=$(awk "BEGIN { print $load / 100 * $unit * $capsum }")
   mkdir -p "$work/$sc"
   echo "$sc fleet=$fleet caps=$caps load=$load rate=$rate mode=$mode end=$total ${extra[*]}" >"$work/$sc/scenario"
   running=()
@@ -205,7 +205,7 @@ for sc in ${scenarios//,/ }; do
     case $pol in
       rr | keld4-rr) balance=roundrobin weights=100,100,100,100,100,100 ;;
       lc | keld4-lc) balance=leastconn weights=100,100,100,100,100,100 ;;
-      oracle) balance=roundrobin weights=$(python3 -c "print(','.join(str(25 * c) for c in [$caps]))") ;;
+      oracle) balance=roundrobin weights=$(echo "$caps" | awk -F, '{ for (i = 1; i <= NF; i++) printf "%s%d", (i > 1 ? "," : ""), 25 * $i }') ;;
       *)
         echo "$0: no policy '$pol'" >&2
         exit 2

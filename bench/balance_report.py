@@ -26,11 +26,11 @@ def kv(path):
 
 def weight_moves(path):
     """Writes and reversals per server from the coordinator's weight events."""
-    writes, reversals, last_dir = 0, 0, {}
+    writes, reversals, last_dir, per_server = 0, 0, {}, {}
     try:
         lines = open(path).read().splitlines()
     except FileNotFoundError:
-        return None, None
+        return None, None, None
     for line in lines:
         try:
             e = json.loads(line)
@@ -43,10 +43,11 @@ def weight_moves(path):
             continue
         writes += 1
         s = e.get("server")
+        per_server[s] = per_server.get(s, 0) + 1
         if last_dir.get(s, 0) == -d:
             reversals += 1
         last_dir[s] = d
-    return writes, reversals
+    return writes, reversals, max(per_server.values(), default=0)
 
 
 def settle(util_path, step_at, end, server, window=2.0):
@@ -108,11 +109,12 @@ def main():
         sd = math.sqrt(sum((u - mean) ** 2 for u in util) / len(util))
         cv = sd / mean if mean > 0 else float("nan")
         spread = max(util) - min(util)
-        writes, rev = weight_moves(os.path.join(d, "coord.json"))
+        writes, rev, most = weight_moves(os.path.join(d, "coord.json"))
         row = {"scenario": name, "policy": pol, "util": util, "spread": round(spread, 2),
                "cv": round(cv, 4), "p50_ms": float(s["p50_ms"]), "p99_ms": float(s["p99_ms"]),
                "p999_ms": float(s["p999_ms"]), "failed": int(s["failed"]),
                "requests": int(s["requests"]), "writes": writes, "reversals": rev,
+               "most_writes_one_server": most,
                "lag_p99_ms": float(s["lag_p99_ms"]), "configured": int(s["configured"])}
         cells = [pol, " ".join("%5.1f" % u for u in util), "%.1f" % spread, "%.3f" % cv,
                  fmt_ms(s["p50_ms"]), fmt_ms(s["p99_ms"]), fmt_ms(s["p999_ms"]),
