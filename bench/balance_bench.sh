@@ -45,7 +45,8 @@
 # weight events; a reversal moves a server's weight the other way from its
 # previous write), and in the step scenario the seconds from the step until
 # s5's utilization (2 s windows every 0.5 s) stays within 10 points of the
-# mean of the others to the end ("never" if it does not). "lag" is the
+# mean of the others to the end, for 3 s at least ("never" if it does not;
+# under static weights it says only whether the halving happened to even them). "lag" is the
 # generator's p99 lateness (ms) in handing requests to sockets: if it grows,
 # the machine is too busy and the figures are not to be trusted (the table
 # says so past 10 ms; do not run two of these benchmarks at once). Under each

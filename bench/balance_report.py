@@ -52,7 +52,8 @@ def weight_moves(path):
 
 def settle(util_path, step_at, end, server, window=2.0):
     """Seconds from the step until the server stays within 10 points of the
-    others' mean (2 s windows every 0.5 s) to the end; None if it never does."""
+    others' mean (2 s windows every 0.5 s) to the end, for 3 s at least; None
+    if it never does."""
     rows = []
     for line in open(util_path):
         f = [float(x) for x in line.split()]
@@ -71,7 +72,10 @@ def settle(util_path, step_at, end, server, window=2.0):
             ok_since = t
         elif not within:
             ok_since = None
-    return None if ok_since is None else ok_since - step_at
+    # Being within only in the last windows is not being back.
+    if ok_since is None or end - ok_since < 3:
+        return None
+    return ok_since - step_at
 
 
 def fmt_ms(v):
