@@ -38,7 +38,7 @@ struct FleetCounters {
 class CCoordinator {
  public:
   explicit CCoordinator(const CoordinatorOptions& o);
-  virtual ~CCoordinator();
+  ~CCoordinator();
   CCoordinator(const CCoordinator&) = delete;
   CCoordinator& operator=(const CCoordinator&) = delete;
 

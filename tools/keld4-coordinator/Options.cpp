@@ -124,7 +124,6 @@ class COptionDeclarer {
  public:
   using Values = std::vector<std::string>;
   explicit COptionDeclarer(CLI::App* app) : app_(app) {}
-  virtual ~COptionDeclarer() = default;
 
   void Group(const char* name) { app_->option_defaults()->group(name); }
   // An option with one value; the last one given wins.

@@ -116,7 +116,6 @@ class CStatusBoard {
   static constexpr size_t kSamples = 120;  // ten minutes
 
   explicit CStatusBoard(size_t servers, int64_t sample_ms = kSampleMs, size_t samples = kSamples);
-  virtual ~CStatusBoard() = default;
   CStatusBoard(const CStatusBoard&) = delete;
   CStatusBoard& operator=(const CStatusBoard&) = delete;
 
