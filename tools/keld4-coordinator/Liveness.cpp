@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Errors.h"
+
 namespace coord {
 
 CLiveness::~CLiveness() {
@@ -38,7 +40,7 @@ std::string CLiveness::Open(const std::string& heartbeat) {
   }
   if (heartbeat.empty()) return "";
   heartbeat_fd_ = open(heartbeat.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (heartbeat_fd_ < 0) return std::strerror(errno);
+  if (heartbeat_fd_ < 0) return ErrorText(errno);
   heartbeat_ = heartbeat;
   return "";
 }

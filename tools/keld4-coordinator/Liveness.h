@@ -17,7 +17,7 @@ class CLiveness {
   static constexpr int64_t kHeartbeatMs = 250;
 
   CLiveness() = default;
-  virtual ~CLiveness();
+  ~CLiveness();
   CLiveness(const CLiveness&) = delete;
   CLiveness& operator=(const CLiveness&) = delete;
 

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Errors.h"
 #include "Metrics.h"
 #include "Protocol.h"
 #include "StatusPage.h"
@@ -403,10 +404,10 @@ std::string CMetricsServer::Bind(uint32_t addr, uint16_t port) {
   FormatAddr(addr, host);
   errno = 0;
   if (http_->bind_to_port(host, port)) {
-    if (!http_->Backlog(static_cast<int>(kMaxConnections))) return std::strerror(errno);
+    if (!http_->Backlog(static_cast<int>(kMaxConnections))) return ErrorText(errno);
     return "";
   }
-  return errno != 0 ? std::strerror(errno) : "cannot bind";
+  return errno != 0 ? ErrorText(errno) : std::string("cannot bind");
 }
 
 void CMetricsServer::Start() {

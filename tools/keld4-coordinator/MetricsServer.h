@@ -34,7 +34,7 @@ class CMetricsServer {
   static constexpr size_t kMaxRequest = 16384;
 
   explicit CMetricsServer(const CStatusBoard& board);
-  virtual ~CMetricsServer();
+  ~CMetricsServer();
   CMetricsServer(const CMetricsServer&) = delete;
   CMetricsServer& operator=(const CMetricsServer&) = delete;
 
