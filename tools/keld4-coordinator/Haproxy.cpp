@@ -239,4 +239,56 @@ bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_
   return has_pid && has_uptime;
 }
 
+bool ParseServersState(const std::string& answer, std::vector<ServerState>* out) {
+  // "1", a "# be_id be_name ..." header, then be_id be_name srv_id srv_name
+  // srv_addr srv_op_state srv_admin_state srv_uweight ...
+  size_t pos = 0;
+  bool version = false;
+  while (pos < answer.size()) {
+    size_t nl = answer.find('\n', pos);
+    std::string l = answer.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? answer.size() : nl + 1;
+    if (!version) {
+      if (l != "1") return false;
+      version = true;
+      continue;
+    }
+    if (l.empty() || l[0] == '#') continue;
+    char backend[256] = {}, server[256] = {};
+    int admin = 0, weight = 0;
+    if (std::sscanf(l.c_str(), "%*d %255s %*d %255s %*s %*d %d %d", backend, server, &admin,
+                    &weight) != 4) {
+      return false;
+    }
+    out->push_back({backend, server, admin, weight});
+  }
+  return version;
+}
+
+const char* HolderName(Holder h) {
+  switch (h) {
+    case Holder::kOperator: return "operator";
+    case Holder::kConfig: return "config";
+    case Holder::kHaproxy: return "haproxy";
+    case Holder::kMap: return "map";
+    case Holder::kNone: break;
+  }
+  return "none";
+}
+
+LbState AdminState(int admin) {
+  if (admin == 0) return LbState::kReady;
+  // Maintenance wins over drain, as in HAProxy.
+  return (admin & ~(kAdminForcedDrain | 0x10)) != 0 ? LbState::kMaint : LbState::kDrain;
+}
+
+Holder AdminHolder(int admin, int weight, LbState silent_state) {
+  if (admin == 0) return Holder::kNone;
+  constexpr int kConfigMaint = 0x04;
+  if ((admin & kConfigMaint) != 0) return Holder::kConfig;
+  if ((admin & ~(kAdminForcedMaint | kAdminForcedDrain)) != 0) return Holder::kHaproxy;
+  int ours = silent_state == LbState::kMaint ? kAdminForcedMaint : kAdminForcedDrain;
+  return admin == ours && weight == 0 ? Holder::kNone : Holder::kOperator;
+}
+
 }  // namespace coord

@@ -44,6 +44,7 @@ struct ServerStatus {
   LbState state = LbState::kUnknown;  // as written
   int load = -1;                      // smoothed percent; -1 none yet
   bool missing = false;               // HAProxy has no such server
+  std::string held;  // whose state it keeps, untouched by us: operator, config, haproxy, map; ""
 };
 
 struct EndpointStatus {
@@ -65,6 +66,7 @@ struct CoordinatorStatus {
   double time_s = 0;   // Unix time the snapshot was taken
   double start_s = 0;  // Unix time the run began
   bool active = true;  // false while standing by
+  bool deaf = false;   // hears almost none of its fleet: drains nobody for silence
   uint64_t agents_configured = 0;
   uint64_t received = 0;  // every datagram read, well-formed or not
   uint64_t malformed = 0;
