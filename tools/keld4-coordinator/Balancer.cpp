@@ -565,11 +565,12 @@ void CBalancer::Found(HaproxyEndpoint* ep, size_t i, const ServerState& r) {
     a.hold = h;
     Emit(e);
   }
-  // What HAProxy has is what we go on from: a state someone else changed is
-  // written again only if it is ours to write, and what is held is shown as
-  // it stands.
-  a.applied_state = state;
-  if (h != Holder::kNone || servers_[i].map.hold || released) a.applied_weight = r.weight;
+  // What HAProxy has is what we go on from: a state someone else changed
+  // since our write is written again if it is ours to write, and what is held
+  // is shown as it stands. Before our first write the goal goes out whole.
+  bool held = h != Holder::kNone || servers_[i].map.hold;
+  if (held || released || a.applied_state != LbState::kUnknown) a.applied_state = state;
+  if (held || released) a.applied_weight = r.weight;
   work_ = true;
 }
 
