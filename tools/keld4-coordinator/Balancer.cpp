@@ -500,13 +500,14 @@ bool CBalancer::Due(const HaproxyEndpoint& ep, size_t i) const {
 
 bool CBalancer::StatesWanted(const HaproxyEndpoint& ep, int64_t now_ms) const {
   if (now_ms >= ep.states_due) return true;
-  // A state is written only just after it was read, so that an operator's
-  // change of the last seconds is not overwritten.
+  bool fresh = now_ms - ep.states_read < kStatesFreshMs;
   for (size_t i = 0; i < servers_.size(); ++i) {
     const EndpointServer& a = ep.servers[i];
     if (a.missing) continue;
     if (a.admin < 0) return true;
-    if (Writable(ep, i) && Pending(servers_[i].goal_state, a.applied_state)) return true;
+    // Writes go out just after a reading, so that what an operator did a
+    // moment ago (maint, and a weight of their own) is not overwritten.
+    if (!fresh && Due(ep, i)) return true;
   }
   return false;
 }
@@ -543,6 +544,7 @@ bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
     }
   }
   ep->states_due = now_ms + kInfoPeriodMs;
+  ep->states_read = now_ms;
   return true;
 }
 

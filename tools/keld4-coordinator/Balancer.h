@@ -71,7 +71,8 @@ struct HaproxyEndpoint {
   long long pid = 0;
   long long uptime_s = 0;
   int64_t info_due = 0;
-  int64_t states_due = 0;  // when show servers state is read again
+  int64_t states_due = 0;        // when show servers state is read again
+  int64_t states_read = INT64_MIN / 2;  // when it was last read
   int64_t retry_at = 0;
   int64_t backoff_ms = kHaproxyMinBackoffMs;
   std::string last_error;
@@ -163,6 +164,8 @@ class CBalancer {
 
   static constexpr int kDryRunMaxWeight = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;
+  // A reading this recent is good for the writes of a tick.
+  static constexpr int64_t kStatesFreshMs = 100;
   static constexpr int64_t kMinBackoffMs = kHaproxyMinBackoffMs;
   static constexpr int64_t kMaxBackoffMs = 8000;
   // Per instance: some 2,000 commands, tens of milliseconds of HAProxy's time.
