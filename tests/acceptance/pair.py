@@ -283,8 +283,18 @@ class PairSite:
         """Takes node n's port off the switch; its link keeps its carrier."""
         sh(f"ip link set {self.nodes[n].outer} nomaster")
 
-    def heal(self, n):
+    def heal(self, n, other, lost=0.0):
+        """Puts node n's port back; for the first lost seconds the other
+        node's VRRP adverts to it are lost (ARP and the rest pass)."""
+        if lost > 0:
+            sh("nft add table bridge keld4heal && nft add chain bridge keld4heal pass "
+               "'{ type filter hook forward priority 0; }' && "
+               f"nft add rule bridge keld4heal pass iifname {self.nodes[other].outer} "
+               f"oifname {self.nodes[n].outer} ip protocol 112 drop")
         sh(f"ip link set {self.nodes[n].outer} master kpbr")
+        if lost > 0:
+            time.sleep(lost)
+            sh("nft delete table bridge keld4heal")
 
     def silence_agent(self, i, silent):
         """Drops (or lets through again) agent i's reports in its own namespace."""

@@ -139,7 +139,9 @@ class Pair(unittest.TestCase):
         """A's switch port is cut, its link keeps its carrier: A hears no
         agent and drains nobody, B takes the address too. When the port comes
         back B yields, A announces itself, hears every agent again within
-        5 s, and the clients lose at most 3 s."""
+        5 s, and the clients lose at most 3 s. B's adverts are lost for a
+        moment after the heal, so A never hears that B was master too: only
+        its own repeated announcements bring the agents back."""
         self.start_site()
         client = Client()
         client.start()
@@ -155,7 +157,7 @@ class Pair(unittest.TestCase):
         self.assertEqual(self.events["a"].all("state", t_cut), [], "the deaf node drained a server")
 
         t_heal = time.monotonic()
-        self.site.heal("a")
+        self.site.heal("a", "b", lost=1.5)
         standby = self.events["b"].first("standby", t_heal, timeout=10)
         self.assertIsNotNone(standby, "B yields to A")
         self.heard_all("a", t_heal, 5.0)
