@@ -71,7 +71,7 @@ struct HaproxyEndpoint {
   long long pid = 0;
   long long uptime_s = 0;
   int64_t info_due = 0;
-  int64_t states_due = 0;        // when show servers state is read again
+  int64_t states_due = 0;               // when show servers state is read again
   int64_t states_read = INT64_MIN / 2;  // when it was last read
   int64_t retry_at = 0;
   int64_t backoff_ms = kHaproxyMinBackoffMs;

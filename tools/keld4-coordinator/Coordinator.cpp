@@ -152,6 +152,7 @@ void CCoordinator::Begin() {
     CJsonLine j = Event(active_ ? "active" : "standby", start_ms_);
     j.Addr("address", opt_.address);
     Emit(j);
+    if (!active_) table_.Pause();
   }
   if (balancer_) {
     balancer_->Start(start_ms_, table_.SilenceMs());
@@ -325,10 +326,13 @@ void CCoordinator::SetActive(bool active, int64_t now) {
     round_start_ms_ = now;
     round_spread_ms_ = 0;
     round_next_ = 0;
-  } else if (balancer_) {
-    balancer_->Stop();
-    RefreshValves();
-    next_hearing_ = -1;
+  } else {
+    table_.Pause();
+    if (balancer_) {
+      balancer_->Stop();
+      RefreshValves();
+      next_hearing_ = -1;
+    }
   }
   // One line per change, so that a service's journal shows each failover.
   char a[16];
