@@ -151,9 +151,9 @@ void Servers(const CoordinatorStatus& s, CExposition* x) {
             "operator, config, haproxy, map.",
             kGauge, servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
               const ServerStatus& v = servers[i];
-              if (v.missing || v.held.empty()) return;
+              if (v.missing || v.holder.empty()) return;
               auto l = labels(i);
-              l.push_back({"by", v.held});
+              l.push_back({"by", v.holder});
               out->push_back(x->Metric(1, kGauge, std::move(l)));
             });
 }

@@ -257,7 +257,7 @@ class CPageWriter {
       const ServerStatus& v = s_.servers[rows[k]];
       const char* st = StateName(StateOf(v.agent));
       const char* lb = v.missing ? "no-server" : LbStateName(v.state);
-      std::string held = v.held.empty() ? "" : " (held: " + Html(v.held) + ")";
+      std::string held = v.holder.empty() ? "" : " (held: " + Html(v.holder) + ")";
       out_ += "<tr class=\"server\" data-server=\"" + Html(v.server) + "\"><td>" + Html(v.server) +
               "</td><td>" + Addr(v.agent) + "</td><td class=\"" + st + "\">" + st + "</td><td>" +
               (v.load < 0 ? "-" : std::to_string(v.load) + " %") + "</td><td>" + Num(v.weight) +
