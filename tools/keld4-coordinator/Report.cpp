@@ -397,6 +397,7 @@ std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows
       *weight = v.weight >= 0 ? std::to_string(v.weight) : "-";
       *state = LbStateName(v.state);
       if (v.held) *state += " (held)";
+      if (!v.holder.empty()) *state += " (held: " + v.holder + ")";
       return true;
     };
   } else {
