@@ -713,9 +713,12 @@ bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) co
               : a.haproxy_weight >= 0 ? std::to_string(a.haproxy_weight)
                                       : "-";
     *state = LbStateName(a.applied_state);
-    if (servers_[i].held) *state += " (held)";
     std::string holder = HolderOf(i);
-    if (!holder.empty()) *state += " (held: " + holder + ")";
+    if (!holder.empty()) {
+      *state += " (held: " + holder + ")";
+    } else if (servers_[i].held) {
+      *state += " (held)";
+    }
     return true;
   }
   *weight = "-";

@@ -131,8 +131,10 @@ void CCoordinator::Begin() {
   if (balancer_) {
     balancer_->Start(start_ms_, table_.SilenceMs());
     RefreshValves();
+    // The first count falls on the end of the grace, before the balancer
+    // judges the agents it has not heard.
     judge_from_ms_ = start_ms_ + table_.SilenceMs();
-    next_hearing_ = active_ ? start_ms_ : -1;
+    next_hearing_ = active_ ? judge_from_ms_ : -1;
   }
   if (tty_) std::fputs("\x1b[2J", stdout);
 
@@ -300,7 +302,7 @@ void CCoordinator::SetActive(bool active, int64_t now) {
       RefreshValves();
       lb_due_ms_ = now;
       judge_from_ms_ = now + table_.SilenceMs();
-      next_hearing_ = now;
+      next_hearing_ = judge_from_ms_;
     }
     round_start_ms_ = now;
     round_spread_ms_ = 0;

@@ -396,8 +396,12 @@ std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows
       }
       *weight = v.weight >= 0 ? std::to_string(v.weight) : "-";
       *state = LbStateName(v.state);
-      if (v.held) *state += " (held)";
-      if (!v.holder.empty()) *state += " (held: " + v.holder + ")";
+      // Whose state it keeps tells more than the valve's keeping it in service.
+      if (!v.holder.empty()) {
+        *state += " (held: " + v.holder + ")";
+      } else if (v.held) {
+        *state += " (held)";
+      }
       return true;
     };
   } else {
