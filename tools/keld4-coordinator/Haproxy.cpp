@@ -254,13 +254,20 @@ bool ParseServersState(const std::string& answer, std::vector<ServerState>* out)
       continue;
     }
     if (l.empty() || l[0] == '#') continue;
-    char backend[256] = {}, server[256] = {};
-    int admin = 0, weight = 0;
-    if (std::sscanf(l.c_str(), "%*d %255s %*d %255s %*s %*d %d %d", backend, server, &admin,
-                    &weight) != 4) {
+    std::vector<std::string> f;
+    for (size_t at = 0; at < l.size();) {
+      size_t end = l.find(' ', at);
+      if (end == std::string::npos) end = l.size();
+      if (end > at) f.push_back(l.substr(at, end - at));
+      at = end + 1;
+    }
+    long long admin = 0, weight = 0;
+    const char* a = f.size() > 7 ? f[6].c_str() : "";
+    const char* w = f.size() > 7 ? f[7].c_str() : "";
+    if (!TakeNumber(&a, &admin) || *a != '\0' || !TakeNumber(&w, &weight) || *w != '\0') {
       return false;
     }
-    out->push_back({backend, server, admin, weight});
+    out->push_back({f[1], f[3], static_cast<int>(admin), static_cast<int>(weight)});
   }
   return version;
 }
