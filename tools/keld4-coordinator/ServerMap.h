@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ struct ServerMapping {
 
 // Blanks, tabs and CRs off both ends, as the tool's files are read.
 std::string Trim(const std::string& s);
+
+// Reads one of the tool's text files (the server map, the options file): each
+// line trimmed, blank lines and lines starting with '#' skipped. each returns
+// "" or why its line is wrong, which ends the reading. Returns 0, or -1 with
+// "cannot read FILE" or "FILE:LINE: reason" in *err.
+int ReadLines(const std::string& path, const std::function<std::string(const std::string&)>& each,
+              std::string* err);
 
 // One mapping "AGENT_ADDRESS=BACKEND/SERVER", optionally followed by the word
 // "hold" (blanks around the parts are allowed). Returns 0, or -1 with the
