@@ -131,7 +131,8 @@ class Liveness(Folder):
         run.proc.terminate()
         self.assertEqual(run.proc.wait(10), 0)
         self.assertIn("STOPPING=1", [m for _, m in messages(0.5)])
-        self.assertFalse(os.path.exists(beat), "a heartbeat left behind would pass the check")
+        # Left to age: a quick restart does not fail the check.
+        self.assertGreater(time.time() - os.stat(beat).st_mtime, 0.3)
         notify.close()
 
 

@@ -41,7 +41,6 @@ std::string CLiveness::Open(const std::string& heartbeat) {
   if (heartbeat.empty()) return "";
   heartbeat_fd_ = open(heartbeat.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (heartbeat_fd_ < 0) return ErrorText(errno);
-  heartbeat_ = heartbeat;
   return "";
 }
 
@@ -73,9 +72,9 @@ int64_t CLiveness::NextDue() const {
 void CLiveness::Stopping() {
   Notify("STOPPING=1");
   watchdog_due_ = -1;
+  // The file stays: it ages past the check's limit soon enough, and a
+  // restart quicker than that does not move the address.
   heartbeat_due_ = -1;
-  // A check must not take a file left behind for a live coordinator.
-  if (heartbeat_fd_ >= 0) unlink(heartbeat_.c_str());
 }
 
 void CLiveness::Notify(const char* text) const {

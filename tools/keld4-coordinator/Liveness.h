@@ -30,7 +30,7 @@ class CLiveness {
   void Beat(int64_t now_ms);
   // When the next beat is due; -1 with nothing to beat for.
   int64_t NextDue() const;
-  // The service is ending: STOPPING=1, and the heartbeat file goes.
+  // The service is ending: STOPPING=1, and no more beats.
   void Stopping();
 
  private:
@@ -40,7 +40,6 @@ class CLiveness {
   int notify_fd_ = -1;
   int64_t watchdog_ms_ = 0;  // between two WATCHDOG=1; 0 none asked
   int64_t watchdog_due_ = -1;
-  std::string heartbeat_;
   int heartbeat_fd_ = -1;
   int64_t heartbeat_due_ = -1;
 };
