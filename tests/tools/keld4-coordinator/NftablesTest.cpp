@@ -231,11 +231,15 @@ int Connect(int* held = nullptr) {
   return rc;
 }
 
-// One datagram to the virtual address from a fresh socket (a connection of
-// its own for conntrack): the index of the server that answered, or -1.
-int Ask() {
+// One datagram to the virtual address from a fresh socket on source (a
+// connection of its own for conntrack, unless its port was drawn before from
+// the same source within conntrack's timeout): the index of the server that
+// answered, or -1.
+int Ask(uint32_t source = 0x7F000001) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  timeval tv{0, 300000};
+  sockaddr_in from = Sockaddr(source, 0);
+  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from));
+  timeval tv{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   sockaddr_in sa = Sockaddr(kVip, kVipPort);
   char id = 0;
@@ -280,10 +284,12 @@ int Nft(const std::string& command) {
       ("PATH=/usr/sbin:/sbin:/usr/bin:/bin; nft " + command + " >/dev/null").c_str());
 }
 
-std::vector<int> Shares(int connections, int servers, bool udp) {
+// source: the UDP clients' address; each round of datagrams takes another,
+// so that none meets a conntrack entry of an earlier round.
+std::vector<int> Shares(int connections, int servers, bool udp, uint32_t source = 0x7F000001) {
   std::vector<int> got(servers + 1, 0);  // the last: failures
   for (int i = 0; i < connections; ++i) {
-    int r = udp ? Ask() : Connect();
+    int r = udp ? Ask(source) : Connect();
     ++got[r >= 0 && r < servers ? r : servers];
   }
   return got;
@@ -311,7 +317,7 @@ TEST(NftTable, TrafficFollowsTheWeightsTcpAndUdp) {
   EXPECT_EQ(got[0], 0);
   EXPECT_EQ(got[3], 0);
   EXPECT_NEAR(got[1] / 1000.0, 0.5, 0.06);
-  got = Shares(1000, 2, true);
+  got = Shares(1000, 2, true, 0x7F000002);
   EXPECT_NEAR(got[0] / 1000.0, 0.25, 0.05);
 }
 
@@ -348,7 +354,7 @@ TEST(NftTable, DrainKeepsHeldConnectionsAndAllZeroRefuses) {
   }
   ASSERT_EQ(t.Write({{1, 0}, {1}}, &err), 0) << err;
   EXPECT_EQ(Connect(), 0);
-  EXPECT_EQ(Ask(), 0);
+  EXPECT_EQ(Ask(0x7F000003), 0);
 }
 
 // Weights rewritten every 50 ms while a client connects without pause: no
