@@ -40,8 +40,10 @@ std::string Summary(std::vector<double> v) {
 void Cpu(double* user, double* sys) {
   rusage u{};
   getrusage(RUSAGE_THREAD, &u);
-  *user = u.ru_utime.tv_sec * 1e3 + u.ru_utime.tv_usec / 1e3;
-  *sys = u.ru_stime.tv_sec * 1e3 + u.ru_stime.tv_usec / 1e3;
+  *user =
+      static_cast<double>(u.ru_utime.tv_sec) * 1e3 + static_cast<double>(u.ru_utime.tv_usec) / 1e3;
+  *sys =
+      static_cast<double>(u.ru_stime.tv_sec) * 1e3 + static_cast<double>(u.ru_stime.tv_usec) / 1e3;
 }
 
 }  // namespace
@@ -55,10 +57,10 @@ int main(int argc, char** argv) {
     std::perror("unshare(CLONE_NEWNET) (run as root)");
     return 1;
   }
-  int rounds = std::atoi(argv[1]);
+  int rounds = static_cast<int>(std::strtol(argv[1], nullptr, 10));
   std::mt19937 rng(7);
   for (int a = 2; a < argc; ++a) {
-    int n = std::atoi(argv[a]);
+    int n = static_cast<int>(std::strtol(argv[a], nullptr, 10));
     coord::L4Service s;
     s.name = "web";
     s.vip = 0x0A000064;

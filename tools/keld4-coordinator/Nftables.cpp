@@ -38,7 +38,7 @@ constexpr int kRulesPerService = 4;
 // Room for one request, and for one message of a batch: 2 * 512 elements of
 // at most 64 bytes each, and the headers.
 constexpr size_t kRequestRoom = 8192;
-constexpr size_t kMessageRoom = 128 * 1024;
+constexpr size_t kMessageRoom = size_t{128} * 1024;
 
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -150,9 +150,10 @@ std::string NftTableText(const std::string& table, const std::vector<L4Service>&
     std::string match =
         "    ip daddr " + Addr(s.vip) + " " + proto + " dport " + std::to_string(s.port);
     std::string comment = " comment \"" + RuleComment(s) + "\"\n";
-    rules += match + " dnat ip to" + mod + " map @s" + std::to_string(i) + comment;
+    rules.append(match).append(" dnat ip to").append(mod).append(" map @s");
+    rules.append(std::to_string(i)).append(comment);
     // Only what the map left: every server at weight 0.
-    rules += match + (s.udp ? " reject" : " reject with tcp reset") + comment;
+    rules.append(match).append(s.udp ? " reject" : " reject with tcp reset").append(comment);
   }
   // prerouting for clients elsewhere, output for clients on this host.
   t += "  chain prerouting {\n    type nat hook prerouting priority dstnat; policy accept;\n" +
@@ -200,7 +201,7 @@ namespace {
 
 int ReadAnswers(mnl_socket* nl, uint32_t first_seq, int acks, bool dump,
                 const std::function<void(const nlmsghdr*)>& each, std::string* err) {
-  std::vector<char> buf(64 * 1024);
+  std::vector<char> buf(size_t{64} * 1024);
   for (;;) {
     ssize_t n = mnl_socket_recvfrom(nl, buf.data(), buf.size());
     if (n < 0) {

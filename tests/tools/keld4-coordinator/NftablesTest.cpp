@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -140,7 +142,7 @@ class Servers {
       int on = 1;
       setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
       sockaddr_in sa = Sockaddr(addr, port);
-      bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+      EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0) << std::strerror(errno);
       socklen_t len = sizeof(sa);
       getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
       if (!udp) listen(fd, 512);
@@ -238,7 +240,10 @@ int Connect(int* held = nullptr) {
 int Ask(uint32_t source = 0x7F000001) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in from = Sockaddr(source, 0);
-  bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
+    close(fd);
+    return -1;
+  }
   timeval tv{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   sockaddr_in sa = Sockaddr(kVip, kVipPort);
