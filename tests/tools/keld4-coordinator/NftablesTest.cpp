@@ -142,7 +142,7 @@ class Servers {
       int on = 1;
       setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
       sockaddr_in sa = Sockaddr(addr, port);
-      EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0) << std::strerror(errno);
+      EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0) << "errno " << errno;
       socklen_t len = sizeof(sa);
       getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
       if (!udp) listen(fd, 512);
