@@ -182,6 +182,7 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
     s->weight_reason = "load";
     // The even law moves a backend's servers together, once a period.
     if (policy_.law == WeightLaw::kLinear) Decide(s);
+    s->law.sample = load > 100 ? 100 : load;
     s->law.fresh = true;
   }
 }
@@ -197,7 +198,6 @@ void CBalancer::Balance(int64_t now_ms) {
       s.law.max_weight = MaxWeight(s);
       // A drained server takes no traffic: its load says nothing of its weight.
       s.law.active = s.has_load && s.law.max_weight > 0 && s.goal_state == LbState::kReady;
-      s.law.load = s.load;
       members.push_back(&s.law);
     }
     EvenStep(members, policy_);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace coord {
 
@@ -54,81 +53,83 @@ bool ParseWeightLaw(const std::string& text, WeightLaw* law) {
 
 namespace {
 
-// Closer to the mean than this, in points, a server is left where it is:
-// sampling noise alone would otherwise keep every weight moving.
-static double kDeadBand = getenv("DB")?atof(getenv("DB")):2.0;
+// A target this close to the share is left alone: sampling noise alone would
+// otherwise keep every weight moving.
+constexpr double kDeadBand = 0.05;
 // A load this high hides how far the server is behind: a backlog reads as
 // full until it drains.
-static double kSaturated = getenv("SAT")?atof(getenv("SAT")):97.0;
-// Each move of a saturated server takes this much of its share.
-static double kShedPower = getenv("SHED")?atof(getenv("SHED")):1.0;
-constexpr double kMaxShed = 0.5;
-constexpr double kMinShed = 0.9;
+constexpr double kSaturated = 97.0;
+// A full server's capacity is cut to what it seems times the fleet's mean
+// load (as a fraction), but never below this fraction.
+constexpr double kShed = 0.6;
 // A share rises by at most this factor a move, so a server that has drained
 // its backlog, or was taken far down, comes back without a burst.
-static double kMaxRise = getenv("RISE")?atof(getenv("RISE")):1.25;
-// And falls by at most this one outside saturation.
-constexpr double kMaxFall = 0.7;
-// The shares are scaled up once the largest is below this, keeping the
-// weights' resolution without rewriting them all each period.
-constexpr double kRescaleBelow = 0.8;
+constexpr double kMaxRise = 1.25;
+// And falls by at most this one.
+constexpr double kMaxFall = 0.5;
+// Each move goes this part of the way (in log space) towards the target: the
+// sample it comes from may be a period old.
+constexpr double kGain = 0.5;
 
 double Floor(const LawServer& s, int min_weight) {
-  // Weight 0 is held just below where it rounds to 1, so the integral stays bounded.
+  // Weight 0 is held just below where it rounds to 1, so the shares stay bounded.
   return (min_weight > 0 ? min_weight : 0.4) / s.max_weight;
 }
 
 }  // namespace
 
-double EvenGain(double smoothing) {
-  // The average reports a change in full after about 1/smoothing samples;
-  // a gain of 0.4 would settle a roundrobin backend without overshoot with
-  // a fresh signal.
-  return (getenv("GAIN")?atof(getenv("GAIN")):0.4) * smoothing;
-}
-
 void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy) {
-  double sum = 0;
+  // Each fresh sample tells how much work a unit of share brings the server:
+  // its capacity in shares, as the load balancer spreads the work now.
   size_t n = 0;
+  double sum = 0;
   for (const LawServer* s : servers) {
     if (!s->active) continue;
-    sum += std::min(s->load, 100.0);
+    sum += s->sample;
     ++n;
   }
   if (n < 2) {
     for (LawServer* s : servers) s->fresh = false;
     return;  // nothing to compare with
   }
-  double mean = sum / static_cast<double>(n);
-  double gain = EvenGain(policy.smoothing);
-  double top = 0;
+  // How far a full server is behind is unknown, but the fleet cannot be
+  // much busier than its mean: near full, a large cut would only move the
+  // backlog to the others.
+  double cut = std::clamp(sum / static_cast<double>(n) / 100, kShed, 0.9);
   for (LawServer* s : servers) {
     bool fresh = s->fresh;
     s->fresh = false;  // a drained server's samples say nothing of its weight
-    if (!s->active) continue;
-    if (fresh) {
-      double factor = 1;
-      if (s->load >= kSaturated && mean < s->load - kDeadBand) {
-        // The next sample still shows the backlog of before the cut: one is
-        // made every other sample, so the cuts do not pile up unseen.
-        if (s->hold == 0) factor = std::clamp(std::pow(mean / 100, kShedPower), kMaxShed, kMinShed);
-        s->hold = s->hold == 0 ? 1 : 0;
-      } else {
-        s->hold = 0;
-        if (std::fabs(s->load - mean) > kDeadBand) {
-          factor = std::pow(std::max(mean, 1.0) / std::max(s->load, 1.0), gain);
-          factor = std::clamp(factor, kMaxFall, kMaxRise);
-        }
+    if (!s->active || !fresh) continue;
+    double seen = s->share / std::max(s->sample, 1.0);
+    if (s->sample >= kSaturated) {
+      // A backlog keeps the load at full while the cut is already working:
+      // the server is cut, then left a sample to show it, so cuts do not pile
+      // up unseen.
+      if (s->hold > 0) {
+        --s->hold;
+        continue;
       }
-      s->share *= factor;
+      s->hold = 1;
+      s->capacity = std::min(s->capacity > 0 ? s->capacity : seen, seen * cut);
+      continue;
     }
-    top = std::max(top, s->share);
+    s->hold = 0;
+    s->capacity = s->capacity > 0 ? policy.smoothing * seen + (1 - policy.smoothing) * s->capacity
+                                  : seen;
   }
-  if (top > 1 || top < kRescaleBelow) {
-    for (LawServer* s : servers) s->share /= top;
+  double top = 0;
+  for (const LawServer* s : servers) {
+    if (s->active && s->capacity > 0) top = std::max(top, s->capacity);
   }
+  if (top <= 0) return;
   for (LawServer* s : servers) {
-    if (s->max_weight > 0) s->share = std::clamp(s->share, Floor(*s, policy.min_weight), 1.0);
+    if (!s->active || s->capacity <= 0) continue;
+    // Equal utilization: shares in proportion to the capacities, the largest at 1.
+    double ratio = s->capacity / top / s->share;
+    if (std::fabs(ratio - 1) <= kDeadBand) continue;
+    double factor = std::clamp(std::pow(ratio, kGain), kMaxFall, kMaxRise);
+    double floor = s->max_weight > 0 ? Floor(*s, policy.min_weight) : 0;
+    s->share = std::clamp(s->share * factor, floor, 1.0);
   }
 }
 

@@ -48,20 +48,17 @@ bool WorthWriting(int written, int target, int step, int min_weight, int max_wei
 struct LawServer {
   bool active = false;  // ready, with a load and a maximum weight: it counts and moves
   bool fresh = false;   // a sample came since its last move; the law clears it
-  double load = 0;      // smoothed, percent
+  double sample = 0;    // the latest load, percent
   int max_weight = 0;
-  double share = 1;  // the law's state: the weight as a fraction of max_weight
-  int hold = 0;      // saturated samples to wait before the next cut
+  double share = 1;     // the law's state: the weight as a fraction of max_weight
+  double capacity = 0;  // share per point of load, smoothed; 0 none yet
+  int hold = 0;         // saturated samples to wait before the next cut
 };
 
-// The even law's gain per move: the lag of the moving average takes from it,
-// so a late signal is not over-corrected.
-double EvenGain(double smoothing);
-
-// One period of the even law over one backend's servers: every fresh active
-// server's share moves by (mean load / its load)^gain, a saturated one's
-// by a fixed cut, a rise is bounded, and the shares are
-// scaled so the largest stays near 1.
+// One period of the even law over one backend's servers: each fresh sample
+// updates its server's capacity (share / load: the share that would make it
+// 1 % busy), and every share moves towards the capacities' proportions, the
+// largest at 1, by a bounded factor; a saturated server is cut.
 void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy);
 
 // The weight a share of max_weight stands for, at least min_weight.
