@@ -96,7 +96,12 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
   // much busier than its mean: near full, a large cut would only move the
   // backlog to the others.
   double cut = std::clamp(sum / static_cast<double>(n) / 100, kShed, 0.9);
-  for (LawServer* s : servers) {
+  // A first estimate is gone to in one move: there is no earlier move yet
+  // whose effect it could still be missing.
+  std::vector<bool> first(servers.size(), false);
+  for (size_t i = 0; i < servers.size(); ++i) {
+    LawServer* s = servers[i];
+    first[i] = s->capacity <= 0;
     bool fresh = s->fresh;
     s->fresh = false;  // a drained server's samples say nothing of its weight
     if (!s->active || !fresh) continue;
@@ -122,12 +127,13 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     if (s->active && s->capacity > 0) top = std::max(top, s->capacity);
   }
   if (top <= 0) return;
-  for (LawServer* s : servers) {
+  for (size_t i = 0; i < servers.size(); ++i) {
+    LawServer* s = servers[i];
     if (!s->active || s->capacity <= 0) continue;
     // Equal utilization: shares in proportion to the capacities, the largest at 1.
     double ratio = s->capacity / top / s->share;
     if (std::fabs(ratio - 1) <= kDeadBand) continue;
-    double factor = std::clamp(std::pow(ratio, kGain), kMaxFall, kMaxRise);
+    double factor = std::clamp(std::pow(ratio, first[i] ? 1.0 : kGain), kMaxFall, kMaxRise);
     double floor = s->max_weight > 0 ? Floor(*s, policy.min_weight) : 0;
     s->share = std::clamp(s->share * factor, floor, 1.0);
   }
