@@ -26,11 +26,11 @@ def kv(path):
 
 def weight_moves(path):
     """Writes and reversals per server from the coordinator's weight events."""
-    writes, reversals, last_dir = 0, 0, {}
+    writes, reversals, last_dir, per_server = 0, 0, {}, {}
     try:
         lines = open(path).read().splitlines()
     except FileNotFoundError:
-        return None, None
+        return None, None, None
     for line in lines:
         try:
             e = json.loads(line)
@@ -43,15 +43,17 @@ def weight_moves(path):
             continue
         writes += 1
         s = e.get("server")
+        per_server[s] = per_server.get(s, 0) + 1
         if last_dir.get(s, 0) == -d:
             reversals += 1
         last_dir[s] = d
-    return writes, reversals
+    return writes, reversals, max(per_server.values(), default=0)
 
 
 def settle(util_path, step_at, end, server, window=2.0):
     """Seconds from the step until the server stays within 10 points of the
-    others' mean (2 s windows every 0.5 s) to the end; None if it never does."""
+    others' mean (2 s windows every 0.5 s) to the end, for 3 s at least; None
+    if it never does."""
     rows = []
     for line in open(util_path):
         f = [float(x) for x in line.split()]
@@ -70,7 +72,10 @@ def settle(util_path, step_at, end, server, window=2.0):
             ok_since = t
         elif not within:
             ok_since = None
-    return None if ok_since is None else ok_since - step_at
+    # Being within only in the last windows is not being back.
+    if ok_since is None or end - ok_since < 3:
+        return None
+    return ok_since - step_at
 
 
 def fmt_ms(v):
@@ -108,11 +113,12 @@ def main():
         sd = math.sqrt(sum((u - mean) ** 2 for u in util) / len(util))
         cv = sd / mean if mean > 0 else float("nan")
         spread = max(util) - min(util)
-        writes, rev = weight_moves(os.path.join(d, "coord.json"))
+        writes, rev, most = weight_moves(os.path.join(d, "coord.json"))
         row = {"scenario": name, "policy": pol, "util": util, "spread": round(spread, 2),
                "cv": round(cv, 4), "p50_ms": float(s["p50_ms"]), "p99_ms": float(s["p99_ms"]),
                "p999_ms": float(s["p999_ms"]), "failed": int(s["failed"]),
                "requests": int(s["requests"]), "writes": writes, "reversals": rev,
+               "most_writes_one_server": most,
                "lag_p99_ms": float(s["lag_p99_ms"]), "configured": int(s["configured"])}
         cells = [pol, " ".join("%5.1f" % u for u in util), "%.1f" % spread, "%.3f" % cv,
                  fmt_ms(s["p50_ms"]), fmt_ms(s["p99_ms"]), fmt_ms(s["p999_ms"]),
@@ -128,8 +134,71 @@ def main():
         if pol.startswith("keld4") and int(s["configured"]) < len(util):
             print("          (only %s of %d agents configured by the coordinator)" % (
                 s["configured"], len(util)))
+        if float(s["lag_p99_ms"]) > 10:
+            print("          (%s: the client ran late, p99 %.0f ms: the machine was too busy for "
+                  "these latencies)" % (pol, float(s["lag_p99_ms"])))
         results.write(json.dumps(row, allow_nan=True) + "\n")
+    results.close()
+    # The coordinator's policies against the two references, as the targets
+    # are put: p99 as a multiple of plain leastconn's and of the oracle's.
+    by = {r["policy"]: r for r in rows_of(os.path.join(sc_dir, "..", "results.jsonl"), name)}
+    for pol in policies:
+        r = by.get(pol)
+        if r is None or not pol.startswith("keld4"):
+            continue
+        parts = []
+        for ref in ("lc", "oracle"):
+            if ref in by:
+                parts.append("p99 %s x %s's" % (ratio(r["p99_ms"], by[ref]["p99_ms"]), ref))
+        if r["writes"]:
+            parts.append("reversals %.0f %% of writes" % (100.0 * r["reversals"] / r["writes"]))
+        print("          %s: %s" % (pol, ", ".join(parts)))
     print("          (of %s requests a policy; latency in ms)" % s.get("requests", "?"))
+    if os.environ.get("KELD4_BALANCE_CHECK") == "1":
+        problems = check(os.path.join(sc_dir, "..", "results.jsonl"), name, policies)
+        for p in problems:
+            print("check failed: " + p)
+        if problems:
+            sys.exit(1)
+
+
+def rows_of(path, name):
+    """The latest row of each policy of scenario name."""
+    rows = {}
+    for line in open(path):
+        r = json.loads(line)
+        if r["scenario"] == name:
+            rows[r["policy"]] = r
+    return rows.values()
+
+
+def ratio(a, b):
+    if math.isinf(a) and math.isinf(b):
+        return "?"
+    if math.isinf(a):
+        return "inf"
+    return "%.2f" % (a / b) if b > 0 and not math.isinf(b) else "0"
+
+
+def check(path, name, policies):
+    """What a working harness must show whatever the law: a row per policy,
+    every server busy, every agent configured and some weight written under
+    the coordinator, no failed request with the oracle's weights."""
+    rows = {r["policy"]: r for r in rows_of(path, name)}
+    problems = []
+    for pol in policies:
+        r = rows.get(pol)
+        if r is None:
+            problems.append("%s: no result" % pol)
+            continue
+        if r["requests"] == 0 or min(r["util"]) < 10:
+            problems.append("%s: servers idle %s" % (pol, r["util"]))
+        if pol.startswith("keld4") and (r["configured"] != len(r["util"]) or not r["writes"]):
+            problems.append("%s: %d agents configured, %s weight writes" % (
+                pol, r["configured"], r["writes"]))
+        if pol == "oracle" and r["failed"] != 0:
+            problems.append("oracle: %d failed" % r["failed"])
+    return problems
 
 
 if __name__ == "__main__":

@@ -33,13 +33,15 @@
 // infinite latency.
 //
 // DIR/sim.txt gets KEY=VALUE figures for requests scheduled after the warm-up;
-// DIR/util.tsv the servers' utilization every 0.5 s.
+// DIR/util.tsv the servers' utilization every 0.5 s; DIR/ready appears once
+// the agents' sockets are bound.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -105,6 +107,8 @@ struct Job {
   uint32_t gen;
   uint64_t seq;
   double work;
+  int64_t arrived;  // when the server read it
+  int64_t start;    // when a worker took it
 };
 
 struct Server {
@@ -115,9 +119,15 @@ struct Server {
   int agent_fd = -1;
   int busy = 0;
   std::deque<Job> queue;
-  // Integrals of busy workers and of workers over time, in worker-us.
+  // Integrals of busy workers and of workers over time, in worker-us, up to
+  // last_us.
   double busy_int = 0, cap_int = 0;
   int64_t last_us = 0;
+  // Service runs in virtual time: a worker is free at its job's due instant
+  // however late the loop sees it, so a busy machine delays answers but does
+  // not shrink the servers' capacity.
+  std::vector<std::pair<int64_t, int64_t>> running;  // [start, end) of jobs in service
+  double done_busy = 0;
   // At the last CPU-load report.
   double rep_busy = 0, rep_cap = 0;
   uint32_t alive_s = 0, cpu_s = 0;
@@ -125,7 +135,10 @@ struct Server {
   uint64_t served = 0, shed = 0;
 
   void Accumulate(int64_t now) {
-    busy_int += static_cast<double>(busy) * static_cast<double>(now - last_us);
+    double b = done_busy;
+    for (const auto& r : running)
+      b += static_cast<double>(std::clamp(now - r.first, int64_t{0}, r.second - r.first));
+    busy_int = std::max(busy_int, b);
     cap_int += static_cast<double>(workers) * static_cast<double>(now - last_us);
     last_us = now;
   }
@@ -133,7 +146,9 @@ struct Server {
   double Util(double b0, double c0) const {
     double c = cap_int - c0;
     double u = c > 0 ? (busy_int - b0) / c : 0;
-    return 100.0 * (background ? 0.5 + 0.5 * u : u);
+    // A job taken late by a lagging loop is counted from its virtual start,
+    // which can push one interval a little past 100.
+    return std::min(100.0, 100.0 * (background ? 0.5 + 0.5 * u : u));
   }
 };
 
@@ -231,16 +246,18 @@ struct Sim {
   }
 
   // ---- servers ----
-  void StartJobs(int si, int64_t now) {
+  // Hands waiting jobs to the workers free since the instant free.
+  void StartJobs(int si, int64_t free) {
     Server& s = servers[si];
     while (s.busy < s.workers && !s.queue.empty()) {
       Job j = s.queue.front();
       s.queue.pop_front();
-      s.Accumulate(now);
       ++s.busy;
       double speed = s.speed * (s.background ? 0.5 : 1.0);
-      int64_t us = static_cast<int64_t>(j.work * mean_us / speed);
-      timers.push({now + us, kDone, static_cast<uint32_t>(si), j});
+      j.start = std::max(free, j.arrived);
+      int64_t end = j.start + static_cast<int64_t>(j.work * mean_us / speed);
+      s.running.emplace_back(j.start, end);
+      timers.push({end, kDone, static_cast<uint32_t>(si), j});
     }
   }
 
@@ -322,7 +339,7 @@ struct Sim {
         if (sconns[id].fd < 0) return;
         continue;
       }
-      s.queue.push_back({id, c.gen, seq, w});
+      s.queue.push_back({id, c.gen, seq, w, now, 0});
       StartJobs(c.server, now);
     }
   }
@@ -351,14 +368,21 @@ struct Sim {
     }
   }
 
-  void JobDone(int si, const Job& j, int64_t now) {
+  void JobDone(int si, const Job& j, int64_t end) {
     Server& s = servers[si];
-    s.Accumulate(now);
+    for (size_t k = 0; k < s.running.size(); ++k) {
+      if (s.running[k].first == j.start && s.running[k].second == end) {
+        s.done_busy += static_cast<double>(end - j.start);
+        s.running[k] = s.running.back();
+        s.running.pop_back();
+        break;
+      }
+    }
     --s.busy;
     ++s.served;
     ServerConn& c = sconns[j.conn];
     if (c.fd >= 0 && c.gen == j.gen) FinishRequest(c, j.seq, 200);
-    StartJobs(si, now);
+    StartJobs(si, end);
   }
 
   // ---- agents ----
@@ -649,6 +673,10 @@ void Sim::Run() {
   window_util.assign(servers.size(), 0);
   util_out = std::fopen((out_dir + "/util.tsv").c_str(), "w");
   if (util_out == nullptr) Die("util.tsv");
+  // The agents' sockets are bound: a coordinator may start.
+  FILE* ready = std::fopen((out_dir + "/ready").c_str(), "w");
+  if (ready == nullptr) Die("ready");
+  std::fclose(ready);
 
   t0 = NowUs();
   for (Server& s : servers) s.last_us = t0;
@@ -674,7 +702,7 @@ void Sim::Run() {
       timers.pop();
       switch (tm.kind) {
         case kArrive: Arrive(now); break;
-        case kDone: JobDone(static_cast<int>(tm.a), tm.job, now); break;
+        case kDone: JobDone(static_cast<int>(tm.a), tm.job, tm.at); break;
         case kAlive:
         case kCpu: AgentTimer(static_cast<int>(tm.a), tm.kind == kAlive, now); break;
         case kSample:
@@ -776,6 +804,11 @@ void Sim::Report() {
   for (size_t i = 0; i < servers.size(); ++i) {
     std::fprintf(f, "%s%llu", i ? "," : "", static_cast<unsigned long long>(servers[i].shed));
   }
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  std::fprintf(f, "\ncpu_s=%.3f",
+               static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                   static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6);
   std::fprintf(f, "\nconfigured=%d\ncoor_alive=%llu\nreports=%llu\nstep_at=%.3f\n",
                static_cast<int>(std::count_if(servers.begin(), servers.end(),
                                               [](const Server& s) { return s.configured; })),

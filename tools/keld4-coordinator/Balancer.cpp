@@ -593,24 +593,6 @@ bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) co
   return true;
 }
 
-std::vector<std::string> CBalancer::Status() const {
-  if (!has_socket_) return {"HAProxy: dry run"};
-  std::vector<std::string> out;
-  for (const HaproxyEndpoint& ep : endpoints_) {
-    std::string line = "HAProxy " + ep.socket.Endpoint() + ": ";
-    if (ep.linked) {
-      line += "pid " + std::to_string(ep.pid);
-    } else {
-      line += ep.last_error.empty() ? "not reached yet" : ep.last_error;
-    }
-    size_t missing = 0;
-    for (const EndpointServer& a : ep.servers) missing += a.missing ? 1 : 0;
-    if (missing != 0) line += ", " + std::to_string(missing) + " server(s) unknown to it";
-    out.push_back(line);
-  }
-  return out;
-}
-
 void CBalancer::Fill(std::vector<ServerStatus>* servers,
                      std::vector<EndpointStatus>* endpoints) const {
   for (size_t i = 0; i < servers_.size(); ++i) {
@@ -622,6 +604,7 @@ void CBalancer::Fill(std::vector<ServerStatus>* servers,
     v.target = s.goal_weight;
     v.load = s.has_load ? static_cast<int>(std::lround(s.load)) : -1;
     v.missing = true;
+    v.held = s.held;
     // As View: the first instance that has the server speaks for all.
     for (const HaproxyEndpoint& ep : endpoints_) {
       const EndpointServer& a = ep.servers[i];
@@ -638,6 +621,9 @@ void CBalancer::Fill(std::vector<ServerStatus>* servers,
     EndpointStatus e;
     e.endpoint = ep.socket.Endpoint();
     e.reachable = ep.linked;
+    e.pid = ep.pid;
+    e.last_error = ep.last_error;
+    for (const EndpointServer& a : ep.servers) e.missing += a.missing ? 1 : 0;
     e.commands = ep.commands;
     e.errors = ep.errors;
     e.latency = ep.latency;

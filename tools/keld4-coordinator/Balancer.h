@@ -78,15 +78,6 @@ struct HaproxyEndpoint {
   std::vector<EndpointServer> servers;  // in the order of the mappings
 };
 
-// The safety valve of one backend: how many of its mapped servers are drained
-// for silence and how many more silent ones it keeps in service.
-struct ValveView {
-  std::string backend;
-  size_t mapped = 0;
-  size_t drained = 0;  // for silence, not for a down message
-  size_t held = 0;     // silent, kept at their last weight and state
-};
-
 class CBalancer {
  public:
   using Sink = std::function<void(const LbEvent&)>;
@@ -137,8 +128,6 @@ class CBalancer {
   bool Maps(uint32_t agent) const { return by_agent_.count(agent) != 0; }
   // What the table shows for an agent; false when it is not mapped.
   bool View(uint32_t agent, std::string* weight, std::string* state) const;
-  // One short line per HAProxy instance.
-  std::vector<std::string> Status() const;
   const std::vector<HaproxyEndpoint>& Endpoints() const { return endpoints_; }
   // Appends the servers' rows and one per HAProxy instance (none in a dry run
   // without one).

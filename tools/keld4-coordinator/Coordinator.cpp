@@ -67,32 +67,6 @@ sockaddr_in MakeSockaddr(uint32_t addr, uint16_t port) {
   return sa;
 }
 
-std::string AddrList(const std::vector<uint32_t>& list) {
-  std::string out = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    char buf[16];
-    FormatAddr(list[i], buf);
-    if (i != 0) out += ",";
-    out += "\"";
-    out += buf;
-    out += "\"";
-  }
-  out += "]";
-  return out;
-}
-
-std::string ServerList(const std::vector<ServerMapping>& list) {
-  std::string out = "{";
-  for (size_t i = 0; i < list.size(); ++i) {
-    char buf[16];
-    FormatAddr(list[i].agent, buf);
-    if (i != 0) out += ",";
-    out += "\"" + std::string(buf) + "\":\"" + list[i].Name() + "\"";
-  }
-  out += "}";
-  return out;
-}
-
 }  // namespace
 
 CCoordinator::CCoordinator(const CoordinatorOptions& o)
@@ -191,13 +165,18 @@ int64_t CCoordinator::DoDue() {
     end_reason_ = "duration";
     return now;
   }
-  if (next_publish_ >= 0 && now >= next_publish_) {
-    Publish(now);
-    next_publish_ = now + kPublishMs;
-  }
-  if (tty_ && now >= next_draw_) {
-    Draw(now);
-    next_draw_ = now + kRedrawMs;
+  bool publish = next_publish_ >= 0 && now >= next_publish_;
+  bool draw = tty_ && now >= next_draw_;
+  if (publish || draw) {
+    std::shared_ptr<const CoordinatorStatus> s = Snapshot(now, draw);
+    if (draw) {
+      Draw(*s);
+      next_draw_ = now + kRedrawMs;
+    }
+    if (publish) {
+      board_->Publish(std::move(s), now);
+      next_publish_ = now + kPublishMs;
+    }
   }
   return now;
 }
@@ -407,10 +386,12 @@ int CCoordinator::StartMetrics() {
   return 0;
 }
 
-void CCoordinator::Publish(int64_t now) {
+// What every view shows; the rows of the table only when one shows them.
+std::shared_ptr<CoordinatorStatus> CCoordinator::Snapshot(int64_t now, bool with_rows) {
   auto s = std::make_shared<CoordinatorStatus>();
-  char listen[16];
+  char listen[16], address[16];
   FormatAddr(opt_.listen, listen);
+  FormatAddr(opt_.SourceAddr(), address);
   s->version = kVersion;
   s->listen = std::string(listen) + ":" + std::to_string(opt_.port);
   s->time_s = WallSeconds();
@@ -440,8 +421,20 @@ void CCoordinator::Publish(int64_t now) {
     std::unordered_map<std::string, bool> holding;
     for (const ValveView& v : counters_.valves) holding[v.backend] = v.held != 0;
     for (BackendStatus& b : s->backends) b.valve_holding = holding[b.name];
+    s->valves = counters_.valves;
   }
-  board_->Publish(std::move(s), now);
+  s->address = address;
+  s->follows_address = watch_ != nullptr;
+  s->activity_changes = activity_changes_;
+  s->now_ms = now;
+  s->elapsed_ms = Elapsed(now);
+  s->valid = valid_;
+  s->untracked = table_.Untracked();
+  s->agents_total = counters_.agents_total;
+  s->rcvbuf_granted = counters_.rcvbuf_granted;
+  s->balancing = balancer_ != nullptr;
+  if (with_rows) s->rows = table_.Rows();
+  return s;
 }
 
 void CCoordinator::Emit(CJsonLine& j) {
@@ -468,45 +461,9 @@ CJsonLine CCoordinator::Event(const char* name, int64_t now) {
 }
 
 void CCoordinator::EmitStart() {
+  if (!opt_.json) return;
   CJsonLine j = Event("start", start_ms_);
-  j.Endpoint("listen", opt_.listen, opt_.port)
-      .Addr("address", opt_.SourceAddr())
-      .Raw("agents", AddrList(opt_.agents))
-      .Raw("broadcasts", AddrList(opt_.broadcasts))
-      .Num("loglevel", opt_.settings.loglevel)
-      .Num("log_refresh", opt_.settings.log_refresh)
-      .Num("alive", opt_.settings.alive)
-      .Num("cpu_interval", opt_.settings.cpu_interval)
-      .Num("resend", opt_.resend)
-      .Num("max_agents", opt_.max_agents)
-      .Num("rcvbuf", static_cast<uint64_t>(counters_.rcvbuf_granted))
-      .Num("max_drain", static_cast<uint64_t>(opt_.max_drain))
-      .Bool("trust_forwarded", opt_.trust_forwarded)
-      .Bool("virtual", opt_.follow_address);
-  if (opt_.duration_ms > 0) {
-    j.Seconds("duration", opt_.duration_ms);
-  } else {
-    j.Null("duration");
-  }
-  if (opt_.count > 0) {
-    j.Num("count", opt_.count);
-  } else {
-    j.Null("count");
-  }
-  if (balancer_) {
-    std::string list = "[";
-    for (const std::string& h : opt_.haproxy) {
-      if (list.size() > 1) list += ",";
-      list += "\"";
-      for (char c : h) {
-        if (c == '"' || c == '\\') list += '\\';
-        list += c;
-      }
-      list += "\"";
-    }
-    j.Raw("haproxy", list + "]");
-    j.Raw("servers", ServerList(opt_.servers)).Bool("dry_run", opt_.dry_run);
-  }
+  StartMembers(&j, opt_, *Snapshot(start_ms_, false));
   Emit(j);
 }
 
@@ -759,34 +716,12 @@ void CCoordinator::EmitSilent(const AgentRow& r, int64_t now) {
 }
 
 void CCoordinator::OnLbEvent(const LbEvent& e) {
-  const char* names[] = {"weight", "state", "haproxy_error", "haproxy", "valve"};
-  CJsonLine j = Event(names[static_cast<int>(e.kind)], now_ms_);
-  auto value = [&j, &e](const char* key, const std::string& v) {
-    if (v.empty()) {
-      j.Null(key);
-    } else if (e.kind == LbEvent::Kind::kWeight) {
-      j.Raw(key, v);
-    } else {
-      j.Str(key, v);
-    }
-  };
+  char a[16];
+  FormatAddr(e.agent, a);
   switch (e.kind) {
     case LbEvent::Kind::kWeight:
     case LbEvent::Kind::kState:
-      j.Addr("agent", e.agent).Str("server", e.server);
-      value("old", e.old_value);
-      value("new", e.new_value);
-      if (e.load >= 0) {
-        j.Num("load", static_cast<uint64_t>(e.load));
-      } else {
-        j.Null("load");
-      }
-      j.Str("reason", e.reason).Str("command", e.command).Bool("dry_run", opt_.dry_run);
-      if (!e.endpoint.empty()) j.Str("haproxy", e.endpoint);
       if (!e.message.empty()) {
-        j.Str("error", e.message);
-        char a[16];
-        FormatAddr(e.agent, a);
         std::fprintf(stderr, "%s: HAProxy %s refused '%s' (agent %s): %s\n", kProgram,
                      e.endpoint.c_str(), e.command.c_str(), a, e.message.c_str());
       }
@@ -800,38 +735,28 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
         }
       }
       break;
-    case LbEvent::Kind::kServer: {
-      char a[16];
-      FormatAddr(e.agent, a);
+    case LbEvent::Kind::kServer:
       // Once per server and HAProxy run; the other servers go on.
       std::fprintf(
           stderr, "%s: HAProxy %s has no server %s (mapped to agent %s): '%s' answered: %s\n",
           kProgram, e.endpoint.c_str(), e.server.c_str(), a, e.command.c_str(), e.message.c_str());
-      j.Str("haproxy", e.endpoint)
-          .Addr("agent", e.agent)
-          .Str("server", e.server)
-          .Str("command", e.command)
-          .Str("message", e.message);
       break;
-    }
     case LbEvent::Kind::kLink:
       if (e.reason == "lost") {
         std::fprintf(stderr, "%s: HAProxy at %s: %s; retrying\n", kProgram, e.endpoint.c_str(),
                      e.message.c_str());
       }
-      j.Str("status", e.reason).Str("socket", e.endpoint).Str("message", e.message);
       break;
     case LbEvent::Kind::kValve:
       if (e.reason == "holding") {
         std::fprintf(stderr, "%s: WARN: backend %s: the valve holds: %s\n", kProgram,
                      e.server.c_str(), e.message.c_str());
       }
-      j.Str("level", e.reason == "holding" ? "WARN" : "INFO")
-          .Str("backend", e.server)
-          .Str("status", e.reason)
-          .Str("message", e.message);
       break;
   }
+  if (!opt_.json) return;
+  CJsonLine j = Event(LbEventName(e.kind), now_ms_);
+  LbEventMembers(&j, e, opt_.dry_run);
   Emit(j);
 }
 
@@ -841,123 +766,35 @@ void CCoordinator::Fatal(const char* op, int err) {
   end_reason_ = "error";
 }
 
-std::string CCoordinator::Title(int64_t now) const {
-  char listen[16], address[16], buf[200];
-  FormatAddr(opt_.listen, listen);
-  FormatAddr(opt_.SourceAddr(), address);
-  std::snprintf(
-      buf, sizeof(buf),
-      "%s on %s:%u, agents report to %s; %llu Coor_alive sent, %llu messages, "
-      "%llu malformed, %llds",
-      kProgram, listen, opt_.port, address, static_cast<unsigned long long>(counters_.alive_sent),
-      static_cast<unsigned long long>(valid_), static_cast<unsigned long long>(malformed_),
-      static_cast<long long>(Elapsed(now) / 1000));
-  std::string title = buf;
-  if (watch_) {
-    title += active_ ? "; active (holds " + std::string(address) + ")"
-                     : "; standby (" + std::string(address) + " is not assigned here)";
-    title += ", " + std::to_string(activity_changes_) + " change(s)";
-  }
-  return title;
-}
-
-std::vector<std::string> CCoordinator::Lines(int64_t now, size_t max_rows) const {
-  std::vector<std::string> out = {Title(now)};
-  if (balancer_) {
-    for (std::string& l : balancer_->Status()) out.push_back(std::move(l));
-  } else {
-    out.emplace_back("");
-  }
-  LbColumns lb;
-  if (balancer_) {
-    const CBalancer* b = balancer_.get();
-    lb = [b](uint32_t agent, std::string* w, std::string* s) { return b->View(agent, w, s); };
-  }
-  for (std::string& l : TableLines(table_.Rows(), now, max_rows, lb)) out.push_back(std::move(l));
-  for (std::string& l : Footer()) out.push_back(std::move(l));
-  if (!dry_run_lines_.empty()) {
-    out.emplace_back("");
-    for (const std::string& c : dry_run_lines_) out.push_back("would send: " + c);
-  }
-  return out;
-}
-
-std::vector<std::string> CCoordinator::Footer() const {
-  const FleetCounters& c = counters_;
-  char buf[240];
-  std::snprintf(buf, sizeof(buf),
-                "Coor_alive: %zu of %zu agents configured, %llu sends failed; dropped: %llu by "
-                "the kernel (receive buffer %d bytes), %llu from a wrong source",
-                c.agents_configured, c.agents_total,
-                static_cast<unsigned long long>(c.alive_failed),
-                static_cast<unsigned long long>(c.kernel_drops), c.rcvbuf_granted,
-                static_cast<unsigned long long>(c.source_drops));
-  std::vector<std::string> out = {buf};
-  for (const ValveView& v : c.valves) {
-    if (v.held == 0) continue;
-    std::snprintf(buf, sizeof(buf),
-                  "VALVE HOLDING: backend %s: %zu of %zu servers drained for silence, %zu more "
-                  "silent kept in service",
-                  v.backend.c_str(), v.drained, v.mapped, v.held);
-    out.emplace_back(buf);
-  }
-  return out;
-}
-
-std::string CCoordinator::ValvesJson() const {
-  std::string out = "[";
-  for (const ValveView& v : counters_.valves) {
-    CJsonLine j;
-    j.Str("backend", v.backend)
-        .Num("mapped", v.mapped)
-        .Num("drained", v.drained)
-        .Num("held", v.held);
-    if (out.size() > 1) out += ",";
-    out += j.Text();
-  }
-  return out + "]";
-}
-
 // Redraws the screen from its top; each line clears its own rest.
-void CCoordinator::Draw(int64_t now) {
+void CCoordinator::Draw(const CoordinatorStatus& s) {
   winsize ws{};
   size_t max_rows = 0;
-  // Title, a status line per HAProxy, header, footer and valve lines.
-  size_t reserved = 4 + (balancer_ ? balancer_->Endpoints().size() : 1) + counters_.valves.size() +
-                    (dry_run_lines_.empty() ? 0 : dry_run_lines_.size() + 1);
+  size_t reserved = ScreenExtraLines(s, dry_run_lines_.size());
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > reserved) {
     max_rows = ws.ws_row - reserved;
   }
   std::string out = "\x1b[H";
-  for (const std::string& line : Lines(now, max_rows)) out += line + "\x1b[K\n";
+  for (const std::string& line : ScreenLines(s, max_rows, dry_run_lines_)) out += line + "\x1b[K\n";
   out += "\x1b[J";
   std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
 }
 
 void CCoordinator::Finish(int64_t now) {
+  std::shared_ptr<const CoordinatorStatus> s = Snapshot(now, true);
   if (opt_.json) {
     CJsonLine j = Event("end", now);
-    j.Str("reason", end_reason_ != nullptr ? end_reason_ : "error")
-        .Num("sent", counters_.alive_sent)
-        .Num("send_failed", counters_.alive_failed)
-        .Num("configured", counters_.agents_configured)
-        .Num("kernel_drops", counters_.kernel_drops)
-        .Num("source_drops", counters_.source_drops)
-        .Raw("valves", ValvesJson())
-        .Num("valid", valid_)
-        .Num("malformed", malformed_)
-        .Num("untracked", table_.Untracked())
-        .Raw("agents", RowsJson(table_.Rows(), now));
+    EndMembers(&j, end_reason_ != nullptr ? end_reason_ : "error", *s);
     Emit(j);
     return;
   }
   if (tty_) {
-    Draw(now);
+    Draw(*s);
     return;
   }
   std::string out;
-  for (const std::string& line : Lines(now, 0)) out += line + "\n";
+  for (const std::string& line : ScreenLines(*s, 0, dry_run_lines_)) out += line + "\n";
   std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
 }

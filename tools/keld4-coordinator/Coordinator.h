@@ -80,14 +80,10 @@ class CCoordinator {
   void EmitSilent(const AgentRow& r, int64_t now);
   void OnLbEvent(const LbEvent& e);
   void Fatal(const char* op, int err);
-  std::string Title(int64_t now) const;
-  std::vector<std::string> Lines(int64_t now, size_t max_rows) const;
-  std::vector<std::string> Footer() const;
-  std::string ValvesJson() const;
-  void Draw(int64_t now);
+  std::shared_ptr<CoordinatorStatus> Snapshot(int64_t now, bool with_rows);
+  void Draw(const CoordinatorStatus& s);
   void Finish(int64_t now);
   int StartMetrics();
-  void Publish(int64_t now);
 
   CoordinatorOptions opt_;
   CAgentTable table_;

@@ -3,6 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+
+#include "Coordinator.h"
 
 namespace coord {
 
@@ -45,6 +48,26 @@ CJsonLine& CJsonLine::Endpoint(const char* key, uint32_t addr, uint16_t port) {
   FormatAddr(addr, buf);
   std::snprintf(buf + std::strlen(buf), sizeof(buf) - std::strlen(buf), ":%u", port);
   return Str(key, buf);
+}
+CJsonLine& CJsonLine::Strs(const char* key, const std::vector<std::string>& values) {
+  Key(key);
+  out_ += "[";
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out_ += ",";
+    Quote(values[i].c_str());
+  }
+  out_ += "]";
+  return *this;
+}
+CJsonLine& CJsonLine::Addrs(const char* key, const std::vector<uint32_t>& addrs) {
+  std::vector<std::string> texts;
+  texts.reserve(addrs.size());
+  for (uint32_t a : addrs) {
+    char buf[16];
+    FormatAddr(a, buf);
+    texts.emplace_back(buf);
+  }
+  return Strs(key, texts);
 }
 CJsonLine& CJsonLine::Raw(const char* key, const std::string& json) {
   Key(key);
@@ -163,6 +186,219 @@ std::vector<std::string> TableLines(const std::vector<AgentRow>& rows, int64_t n
     lines.emplace_back(buf);
   }
   return lines;
+}
+
+void StartMembers(CJsonLine* j, const CoordinatorOptions& o, const CoordinatorStatus& s) {
+  j->Endpoint("listen", o.listen, o.port)
+      .Addr("address", o.SourceAddr())
+      .Addrs("agents", o.agents)
+      .Addrs("broadcasts", o.broadcasts)
+      .Num("loglevel", o.settings.loglevel)
+      .Num("log_refresh", o.settings.log_refresh)
+      .Num("alive", o.settings.alive)
+      .Num("cpu_interval", o.settings.cpu_interval)
+      .Num("resend", o.resend)
+      .Num("max_agents", o.max_agents)
+      .Num("rcvbuf", static_cast<uint64_t>(s.rcvbuf_granted))
+      .Num("max_drain", static_cast<uint64_t>(o.max_drain))
+      .Bool("trust_forwarded", o.trust_forwarded)
+      .Bool("virtual", o.follow_address);
+  if (o.duration_ms > 0) {
+    j->Seconds("duration", o.duration_ms);
+  } else {
+    j->Null("duration");
+  }
+  if (o.count > 0) {
+    j->Num("count", o.count);
+  } else {
+    j->Null("count");
+  }
+  if (s.balancing) {
+    CJsonLine map;
+    for (const ServerMapping& m : o.servers) {
+      char a[16];
+      FormatAddr(m.agent, a);
+      map.Str(a, m.Name());
+    }
+    j->Strs("haproxy", o.haproxy).Raw("servers", map.Text()).Bool("dry_run", o.dry_run);
+  }
+}
+
+namespace {
+
+std::string ValvesJson(const std::vector<ValveView>& valves) {
+  std::string out = "[";
+  for (const ValveView& v : valves) {
+    CJsonLine j;
+    j.Str("backend", v.backend)
+        .Num("mapped", v.mapped)
+        .Num("drained", v.drained)
+        .Num("held", v.held);
+    if (out.size() > 1) out += ",";
+    out += j.Text();
+  }
+  return out + "]";
+}
+
+std::string Title(const CoordinatorStatus& s) {
+  char buf[200];
+  std::snprintf(
+      buf, sizeof(buf),
+      "%s on %s, agents report to %s; %llu Coor_alive sent, %llu messages, "
+      "%llu malformed, %llds",
+      kProgram, s.listen.c_str(), s.address.c_str(), static_cast<unsigned long long>(s.alive_sent),
+      static_cast<unsigned long long>(s.valid), static_cast<unsigned long long>(s.malformed),
+      static_cast<long long>(s.elapsed_ms / 1000));
+  std::string title = buf;
+  if (s.follows_address) {
+    title += s.active ? "; active (holds " + s.address + ")"
+                      : "; standby (" + s.address + " is not assigned here)";
+    title += ", " + std::to_string(s.activity_changes) + " change(s)";
+  }
+  return title;
+}
+
+std::vector<std::string> Footer(const CoordinatorStatus& s) {
+  char buf[240];
+  std::snprintf(buf, sizeof(buf),
+                "Coor_alive: %llu of %zu agents configured, %llu sends failed; dropped: %llu by "
+                "the kernel (receive buffer %d bytes), %llu from a wrong source",
+                static_cast<unsigned long long>(s.agents_configured), s.agents_total,
+                static_cast<unsigned long long>(s.alive_failed),
+                static_cast<unsigned long long>(s.dropped_kernel), s.rcvbuf_granted,
+                static_cast<unsigned long long>(s.dropped_source));
+  std::vector<std::string> out = {buf};
+  for (const ValveView& v : s.valves) {
+    if (v.held == 0) continue;
+    std::snprintf(buf, sizeof(buf),
+                  "VALVE HOLDING: backend %s: %zu of %zu servers drained for silence, %zu more "
+                  "silent kept in service",
+                  v.backend.c_str(), v.drained, v.mapped, v.held);
+    out.emplace_back(buf);
+  }
+  return out;
+}
+
+}  // namespace
+
+void EndMembers(CJsonLine* j, const char* reason, const CoordinatorStatus& s) {
+  j->Str("reason", reason)
+      .Num("sent", s.alive_sent)
+      .Num("send_failed", s.alive_failed)
+      .Num("configured", s.agents_configured)
+      .Num("kernel_drops", s.dropped_kernel)
+      .Num("source_drops", s.dropped_source)
+      .Raw("valves", ValvesJson(s.valves))
+      .Num("valid", s.valid)
+      .Num("malformed", s.malformed)
+      .Num("untracked", s.untracked)
+      .Raw("agents", RowsJson(s.rows, s.now_ms));
+}
+
+const char* LbEventName(LbEvent::Kind kind) {
+  const char* names[] = {"weight", "state", "haproxy_error", "haproxy", "valve"};
+  return names[static_cast<int>(kind)];
+}
+
+void LbEventMembers(CJsonLine* j, const LbEvent& e, bool dry_run) {
+  auto value = [j, &e](const char* key, const std::string& v) {
+    if (v.empty()) {
+      j->Null(key);
+    } else if (e.kind == LbEvent::Kind::kWeight) {
+      j->Raw(key, v);
+    } else {
+      j->Str(key, v);
+    }
+  };
+  switch (e.kind) {
+    case LbEvent::Kind::kWeight:
+    case LbEvent::Kind::kState:
+      j->Addr("agent", e.agent).Str("server", e.server);
+      value("old", e.old_value);
+      value("new", e.new_value);
+      if (e.load >= 0) {
+        j->Num("load", static_cast<uint64_t>(e.load));
+      } else {
+        j->Null("load");
+      }
+      j->Str("reason", e.reason).Str("command", e.command).Bool("dry_run", dry_run);
+      if (!e.endpoint.empty()) j->Str("haproxy", e.endpoint);
+      if (!e.message.empty()) j->Str("error", e.message);
+      break;
+    case LbEvent::Kind::kServer:
+      j->Str("haproxy", e.endpoint)
+          .Addr("agent", e.agent)
+          .Str("server", e.server)
+          .Str("command", e.command)
+          .Str("message", e.message);
+      break;
+    case LbEvent::Kind::kLink:
+      j->Str("status", e.reason).Str("socket", e.endpoint).Str("message", e.message);
+      break;
+    case LbEvent::Kind::kValve:
+      j->Str("level", e.reason == "holding" ? "WARN" : "INFO")
+          .Str("backend", e.server)
+          .Str("status", e.reason)
+          .Str("message", e.message);
+      break;
+  }
+}
+
+std::vector<std::string> HaproxyLines(const CoordinatorStatus& s) {
+  if (s.endpoints.empty()) return {"HAProxy: dry run"};
+  std::vector<std::string> out;
+  for (const EndpointStatus& e : s.endpoints) {
+    std::string line = "HAProxy " + e.endpoint + ": ";
+    if (e.reachable) {
+      line += "pid " + std::to_string(e.pid);
+    } else {
+      line += e.last_error.empty() ? "not reached yet" : e.last_error;
+    }
+    if (e.missing != 0) line += ", " + std::to_string(e.missing) + " server(s) unknown to it";
+    out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows,
+                                     const std::vector<std::string>& dry_run) {
+  std::vector<std::string> out = {Title(s)};
+  LbColumns lb;
+  std::unordered_map<uint32_t, const ServerStatus*> by_agent;
+  if (s.balancing) {
+    for (std::string& l : HaproxyLines(s)) out.push_back(std::move(l));
+    // An agent's first mapping speaks for it, as in the balancer.
+    for (const ServerStatus& v : s.servers) by_agent.emplace(v.agent, &v);
+    lb = [&by_agent](uint32_t agent, std::string* weight, std::string* state) {
+      auto it = by_agent.find(agent);
+      if (it == by_agent.end()) return false;
+      const ServerStatus& v = *it->second;
+      if (v.missing) {
+        *weight = "-";
+        *state = "no-server";
+        return true;
+      }
+      *weight = v.weight >= 0 ? std::to_string(v.weight) : "-";
+      *state = LbStateName(v.state);
+      if (v.held) *state += " (held)";
+      return true;
+    };
+  } else {
+    out.emplace_back("");
+  }
+  for (std::string& l : TableLines(s.rows, s.now_ms, max_rows, lb)) out.push_back(std::move(l));
+  for (std::string& l : Footer(s)) out.push_back(std::move(l));
+  if (!dry_run.empty()) {
+    out.emplace_back("");
+    for (const std::string& c : dry_run) out.push_back("would send: " + c);
+  }
+  return out;
+}
+
+size_t ScreenExtraLines(const CoordinatorStatus& s, size_t dry_run) {
+  // Title, header, footer, the note of rows left out, and the lines that vary.
+  size_t haproxy = s.balancing && !s.endpoints.empty() ? s.endpoints.size() : 1;
+  return 4 + haproxy + s.valves.size() + (dry_run == 0 ? 0 : dry_run + 1);
 }
 
 }  // namespace coord

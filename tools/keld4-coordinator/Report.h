@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Output of keld4-coordinator: JSON event lines and the agent table as text.
+// Output of keld4-coordinator: JSON event lines, the live table and the end
+// summary, all drawn from one snapshot (CoordinatorStatus), the one the
+// metrics and the status page read.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +10,9 @@
 #include <vector>
 
 #include "AgentTable.h"
+#include "Balancer.h"
+#include "Options.h"
+#include "Status.h"
 
 namespace coord {
 
@@ -26,6 +31,8 @@ class CJsonLine {
   CJsonLine& Bool(const char* key, bool value);
   CJsonLine& Addr(const char* key, uint32_t addr);
   CJsonLine& Endpoint(const char* key, uint32_t addr, uint16_t port);
+  CJsonLine& Strs(const char* key, const std::vector<std::string>& values);
+  CJsonLine& Addrs(const char* key, const std::vector<uint32_t>& addrs);
   // A member whose value is already JSON text.
   CJsonLine& Raw(const char* key, const std::string& json);
   // The finished object, without a line end.
@@ -52,5 +59,21 @@ using LbColumns = std::function<bool(uint32_t agent, std::string* weight, std::s
 // the rest.
 std::vector<std::string> TableLines(const std::vector<AgentRow>& rows, int64_t now_ms,
                                     size_t max_rows, const LbColumns& lb = nullptr);
+
+// The members of the start, end and HAProxy events after "event" and "t".
+void StartMembers(CJsonLine* j, const CoordinatorOptions& o, const CoordinatorStatus& s);
+void EndMembers(CJsonLine* j, const char* reason, const CoordinatorStatus& s);
+const char* LbEventName(LbEvent::Kind kind);
+void LbEventMembers(CJsonLine* j, const LbEvent& e, bool dry_run);
+
+// The live table: a title, a line per HAProxy, the agents (at most max_rows,
+// 0: all), the footer with any valve that holds, and the latest dry-run
+// commands.
+std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows,
+                                     const std::vector<std::string>& dry_run);
+// One short line per HAProxy instance, from the balancer's part of s.
+std::vector<std::string> HaproxyLines(const CoordinatorStatus& s);
+// The lines ScreenLines adds to the agents' rows, at most.
+size_t ScreenExtraLines(const CoordinatorStatus& s, size_t dry_run);
 
 }  // namespace coord

@@ -35,6 +35,15 @@ struct AgentStatus {
   double last_report_s = 0;  // Unix time of its latest valid message; 0 none
 };
 
+// The safety valve of one backend: how many of its mapped servers are drained
+// for silence and how many more silent ones it keeps in service.
+struct ValveView {
+  std::string backend;
+  size_t mapped = 0;
+  size_t drained = 0;  // for silence, not for a down message
+  size_t held = 0;     // silent, kept at their last weight and state
+};
+
 struct ServerStatus {
   std::string backend;
   std::string server;
@@ -44,11 +53,15 @@ struct ServerStatus {
   LbState state = LbState::kUnknown;  // as written
   int load = -1;                      // smoothed percent; -1 none yet
   bool missing = false;               // HAProxy has no such server
+  bool held = false;                  // silent, kept in service by its backend's valve
 };
 
 struct EndpointStatus {
   std::string endpoint;  // the stats socket as given
   bool reachable = false;
+  long long pid = 0;       // HAProxy's, while reachable
+  std::string last_error;  // why it is not reachable; "" not tried yet
+  size_t missing = 0;      // mapped servers it does not have
   uint64_t commands = 0;
   uint64_t errors = 0;  // failed exchanges and refused commands
   LatencyHistogram latency;
@@ -76,6 +89,20 @@ struct CoordinatorStatus {
   std::vector<ServerStatus> servers;  // in mapping order, each backend's together or not
   std::vector<BackendStatus> backends;
   std::vector<EndpointStatus> endpoints;
+
+  // What the terminal and the JSON events show besides.
+  std::string address;           // where the agents report to
+  bool follows_address = false;  // --virtual: active only while address is assigned here
+  uint64_t activity_changes = 0;
+  int64_t now_ms = 0;      // monotonic time of the snapshot, for the rows' ages
+  int64_t elapsed_ms = 0;  // since the run began
+  uint64_t valid = 0;      // well-formed agent messages
+  uint64_t untracked = 0;  // datagrams from agents the full table had no row for
+  size_t agents_total = 0;
+  int rcvbuf_granted = 0;  // bytes
+  bool balancing = false;  // servers are mapped; with no endpoints, a dry run without a socket
+  std::vector<ValveView> valves;  // in the balancer's order
+  std::vector<AgentRow> rows;     // the whole table, only for the terminal and the end event
 };
 
 // The backends of the servers in order of first mention, none held.

@@ -257,6 +257,21 @@ TEST(AgentReport, JsonQuotesEscapeWhatWouldBreakALine) {
   EXPECT_DOUBLE_EQ(j["pos"].get<double>(), 0.007);
 }
 
+TEST(AgentReport, StartEventKeepsAnyHaproxyPathOnOneLine) {
+  CoordinatorOptions o;
+  o.haproxy = {"/run/a\nb.sock", "/run/\"q\"\\c", "127.0.0.1:9999"};
+  o.servers = {{kAgent, "web", "app1"}};
+  CoordinatorStatus s;
+  s.balancing = true;
+  CJsonLine line;
+  StartMembers(&line, o, s);
+  const std::string& text = line.Text();
+  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+  nlohmann::json j = nlohmann::json::parse(text);
+  EXPECT_EQ(j["haproxy"], nlohmann::json(o.haproxy));
+  EXPECT_EQ(j["servers"]["10.0.0.5"], "web/app1");
+}
+
 TEST(AgentReport, TableIsCutToTheScreen) {
   CAgentTable table(5, 2);
   bool up = false;

@@ -16,6 +16,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/tools/keld4-coordinator/HaproxySupport.h"
 #include "tools/keld4-coordinator/Balancer.h"
+#include "tools/keld4-coordinator/Report.h"
 
 namespace coord {
 namespace {
@@ -434,7 +435,9 @@ TEST_F(BalancerTest, EachEndpointIsWrittenOnItsOwnAndNamedInItsFailures) {
   EXPECT_FALSE(eps[2].linked);
   EXPECT_EQ(eps[2].errors, 1u) << "not retried before its backoff";
   EXPECT_EQ(eps[1].errors, 1u) << "the unknown server";
-  std::vector<std::string> status = b.Status();
+  CoordinatorStatus snapshot;
+  b.Fill(&snapshot.servers, &snapshot.endpoints);
+  std::vector<std::string> status = HaproxyLines(snapshot);
   ASSERT_EQ(status.size(), 3u);
   EXPECT_NE(status[1].find("1 server(s) unknown"), std::string::npos) << status[1];
   EXPECT_NE(status[2].find(gone + ": connect: No such file"), std::string::npos) << status[2];
