@@ -159,6 +159,20 @@ TEST(EvenLaw, ASaturatedServerIsShedAndTakenBackWithoutABurst) {
   EXPECT_GE(shed_at, 0);
   EXPECT_LE(shed_at, 6) << "its backlog drained";
   EXPECT_LE(loop.Spread(), 5) << "back in line with the others";
+
+  // Nearly stopped for a while, it is taken down to the floor; restored, it
+  // comes back a bounded step a period, not in one burst.
+  loop.capacity_[5] = 0.1;
+  loop.Run(20);
+  ASSERT_LE(loop.weight_[5], 3);
+  loop.capacity_[5] = 4;
+  before = loop.weight_[5];
+  for (int k = 0; k < 40; ++k) {
+    loop.Run(1);
+    EXPECT_LE(loop.weight_[5], static_cast<int>(std::ceil(before * 1.25)) + 1) << k;
+    before = loop.weight_[5];
+  }
+  EXPECT_LE(loop.Spread(), 5) << "back in line with the others";
 }
 
 TEST(EvenLaw, LinearLawAndNamesRoundTrip) {
