@@ -156,8 +156,9 @@ int CBalancer::MaxWeight(const Server& s) const {
 void CBalancer::Decide(Server* s) {
   int max = MaxWeight(*s);
   if (!s->has_load || max < 0) return;
-  int target = policy_.law == WeightLaw::kLinear ? WeightForLoad(s->load, policy_.min_weight, max)
-                                                 : EvenWeight(s->law.share, policy_.min_weight, max);
+  int target = policy_.law == WeightLaw::kLinear
+                   ? WeightForLoad(s->load, policy_.min_weight, max)
+                   : EvenWeight(s->law.share, policy_.min_weight, max);
   if (WorthWriting(s->goal_weight, target, policy_.step, policy_.min_weight, max)) {
     s->goal_weight = target;
     work_ = true;

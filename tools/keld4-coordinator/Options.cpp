@@ -248,9 +248,11 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
                Refuse(Quoted("--law", v) + " is neither even nor linear");
              }
            });
-  d.Single("--min-weight", "N", "lowest weight written (linear: a fully busy server's), 0-256 (default 1)",
+  d.Single("--min-weight", "N",
+           "lowest weight written (linear: a fully busy server's), 0-256 (default 1)",
            [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
-  d.Single("--max-weight", "N", "highest weight (linear: an idle server's), 1-256 (default: initial weight)",
+  d.Single("--max-weight", "N",
+           "highest weight (linear: an idle server's), 1-256 (default: initial weight)",
            [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
   d.Single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
            [o](const std::string& v) {

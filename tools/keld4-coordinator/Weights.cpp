@@ -119,8 +119,8 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
       continue;
     }
     s->hold = 0;
-    s->capacity = s->capacity > 0 ? policy.smoothing * seen + (1 - policy.smoothing) * s->capacity
-                                  : seen;
+    s->capacity =
+        s->capacity > 0 ? policy.smoothing * seen + (1 - policy.smoothing) * s->capacity : seen;
   }
   double top = 0;
   for (const LawServer* s : servers) {

@@ -25,10 +25,10 @@ bool ParseWeightLaw(const std::string& text, WeightLaw* law);
 
 struct WeightPolicy {
   WeightLaw law = WeightLaw::kEven;
-  int min_weight = 1;      // a fully busy server still gets some traffic
-  int max_weight = -1;     // an idle server's weight; -1: the server's initial weight
-  double smoothing = 0.5;  // share of the newest sample in the moving average
-  int step = 2;            // smaller changes are not written
+  int min_weight = 1;        // a fully busy server still gets some traffic
+  int max_weight = -1;       // an idle server's weight; -1: the server's initial weight
+  double smoothing = 0.5;    // share of the newest sample in the moving average
+  int step = 2;              // smaller changes are not written
   int64_t period_ms = 2000;  // the agents' CPU-load period: the even law moves once a period
 };
 

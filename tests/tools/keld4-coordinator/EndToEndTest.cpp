@@ -443,9 +443,9 @@ TEST_F(CoordinatorEndToEnd, BindFailureExitsWithOne) {
 // missing at first, the table goes on, and the weight is written once it is there.
 TEST_F(CoordinatorEndToEnd, RefusedHaproxySocketDoesNotStopTheTable) {
   coord::HaproxyProcess haproxy({{"app", 100}});
-  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--duration", "30", "--haproxy",
-                      haproxy.Socket(), "--server", "127.0.0.2=web/app", "--smoothing", "1",
-                      "--law", "linear"}));
+  Coordinator c(
+      Args({"--agent", "127.0.0.2", "--json", "--duration", "30", "--haproxy", haproxy.Socket(),
+            "--server", "127.0.0.2=web/app", "--smoothing", "1", "--law", "linear"}));
   ASSERT_TRUE(c.Started());
   AwaitCoorAlive();
   ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));

@@ -110,8 +110,8 @@ TEST(EvenLaw, UnequalServersConvergeToEqualUtilization) {
     for (double load : {0.7, 0.9}) {
       CLoop loop(kFleet, load, share);
       loop.Run(30);
-      SCOPED_TRACE(testing::Message() << "leastconn " << (share == Share::kLeastConn)
-                                      << " load " << load);
+      SCOPED_TRACE(testing::Message()
+                   << "leastconn " << (share == Share::kLeastConn) << " load " << load);
       EXPECT_LE(loop.Spread(), 5) << "within the dead band and rounding";
       // The weights hold their proportions: the largest at the top, not all at the floor.
       EXPECT_GE(*std::max_element(loop.weight_.begin(), loop.weight_.end()), 80);
@@ -173,14 +173,6 @@ TEST(EvenLaw, ASaturatedServerIsShedAndTakenBackWithoutABurst) {
     before = loop.weight_[5];
   }
   EXPECT_LE(loop.Spread(), 5) << "back in line with the others";
-}
-
-TEST(EvenLaw, LinearLawAndNamesRoundTrip) {
-  WeightLaw law = WeightLaw::kEven;
-  ASSERT_TRUE(ParseWeightLaw("linear", &law));
-  EXPECT_EQ(law, WeightLaw::kLinear);
-  EXPECT_STREQ(WeightLawName(law), "linear");
-  EXPECT_FALSE(ParseWeightLaw("Even", &law));
 }
 
 }  // namespace
