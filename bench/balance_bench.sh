@@ -102,6 +102,10 @@ if [ "${1:-}" = --inner ]; then
   "${rt[@]}" haproxy -db -f "$dir/haproxy.cfg" 2>"$dir/haproxy.err" &
   pids+=($!)
   for _ in $(seq 100); do [ -S "$dir/admin.sock" ] && break; sleep 0.05; done
+  if [ ! -S "$dir/admin.sock" ]; then
+    echo "HAProxy did not start: $(grep -m1 ALERT "$dir/haproxy.err" || true)" >"$dir/sim.out"
+    exit 0
+  fi
   "${rt[@]}" "$sim" "$@" --frontend 127.0.0.1:8000 --coordinator 127.0.0.1:45002 --out "$dir" \
     >"$dir/sim.out" 2>&1 &
   sim_pid=$!

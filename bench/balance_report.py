@@ -99,6 +99,7 @@ def main():
            "writes", "rev"] + (["settle"] if step else []) + ["lag"]
     print(cols % tuple(hdr))
     results = open(os.path.join(sc_dir, "..", "results.jsonl"), "a")
+    s = {}
     for pol in policies:
         d = os.path.join(sc_dir, pol)
         try:
