@@ -237,7 +237,9 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
              }
            }
          });
-  d.Single("--config", "FILE", "more mappings, one AGENT=BACKEND/SERVER a line",
+  d.Single("--config", "FILE",
+           "more mappings, one AGENT=BACKEND/SERVER a line (\"hold\" after it: write nothing to "
+           "that server)",
            [config](const std::string& v) { *config = v; });
   d.Single("--law", "LAW",
            "even: servers equally busy (default); linear: each weight from its own load",
