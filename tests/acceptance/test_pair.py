@@ -18,7 +18,7 @@ from pair import AGENTS, ALIVE, NODES, SERVERS, VIP, Client, PairSite, ask, wait
 class Pair(unittest.TestCase):
     def setUp(self):
         # Short periods, and every weight change written and shown.
-        self.site = PairSite(["--alive", "1", "--cpu-interval", "1", "--smoothing", "1", "--step", "1",
+        self.site = PairSite(["--alive", "1", "--cpu-interval", "1", "--smoothing", "1", "--step", "1", "--law", "linear",
                               "--duration", "150"])
         self.events = self.site.events
         self.sockets = self.site.sockets

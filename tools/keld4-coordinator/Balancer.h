@@ -179,12 +179,14 @@ class CBalancer {
     size_t backend = 0;  // into backends_
     bool silence_drained = false;
     bool held = false;
+    LawServer law;
   };
   struct Backend {
     std::string name;
     size_t mapped = 0;
     size_t drained = 0;
-    std::vector<size_t> held;  // servers, oldest first
+    std::vector<size_t> held;     // servers, oldest first
+    std::vector<size_t> members;  // servers, in the map's order
   };
 
   Server* Find(uint32_t agent);
@@ -199,6 +201,8 @@ class CBalancer {
   void Forget();
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
+  // One period of the even law over every backend, when due.
+  void Balance(int64_t now_ms);
   // Runs commands on one instance, counting them; false after Lost.
   bool Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
                 std::vector<std::string>* answers, int64_t now_ms);
@@ -254,6 +258,7 @@ class CBalancer {
   Sink sink_;
 
   int64_t unheard_deadline_ = -1;
+  int64_t law_due_ = 0;
   int64_t silence_ms_ = 0;
   int64_t admit_at_ = -1;  // when the servers held for deafness are judged
 };

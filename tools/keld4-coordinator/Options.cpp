@@ -241,9 +241,18 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
            "more mappings, one AGENT=BACKEND/SERVER a line (\"hold\" after it: write nothing to "
            "that server)",
            [config](const std::string& v) { *config = v; });
-  d.Single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
+  d.Single("--law", "LAW",
+           "even: servers equally busy (default); linear: each weight from its own load",
+           [o](const std::string& v) {
+             if (!ParseWeightLaw(v, &o->policy.law)) {
+               Refuse(Quoted("--law", v) + " is neither even nor linear");
+             }
+           });
+  d.Single("--min-weight", "N",
+           "lowest weight written (linear: a fully busy server's), 0-256 (default 1)",
            [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
-  d.Single("--max-weight", "N", "weight of an idle server, 1-256 (default: its initial weight)",
+  d.Single("--max-weight", "N",
+           "highest weight (linear: an idle server's), 1-256 (default: initial weight)",
            [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
   d.Single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
            [o](const std::string& v) {
@@ -550,6 +559,10 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
   }
   if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
     return fail("--max-weight is below --min-weight");
+  }
+  // The even law moves once a sample.
+  if (o->settings.cpu_interval > 0) {
+    o->policy.period_ms = static_cast<int64_t>(o->settings.cpu_interval) * 1000;
   }
   return 0;
 }

@@ -447,8 +447,9 @@ TEST_F(CoordinatorEndToEnd, BindFailureExitsWithOne) {
 // missing at first, the table goes on, and the weight is written once it is there.
 TEST_F(CoordinatorEndToEnd, RefusedHaproxySocketDoesNotStopTheTable) {
   coord::HaproxyProcess haproxy({{"app", 100}});
-  Coordinator c(Args({"--agent", "127.0.0.2", "--json", "--duration", "30", "--haproxy",
-                      haproxy.Socket(), "--server", "127.0.0.2=web/app", "--smoothing", "1"}));
+  Coordinator c(
+      Args({"--agent", "127.0.0.2", "--json", "--duration", "30", "--haproxy", haproxy.Socket(),
+            "--server", "127.0.0.2=web/app", "--smoothing", "1", "--law", "linear"}));
   ASSERT_TRUE(c.Started());
   AwaitCoorAlive();
   ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
@@ -487,7 +488,7 @@ TEST_F(CoordinatorEndToEnd, RefusedHaproxySocketDoesNotStopTheTable) {
 
 TEST_F(CoordinatorEndToEnd, DryRunPrintsTheCommandsAndTheTableShowsThem) {
   Coordinator c(Args({"--agent", "127.0.0.2", "--count", "2", "--duration", "20", "--dry-run",
-                      "--server", "127.0.0.2=web/app", "--max-weight", "200"}));
+                      "--server", "127.0.0.2=web/app", "--max-weight", "200", "--law", "linear"}));
   ASSERT_TRUE(c.Started());
   AwaitCoorAlive();
   ASSERT_TRUE(agent_.SendTo(AliveDatagram(), kCoordinatorAddr, port_));
@@ -509,7 +510,7 @@ TEST_F(CoordinatorEndToEnd, DryRunPrintsTheCommandsAndTheTableShowsThem) {
 // counted; the agent's own report still moves its weight.
 TEST_F(CoordinatorEndToEnd, ForgedSourceIsDroppedAndCounted) {
   Coordinator c(Args({"--json", "--duration", "20", "--dry-run", "--server", "127.0.0.2=web/app",
-                      "--smoothing", "1"}));
+                      "--smoothing", "1", "--law", "linear"}));
   ASSERT_TRUE(c.Started());
   AwaitCoorAlive();
   UdpSocket forger;

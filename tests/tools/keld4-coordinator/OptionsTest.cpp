@@ -180,12 +180,19 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
       dir.file("map"),
       "# agent = backend/server\n\n  10.0.0.7 = web/app-7  \n10.0.0.8=api/x.1:2\thold \n");
   CoordinatorOptions o;
-  ASSERT_EQ(
-      Parse({"--address", "10.0.0.1", "--haproxy", "/run/haproxy/admin.sock", "--server",
-             "10.0.0.5=web/app5", "--config", dir.file("map"), "--min-weight", "0", "--max-weight",
-             "200", "--smoothing", "0.25", "--step", "10", "--silent-state", "maint"},
-            &o),
-      "");
+  ASSERT_EQ(Parse({"--address",      "10.0.0.1",
+                   "--haproxy",      "/run/haproxy/admin.sock",
+                   "--server",       "10.0.0.5=web/app5",
+                   "--config",       dir.file("map"),
+                   "--min-weight",   "0",
+                   "--max-weight",   "200",
+                   "--smoothing",    "0.25",
+                   "--step",         "10",
+                   "--silent-state", "maint",
+                   "--law",          "linear",
+                   "--cpu-interval", "3"},
+                  &o),
+            "");
   ASSERT_EQ(o.servers.size(), 3u);
   EXPECT_EQ(o.servers[1].agent, 0x0A000007u);
   EXPECT_EQ(o.servers[1].Name(), "web/app-7");
@@ -199,6 +206,8 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_DOUBLE_EQ(o.policy.smoothing, 0.25);
   EXPECT_EQ(o.policy.step, 10);
   EXPECT_EQ(o.silent_state, LbState::kMaint);
+  EXPECT_EQ(o.policy.law, WeightLaw::kLinear);
+  EXPECT_EQ(o.policy.period_ms, 3000) << "the law moves once a CPU-load period";
   ASSERT_EQ(
       Parse({"--address", "10.0.0.1", "--haproxy", "127.0.0.1:9999", "--server", "10.0.0.5=web/a"},
             &o),
@@ -206,6 +215,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_EQ(o.policy.min_weight, 1) << "a busy server keeps some traffic by default";
   EXPECT_EQ(o.policy.max_weight, -1) << "the initial weight by default";
   EXPECT_EQ(o.silent_state, LbState::kDrain);
+  EXPECT_EQ(o.policy.law, WeightLaw::kEven);
 
   testsupport::WriteFile(dir.file("bad"), "10.0.0.7=web/a\n10.0.0.9 web/b\n");
   const std::vector<std::string> base = {"--address", "10.0.0.1", "--haproxy", "/s"};
@@ -228,6 +238,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
       {{"--server", "10.0.0.5=web/a", "--smoothing", "0"}, "--smoothing '0'"},
       {{"--server", "10.0.0.5=web/a", "--smoothing", "1.5"}, "--smoothing '1.5'"},
       {{"--server", "10.0.0.5=web/a", "--silent-state", "ready"}, "neither drain nor maint"},
+      {{"--server", "10.0.0.5=web/a", "--law", "log"}, "--law 'log' is neither even nor linear"},
       {{"--server", "10.0.0.5=web/a", "--dry-run=1"}, "option '--dry-run' takes no value"},
       {{}, "--haproxy needs at least one --server"},
   };
