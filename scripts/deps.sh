@@ -15,6 +15,8 @@ packages=(
   # the coordinator's options and the balancer's tests
   haproxy libcli11-dev
   keepalived  # the redundant pair's failover test (tests/acceptance/test_pair.py)
+  # the coordinator's nftables driver, and nft for its tests
+  nftables libnftables-dev libnftnl-dev libmnl-dev
   # the coordinator's --metrics, its Prometheus and browser tests (curl for the demo)
   libcpp-httplib-dev prometheus-cpp-dev prometheus chromium curl
   # the Windows cross build and its tests under Wine (64-bit only: no i386)

@@ -17,8 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Clock.h"
+#include "Errors.h"
+#include "Hearing.h"
+#include "Reload.h"
 
 namespace coord {
 
@@ -52,6 +56,8 @@ constexpr int64_t kActivityCheckMs = 1000;
 constexpr size_t kDryRunShown = 8;
 // How often the HTTP side gets a fresh snapshot.
 constexpr int64_t kPublishMs = 1000;
+// How often the fleet's hearing is counted besides each silence verdict.
+constexpr int64_t kHearingCheckMs = 500;
 
 double WallSeconds() {
   timespec ts{};
@@ -78,7 +84,10 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
                                     opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
     balancer_->SetMaxDrain(opt_.max_drain);
     // Reports keep coming while HAProxy takes a large change.
-    balancer_->SetBetweenBatches([this] { Receive(); });
+    balancer_->SetBetweenBatches([this] {
+      Receive();
+      live_.Beat(MonotonicMs());
+    });
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
   SetTargets();
@@ -123,10 +132,15 @@ void CCoordinator::Begin() {
     CJsonLine j = Event(active_ ? "active" : "standby", start_ms_);
     j.Addr("address", opt_.address);
     Emit(j);
+    if (!active_) table_.Pause();
   }
   if (balancer_) {
     balancer_->Start(start_ms_, table_.SilenceMs());
     RefreshValves();
+    // The first count falls on the end of the grace, before the balancer
+    // judges the agents it has not heard.
+    judge_from_ms_ = start_ms_ + table_.SilenceMs();
+    next_hearing_ = active_ ? judge_from_ms_ : -1;
   }
   if (tty_) std::fputs("\x1b[2J", stdout);
 
@@ -135,21 +149,30 @@ void CCoordinator::Begin() {
   next_read_ = start_ms_;
   next_check_ = watch_ ? start_ms_ + kActivityCheckMs : -1;
   end_at_ = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
+  live_.Ready(start_ms_);
 }
 
 // Everything whose time has come; returns the time it ends at.
 int64_t CCoordinator::DoDue() {
   int64_t now = MonotonicMs();
   now_ms_ = now;
+  live_.Beat(now);
   if (watch_ && now >= next_check_) {
     CheckActivity(now);
     next_check_ = now + kActivityCheckMs;
   }
-  // A standby sends no Coor_alive.
+  // A standby sends no Coor_alive, and judges no silence: the agents
+  // report to the active node.
   if (active_ && !send_blocked_) SendDue(now);
-  for (size_t i : table_.CheckSilence(now)) {
-    EmitSilent(table_.Rows()[i], now);
-    if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
+  if (active_) {
+    std::vector<size_t> silent = table_.CheckSilence(now);
+    if (balancer_ && (!silent.empty() || (next_hearing_ >= 0 && now >= next_hearing_))) {
+      CheckHearing(now);
+    }
+    for (size_t i : silent) {
+      EmitSilent(table_.Rows()[i], now);
+      if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
+    }
   }
   // Only the holder of the report address writes to HAProxy.
   if (balancer_ && active_ && now >= lb_due_ms_) {
@@ -161,6 +184,7 @@ int64_t CCoordinator::DoDue() {
   }
   if (balancer_) RefreshValves();
   EmitDrops(now);
+  EmitTable(now);
   if (end_at_ >= 0 && now >= end_at_) {
     end_reason_ = "duration";
     return now;
@@ -190,9 +214,11 @@ void CCoordinator::WaitAndHandle(int64_t now) {
   bool drops_pending =
       opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
   int64_t wake = -1;
-  for (int64_t t : {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at_,
-                    tty_ ? next_draw_ : -1, next_publish_, table_.NextSilenceDue(), next_check_,
-                    lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1}) {
+  for (int64_t t :
+       {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at_, tty_ ? next_draw_ : -1,
+        next_publish_, active_ ? table_.NextSilenceDue() : -1, active_ ? next_hearing_ : -1,
+        next_check_, lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1,
+        TablePending() ? table_due_ms_ : -1, live_.NextDue()}) {
     if (t >= 0 && (wake < 0 || t < wake)) wake = t;
   }
   int timeout = -1;
@@ -230,6 +256,7 @@ void CCoordinator::WaitAndHandle(int64_t now) {
 }
 
 void CCoordinator::End() {
+  live_.Stopping();
   // What the last reports decided still goes out.
   for (int slice = 0; balancer_ && active_ && slice < 1000; ++slice) {
     now_ms_ = MonotonicMs();
@@ -240,6 +267,31 @@ void CCoordinator::End() {
   Finish(MonotonicMs());
   Flush();
   if (http_) http_->Stop();
+}
+
+// The valve's look at the whole fleet; counted from the end of the grace a
+// start gives, since before it nobody can be silent.
+void CCoordinator::CheckHearing(int64_t now) {
+  next_hearing_ = now + kHearingCheckMs;
+  if (now < judge_from_ms_ || table_.SilenceMs() == 0) return;
+  const CBalancer* b = balancer_.get();
+  hearing_ =
+      CountHearing(table_, opt_.servers, now, [b](uint32_t agent) { return b->TakenOut(agent); });
+  // --max-drain 100 is no valve at all.
+  bool deaf = opt_.max_drain < 100 && FleetDeaf(hearing_);
+  if (deaf == balancer_->Deaf()) return;
+  balancer_->SetDeaf(deaf, now);
+  RefreshValves();
+  std::fprintf(stderr,
+               deaf ? "%s: WARN: %zu of %zu agents heard lately: the coordinator is deaf and "
+                      "drains nobody for silence\n"
+                    : "%s: %zu of %zu agents heard lately: silence counts again\n",
+               kProgram, hearing_.heard, hearing_.expected);
+  CJsonLine j = Event("deaf", now);
+  j.Str("status", deaf ? "holding" : "released")
+      .Num("heard", hearing_.heard)
+      .Num("expected", hearing_.expected);
+  Emit(j);
 }
 
 void CCoordinator::CheckActivity(int64_t now) {
@@ -260,10 +312,19 @@ void CCoordinator::SetActive(bool active, int64_t now) {
       balancer_->Start(now, table_.SilenceMs());
       RefreshValves();
       lb_due_ms_ = now;
+      judge_from_ms_ = now + table_.SilenceMs();
+      next_hearing_ = judge_from_ms_;
     }
     round_start_ms_ = now;
     round_spread_ms_ = 0;
     round_next_ = 0;
+  } else {
+    table_.Pause();
+    if (balancer_) {
+      balancer_->Stop();
+      RefreshValves();
+      next_hearing_ = -1;
+    }
   }
   // One line per change, so that a service's journal shows each failover.
   char a[16];
@@ -279,20 +340,53 @@ void CCoordinator::SetActive(bool active, int64_t now) {
 
 void CCoordinator::Reload(int64_t now) {
   now_ms_ = now;
-  if (opt_.server_map.empty()) return;
+  bool with_options = !opt_.options_file.empty();
+  if (opt_.server_map.empty() && !with_options) return;
   std::vector<ServerMapping> servers;
   std::vector<uint32_t> agents;
   std::string why;
   CJsonLine j = Event("reload", now);
-  j.Str("config", opt_.server_map);
-  if (LoadServers(opt_, &servers, &agents, &why) != 0 || (servers.empty() && balancer_)) {
-    if (why.empty()) why = "--config " + opt_.server_map + " maps no server";
+  CoordinatorOptions reread;
+  std::vector<std::string> refused;
+  if (with_options) {
+    j.Str("options", opt_.options_file);
+    // The options file and the server map it names, read whole first: a
+    // broken line keeps every old value.
+    if (RereadOptions(opt_, &reread, &refused, &why) != 0) {
+      std::fprintf(stderr, "%s: SIGHUP: %s; every option and the server map are unchanged\n",
+                   kProgram, why.c_str());
+      j.Str("error", why);
+      Emit(j);
+      return;
+    }
+    servers = reread.servers;
+    agents = reread.agents;
+  }
+  const std::string& map = with_options ? reread.server_map : opt_.server_map;
+  if (!map.empty()) j.Str("config", map);
+  if ((!with_options && LoadServers(opt_, &servers, &agents, &why) != 0) ||
+      (servers.empty() && balancer_)) {
+    if (why.empty()) why = "--config " + map + " maps no server";
     // A broken edit must not take every server out: the old map stays.
-    std::fprintf(stderr, "%s: SIGHUP: %s; the server map is unchanged\n", kProgram, why.c_str());
+    std::fprintf(stderr, "%s: SIGHUP: %s; %s unchanged\n", kProgram, why.c_str(),
+                 with_options ? "every option and the server map are" : "the server map is");
     j.Str("error", why);
     Emit(j);
     return;
   }
+  if (with_options) {
+    std::string list = "[";
+    for (const std::string& r : refused) {
+      std::fprintf(stderr, "%s: SIGHUP: %s\n", kProgram, r.c_str());
+      CJsonLine item;
+      item.Str("message", r);
+      if (list.size() > 1) list += ",";
+      list += item.Text();
+    }
+    j.Raw("refused", list + "]");
+    Apply(reread, now);
+  }
+  std::vector<ServerMapping> old_servers = std::move(opt_.servers);
   opt_.servers = servers;
   opt_.agents = agents;
   std::vector<size_t> fresh = SetTargets();
@@ -301,13 +395,61 @@ void CCoordinator::Reload(int64_t now) {
     if (!active_ || send_blocked_) break;
     if (!SendOne(t, now)) send_blocked_ = true;
   }
-  for (const ServerMapping& m : servers) table_.Expect(m.agent);
+  std::unordered_set<uint32_t> mapped;
+  for (const ServerMapping& m : servers) {
+    table_.Expect(m.agent);
+    mapped.insert(m.agent);
+  }
+  // An agent no longer mapped may lose its row to a flood like any other.
+  for (const ServerMapping& m : old_servers) {
+    if (mapped.count(m.agent) == 0) table_.Release(m.agent);
+  }
   if (balancer_) {
     balancer_->Remap(servers);
     RefreshValves();
   }
   j.Num("servers", servers.size());
   Emit(j);
+}
+
+// What a re-read options file may change while the coordinator runs; the
+// server map and the agents are the caller's.
+void CCoordinator::Apply(const CoordinatorOptions& fresh, int64_t now) {
+  const CoorAliveSettings& was = opt_.settings;
+  const CoorAliveSettings& is = fresh.settings;
+  bool told = was.loglevel != is.loglevel || was.log_refresh != is.log_refresh ||
+              was.alive != is.alive || was.cpu_interval != is.cpu_interval;
+  if (was.alive != is.alive || was.cpu_interval != is.cpu_interval) {
+    table_.SetPeriods(is.alive, is.cpu_interval);
+  }
+  opt_.settings = is;
+  opt_.resend = fresh.resend;
+  if (!fresh.broadcasts.empty() && opt_.broadcasts.empty()) {
+    // The socket was made without broadcasts in mind.
+    int on = 1;
+    if (setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+      std::fprintf(stderr, "%s: SIGHUP: cannot enable broadcast: %s\n", kProgram,
+                   ErrorText(errno).c_str());
+    }
+  }
+  opt_.broadcasts = fresh.broadcasts;
+  opt_.fixed_agents = fresh.fixed_agents;
+  opt_.fixed_servers = fresh.fixed_servers;
+  opt_.server_map = fresh.server_map;
+  opt_.policy = fresh.policy;
+  opt_.silent_state = fresh.silent_state;
+  opt_.max_drain = fresh.max_drain;
+  opt_.trust_forwarded = fresh.trust_forwarded;
+  if (balancer_) {
+    balancer_->SetPolicy(opt_.policy, opt_.silent_state);
+    balancer_->SetMaxDrain(opt_.max_drain);
+  }
+  // New settings reach every agent now, not a resend period later.
+  if (told && active_) {
+    round_start_ms_ = now;
+    round_spread_ms_ = 0;
+    round_next_ = 0;
+  }
 }
 
 int CCoordinator::Setup() {
@@ -317,10 +459,13 @@ int CCoordinator::Setup() {
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGHUP);
   // Delivered through the descriptor, so no signal can slip in between a
-  // check and the wait.
-  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0 ||
-      (sigfd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
-    std::fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, std::strerror(errno));
+  // check and the wait. Blocked before the HTTP threads start, which inherit
+  // the mask, so none of them takes a signal instead.
+  int err = pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  if (err == 0 && (sigfd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) err = errno;
+  if (err != 0) {
+    std::fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram,
+                 ErrorText(err).c_str());
     return -1;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -329,13 +474,14 @@ int CCoordinator::Setup() {
   FormatAddr(opt_.listen, listen);
   sock_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (sock_ < 0) {
-    std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram,
+                 ErrorText(errno).c_str());
     return -1;
   }
   int on = 1;
   if (!opt_.broadcasts.empty() &&
       setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
-    std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, ErrorText(errno).c_str());
     return -1;
   }
   // A fleet's reports bunch up (after a Coor_alive round, after a network
@@ -360,11 +506,17 @@ int CCoordinator::Setup() {
   sockaddr_in sa = MakeSockaddr(opt_.listen, opt_.port);
   if (bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
     std::fprintf(stderr, "%s: cannot listen on %s:%u: %s\n", kProgram, listen, opt_.port,
-                 std::strerror(errno));
+                 ErrorText(errno).c_str());
     return -1;
   }
   // Without netlink the check each second still follows the address.
   if (watch_) watch_->Open();
+  std::string why = live_.Open(opt_.heartbeat);
+  if (!why.empty()) {
+    std::fprintf(stderr, "%s: cannot make the heartbeat file %s: %s\n", kProgram,
+                 opt_.heartbeat.c_str(), why.c_str());
+    return -1;
+  }
   return StartMetrics();
 }
 
@@ -397,6 +549,9 @@ std::shared_ptr<CoordinatorStatus> CCoordinator::Snapshot(int64_t now, bool with
   s->time_s = WallSeconds();
   s->start_s = start_wall_s_;
   s->active = active_;
+  s->deaf = balancer_ && balancer_->Deaf();
+  s->heard = hearing_.heard;
+  s->expected = hearing_.expected;
   s->agents_configured = counters_.agents_configured;
   s->received = received_;
   s->malformed = malformed_;
@@ -404,6 +559,11 @@ std::shared_ptr<CoordinatorStatus> CCoordinator::Snapshot(int64_t now, bool with
   s->dropped_source = counters_.source_drops;
   s->alive_sent = counters_.alive_sent;
   s->alive_failed = counters_.alive_failed;
+  s->table_rows = table_.Rows().size();
+  s->table_max = table_.MaxRows();
+  s->table_full = table_.Full();
+  s->table_recycled = table_.Recycled();
+  s->table_mapped = table_.Reserved();
   s->agents.reserve(table_.Rows().size());
   for (const AgentRow& r : table_.Rows()) {
     AgentStatus a;
@@ -522,9 +682,9 @@ bool CCoordinator::SendOne(size_t target, int64_t now) {
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
-               std::strerror(err));
+               ErrorText(err).c_str());
   CJsonLine j = Event("error", now);
-  j.Str("op", "sendto").Addr("to", des).Str("message", std::strerror(err));
+  j.Str("op", "sendto").Addr("to", des).Str("message", ErrorText(err));
   Emit(j);
   return true;
 }
@@ -649,6 +809,30 @@ void CCoordinator::EmitDrops(int64_t now) {
   Emit(j);
 }
 
+// Grows with every change the "table" event tells (rows are never freed, so
+// the table stays full once it is).
+uint64_t CCoordinator::TableStamp() const {
+  return table_.Recycled() + table_.Untracked() + (table_.Full() ? 1 : 0);
+}
+
+bool CCoordinator::TablePending() const { return opt_.json && TableStamp() != table_emitted_; }
+
+// The table's figures as they change, at most once a second: a flood shows
+// while it lasts, not only in the end event.
+void CCoordinator::EmitTable(int64_t now) {
+  if (!TablePending() || now < table_due_ms_) return;
+  table_emitted_ = TableStamp();
+  table_due_ms_ = now + kDropsEventMs;
+  CJsonLine j = Event("table", now);
+  j.Num("rows", table_.Rows().size())
+      .Num("max", table_.MaxRows())
+      .Num("mapped", table_.Reserved())
+      .Bool("full", table_.Full())
+      .Num("recycled", table_.Recycled())
+      .Num("untracked", table_.Untracked());
+  Emit(j);
+}
+
 void CCoordinator::RefreshValves() {
   if (balancer_->ValveVersion() == valve_version_ && !counters_.valves.empty()) return;
   valve_version_ = balancer_->ValveVersion();
@@ -699,7 +883,8 @@ void CCoordinator::Handle(const uint8_t* data, size_t n, uint32_t from_addr, uin
   }
   j.Str("state", state).Bool("came_up", came_up);
   Emit(j);
-  if (balancer_ && row != nullptr) {
+  // A standby judges nothing: what it hears is for its table only.
+  if (balancer_ && row != nullptr && active_) {
     if (d.kind == Kind::kDown) {
       balancer_->OnGone(agent, "down");
     } else {
@@ -753,6 +938,18 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
                      e.server.c_str(), e.message.c_str());
       }
       break;
+    case LbEvent::Kind::kHold: {
+      std::string where = e.endpoint.empty() ? "" : " on HAProxy " + e.endpoint;
+      if (e.reason == "holding") {
+        std::fprintf(stderr, "%s: %s%s is held by the %s%s: not written to until released\n",
+                     kProgram, e.server.c_str(), where.c_str(), e.message.c_str(),
+                     e.new_value.empty() ? "" : (" (" + e.new_value + ")").c_str());
+      } else {
+        std::fprintf(stderr, "%s: %s%s is released by the %s: balanced again\n", kProgram,
+                     e.server.c_str(), where.c_str(), e.message.c_str());
+      }
+      break;
+    }
   }
   if (!opt_.json) return;
   CJsonLine j = Event(LbEventName(e.kind), now_ms_);
@@ -761,7 +958,7 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
 }
 
 void CCoordinator::Fatal(const char* op, int err) {
-  std::fprintf(stderr, "%s: %s failed: %s\n", kProgram, op, std::strerror(err));
+  std::fprintf(stderr, "%s: %s failed: %s\n", kProgram, op, ErrorText(err).c_str());
   exit_code_ = 1;
   end_reason_ = "error";
 }

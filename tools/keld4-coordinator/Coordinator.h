@@ -12,6 +12,8 @@
 #include "AddressWatch.h"
 #include "AgentTable.h"
 #include "Balancer.h"
+#include "Hearing.h"
+#include "Liveness.h"
 #include "MetricsServer.h"
 #include "Options.h"
 #include "Report.h"
@@ -23,7 +25,7 @@ extern const char* const kProgram;
 extern const char* const kVersion;
 
 // What the operator of a fleet watches: the coordinator keeps it current and
-// anything beside it (a status page, metrics) may read it.
+// copies it into the snapshot that every view reads.
 struct FleetCounters {
   uint64_t kernel_drops = 0;      // reports the kernel dropped for a full receive buffer
   uint64_t source_drops = 0;      // mapped agents' reports from another UDP source
@@ -38,7 +40,7 @@ struct FleetCounters {
 class CCoordinator {
  public:
   explicit CCoordinator(const CoordinatorOptions& o);
-  virtual ~CCoordinator();
+  ~CCoordinator();
   CCoordinator(const CCoordinator&) = delete;
   CCoordinator& operator=(const CCoordinator&) = delete;
 
@@ -71,11 +73,16 @@ class CCoordinator {
   void Receive();
   void CountKernelDrops(uint32_t total);
   void EmitDrops(int64_t now);
+  void EmitTable(int64_t now);
+  uint64_t TableStamp() const;
+  bool TablePending() const;
   void Flush();
   void RefreshValves();
   void CheckActivity(int64_t now);
+  void CheckHearing(int64_t now);
   void SetActive(bool active, int64_t now);
   void Reload(int64_t now);
+  void Apply(const CoordinatorOptions& fresh, int64_t now);
   void Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
   void EmitSilent(const AgentRow& r, int64_t now);
   void OnLbEvent(const LbEvent& e);
@@ -89,6 +96,7 @@ class CCoordinator {
   CAgentTable table_;
   std::unique_ptr<CBalancer> balancer_;
   std::unique_ptr<CAddressWatch> watch_;  // with --virtual only
+  CLiveness live_;
   bool active_ = true;
   uint64_t activity_changes_ = 0;
   int sock_ = -1;
@@ -109,11 +117,16 @@ class CCoordinator {
   uint32_t kernel_drops_seen_ = 0;
   uint64_t drops_emitted_ = 0;
   int64_t drops_due_ms_ = 0;
+  uint64_t table_emitted_ = 0;
+  int64_t table_due_ms_ = 0;
   uint64_t valve_version_ = 0;
   int64_t next_draw_ = 0;
   int64_t next_read_ = 0;
-  int64_t next_check_ = -1;  // -1 without an address to watch
-  int64_t end_at_ = -1;      // -1 without --duration
+  int64_t next_check_ = -1;    // -1 without an address to watch
+  int64_t next_hearing_ = -1;  // -1 while nothing is judged
+  int64_t judge_from_ms_ = 0;  // the end of the grace of the latest start
+  Hearing hearing_;
+  int64_t end_at_ = -1;  // -1 without --duration
   int64_t lb_due_ms_ = 0;
   uint64_t valid_ = 0;
   uint64_t malformed_ = 0;

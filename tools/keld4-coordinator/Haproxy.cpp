@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "Clock.h"
+#include "Errors.h"
 
 namespace coord {
 namespace {
@@ -82,7 +83,7 @@ int CHaproxySocket::Connect(std::string* err) const {
   bool is_unix = endpoint_.find('/') != std::string::npos;
   int fd = socket(is_unix ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    *err = std::string("socket: ") + std::strerror(errno);
+    *err = std::string("socket: ") + ErrorText(errno);
     return -1;
   }
   int rc = 0;
@@ -104,7 +105,7 @@ int CHaproxySocket::Connect(std::string* err) const {
     errno = soerr;
   }
   if (rc != 0) {
-    *err = std::string("connect: ") + std::strerror(errno);
+    *err = std::string("connect: ") + ErrorText(errno);
     close(fd);
     return -1;
   }
@@ -134,7 +135,7 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
     if (n < 0 && (errno == EAGAIN || errno == EINTR) && WaitFor(fd.Get(), POLLOUT, deadline)) {
       continue;
     }
-    *err = std::string("send: ") + (n < 0 ? std::strerror(errno) : "nothing sent");
+    *err = std::string("send: ") + (n < 0 ? ErrorText(errno) : std::string("nothing sent"));
     return -1;
   }
   std::string reply;
@@ -147,8 +148,8 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
     }
     if (n == 0) break;
     if ((errno == EAGAIN || errno == EINTR) && WaitFor(fd.Get(), POLLIN, deadline)) continue;
-    *err = errno == EAGAIN ? "no complete answer in time"
-                           : std::string("recv: ") + std::strerror(errno);
+    *err =
+        errno == EAGAIN ? "no complete answer in time" : std::string("recv: ") + ErrorText(errno);
     return -1;
   }
   // Each command's output ends with an empty line, and no output holds one.
@@ -237,6 +238,65 @@ bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_
     if (TakeText(&p, "Uptime_sec: ")) has_uptime = TakeNumber(&p, uptime_s) && *p == '\0';
   }
   return has_pid && has_uptime;
+}
+
+bool ParseServersState(const std::string& answer, std::vector<ServerState>* out) {
+  // "1", a "# be_id be_name ..." header, then be_id be_name srv_id srv_name
+  // srv_addr srv_op_state srv_admin_state srv_uweight ...
+  size_t pos = 0;
+  bool version = false;
+  while (pos < answer.size()) {
+    size_t nl = answer.find('\n', pos);
+    std::string l = answer.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? answer.size() : nl + 1;
+    if (!version) {
+      if (l != "1") return false;
+      version = true;
+      continue;
+    }
+    if (l.empty() || l[0] == '#') continue;
+    std::vector<std::string> f;
+    for (size_t at = 0; at < l.size();) {
+      size_t end = l.find(' ', at);
+      if (end == std::string::npos) end = l.size();
+      if (end > at) f.push_back(l.substr(at, end - at));
+      at = end + 1;
+    }
+    long long admin = 0, weight = 0;
+    const char* a = f.size() > 7 ? f[6].c_str() : "";
+    const char* w = f.size() > 7 ? f[7].c_str() : "";
+    if (!TakeNumber(&a, &admin) || *a != '\0' || !TakeNumber(&w, &weight) || *w != '\0') {
+      return false;
+    }
+    out->push_back({f[1], f[3], static_cast<int>(admin), static_cast<int>(weight)});
+  }
+  return version;
+}
+
+const char* HolderName(Holder h) {
+  switch (h) {
+    case Holder::kOperator: return "operator";
+    case Holder::kConfig: return "config";
+    case Holder::kHaproxy: return "haproxy";
+    case Holder::kMap: return "map";
+    case Holder::kNone: break;
+  }
+  return "none";
+}
+
+LbState AdminState(int admin) {
+  if (admin == 0) return LbState::kReady;
+  // Maintenance wins over drain, as in HAProxy.
+  return (admin & ~(kAdminForcedDrain | 0x10)) != 0 ? LbState::kMaint : LbState::kDrain;
+}
+
+Holder AdminHolder(int admin, int weight, LbState silent_state) {
+  if (admin == 0) return Holder::kNone;
+  constexpr int kConfigMaint = 0x04;
+  if ((admin & kConfigMaint) != 0) return Holder::kConfig;
+  if ((admin & ~(kAdminForcedMaint | kAdminForcedDrain)) != 0) return Holder::kHaproxy;
+  int ours = silent_state == LbState::kMaint ? kAdminForcedMaint : kAdminForcedDrain;
+  return admin == ours && weight == 0 ? Holder::kNone : Holder::kOperator;
 }
 
 }  // namespace coord

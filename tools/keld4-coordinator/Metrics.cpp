@@ -146,6 +146,16 @@ void Servers(const CoordinatorStatus& s, CExposition* x) {
                 out->push_back(x->Metric(v.state == st ? 1 : 0, kGauge, std::move(l)));
               }
             });
+  x->Family("keld4_server_held",
+            "1 while a server keeps a state that is not the coordinator's to write, by whom: "
+            "operator, config, haproxy, map.",
+            kGauge, servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+              const ServerStatus& v = servers[i];
+              if (v.missing || v.holder.empty()) return;
+              auto l = labels(i);
+              l.push_back({"by", v.holder});
+              out->push_back(x->Metric(1, kGauge, std::move(l)));
+            });
 }
 
 void Endpoints(const CoordinatorStatus& s, CExposition* x) {
@@ -195,6 +205,9 @@ void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::stri
         s.start_s);
   x.One("keld4_coordinator_active", "1 while this coordinator is active, 0 while standing by.",
         kGauge, s.active ? 1 : 0);
+  x.One("keld4_coordinator_deaf",
+        "1 while the coordinator hears almost none of its fleet and drains nobody for silence.",
+        kGauge, s.deaf ? 1 : 0);
   x.One("keld4_agents_configured", "Agents whose latest Coor_alive went out.", kGauge,
         static_cast<double>(s.agents_configured));
   x.One("keld4_datagrams_received_total", "Datagrams read from the agents' socket.", kCounter,
@@ -209,6 +222,17 @@ void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::stri
         static_cast<double>(s.alive_sent));
   x.One("keld4_coor_alive_failed_total", "Coor_alive messages the socket refused to send.",
         kCounter, static_cast<double>(s.alive_failed));
+  x.One("keld4_agent_table_rows", "Rows of the agent table in use (at most --max-agents).", kGauge,
+        static_cast<double>(s.table_rows));
+  x.One("keld4_agent_table_full",
+        "1 while the agent table has no free row: new senders take unmapped agents' rows.", kGauge,
+        s.table_full ? 1 : 0);
+  x.One("keld4_agent_table_recycled_total",
+        "Rows of unmapped agents given to a new sender because the table was full.", kCounter,
+        static_cast<double>(s.table_recycled));
+  x.One("keld4_reports_untracked_total",
+        "Valid reports that got no row of the agent table (every row reserved).", kCounter,
+        static_cast<double>(s.untracked));
   std::vector<ClientMetric> valves;
   for (const BackendStatus& b : s.backends) {
     valves.push_back(x.Metric(b.valve_holding ? 1 : 0, kGauge, {{"backend", b.name}}));

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <unordered_set>
 
@@ -125,7 +124,6 @@ class COptionDeclarer {
  public:
   using Values = std::vector<std::string>;
   explicit COptionDeclarer(CLI::App* app) : app_(app) {}
-  virtual ~COptionDeclarer() = default;
 
   void Group(const char* name) { app_->option_defaults()->group(name); }
   // An option with one value; the last one given wins.
@@ -239,11 +237,22 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
              }
            }
          });
-  d.Single("--config", "FILE", "more mappings, one AGENT=BACKEND/SERVER a line",
+  d.Single("--config", "FILE",
+           "more mappings, one AGENT=BACKEND/SERVER a line (\"hold\" after it: write nothing to "
+           "that server)",
            [config](const std::string& v) { *config = v; });
-  d.Single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
+  d.Single("--law", "LAW",
+           "even: servers equally busy (default); linear: each weight from its own load",
+           [o](const std::string& v) {
+             if (!ParseWeightLaw(v, &o->policy.law)) {
+               Refuse(Quoted("--law", v) + " is neither even nor linear");
+             }
+           });
+  d.Single("--min-weight", "N",
+           "lowest weight written (linear: a fully busy server's), 0-256 (default 1)",
            [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
-  d.Single("--max-weight", "N", "weight of an idle server, 1-256 (default: its initial weight)",
+  d.Single("--max-weight", "N",
+           "highest weight (linear: an idle server's), 1-256 (default: initial weight)",
            [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
   d.Single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
            [o](const std::string& v) {
@@ -292,6 +301,12 @@ void DeclarePair(COptionDeclarer& d, CoordinatorOptions* o) {
          "--address is a virtual address: act only while it is assigned here");
   d.Single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
            [o](const std::string& v) { o->options_file = v; });
+  d.Single("--heartbeat", "FILE",
+           "set FILE's time every 0.25 s while the loop runs (for a health check)",
+           [o](const std::string& v) {
+             if (v.empty()) Refuse("--heartbeat needs a file name");
+             o->heartbeat = v;
+           });
 }
 
 void DeclareWatching(COptionDeclarer& d, CoordinatorOptions* o) {
@@ -426,61 +441,52 @@ int ParseInto(const std::vector<std::string>& args, CoordinatorOptions* o, std::
 // and '#' comments. Each line is parsed alone first, so an error names its
 // line.
 int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, std::string* why) {
-  std::ifstream in(path);
-  if (!in) {
-    *why = "--options-file cannot read " + path;
-    return -1;
-  }
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    std::string t = Trim(line);
-    if (t.empty() || t[0] == '#') continue;
-    size_t cut = t.find_first_of("= \t");
-    std::string name = Trim(t.substr(0, cut));
-    std::string value;
-    bool has_value = cut != std::string::npos;
-    if (has_value) {
-      value = Trim(t.substr(cut + 1));
-      if (!value.empty() && value[0] == '=') value = Trim(value.substr(1));
-      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-        value = value.substr(1, value.size() - 2);
-      }
-    }
-    if (name.rfind("--", 0) == 0) name = name.substr(2);
-    std::string where = path;
-    where += ":" + std::to_string(number) + ": ";
-    if (name == "options-file" || name == "help" || name == "version") {
-      *why = where;
-      *why += "option '" + name + "' cannot be given in the file";
-      return -1;
-    }
-    std::vector<std::string> these = {"--" + name};
-    bool is_switch =
-        name == "json" || name == "dry-run" || name == "virtual" || name == "trust-forwarded";
-    if (is_switch) {
-      if (value == "false" || value == "no" || value == "0") continue;
-      if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
-        *why = where;
-        *why += "option '" + name + "' is a switch: true or false, not '";
-        *why += value + "'";
-        return -1;
-      }
-    } else if (has_value) {
-      these.push_back(value);
-    }
-    CoordinatorOptions scratch;
-    std::string scratch_config, wrong;
-    std::vector<std::string> alone = {"keld4-coordinator"};
-    alone.insert(alone.end(), these.begin(), these.end());
-    if (ParseInto(alone, &scratch, &scratch_config, &wrong) != 0) {
-      *why = where + wrong;
-      return -1;
-    }
-    words->insert(words->end(), these.begin(), these.end());
-  }
-  return 0;
+  // The switches are the options declared without a value.
+  CoordinatorOptions declared;
+  std::string declared_config;
+  CLI::App app("", "keld4-coordinator");
+  Configure(&app);
+  Declare(&app, &declared, &declared_config);
+  int r = ReadLines(
+      path,
+      [words, &app](const std::string& t) -> std::string {
+        size_t cut = t.find_first_of("= \t");
+        std::string name = Trim(t.substr(0, cut));
+        std::string value;
+        bool has_value = cut != std::string::npos;
+        if (has_value) {
+          value = Trim(t.substr(cut + 1));
+          if (!value.empty() && value[0] == '=') value = Trim(value.substr(1));
+          if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+          }
+        }
+        if (name.rfind("--", 0) == 0) name = name.substr(2);
+        if (name == "options-file" || name == "help" || name == "version") {
+          return "option '" + name + "' cannot be given in the file";
+        }
+        std::vector<std::string> these = {"--" + name};
+        const CLI::Option* declared_as = app.get_option_no_throw("--" + name);
+        bool is_switch = declared_as != nullptr && declared_as->get_items_expected_max() == 0;
+        if (is_switch) {
+          if (value == "false" || value == "no" || value == "0") return "";
+          if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
+            return "option '" + name + "' is a switch: true or false, not '" + value + "'";
+          }
+        } else if (has_value) {
+          these.push_back(value);
+        }
+        CoordinatorOptions scratch;
+        std::string scratch_config, wrong;
+        std::vector<std::string> alone = {"keld4-coordinator"};
+        alone.insert(alone.end(), these.begin(), these.end());
+        if (ParseInto(alone, &scratch, &scratch_config, &wrong) != 0) return wrong;
+        words->insert(words->end(), these.begin(), these.end());
+        return "";
+      },
+      why);
+  if (r != 0 && *why == "cannot read " + path) *why = "--options-file " + *why;
+  return r;
 }
 
 }  // namespace
@@ -513,6 +519,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     return -1;
   };
   std::vector<std::string> args(argv, argv + argc);
+  std::vector<std::string> given = args;
   std::string config, why;
   if (ParseInto(args, o, &config, &why) != 0) return fail(why);
   if (o->help || o->version) return 0;
@@ -526,6 +533,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     config.clear();
     if (ParseInto(args, o, &config, &why) != 0) return fail(file + ": " + why);
   }
+  o->command_line = given;
   o->server_map = config;
   o->fixed_servers = o->servers;
   o->fixed_agents = o->agents;
@@ -551,6 +559,10 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
   }
   if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
     return fail("--max-weight is below --min-weight");
+  }
+  // The even law moves once a sample.
+  if (o->settings.cpu_interval > 0) {
+    o->policy.period_ms = static_cast<int64_t>(o->settings.cpu_interval) * 1000;
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the coordinator shows to Prometheus and on its status page: one plain
-// snapshot, filled by the datagram loop and read by the HTTP threads, and the
+// What the coordinator shows: one plain snapshot, filled by the datagram loop
+// and read by every view (Prometheus and the status page on the HTTP
+// threads, the JSON events, the live table and the end summary), and the
 // last minutes of load and weight per server for the page's plots.
 #pragma once
 
@@ -42,6 +43,7 @@ struct ValveView {
   size_t mapped = 0;
   size_t drained = 0;  // for silence, not for a down message
   size_t held = 0;     // silent, kept at their last weight and state
+  bool deaf = false;   // held because the coordinator hears almost none of its fleet
 };
 
 struct ServerStatus {
@@ -54,6 +56,7 @@ struct ServerStatus {
   int load = -1;                      // smoothed percent; -1 none yet
   bool missing = false;               // HAProxy has no such server
   bool held = false;                  // silent, kept in service by its backend's valve
+  std::string holder;  // whose state it keeps, untouched by us: operator, config, haproxy, map; ""
 };
 
 struct EndpointStatus {
@@ -78,6 +81,9 @@ struct CoordinatorStatus {
   double time_s = 0;   // Unix time the snapshot was taken
   double start_s = 0;  // Unix time the run began
   bool active = true;  // false while standing by
+  bool deaf = false;   // hears almost none of its fleet: drains nobody for silence
+  size_t heard = 0;    // of the mapped agents counted on, heard lately, as last counted
+  size_t expected = 0;
   uint64_t agents_configured = 0;
   uint64_t received = 0;  // every datagram read, well-formed or not
   uint64_t malformed = 0;
@@ -85,6 +91,12 @@ struct CoordinatorStatus {
   uint64_t dropped_source = 0;  // refused by the source check
   uint64_t alive_sent = 0;
   uint64_t alive_failed = 0;
+  // The agent table: rows in use of its cap, and what a flood did to it.
+  uint64_t table_rows = 0;
+  uint64_t table_max = 0;
+  bool table_full = false;      // no free row: newcomers take other agents' rows
+  uint64_t table_recycled = 0;  // rows given to a newcomer
+  uint64_t table_mapped = 0;    // rows reserved for mapped agents
   std::vector<AgentStatus> agents;
   std::vector<ServerStatus> servers;  // in mapping order, each backend's together or not
   std::vector<BackendStatus> backends;
@@ -97,7 +109,7 @@ struct CoordinatorStatus {
   int64_t now_ms = 0;      // monotonic time of the snapshot, for the rows' ages
   int64_t elapsed_ms = 0;  // since the run began
   uint64_t valid = 0;      // well-formed agent messages
-  uint64_t untracked = 0;  // datagrams from agents the full table had no row for
+  uint64_t untracked = 0;  // valid reports that got no row (every row reserved)
   size_t agents_total = 0;
   int rcvbuf_granted = 0;  // bytes
   bool balancing = false;  // servers are mapped; with no endpoints, a dry run without a socket
@@ -116,7 +128,6 @@ class CStatusBoard {
   static constexpr size_t kSamples = 120;  // ten minutes
 
   explicit CStatusBoard(size_t servers, int64_t sample_ms = kSampleMs, size_t samples = kSamples);
-  virtual ~CStatusBoard() = default;
   CStatusBoard(const CStatusBoard&) = delete;
   CStatusBoard& operator=(const CStatusBoard&) = delete;
 
