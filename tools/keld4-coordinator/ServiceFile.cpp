@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "ServerMap.h"
+
 namespace coord {
 
 namespace {
@@ -59,6 +61,7 @@ int LoadServiceFile(const std::string& path, std::vector<L4Service>* out, std::s
   auto closed = [&]() { return services.empty() || !services.back().servers.empty(); };
   while (std::getline(in, line)) {
     ++number;
+    line = Trim(line);
     std::istringstream words(line);
     std::string word, name, where, extra;
     if (!(words >> word) || word[0] == '#') continue;
