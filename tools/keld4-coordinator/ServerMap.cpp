@@ -97,6 +97,7 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
     ServerMapping m;
     std::string why;
     bool ok = ParseMapping(t, &m, &why) == 0;
+    m.line = number;
     if (ok && agents.insert(m.agent).second && names.insert(m.Name()).second) {
       out->push_back(m);
       continue;

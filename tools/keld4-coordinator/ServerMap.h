@@ -12,6 +12,7 @@ struct ServerMapping {
   uint32_t agent = 0;  // the address the agent reports as its own
   std::string backend;
   std::string server;
+  int line = 0;  // where a --config file names it; 0 for --server
 
   std::string Name() const { return backend + "/" + server; }
 };
