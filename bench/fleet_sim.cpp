@@ -28,7 +28,7 @@
 #include <queue>
 #include <vector>
 
-#include "tools/keld4-coordinator/Protocol.h"
+#include "bench/agent_wire.h"
 
 namespace {
 
@@ -133,26 +133,13 @@ int main(int argc, char** argv) {
   };
   auto queue_report = [&](uint32_t i, bool alive, int64_t now) {
     uint8_t* b = payload[pending];
-    std::memset(b, 0, sizeof(payload[pending]));
     uint32_t src = base + i;
-    coord::PutBE32(b, 4);
-    coord::PutBE32(b + 4, alive ? 1 : 0x01200001);
-    coord::PutBE32(b + 16, alive ? 24 : 4);
-    coord::PutBE32(b + 20, 1);
-    coord::PutBE32(b + 24, src);
-    coord::PutBE32(b + 28, coord);
-    size_t len = 40;
+    size_t len = 0;
     if (alive) {
-      b[40] = 0;
-      b[41] = 4;
-      std::snprintf(reinterpret_cast<char*>(b + 42), 18, "02-00-%02X-%02X-%02X-%02X",
-                    src >> 24 & 255, src >> 16 & 255, src >> 8 & 255, src & 255);
-      coord::PutBE32(b + 60, 2400);
-      len = 64;
+      len = bench::EncodeAlive(src, coord, 2400, b);
     } else {
       bool high = now >= step1 && now < step2;
-      coord::PutBE32(b + 40, high ? 90 : 10);
-      len = 44;
+      len = bench::EncodeCpuLoad(src, coord, high ? 90 : 10, b);
       int step = now >= step2 ? 1 : now >= step1 ? 0 : -1;
       if (step >= 0 && agents[i].step_sent[step] == 0) agents[i].step_sent[step] = WallNow();
     }
@@ -200,7 +187,8 @@ int main(int argc, char** argv) {
       h.msg_controllen = sizeof(cbuf);
       ssize_t got = recvmsg(s, &h, 0);
       if (got < 0) break;
-      if (got < 68 || coord::GetBE32(buf + 4) != 1 || coord::GetBE32(buf + 20) != 4) continue;
+      uint32_t alive_s = 0, cpu_s = 0;
+      if (!bench::DecodeCoorAlivePeriods(buf, static_cast<size_t>(got), &alive_s, &cpu_s)) continue;
       uint32_t dst = 0;
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -214,8 +202,8 @@ int main(int argc, char** argv) {
       uint32_t i = dst - base;
       Agent& a = agents[i];
       bool first = !a.configured;
-      a.alive_s = coord::GetBE32(buf + 40 + 16);
-      a.cpu_s = coord::GetBE32(buf + 40 + 24);
+      a.alive_s = alive_s;
+      a.cpu_s = cpu_s;
       if (!first) continue;
       a.configured = true;
       ++configured;

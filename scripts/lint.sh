@@ -77,7 +77,7 @@ if [ "$cache" != off ] && mkdir -p "$cache" 2> /dev/null; then
   export KELD4_LINT_CACHE_DIR=$cache
   {
     "$tidy" --version
-    cat "$root/.clang-tidy" "$root/tools/.clang-tidy"
+    cat "$root/.clang-tidy" "$root/tools/keld4-reg/.clang-tidy"
     sed "s|$root|@ROOT@|g" "$build/compile_commands.json"
     (cd "$root" && find ${dirs//|/ } -name '*.h' | sort | xargs cat)
   } > "$work/fingerprint"

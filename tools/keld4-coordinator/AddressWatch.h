@@ -11,7 +11,7 @@ namespace coord {
 class CAddressWatch {
  public:
   explicit CAddressWatch(uint32_t addr) : addr_(addr) {}
-  virtual ~CAddressWatch();
+  ~CAddressWatch();
   CAddressWatch(const CAddressWatch&) = delete;
   CAddressWatch& operator=(const CAddressWatch&) = delete;
 

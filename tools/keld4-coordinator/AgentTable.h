@@ -48,7 +48,6 @@ class CAgentTable {
  public:
   // alive_s and cpu_s are the periods our Coor_alive gives the agents.
   CAgentTable(uint32_t alive_s, uint32_t cpu_s, size_t max_rows = kMaxAgents);
-  virtual ~CAgentTable() = default;
 
   // 0 when agents never go silent.
   int64_t SilenceMs() const { return silence_ms_; }

@@ -87,7 +87,6 @@ class CBalancer {
   CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
             LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
             Sink sink);
-  virtual ~CBalancer() = default;
 
   // silence_ms: how long a mapped agent may go unheard from now before its
   // server is taken out (0: never). Called again each time the coordinator

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "Clock.h"
+#include "Errors.h"
 
 namespace coord {
 
@@ -317,10 +318,13 @@ int CCoordinator::Setup() {
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGHUP);
   // Delivered through the descriptor, so no signal can slip in between a
-  // check and the wait.
-  if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0 ||
-      (sigfd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
-    std::fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram, std::strerror(errno));
+  // check and the wait. Blocked before the HTTP threads start, which inherit
+  // the mask, so none of them takes a signal instead.
+  int err = pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  if (err == 0 && (sigfd_ = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) err = errno;
+  if (err != 0) {
+    std::fprintf(stderr, "%s: cannot set up signal handling: %s\n", kProgram,
+                 ErrorText(err).c_str());
     return -1;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -329,13 +333,14 @@ int CCoordinator::Setup() {
   FormatAddr(opt_.listen, listen);
   sock_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (sock_ < 0) {
-    std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot create a UDP socket: %s\n", kProgram,
+                 ErrorText(errno).c_str());
     return -1;
   }
   int on = 1;
   if (!opt_.broadcasts.empty() &&
       setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
-    std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot enable broadcast: %s\n", kProgram, ErrorText(errno).c_str());
     return -1;
   }
   // A fleet's reports bunch up (after a Coor_alive round, after a network
@@ -360,7 +365,7 @@ int CCoordinator::Setup() {
   sockaddr_in sa = MakeSockaddr(opt_.listen, opt_.port);
   if (bind(sock_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
     std::fprintf(stderr, "%s: cannot listen on %s:%u: %s\n", kProgram, listen, opt_.port,
-                 std::strerror(errno));
+                 ErrorText(errno).c_str());
     return -1;
   }
   // Without netlink the check each second still follows the address.
@@ -522,9 +527,9 @@ bool CCoordinator::SendOne(size_t target, int64_t now) {
   char to[16];
   FormatAddr(des, to);
   std::fprintf(stderr, "%s: cannot send to %s:%u: %s\n", kProgram, to, opt_.port,
-               std::strerror(err));
+               ErrorText(err).c_str());
   CJsonLine j = Event("error", now);
-  j.Str("op", "sendto").Addr("to", des).Str("message", std::strerror(err));
+  j.Str("op", "sendto").Addr("to", des).Str("message", ErrorText(err));
   Emit(j);
   return true;
 }
@@ -761,7 +766,7 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
 }
 
 void CCoordinator::Fatal(const char* op, int err) {
-  std::fprintf(stderr, "%s: %s failed: %s\n", kProgram, op, std::strerror(err));
+  std::fprintf(stderr, "%s: %s failed: %s\n", kProgram, op, ErrorText(err).c_str());
   exit_code_ = 1;
   end_reason_ = "error";
 }

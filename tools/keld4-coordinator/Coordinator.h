@@ -23,7 +23,7 @@ extern const char* const kProgram;
 extern const char* const kVersion;
 
 // What the operator of a fleet watches: the coordinator keeps it current and
-// anything beside it (a status page, metrics) may read it.
+// copies it into the snapshot that every view reads.
 struct FleetCounters {
   uint64_t kernel_drops = 0;      // reports the kernel dropped for a full receive buffer
   uint64_t source_drops = 0;      // mapped agents' reports from another UDP source
@@ -38,7 +38,7 @@ struct FleetCounters {
 class CCoordinator {
  public:
   explicit CCoordinator(const CoordinatorOptions& o);
-  virtual ~CCoordinator();
+  ~CCoordinator();
   CCoordinator(const CCoordinator&) = delete;
   CCoordinator& operator=(const CCoordinator&) = delete;
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "Clock.h"
+#include "Errors.h"
 
 namespace coord {
 namespace {
@@ -82,7 +83,7 @@ int CHaproxySocket::Connect(std::string* err) const {
   bool is_unix = endpoint_.find('/') != std::string::npos;
   int fd = socket(is_unix ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    *err = std::string("socket: ") + std::strerror(errno);
+    *err = std::string("socket: ") + ErrorText(errno);
     return -1;
   }
   int rc = 0;
@@ -104,7 +105,7 @@ int CHaproxySocket::Connect(std::string* err) const {
     errno = soerr;
   }
   if (rc != 0) {
-    *err = std::string("connect: ") + std::strerror(errno);
+    *err = std::string("connect: ") + ErrorText(errno);
     close(fd);
     return -1;
   }
@@ -134,7 +135,7 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
     if (n < 0 && (errno == EAGAIN || errno == EINTR) && WaitFor(fd.Get(), POLLOUT, deadline)) {
       continue;
     }
-    *err = std::string("send: ") + (n < 0 ? std::strerror(errno) : "nothing sent");
+    *err = std::string("send: ") + (n < 0 ? ErrorText(errno) : std::string("nothing sent"));
     return -1;
   }
   std::string reply;
@@ -147,8 +148,8 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
     }
     if (n == 0) break;
     if ((errno == EAGAIN || errno == EINTR) && WaitFor(fd.Get(), POLLIN, deadline)) continue;
-    *err = errno == EAGAIN ? "no complete answer in time"
-                           : std::string("recv: ") + std::strerror(errno);
+    *err =
+        errno == EAGAIN ? "no complete answer in time" : std::string("recv: ") + ErrorText(errno);
     return -1;
   }
   // Each command's output ends with an empty line, and no output holds one.

@@ -14,7 +14,6 @@ class CHaproxySocket {
  public:
   // endpoint: a UNIX socket path (anything with a '/') or IPv4-address:port.
   explicit CHaproxySocket(std::string endpoint, int timeout_ms = 2000);
-  virtual ~CHaproxySocket() = default;
 
   // "" when endpoint has one of the two forms, else the reason.
   static std::string CheckEndpoint(const std::string& endpoint);

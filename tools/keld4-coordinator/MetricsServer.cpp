@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Errors.h"
 #include "Metrics.h"
 #include "Protocol.h"
 #include "StatusPage.h"
@@ -144,7 +145,7 @@ std::string CMetricsServer::Bind(uint32_t addr, uint16_t port) {
   FormatAddr(addr, host);
   errno = 0;
   if (http_->bind_to_port(host, port)) return "";
-  return errno != 0 ? std::strerror(errno) : "cannot bind";
+  return errno != 0 ? ErrorText(errno) : std::string("cannot bind");
 }
 
 void CMetricsServer::Start() {

@@ -25,7 +25,7 @@ class CMetricsServer {
   static constexpr int kTimeoutS = 5;
 
   explicit CMetricsServer(const CStatusBoard& board);
-  virtual ~CMetricsServer();
+  ~CMetricsServer();
   CMetricsServer(const CMetricsServer&) = delete;
   CMetricsServer& operator=(const CMetricsServer&) = delete;
 

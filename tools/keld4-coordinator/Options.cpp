@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <unordered_set>
 
@@ -126,7 +125,6 @@ class COptionDeclarer {
  public:
   using Values = std::vector<std::string>;
   explicit COptionDeclarer(CLI::App* app) : app_(app) {}
-  virtual ~COptionDeclarer() = default;
 
   void Group(const char* name) { app_->option_defaults()->group(name); }
   // An option with one value; the last one given wins.
@@ -438,61 +436,52 @@ int ParseInto(const std::vector<std::string>& args, CoordinatorOptions* o, std::
 // and '#' comments. Each line is parsed alone first, so an error names its
 // line.
 int ReadOptionsFile(const std::string& path, std::vector<std::string>* words, std::string* why) {
-  std::ifstream in(path);
-  if (!in) {
-    *why = "--options-file cannot read " + path;
-    return -1;
-  }
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    std::string t = Trim(line);
-    if (t.empty() || t[0] == '#') continue;
-    size_t cut = t.find_first_of("= \t");
-    std::string name = Trim(t.substr(0, cut));
-    std::string value;
-    bool has_value = cut != std::string::npos;
-    if (has_value) {
-      value = Trim(t.substr(cut + 1));
-      if (!value.empty() && value[0] == '=') value = Trim(value.substr(1));
-      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-        value = value.substr(1, value.size() - 2);
-      }
-    }
-    if (name.rfind("--", 0) == 0) name = name.substr(2);
-    std::string where = path;
-    where += ":" + std::to_string(number) + ": ";
-    if (name == "options-file" || name == "help" || name == "version") {
-      *why = where;
-      *why += "option '" + name + "' cannot be given in the file";
-      return -1;
-    }
-    std::vector<std::string> these = {"--" + name};
-    bool is_switch =
-        name == "json" || name == "dry-run" || name == "virtual" || name == "trust-forwarded";
-    if (is_switch) {
-      if (value == "false" || value == "no" || value == "0") continue;
-      if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
-        *why = where;
-        *why += "option '" + name + "' is a switch: true or false, not '";
-        *why += value + "'";
-        return -1;
-      }
-    } else if (has_value) {
-      these.push_back(value);
-    }
-    CoordinatorOptions scratch;
-    std::string scratch_config, wrong;
-    std::vector<std::string> alone = {"keld4-coordinator"};
-    alone.insert(alone.end(), these.begin(), these.end());
-    if (ParseInto(alone, &scratch, &scratch_config, &wrong) != 0) {
-      *why = where + wrong;
-      return -1;
-    }
-    words->insert(words->end(), these.begin(), these.end());
-  }
-  return 0;
+  // The switches are the options declared without a value.
+  CoordinatorOptions declared;
+  std::string declared_config;
+  CLI::App app("", "keld4-coordinator");
+  Configure(&app);
+  Declare(&app, &declared, &declared_config);
+  int r = ReadLines(
+      path,
+      [words, &app](const std::string& t) -> std::string {
+        size_t cut = t.find_first_of("= \t");
+        std::string name = Trim(t.substr(0, cut));
+        std::string value;
+        bool has_value = cut != std::string::npos;
+        if (has_value) {
+          value = Trim(t.substr(cut + 1));
+          if (!value.empty() && value[0] == '=') value = Trim(value.substr(1));
+          if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+          }
+        }
+        if (name.rfind("--", 0) == 0) name = name.substr(2);
+        if (name == "options-file" || name == "help" || name == "version") {
+          return "option '" + name + "' cannot be given in the file";
+        }
+        std::vector<std::string> these = {"--" + name};
+        const CLI::Option* declared_as = app.get_option_no_throw("--" + name);
+        bool is_switch = declared_as != nullptr && declared_as->get_items_expected_max() == 0;
+        if (is_switch) {
+          if (value == "false" || value == "no" || value == "0") return "";
+          if (has_value && !value.empty() && value != "true" && value != "yes" && value != "1") {
+            return "option '" + name + "' is a switch: true or false, not '" + value + "'";
+          }
+        } else if (has_value) {
+          these.push_back(value);
+        }
+        CoordinatorOptions scratch;
+        std::string scratch_config, wrong;
+        std::vector<std::string> alone = {"keld4-coordinator"};
+        alone.insert(alone.end(), these.begin(), these.end());
+        if (ParseInto(alone, &scratch, &scratch_config, &wrong) != 0) return wrong;
+        words->insert(words->end(), these.begin(), these.end());
+        return "";
+      },
+      why);
+  if (r != 0 && *why == "cannot read " + path) *why = "--options-file " + *why;
+  return r;
 }
 
 }  // namespace

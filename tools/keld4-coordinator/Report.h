@@ -20,7 +20,6 @@ namespace coord {
 class CJsonLine {
  public:
   CJsonLine() { out_ = "{"; }
-  virtual ~CJsonLine() = default;
 
   CJsonLine& Str(const char* key, const char* value);
   CJsonLine& Str(const char* key, const std::string& value) { return Str(key, value.c_str()); }

@@ -17,6 +17,31 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+int ReadLines(const std::string& path, const std::function<std::string(const std::string&)>& each,
+              std::string* err, int* at) {
+  std::ifstream in(path);
+  if (!in) {
+    *err = "cannot read " + path;
+    return -1;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    if (at != nullptr) *at = number;
+    std::string why = each(t);
+    if (!why.empty()) {
+      *err = path;
+      *err += ":" + std::to_string(number) + ": ";
+      *err += why;
+      return -1;
+    }
+  }
+  return 0;
+}
+
 namespace {
 
 // HAProxy's proxy and server names. Keeping to its own character set also
@@ -75,11 +100,6 @@ int AddMapping(const ServerMapping& m, std::vector<ServerMapping>* out, std::str
 }
 
 int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std::string* err) {
-  std::ifstream in(path);
-  if (!in) {
-    *err = "cannot read " + path;
-    return -1;
-  }
   // What is mapped so far, so that a fleet's file loads in linear time; the
   // clash itself is then named by AddMapping.
   std::unordered_set<uint32_t> agents;
@@ -88,28 +108,22 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
     agents.insert(x.agent);
     names.insert(x.Name());
   }
-  std::string line;
   int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    std::string t = Trim(line);
-    if (t.empty() || t[0] == '#') continue;
-    ServerMapping m;
-    std::string why;
-    bool ok = ParseMapping(t, &m, &why) == 0;
-    m.line = number;
-    if (ok && agents.insert(m.agent).second && names.insert(m.Name()).second) {
-      out->push_back(m);
-      continue;
-    }
-    if (!ok || AddMapping(m, out, &why) != 0) {
-      *err = path;
-      *err += ":" + std::to_string(number) + ": ";
-      *err += why;
-      return -1;
-    }
-  }
-  return 0;
+  return ReadLines(
+      path,
+      [&](const std::string& t) {
+        ServerMapping m;
+        std::string why;
+        bool ok = ParseMapping(t, &m, &why) == 0;
+        m.line = number;
+        if (ok && agents.insert(m.agent).second && names.insert(m.Name()).second) {
+          out->push_back(m);
+          return std::string();
+        }
+        if (ok) AddMapping(m, out, &why);
+        return why;
+      },
+      err, &number);
 }
 
 }  // namespace coord

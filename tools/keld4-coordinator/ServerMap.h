@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,19 @@ struct ServerMapping {
   std::string Name() const { return backend + "/" + server; }
 };
 
-// One mapping "AGENT_ADDRESS=BACKEND/SERVER" (blanks around the parts are
-// allowed). Returns 0, or -1 with the reason in *err.
 // Blanks, tabs and CRs off both ends, as the tool's files are read.
 std::string Trim(const std::string& s);
 
+// Reads one of the tool's text files (the server map, the options file): each
+// line trimmed, blank lines and lines starting with '#' skipped. each returns
+// "" or why its line is wrong, which ends the reading. Returns 0, or -1 with
+// "cannot read FILE" or "FILE:LINE: reason" in *err.
+// *at (when given) is the number of the line each is called with.
+int ReadLines(const std::string& path, const std::function<std::string(const std::string&)>& each,
+              std::string* err, int* at = nullptr);
+
+// One mapping "AGENT_ADDRESS=BACKEND/SERVER" (blanks around the parts are
+// allowed). Returns 0, or -1 with the reason in *err.
 int ParseMapping(const std::string& text, ServerMapping* out, std::string* err);
 
 // Adds the mappings of a file: one a line, blank lines and lines starting

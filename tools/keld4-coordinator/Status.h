@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the coordinator shows to Prometheus and on its status page: one plain
-// snapshot, filled by the datagram loop and read by the HTTP threads, and the
+// What the coordinator shows: one plain snapshot, filled by the datagram loop
+// and read by every view (Prometheus and the status page on the HTTP
+// threads, the JSON events, the live table and the end summary), and the
 // last minutes of load and weight per server for the page's plots.
 #pragma once
 
@@ -116,7 +117,6 @@ class CStatusBoard {
   static constexpr size_t kSamples = 120;  // ten minutes
 
   explicit CStatusBoard(size_t servers, int64_t sample_ms = kSampleMs, size_t samples = kSamples);
-  virtual ~CStatusBoard() = default;
   CStatusBoard(const CStatusBoard&) = delete;
   CStatusBoard& operator=(const CStatusBoard&) = delete;
 
