@@ -14,6 +14,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.request
 
 from harness import ask, set_reg_value  # noqa: F401 (ask is for the users of this module)
 
@@ -112,7 +113,8 @@ class Events:
 
 class Watch(threading.Thread):
     """Polls show servers state on every HAProxy that answers, five times a
-    second, and keeps each sample in which a server is not plainly ready."""
+    second, and keeps each sample in which a server is not plainly ready
+    (or, for a server in expect, not as expected of it)."""
 
     def __init__(self, sockets):
         super().__init__(daemon=True)
@@ -120,6 +122,8 @@ class Watch(threading.Thread):
         self.stop = threading.Event()
         self.samples = {path: 0 for path in sockets}
         self.bad = []
+        # server name -> (srv_admin_state, srv_uweight) -> whether the sample is good
+        self.expect = {}
 
     def run(self):
         while not self.stop.is_set():
@@ -134,9 +138,37 @@ class Watch(threading.Thread):
                 self.samples[path] += 1
                 for row in rows:
                     # srv_admin_state (maint and drain bits) and srv_uweight.
-                    if int(row[6]) != 0 or int(row[7]) == 0:
+                    good = self.expect.get(row[3], lambda admin, weight: admin == 0 and weight != 0)
+                    if not good(int(row[6]), int(row[7])):
                         self.bad.append((time.monotonic(), path, row[3], row[6], row[7]))
             self.stop.wait(0.2)
+
+
+class Client(threading.Thread):
+    """Asks the virtual address for a page ten times a second, for at most
+    limit seconds, and keeps the time of each answer."""
+
+    def __init__(self, limit=120.0):
+        super().__init__(daemon=True)
+        self.limit = limit
+        self.stop = threading.Event()
+        self.served = []
+
+    def run(self):
+        end = time.monotonic() + self.limit
+        while not self.stop.is_set() and time.monotonic() < end:
+            try:
+                with urllib.request.urlopen(f"http://{VIP}/", timeout=0.5) as r:
+                    if r.status == 200:
+                        self.served.append(time.monotonic())
+            except OSError:
+                pass
+            self.stop.wait(0.1)
+
+    def longest_outage(self, since):
+        """The longest time without an answer that reaches past since."""
+        times = [t for t in self.served if t < since][-1:] + [t for t in self.served if t >= since]
+        return max((b - a for a, b in zip(times, times[1:])), default=float("inf"))
 
 
 class PairSite:
@@ -246,6 +278,33 @@ class PairSite:
              "-f", os.path.join(EXAMPLE, f"keepalived-{n}.conf"), "-p", f"{d}/keepalived-{n}.pid",
              "-r", f"{d}/vrrp-{n}.pid", "-c", f"{d}/checkers-{n}.pid"],
             os.path.join(d, f"keepalived-{n}.out"))
+
+    def cut(self, n):
+        """Takes node n's port off the switch; its link keeps its carrier."""
+        sh(f"ip link set {self.nodes[n].outer} nomaster")
+
+    def heal(self, n, other, lost=0.0):
+        """Puts node n's port back; for the first lost seconds the other
+        node's VRRP adverts to it are lost (ARP and the rest pass)."""
+        if lost > 0:
+            sh("nft add table bridge keld4heal && nft add chain bridge keld4heal pass "
+               "'{ type filter hook forward priority 0; }' && "
+               f"nft add rule bridge keld4heal pass iifname {self.nodes[other].outer} "
+               f"oifname {self.nodes[n].outer} ip protocol 112 drop")
+        sh(f"ip link set {self.nodes[n].outer} master kpbr")
+        if lost > 0:
+            time.sleep(lost)
+            sh("nft delete table bridge keld4heal")
+
+    def silence_agent(self, i, silent):
+        """Drops (or lets through again) agent i's reports in its own namespace."""
+        host = self.hosts[len(NODES) + i]
+        if silent:
+            host.run("nft add table ip keld4test && nft add chain ip keld4test out "
+                     "'{ type filter hook output priority 0; }' && "
+                     "nft add rule ip keld4test out udp dport 45002 drop")
+        else:
+            host.run("nft delete table ip keld4test")
 
     def stop_node(self, n):
         # keepalived first: it gives the address up, the coordinator sees that.

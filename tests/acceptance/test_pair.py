@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
 """The worked example of doc/examples/pair, run for real (see pair.py): node
-A stops, the virtual address moves to B, A comes back and takes it again.
-HAProxy's own view is polled all along and no server may be drained or put
-in maintenance at any moment."""
+A stops, the virtual address moves to B, A comes back and takes it again;
+A's switch port is cut and comes back; an operator's maintenance through
+agent silence, a coordinator restart and a failover. HAProxy's own view is
+polled all along and no server may be drained or put in maintenance at any
+moment (but the operator's)."""
 
 import os
 import signal
@@ -10,7 +12,7 @@ import time
 import unittest
 import urllib.request
 
-from pair import AGENTS, ALIVE, NODES, SERVERS, VIP, PairSite, ask, wait_for
+from pair import AGENTS, ALIVE, NODES, SERVERS, VIP, Client, PairSite, ask, wait_for
 
 
 class Pair(unittest.TestCase):
@@ -35,20 +37,32 @@ class Pair(unittest.TestCase):
             done.add((e["haproxy"], e["server"]))
         return {(self.sockets[p], s) for p in endpoints for s in SERVERS.values()} <= done
 
+    def heard_all(self, n, since, within):
+        """Coordinator n hears every agent within that many seconds of since."""
+        for ip in AGENTS:
+            heard = self.events[n].first("cpu_load", since, timeout=within + 1,
+                                         where=lambda e, ip=ip: e["agent"] == ip) \
+                or self.events[n].first("alive", since, timeout=0, where=lambda e, ip=ip: e["agent"] == ip)
+            self.assertIsNotNone(heard, f"{ip} never reached node {n}")
+            self.assertLessEqual(heard[0] - since, within, f"{ip} reached node {n} late")
+
     def takes_over(self, n, since):
         """Coordinator n turns active, hears every agent within two alive
         periods and writes weights again; returns the time it turned active."""
         active = self.events[n].first("active", since, timeout=20)
         self.assertIsNotNone(active, f"node {n} never became active: {self.events[n].all()}")
         t = active[0]
-        for ip in AGENTS:
-            heard = self.events[n].first("cpu_load", t, timeout=5, where=lambda e, ip=ip: e["agent"] == ip) \
-                or self.events[n].first("alive", t, timeout=0, where=lambda e, ip=ip: e["agent"] == ip)
-            self.assertIsNotNone(heard, f"{ip} never reached node {n}")
-            self.assertLessEqual(heard[0] - t, 2 * ALIVE + 0.3, f"{ip} reached node {n} late")
+        self.heard_all(n, t, 2 * ALIVE + 0.3)
         return t
 
-    def test_failover_and_back_drains_no_server(self):
+    def judged_nothing(self, n, since):
+        """A standby raises no silence, valve or deafness and writes nothing."""
+        for kind in ("silent", "valve", "deaf", "weight", "state"):
+            self.assertEqual(self.events[n].all(kind, since), [], f"node {n} on standby: {kind}")
+
+    def start_site(self):
+        """Both nodes up, A active and balancing both instances; returns when
+        A turned active."""
         for n in NODES:
             self.site.start_haproxy(n)
         self.site.watch.start()
@@ -59,10 +73,13 @@ class Pair(unittest.TestCase):
             self.assertIsNotNone(standby, "without keepalived no node holds the address")
         for n in NODES:
             self.site.start_keepalived(n)
-
         # A, with the higher priority, takes the address and balances both.
         t_a = self.takes_over("a", 0)
         self.assertTrue(wait_for(lambda: self.weighted("a", t_a, "ab"), 15), self.events["a"].all("weight"))
+        return t_a
+
+    def test_failover_and_back_drains_no_server(self):
+        self.start_site()
         self.assertEqual(self.events["b"].all("active"), [])
         self.assertEqual(self.events["b"].all("weight") + self.events["b"].all("state"), [],
                          "the standby writes nothing")
@@ -87,7 +104,9 @@ class Pair(unittest.TestCase):
         standby = self.events["b"].first("standby", t_back, timeout=10)
         self.assertIsNotNone(standby, "B gives the address up")
         self.assertTrue(wait_for(lambda: self.weighted("a", t_a2, "ab"), 15), self.events["a"].all("weight"))
-        time.sleep(2 * ALIVE)
+        # Past B's silence period: the agents it heard report to A now.
+        time.sleep(4 * ALIVE)
+        self.judged_nothing("b", standby[0] + 0.05)
 
         # The end: what each HAProxy has is what was written last, by A; B
         # wrote nothing once it had lost the address.
@@ -107,6 +126,96 @@ class Pair(unittest.TestCase):
                 weight = int(ask(self.sockets[p], f"get weight {server}").split()[0])
                 self.assertEqual(weight, last[(self.sockets[p], server)], (p, server))
 
+        self.watched()
+
+    def watched(self):
+        self.site.watch.stop.set()
+        self.site.watch.join(5)
         self.assertEqual(self.site.watch.bad, [], "a server was drained or in maintenance")
         for path, count in self.site.watch.samples.items():
             self.assertGreater(count, 20, f"{path} was hardly watched")
+
+    def test_partition_and_heal(self):
+        """A's switch port is cut, its link keeps its carrier: A hears no
+        agent and drains nobody, B takes the address too. When the port comes
+        back B yields, A announces itself, hears every agent again within
+        5 s, and the clients lose at most 3 s. B's adverts are lost for a
+        moment after the heal, so A never hears that B was master too: only
+        its own repeated announcements bring the agents back."""
+        self.start_site()
+        client = Client()
+        client.start()
+        t_cut = time.monotonic()
+        self.site.cut("a")
+        self.takes_over("b", t_cut)
+        deaf = self.events["a"].first("deaf", t_cut, timeout=10, where=lambda e: e["status"] == "holding")
+        self.assertIsNotNone(deaf, self.events["a"].all(since=t_cut))
+        self.assertEqual((deaf[1]["heard"], deaf[1]["expected"]), (0, 3))
+        # All three turn silent on A, and none is taken out.
+        self.assertTrue(wait_for(lambda: len(self.events["a"].all("silent", t_cut)) == 3, 5))
+        time.sleep(ALIVE)
+        self.assertEqual(self.events["a"].all("state", t_cut), [], "the deaf node drained a server")
+
+        t_heal = time.monotonic()
+        self.site.heal("a", "b", lost=1.5)
+        standby = self.events["b"].first("standby", t_heal, timeout=10)
+        self.assertIsNotNone(standby, "B yields to A")
+        self.heard_all("a", t_heal, 5.0)
+        released = self.events["a"].first("deaf", t_heal, timeout=5, where=lambda e: e["status"] == "released")
+        self.assertIsNotNone(released)
+        # Past A's fresh silence period and B's: nobody is drained, B judges nothing.
+        time.sleep(4 * ALIVE)
+        client.stop.set()
+        client.join(5)
+        self.assertLessEqual(client.longest_outage(t_heal), 3.0, "clients lost the site after the heal")
+        self.assertEqual(self.events["a"].all("state", t_cut), [])
+        self.judged_nothing("b", standby[0] + 0.05)
+        self.watched()
+
+    def test_operator_maintenance_survives_silence_restart_and_failover(self):
+        self.start_site()
+        # The operator takes app2 out on both instances, with a weight of their own.
+        self.site.watch.expect["app2"] = lambda admin, weight: True
+        t_maint = time.monotonic()
+        for path in self.sockets.values():
+            self.assertEqual(ask(path, "set server web/app2 state maint; set weight web/app2 33").strip(), "")
+        self.site.watch.expect["app2"] = lambda admin, weight: admin & 1 == 1 and weight == 33
+        held = self.events["a"].first("hold", 0, timeout=5, where=lambda e: e["server"] == "web/app2")
+        self.assertIsNotNone(held)
+        self.assertEqual((held[1]["status"], held[1]["by"], held[1]["state"]), ("holding", "operator", "maint"))
+
+        # Its agent is unheard past its silence period, then heard again.
+        t_quiet = time.monotonic()
+        self.site.silence_agent(1, True)
+        self.assertIsNotNone(self.events["a"].first("silent", t_quiet, timeout=6,
+                                                    where=lambda e: e["agent"] == AGENTS[1]))
+        self.site.silence_agent(1, False)
+        self.assertIsNotNone(self.events["a"].first("alive", t_quiet, timeout=5,
+                                                    where=lambda e: e["agent"] == AGENTS[1] and e["came_up"]))
+        # A coordinator restart on the active node.
+        self.site.coordinator["a"].send_signal(signal.SIGTERM)
+        self.assertEqual(self.site.coordinator["a"].wait(10), 0)
+        t_restart = time.monotonic()
+        self.site.start_coordinator("a")
+        self.assertIsNotNone(self.events["a"].first("hold", t_restart, timeout=5,
+                                                    where=lambda e: e["server"] == "web/app2"))
+        # A failover to B.
+        t_stop = time.monotonic()
+        self.site.stop_node("a")
+        t_b = self.takes_over("b", t_stop)
+        self.assertIsNotNone(self.events["b"].first("hold", t_b, timeout=5,
+                                                    where=lambda e: e["server"] == "web/app2"))
+        time.sleep(ALIVE)
+        for n in NODES:
+            mine = [e for _, e in self.events[n].all(since=t_maint) if e["event"] in ("weight", "state")
+                    and e["server"] == "web/app2"]
+            self.assertEqual(mine, [], f"node {n} wrote to the operator's server")
+
+        # The operator is done: B balances app2 again.
+        self.site.watch.expect.pop("app2")
+        t_done = time.monotonic()
+        self.assertEqual(ask(self.sockets["b"], "set server web/app2 state ready").strip(), "")
+        weight = self.events["b"].first("weight", t_done, timeout=5, where=lambda e: e["server"] == "web/app2")
+        self.assertIsNotNone(weight, "app2 is not balanced again")
+        self.assertEqual(weight[1]["reason"], "load")
+        self.watched()

@@ -78,7 +78,7 @@ const AgentRow* CAgentTable::Record(const Decoded& d, uint32_t from_addr, uint16
       row->state = AgentState::kUp;
       *came_up = true;
     }
-    if (silence_ms_ != 0) {
+    if (silence_ms_ != 0 && !paused_) {
       due_.push_back({now_ms, static_cast<size_t>(row - rows_.data())});
       std::push_heap(due_.begin(), due_.end(), std::greater<>());
     }
@@ -102,6 +102,23 @@ std::vector<size_t> CAgentTable::CheckSilence(int64_t now_ms) {
     }
   }
   return changed;
+}
+
+void CAgentTable::Grace(int64_t now_ms) {
+  grace_from_ms_ = now_ms;
+  if (!paused_) return;
+  paused_ = false;
+  // What was heard while paused counts from when it was heard.
+  if (silence_ms_ == 0) return;
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].state == AgentState::kUp) due_.push_back({rows_[i].last_live_ms, i});
+  }
+  std::make_heap(due_.begin(), due_.end(), std::greater<>());
+}
+
+void CAgentTable::Pause() {
+  paused_ = true;
+  due_.clear();
 }
 
 int64_t CAgentTable::NextSilenceDue() const {

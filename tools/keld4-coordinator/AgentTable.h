@@ -75,7 +75,12 @@ class CAgentTable {
 
   // Silence counts from now_ms at the earliest: a coordinator that has just
   // become active gives every agent its full silence period to find it.
-  void Grace(int64_t now_ms) { grace_from_ms_ = now_ms; }
+  // Ends a pause.
+  void Grace(int64_t now_ms);
+
+  // A standby judges no silence: nobody turns silent and nothing is kept
+  // for it until the next Grace.
+  void Pause();
 
  private:
   AgentRow* Lookup(uint32_t addr);
@@ -98,6 +103,7 @@ class CAgentTable {
   uint64_t untracked_ = 0;
   std::vector<Due> due_;
   int64_t grace_from_ms_ = INT64_MIN;
+  bool paused_ = false;
 };
 
 }  // namespace coord

@@ -41,15 +41,17 @@ void CBalancer::Remap(const std::vector<ServerMapping>& servers) {
   std::vector<size_t> new_of(servers_.size(), SIZE_MAX);
   std::vector<Server> next;
   std::vector<std::vector<EndpointServer>> next_ep(endpoints_.size());
+  std::vector<size_t> marked;  // whose hold mark came or went
   for (const ServerMapping& m : servers) {
     auto it = old.find(Key(m));
     bool kept = it != old.end() && new_of[it->second] == SIZE_MAX;
     Server s;
-    s.map = m;
     if (kept) {
       s = servers_[it->second];
       new_of[it->second] = next.size();
     }
+    if (s.map.hold != m.hold && (kept || m.hold)) marked.push_back(next.size());
+    s.map = m;
     for (size_t e = 0; e < endpoints_.size(); ++e) {
       next_ep[e].push_back(kept ? endpoints_[e].servers[it->second] : EndpointServer());
     }
@@ -66,6 +68,19 @@ void CBalancer::Remap(const std::vector<ServerMapping>& servers) {
   for (size_t e = 0; e < endpoints_.size(); ++e) endpoints_[e].servers = std::move(next_ep[e]);
   IndexBackends(held_order);
   work_ = true;
+  // At the first mapping the start tells them.
+  if (!started_) return;
+  for (size_t i : marked) MapHoldEvent(servers_[i]);
+}
+
+void CBalancer::MapHoldEvent(const Server& s) {
+  LbEvent e;
+  e.kind = LbEvent::Kind::kHold;
+  e.agent = s.map.agent;
+  e.server = s.map.Name();
+  e.reason = s.map.hold ? "holding" : "released";
+  e.message = HolderName(Holder::kMap);
+  Emit(e);
 }
 
 void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
@@ -76,6 +91,7 @@ void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
 
   backends_.clear();
   by_agent_.clear();
+  by_name_.clear();
   std::unordered_map<std::string, size_t> backend_of;
   for (size_t i = 0; i < servers_.size(); ++i) {
     Server& s = servers_[i];
@@ -86,21 +102,14 @@ void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
     ++b.mapped;
     if (s.silence_drained) ++b.drained;
     by_agent_.emplace(s.map.agent, i);
+    by_name_.emplace(s.map.Name(), i);
   }
   for (size_t i : held_order) {
     if (servers_[i].held) backends_[servers_[i].backend].held.push_back(i);
   }
   ++valve_version_;
   // A backend with more servers now may have room for some it held.
-  for (Backend& b : backends_) {
-    if (b.held.empty() || !Fits(b)) continue;
-    while (!b.held.empty() && Fits(b)) {
-      Server* s = &servers_[b.held.front()];
-      Unhold(s);
-      Silent(s);
-    }
-    if (b.held.empty()) ValveEvent(b, "released");
-  }
+  for (Backend& b : backends_) Admit(&b);
   // One that held and is gone from the map says it no longer does.
   for (const auto& [name, i] : old_backend) {
     if (was_holding[i] && backend_of.count(name) == 0) {
@@ -109,8 +118,57 @@ void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
   }
 }
 
+void CBalancer::Admit(Backend* b) {
+  if (b->held.empty()) return;
+  while (!b->held.empty() && !deaf_ && Fits(*b)) {
+    Server* s = &servers_[b->held.front()];
+    Unhold(s);
+    Silent(s);
+  }
+  if (b->held.empty()) ValveEvent(*b, "released");
+}
+
+void CBalancer::SetDeaf(bool deaf, int64_t now_ms) {
+  if (deaf == deaf_) return;
+  deaf_ = deaf;
+  ++valve_version_;
+  admit_at_ = deaf ? -1 : now_ms + silence_ms_;
+}
+
+bool CBalancer::TakenOut(uint32_t agent) const {
+  const Server* s = Find(agent);
+  return s != nullptr && s->silence_drained;
+}
+
+void CBalancer::Stop() {
+  unheard_deadline_ = -1;
+  admit_at_ = -1;
+  deaf_ = false;
+  Forget();
+}
+
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
+  silence_ms_ = silence_ms;
+  admit_at_ = -1;
+  started_ = true;
+  deaf_ = false;
+  Forget();
+  for (HaproxyEndpoint& ep : endpoints_) {
+    for (EndpointServer& a : ep.servers) a = EndpointServer();
+    ep.linked = false;
+    ep.retry_at = now_ms;
+    ep.states_due = now_ms;
+    ep.backoff_ms = kMinBackoffMs;
+  }
+  // Holds on HAProxy are told again as they are read; those of the map now.
+  for (const Server& s : servers_) {
+    if (s.map.hold) MapHoldEvent(s);
+  }
+  work_ = true;
+}
+
+void CBalancer::Forget() {
   for (Server& s : servers_) {
     ServerMapping m = s.map;
     size_t backend = s.backend;
@@ -126,13 +184,6 @@ void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
     if (holding) ValveEvent(b, "released");
   }
   ++valve_version_;
-  for (HaproxyEndpoint& ep : endpoints_) {
-    for (EndpointServer& a : ep.servers) a = EndpointServer();
-    ep.linked = false;
-    ep.retry_at = now_ms;
-    ep.backoff_ms = kMinBackoffMs;
-  }
-  work_ = true;
 }
 
 CBalancer::Server* CBalancer::Find(uint32_t agent) {
@@ -210,7 +261,7 @@ void CBalancer::Silent(Server* s) {
   ++valve_version_;
   // Past the share, silence is more likely our own deafness than the
   // servers' deaths: taking them all out would put the site out.
-  if (Fits(b)) {
+  if (!deaf_ && Fits(b)) {
     ++b.drained;
     s->silence_drained = true;
     Drain(s, "silent");
@@ -233,7 +284,7 @@ void CBalancer::Heard(Server* s) {
   --b.drained;
   ++valve_version_;
   // The freed place goes to the server held longest, which is still silent.
-  if (!b.held.empty()) {
+  if (!b.held.empty() && !deaf_) {
     Server* next = &servers_[b.held.front()];
     Unhold(next);
     Silent(next);
@@ -256,12 +307,15 @@ void CBalancer::ValveEvent(const Backend& b, const char* status) {
   e.message = std::to_string(b.drained) + " of " + std::to_string(b.mapped) +
               " servers drained for silence, " + std::to_string(b.held.size()) +
               " more silent held at their last weight and state";
+  if (deaf_) e.message += " (the coordinator hears almost none of its fleet)";
   Emit(e);
 }
 
 std::vector<ValveView> CBalancer::Valves() const {
   std::vector<ValveView> out;
-  for (const Backend& b : backends_) out.push_back({b.name, b.mapped, b.drained, b.held.size()});
+  for (const Backend& b : backends_) {
+    out.push_back({b.name, b.mapped, b.drained, b.held.size(), deaf_ && !b.held.empty()});
+  }
   return out;
 }
 
@@ -411,8 +465,10 @@ LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) cons
   e.endpoint = ep.socket.Endpoint();
   if (weight) {
     e.old_value = WeightText(a.applied_weight >= 0 ? a.applied_weight : a.haproxy_weight);
-    e.new_value = WeightText(s.goal_weight);
-    e.reason = a.restarted ? "restart" : s.weight_reason;
+    e.new_value = WeightText(GoalWeight(s));
+    // Weight 0 goes with taking the server out, for the same reason.
+    bool out = GoalWeight(s) != s.goal_weight;
+    e.reason = a.restarted ? "restart" : out ? s.state_reason : s.weight_reason;
     e.command = "set server " + e.server + " weight " + e.new_value;
   } else {
     e.old_value = StateText(a.applied_state);
@@ -424,10 +480,100 @@ LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) cons
   return e;
 }
 
+int CBalancer::GoalWeight(const Server& s) const {
+  bool out = s.goal_state != LbState::kUnknown && s.goal_state != LbState::kReady;
+  return out ? 0 : s.goal_weight;
+}
+
+bool CBalancer::Writable(const HaproxyEndpoint& ep, size_t i) const {
+  const EndpointServer& a = ep.servers[i];
+  // Nothing is written before its state is known: it may be someone else's.
+  return !a.missing && a.hold == Holder::kNone && !servers_[i].map.hold &&
+         (!has_socket_ || a.admin >= 0);
+}
+
 bool CBalancer::Due(const HaproxyEndpoint& ep, size_t i) const {
   const EndpointServer& a = ep.servers[i];
-  return !a.missing && (Pending(servers_[i].goal_weight, a.applied_weight) ||
-                        Pending(servers_[i].goal_state, a.applied_state));
+  return Writable(ep, i) && (Pending(GoalWeight(servers_[i]), a.applied_weight) ||
+                             Pending(servers_[i].goal_state, a.applied_state));
+}
+
+bool CBalancer::StatesWanted(const HaproxyEndpoint& ep, int64_t now_ms) const {
+  if (now_ms >= ep.states_due) return true;
+  bool fresh = now_ms - ep.states_read < kStatesFreshMs;
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    const EndpointServer& a = ep.servers[i];
+    if (a.missing) continue;
+    if (a.admin < 0) return true;
+    // Writes go out just after a reading, so that what an operator did a
+    // moment ago (maint, and a weight of their own) is not overwritten.
+    if (!fresh && Due(ep, i)) return true;
+  }
+  return false;
+}
+
+bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
+  std::vector<std::string> commands;
+  for (const Backend& b : backends_) commands.push_back("show servers state " + b.name);
+  std::vector<bool> seen(servers_.size(), false);
+  for (size_t from = 0, to = 0; from < commands.size(); from = to) {
+    if (!TakeBatch()) return false;
+    to = BatchEnd(commands, from);
+    std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
+                                  commands.begin() + static_cast<std::ptrdiff_t>(to));
+    std::vector<std::string> answers;
+    if (!Exchange(ep, part, &answers, now_ms)) return false;
+    for (const std::string& answer : answers) {
+      // An unknown backend: get weight has said so for each of its servers.
+      std::vector<ServerState> rows;
+      if (!ParseServersState(answer, &rows)) continue;
+      for (const ServerState& r : rows) {
+        auto it = by_name_.find(r.backend + "/" + r.server);
+        if (it == by_name_.end()) continue;
+        size_t i = it->second;
+        seen[i] = true;
+        Found(ep, i, r);
+      }
+    }
+    if (between_) between_();
+  }
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    EndpointServer& a = ep->servers[i];
+    if (!seen[i] && !a.missing && a.initial >= 0) {
+      Missing(ep, i, "show servers state " + servers_[i].map.backend, "not in the answer");
+    }
+  }
+  ep->states_due = now_ms + kInfoPeriodMs;
+  ep->states_read = now_ms;
+  return true;
+}
+
+void CBalancer::Found(HaproxyEndpoint* ep, size_t i, const ServerState& r) {
+  EndpointServer& a = ep->servers[i];
+  Holder h = AdminHolder(r.admin, r.weight, silent_state_);
+  LbState state = AdminState(r.admin);
+  bool released = a.hold != Holder::kNone && h == Holder::kNone;
+  a.admin = r.admin;
+  if (h != a.hold) {
+    LbEvent e;
+    e.kind = LbEvent::Kind::kHold;
+    e.agent = servers_[i].map.agent;
+    e.server = servers_[i].map.Name();
+    e.endpoint = ep->socket.Endpoint();
+    e.reason = h != Holder::kNone ? "holding" : "released";
+    e.message = HolderName(h != Holder::kNone ? h : a.hold);
+    e.new_value = LbStateName(state);
+    e.old_value = std::to_string(r.weight);
+    a.hold = h;
+    Emit(e);
+  }
+  // What HAProxy has is what we go on from: a state someone else changed
+  // since our write is written again if it is ours to write, and what is held
+  // is shown as it stands. Before our first write the goal goes out whole.
+  bool held = h != Holder::kNone || servers_[i].map.hold;
+  if (held || released || a.applied_state != LbState::kUnknown) a.applied_state = state;
+  if (held || released) a.applied_weight = r.weight;
+  work_ = true;
 }
 
 void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
@@ -444,11 +590,11 @@ void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
   for (size_t i = 0; i < servers_.size(); ++i) {
     const EndpointServer& a = ep->servers[i];
     const Server& s = servers_[i];
-    if (a.missing) continue;
-    if (Pending(s.goal_weight, a.applied_weight))
-      changes.push_back({i, true, Change(*ep, i, true), s.goal_weight, s.goal_state});
+    if (!Writable(*ep, i)) continue;
+    if (Pending(GoalWeight(s), a.applied_weight))
+      changes.push_back({i, true, Change(*ep, i, true), GoalWeight(s), s.goal_state});
     if (Pending(s.goal_state, a.applied_state))
-      changes.push_back({i, false, Change(*ep, i, false), s.goal_weight, s.goal_state});
+      changes.push_back({i, false, Change(*ep, i, false), GoalWeight(s), s.goal_state});
   }
   std::vector<std::string> all;
   all.reserve(changes.size());
@@ -495,6 +641,10 @@ void CBalancer::Tick(int64_t now_ms) {
       if (!s.heard) Silent(&s);
     }
   }
+  if (admit_at_ >= 0 && now_ms >= admit_at_) {
+    admit_at_ = -1;
+    for (Backend& b : backends_) Admit(&b);
+  }
   backlog_ = false;
   // Each instance on its own: one that fails waits for its retry while the
   // others are written, and the reachable ones go first, so that one that
@@ -511,6 +661,7 @@ void CBalancer::Tick(int64_t now_ms) {
       if (now_ms < ep.retry_at) continue;
       if ((!ep.linked || now_ms >= ep.info_due) && !ReadInfo(&ep, now_ms)) continue;
       if (!ReadWeights(&ep, now_ms)) continue;
+      if (StatesWanted(ep, now_ms) && !ReadStates(&ep, now_ms)) continue;
       Write(&ep, now_ms);
     }
   }
@@ -522,7 +673,8 @@ bool CBalancer::AnyWork() const {
   for (const HaproxyEndpoint& ep : endpoints_) {
     if (has_socket_ && !ep.linked) continue;  // it is due at its retry
     for (size_t i = 0; i < servers_.size(); ++i) {
-      bool unread = has_socket_ && ep.servers[i].initial < 0 && !ep.servers[i].missing;
+      const EndpointServer& a = ep.servers[i];
+      bool unread = has_socket_ && (a.initial < 0 || a.admin < 0) && !a.missing;
       if (unread || Due(ep, i)) return true;
     }
   }
@@ -534,12 +686,14 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
   auto take = [&due](int64_t t) {
     if (t >= 0 && (due < 0 || t < due)) due = t;
   };
+  take(admit_at_);
   for (const HaproxyEndpoint& ep : endpoints_) {
     if (has_socket_ && !ep.linked) {
       take(ep.retry_at);
       continue;
     }
     if (has_socket_) take(ep.info_due);
+    if (has_socket_) take(ep.states_due);
     // An instance with nothing of its own to do ticks early at worst.
     if (work_) take(std::max(now_ms, ep.retry_at));
   }
@@ -559,12 +713,27 @@ bool CBalancer::View(uint32_t agent, std::string* weight, std::string* state) co
               : a.haproxy_weight >= 0 ? std::to_string(a.haproxy_weight)
                                       : "-";
     *state = LbStateName(a.applied_state);
-    if (servers_[i].held) *state += " (held)";
+    std::string holder = HolderOf(i);
+    if (!holder.empty()) {
+      *state += " (held: " + holder + ")";
+    } else if (servers_[i].held) {
+      *state += " (held)";
+    }
     return true;
   }
   *weight = "-";
   *state = "no-server";
   return true;
+}
+
+std::string CBalancer::HolderOf(size_t i) const {
+  if (servers_[i].map.hold) return HolderName(Holder::kMap);
+  // Held on any instance is held: the operator works on that one.
+  for (const HaproxyEndpoint& ep : endpoints_) {
+    const EndpointServer& a = ep.servers[i];
+    if (!a.missing && a.hold != Holder::kNone) return HolderName(a.hold);
+  }
+  return "";
 }
 
 void CBalancer::Fill(std::vector<ServerStatus>* servers,
@@ -588,6 +757,7 @@ void CBalancer::Fill(std::vector<ServerStatus>* servers,
       v.missing = false;
       break;
     }
+    v.holder = HolderOf(i);
     servers->push_back(std::move(v));
   }
   if (!has_socket_) return;

@@ -29,6 +29,7 @@ struct LbEvent {
     kServer,  // HAProxy refused a command for one server
     kLink,    // the socket was lost, reached, or HAProxy restarted
     kValve,   // a backend's valve began or stopped holding silent servers
+    kHold,    // a server's state became someone else's to keep, or stopped being
   };
   Kind kind = Kind::kLink;
   uint32_t agent = 0;
@@ -37,9 +38,9 @@ struct LbEvent {
   std::string new_value;
   int load = -1;         // the smoothed load the weight was made from; -1 none yet
   std::string reason;    // load, alive, silent, down, restart; lost, connected, restarted;
-                         // holding, released
+                         // holding, released (valves and holds)
   std::string command;   // what was sent (or would be)
-  std::string message;   // HAProxy's answer or the socket's error
+  std::string message;   // HAProxy's answer or the socket's error; a hold's holder
   std::string endpoint;  // the HAProxy instance it is about; "" in a dry run without one
 };
 
@@ -52,8 +53,10 @@ struct EndpointServer {
   int haproxy_weight = -1;  // what get weight said
   int applied_weight = -1;
   LbState applied_state = LbState::kUnknown;
-  bool missing = false;    // this HAProxy has no such backend or server
-  bool restarted = false;  // the next writes are made because HAProxy restarted
+  bool missing = false;         // this HAProxy has no such backend or server
+  bool restarted = false;       // the next writes are made because HAProxy restarted
+  int admin = -1;               // its admin-state bits as last read; -1 not read yet
+  Holder hold = Holder::kNone;  // whose its state is while it is not ours to write
 };
 
 // One HAProxy instance the weights go to, and how talking to it goes. The
@@ -68,6 +71,8 @@ struct HaproxyEndpoint {
   long long pid = 0;
   long long uptime_s = 0;
   int64_t info_due = 0;
+  int64_t states_due = 0;               // when show servers state is read again
+  int64_t states_read = INT64_MIN / 2;  // when it was last read
   int64_t retry_at = 0;
   int64_t backoff_ms = kHaproxyMinBackoffMs;
   std::string last_error;
@@ -110,6 +115,18 @@ class CBalancer {
   // At most percent of a backend's servers are drained for silence at one
   // time (100 by default: no valve); the further silent ones are held.
   void SetMaxDrain(int percent) { max_drain_ = percent; }
+  // While the coordinator hears none or almost none of its whole fleet, its
+  // silence is its own deafness: no server is drained for silence, the
+  // silent ones are held. When it hears again, the agents come back one by
+  // one: those still silent get a full silence period from then, as after a
+  // failover, before the valve of their backend judges them.
+  void SetDeaf(bool deaf, int64_t now_ms);
+  bool Deaf() const { return deaf_; }
+  // Whether the agent's server is out for silence (not merely held).
+  bool TakenOut(uint32_t agent) const;
+  // The coordinator stands by: nothing is judged until the next Start, and
+  // the valves forget what they held.
+  void Stop();
   // Every backend's valve, in the order of their first mapping.
   std::vector<ValveView> Valves() const;
   // Changes whenever a valve's counts change.
@@ -134,6 +151,8 @@ class CBalancer {
 
   static constexpr int kDryRunMaxWeight = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;
+  // A reading this recent is good for the writes of a tick.
+  static constexpr int64_t kStatesFreshMs = 100;
   static constexpr int64_t kMinBackoffMs = kHaproxyMinBackoffMs;
   static constexpr int64_t kMaxBackoffMs = 8000;
   // Per instance: some 2,000 commands, tens of milliseconds of HAProxy's time.
@@ -169,6 +188,9 @@ class CBalancer {
   void Heard(Server* s);
   void Unhold(Server* s);
   void ValveEvent(const Backend& b, const char* status);
+  void MapHoldEvent(const Server& s);
+  // The judgements of silence start over: nothing is silent or held.
+  void Forget();
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
   // Runs commands on one instance, counting them; false after Lost.
@@ -186,13 +208,30 @@ class CBalancer {
   // Takes one batch from the tick's budget; false when it is spent.
   bool TakeBatch();
   void IndexBackends(const std::vector<size_t>& held_order);
+  // Drains the silent servers b held, oldest first, while the valve lets it.
+  void Admit(Backend* b);
   bool Fits(const Backend& b) const;
+  // Reads every mapped server's admin state and weight: what is someone
+  // else's is held, ours is taken as what HAProxy has.
+  bool ReadStates(HaproxyEndpoint* ep, int64_t now_ms);
+  bool StatesWanted(const HaproxyEndpoint& ep, int64_t now_ms) const;
+  void Found(HaproxyEndpoint* ep, size_t i, const ServerState& r);
+  // Whose state server i keeps, "" when it is ours to write.
+  std::string HolderOf(size_t i) const;
+  void Hold(HaproxyEndpoint* ep, size_t i, Holder h, const std::string& state);
+  // Whether the server may be written on that instance at all.
+  bool Writable(const HaproxyEndpoint& ep, size_t i) const;
+  // The weight to write: a server taken out carries weight 0, our mark.
+  int GoalWeight(const Server& s) const;
   bool AnyWork() const;
 
   std::vector<Server> servers_;
   std::unordered_map<uint32_t, size_t> by_agent_;
+  std::unordered_map<std::string, size_t> by_name_;  // BACKEND/SERVER
   std::vector<Backend> backends_;
   int max_drain_ = 100;
+  bool deaf_ = false;
+  bool started_ = false;
   int batches_left_ = 0;
   bool backlog_ = false;
   // Whether a tick may have something to read or write: set by every change
@@ -209,6 +248,8 @@ class CBalancer {
   Sink sink_;
 
   int64_t unheard_deadline_ = -1;
+  int64_t silence_ms_ = 0;
+  int64_t admit_at_ = -1;  // when the servers held for deafness are judged
 };
 
 }  // namespace coord

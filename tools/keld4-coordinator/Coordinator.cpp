@@ -20,6 +20,7 @@
 
 #include "Clock.h"
 #include "Errors.h"
+#include "Hearing.h"
 
 namespace coord {
 
@@ -53,6 +54,8 @@ constexpr int64_t kActivityCheckMs = 1000;
 constexpr size_t kDryRunShown = 8;
 // How often the HTTP side gets a fresh snapshot.
 constexpr int64_t kPublishMs = 1000;
+// How often the fleet's hearing is counted besides each silence verdict.
+constexpr int64_t kHearingCheckMs = 500;
 
 double WallSeconds() {
   timespec ts{};
@@ -124,10 +127,15 @@ void CCoordinator::Begin() {
     CJsonLine j = Event(active_ ? "active" : "standby", start_ms_);
     j.Addr("address", opt_.address);
     Emit(j);
+    if (!active_) table_.Pause();
   }
   if (balancer_) {
     balancer_->Start(start_ms_, table_.SilenceMs());
     RefreshValves();
+    // The first count falls on the end of the grace, before the balancer
+    // judges the agents it has not heard.
+    judge_from_ms_ = start_ms_ + table_.SilenceMs();
+    next_hearing_ = active_ ? judge_from_ms_ : -1;
   }
   if (tty_) std::fputs("\x1b[2J", stdout);
 
@@ -146,11 +154,18 @@ int64_t CCoordinator::DoDue() {
     CheckActivity(now);
     next_check_ = now + kActivityCheckMs;
   }
-  // A standby sends no Coor_alive.
+  // A standby sends no Coor_alive, and judges no silence: the agents
+  // report to the active node.
   if (active_ && !send_blocked_) SendDue(now);
-  for (size_t i : table_.CheckSilence(now)) {
-    EmitSilent(table_.Rows()[i], now);
-    if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
+  if (active_) {
+    std::vector<size_t> silent = table_.CheckSilence(now);
+    if (balancer_ && (!silent.empty() || (next_hearing_ >= 0 && now >= next_hearing_))) {
+      CheckHearing(now);
+    }
+    for (size_t i : silent) {
+      EmitSilent(table_.Rows()[i], now);
+      if (balancer_) balancer_->OnGone(table_.Rows()[i].addr, "silent");
+    }
   }
   // Only the holder of the report address writes to HAProxy.
   if (balancer_ && active_ && now >= lb_due_ms_) {
@@ -191,9 +206,10 @@ void CCoordinator::WaitAndHandle(int64_t now) {
   bool drops_pending =
       opt_.json && counters_.kernel_drops + counters_.source_drops != drops_emitted_;
   int64_t wake = -1;
-  for (int64_t t : {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at_,
-                    tty_ ? next_draw_ : -1, next_publish_, table_.NextSilenceDue(), next_check_,
-                    lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1}) {
+  for (int64_t t :
+       {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at_, tty_ ? next_draw_ : -1,
+        next_publish_, active_ ? table_.NextSilenceDue() : -1, active_ ? next_hearing_ : -1,
+        next_check_, lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1}) {
     if (t >= 0 && (wake < 0 || t < wake)) wake = t;
   }
   int timeout = -1;
@@ -243,6 +259,31 @@ void CCoordinator::End() {
   if (http_) http_->Stop();
 }
 
+// The valve's look at the whole fleet; counted from the end of the grace a
+// start gives, since before it nobody can be silent.
+void CCoordinator::CheckHearing(int64_t now) {
+  next_hearing_ = now + kHearingCheckMs;
+  if (now < judge_from_ms_ || table_.SilenceMs() == 0) return;
+  const CBalancer* b = balancer_.get();
+  hearing_ =
+      CountHearing(table_, opt_.servers, now, [b](uint32_t agent) { return b->TakenOut(agent); });
+  // --max-drain 100 is no valve at all.
+  bool deaf = opt_.max_drain < 100 && FleetDeaf(hearing_);
+  if (deaf == balancer_->Deaf()) return;
+  balancer_->SetDeaf(deaf, now);
+  RefreshValves();
+  std::fprintf(stderr,
+               deaf ? "%s: WARN: %zu of %zu agents heard lately: the coordinator is deaf and "
+                      "drains nobody for silence\n"
+                    : "%s: %zu of %zu agents heard lately: silence counts again\n",
+               kProgram, hearing_.heard, hearing_.expected);
+  CJsonLine j = Event("deaf", now);
+  j.Str("status", deaf ? "holding" : "released")
+      .Num("heard", hearing_.heard)
+      .Num("expected", hearing_.expected);
+  Emit(j);
+}
+
 void CCoordinator::CheckActivity(int64_t now) {
   bool held = watch_->Held();
   if (held != active_) SetActive(held, now);
@@ -261,10 +302,19 @@ void CCoordinator::SetActive(bool active, int64_t now) {
       balancer_->Start(now, table_.SilenceMs());
       RefreshValves();
       lb_due_ms_ = now;
+      judge_from_ms_ = now + table_.SilenceMs();
+      next_hearing_ = judge_from_ms_;
     }
     round_start_ms_ = now;
     round_spread_ms_ = 0;
     round_next_ = 0;
+  } else {
+    table_.Pause();
+    if (balancer_) {
+      balancer_->Stop();
+      RefreshValves();
+      next_hearing_ = -1;
+    }
   }
   // One line per change, so that a service's journal shows each failover.
   char a[16];
@@ -402,6 +452,9 @@ std::shared_ptr<CoordinatorStatus> CCoordinator::Snapshot(int64_t now, bool with
   s->time_s = WallSeconds();
   s->start_s = start_wall_s_;
   s->active = active_;
+  s->deaf = balancer_ && balancer_->Deaf();
+  s->heard = hearing_.heard;
+  s->expected = hearing_.expected;
   s->agents_configured = counters_.agents_configured;
   s->received = received_;
   s->malformed = malformed_;
@@ -704,7 +757,8 @@ void CCoordinator::Handle(const uint8_t* data, size_t n, uint32_t from_addr, uin
   }
   j.Str("state", state).Bool("came_up", came_up);
   Emit(j);
-  if (balancer_ && row != nullptr) {
+  // A standby judges nothing: what it hears is for its table only.
+  if (balancer_ && row != nullptr && active_) {
     if (d.kind == Kind::kDown) {
       balancer_->OnGone(agent, "down");
     } else {
@@ -758,6 +812,18 @@ void CCoordinator::OnLbEvent(const LbEvent& e) {
                      e.server.c_str(), e.message.c_str());
       }
       break;
+    case LbEvent::Kind::kHold: {
+      std::string where = e.endpoint.empty() ? "" : " on HAProxy " + e.endpoint;
+      if (e.reason == "holding") {
+        std::fprintf(stderr, "%s: %s%s is held by the %s%s: not written to until released\n",
+                     kProgram, e.server.c_str(), where.c_str(), e.message.c_str(),
+                     e.new_value.empty() ? "" : (" (" + e.new_value + ")").c_str());
+      } else {
+        std::fprintf(stderr, "%s: %s%s is released by the %s: balanced again\n", kProgram,
+                     e.server.c_str(), where.c_str(), e.message.c_str());
+      }
+      break;
+    }
   }
   if (!opt_.json) return;
   CJsonLine j = Event(LbEventName(e.kind), now_ms_);

@@ -12,6 +12,7 @@
 #include "AddressWatch.h"
 #include "AgentTable.h"
 #include "Balancer.h"
+#include "Hearing.h"
 #include "MetricsServer.h"
 #include "Options.h"
 #include "Report.h"
@@ -74,6 +75,7 @@ class CCoordinator {
   void Flush();
   void RefreshValves();
   void CheckActivity(int64_t now);
+  void CheckHearing(int64_t now);
   void SetActive(bool active, int64_t now);
   void Reload(int64_t now);
   void Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
@@ -112,8 +114,11 @@ class CCoordinator {
   uint64_t valve_version_ = 0;
   int64_t next_draw_ = 0;
   int64_t next_read_ = 0;
-  int64_t next_check_ = -1;  // -1 without an address to watch
-  int64_t end_at_ = -1;      // -1 without --duration
+  int64_t next_check_ = -1;    // -1 without an address to watch
+  int64_t next_hearing_ = -1;  // -1 while nothing is judged
+  int64_t judge_from_ms_ = 0;  // the end of the grace of the latest start
+  Hearing hearing_;
+  int64_t end_at_ = -1;  // -1 without --duration
   int64_t lb_due_ms_ = 0;
   uint64_t valid_ = 0;
   uint64_t malformed_ = 0;

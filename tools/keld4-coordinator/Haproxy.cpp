@@ -240,4 +240,63 @@ bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_
   return has_pid && has_uptime;
 }
 
+bool ParseServersState(const std::string& answer, std::vector<ServerState>* out) {
+  // "1", a "# be_id be_name ..." header, then be_id be_name srv_id srv_name
+  // srv_addr srv_op_state srv_admin_state srv_uweight ...
+  size_t pos = 0;
+  bool version = false;
+  while (pos < answer.size()) {
+    size_t nl = answer.find('\n', pos);
+    std::string l = answer.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? answer.size() : nl + 1;
+    if (!version) {
+      if (l != "1") return false;
+      version = true;
+      continue;
+    }
+    if (l.empty() || l[0] == '#') continue;
+    std::vector<std::string> f;
+    for (size_t at = 0; at < l.size();) {
+      size_t end = l.find(' ', at);
+      if (end == std::string::npos) end = l.size();
+      if (end > at) f.push_back(l.substr(at, end - at));
+      at = end + 1;
+    }
+    long long admin = 0, weight = 0;
+    const char* a = f.size() > 7 ? f[6].c_str() : "";
+    const char* w = f.size() > 7 ? f[7].c_str() : "";
+    if (!TakeNumber(&a, &admin) || *a != '\0' || !TakeNumber(&w, &weight) || *w != '\0') {
+      return false;
+    }
+    out->push_back({f[1], f[3], static_cast<int>(admin), static_cast<int>(weight)});
+  }
+  return version;
+}
+
+const char* HolderName(Holder h) {
+  switch (h) {
+    case Holder::kOperator: return "operator";
+    case Holder::kConfig: return "config";
+    case Holder::kHaproxy: return "haproxy";
+    case Holder::kMap: return "map";
+    case Holder::kNone: break;
+  }
+  return "none";
+}
+
+LbState AdminState(int admin) {
+  if (admin == 0) return LbState::kReady;
+  // Maintenance wins over drain, as in HAProxy.
+  return (admin & ~(kAdminForcedDrain | 0x10)) != 0 ? LbState::kMaint : LbState::kDrain;
+}
+
+Holder AdminHolder(int admin, int weight, LbState silent_state) {
+  if (admin == 0) return Holder::kNone;
+  constexpr int kConfigMaint = 0x04;
+  if ((admin & kConfigMaint) != 0) return Holder::kConfig;
+  if ((admin & ~(kAdminForcedMaint | kAdminForcedDrain)) != 0) return Holder::kHaproxy;
+  int ours = silent_state == LbState::kMaint ? kAdminForcedMaint : kAdminForcedDrain;
+  return admin == ours && weight == 0 ? Holder::kNone : Holder::kOperator;
+}
+
 }  // namespace coord

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Weights.h"
+
 namespace coord {
 
 class CHaproxySocket {
@@ -50,5 +52,44 @@ bool ParseGetWeight(const std::string& answer, int* current, int* initial);
 
 // Pid and Uptime_sec from the answer to show info.
 bool ParseShowInfo(const std::string& answer, long long* pid, long long* uptime_s);
+
+// One server's line of show servers state.
+struct ServerState {
+  std::string backend;
+  std::string server;
+  int admin = 0;   // srv_admin_state, HAProxy's admin bits
+  int weight = 0;  // srv_uweight
+};
+
+// The servers of an answer to show servers state; false when it is not one
+// (an unknown backend is answered with a line of text).
+bool ParseServersState(const std::string& answer, std::vector<ServerState>* out);
+
+// HAProxy's admin-state bits: forced from the socket (maintenance, drain),
+// "disabled" in the configuration, inherited from a tracked server, and set
+// by its resolvers.
+constexpr int kAdminForcedMaint = 0x01;
+constexpr int kAdminForcedDrain = 0x08;
+
+// Whose a server's admin state is. A coordinator takes a server out only to
+// its silent state (drain, or maint with --silent-state maint) and always
+// together with weight 0, both kept by HAProxy with the server (and by its
+// server-state file across reloads), so the pair is this coordinator's or its
+// peer's mark whatever either has been through. Any other state that is not
+// ready is someone else's.
+enum class Holder {
+  kNone,      // ready, or taken out by a coordinator
+  kOperator,  // maint or drain set on the socket by someone else
+  kConfig,    // "disabled" in HAProxy's configuration
+  kHaproxy,   // inherited from a tracked server, or set by HAProxy's resolvers
+  kMap,       // "hold" in the server map
+};
+
+const char* HolderName(Holder h);
+
+Holder AdminHolder(int admin, int weight, LbState silent_state);
+
+// The state an admin field stands for.
+LbState AdminState(int admin);
 
 }  // namespace coord

@@ -146,6 +146,16 @@ void Servers(const CoordinatorStatus& s, CExposition* x) {
                 out->push_back(x->Metric(v.state == st ? 1 : 0, kGauge, std::move(l)));
               }
             });
+  x->Family("keld4_server_held",
+            "1 while a server keeps a state that is not the coordinator's to write, by whom: "
+            "operator, config, haproxy, map.",
+            kGauge, servers.size(), [&](size_t i, std::vector<ClientMetric>* out) {
+              const ServerStatus& v = servers[i];
+              if (v.missing || v.holder.empty()) return;
+              auto l = labels(i);
+              l.push_back({"by", v.holder});
+              out->push_back(x->Metric(1, kGauge, std::move(l)));
+            });
 }
 
 void Endpoints(const CoordinatorStatus& s, CExposition* x) {
@@ -195,6 +205,9 @@ void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::stri
         s.start_s);
   x.One("keld4_coordinator_active", "1 while this coordinator is active, 0 while standing by.",
         kGauge, s.active ? 1 : 0);
+  x.One("keld4_coordinator_deaf",
+        "1 while the coordinator hears almost none of its fleet and drains nobody for silence.",
+        kGauge, s.deaf ? 1 : 0);
   x.One("keld4_agents_configured", "Agents whose latest Coor_alive went out.", kGauge,
         static_cast<double>(s.agents_configured));
   x.One("keld4_datagrams_received_total", "Datagrams read from the agents' socket.", kCounter,

@@ -238,7 +238,9 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
              }
            }
          });
-  d.Single("--config", "FILE", "more mappings, one AGENT=BACKEND/SERVER a line",
+  d.Single("--config", "FILE",
+           "more mappings, one AGENT=BACKEND/SERVER a line (\"hold\" after it: write nothing to "
+           "that server)",
            [config](const std::string& v) { *config = v; });
   d.Single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
            [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });

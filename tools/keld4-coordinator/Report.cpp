@@ -233,7 +233,8 @@ std::string ValvesJson(const std::vector<ValveView>& valves) {
     j.Str("backend", v.backend)
         .Num("mapped", v.mapped)
         .Num("drained", v.drained)
-        .Num("held", v.held);
+        .Num("held", v.held)
+        .Bool("deaf", v.deaf);
     if (out.size() > 1) out += ",";
     out += j.Text();
   }
@@ -268,6 +269,12 @@ std::vector<std::string> Footer(const CoordinatorStatus& s) {
                 static_cast<unsigned long long>(s.dropped_kernel), s.rcvbuf_granted,
                 static_cast<unsigned long long>(s.dropped_source));
   std::vector<std::string> out = {buf};
+  if (s.deaf) {
+    std::snprintf(buf, sizeof(buf),
+                  "DEAF: %zu of %zu agents heard lately: nobody is drained for silence", s.heard,
+                  s.expected);
+    out.emplace_back(buf);
+  }
   for (const ValveView& v : s.valves) {
     if (v.held == 0) continue;
     std::snprintf(buf, sizeof(buf),
@@ -296,7 +303,7 @@ void EndMembers(CJsonLine* j, const char* reason, const CoordinatorStatus& s) {
 }
 
 const char* LbEventName(LbEvent::Kind kind) {
-  const char* names[] = {"weight", "state", "haproxy_error", "haproxy", "valve"};
+  const char* names[] = {"weight", "state", "haproxy_error", "haproxy", "valve", "hold"};
   return names[static_cast<int>(kind)];
 }
 
@@ -341,6 +348,15 @@ void LbEventMembers(CJsonLine* j, const LbEvent& e, bool dry_run) {
           .Str("status", e.reason)
           .Str("message", e.message);
       break;
+    case LbEvent::Kind::kHold:
+      j->Addr("agent", e.agent)
+          .Str("server", e.server)
+          .Str("status", e.reason)
+          .Str("by", e.message);
+      if (!e.new_value.empty()) j->Str("state", e.new_value);
+      if (!e.old_value.empty()) j->Raw("weight", e.old_value);
+      if (!e.endpoint.empty()) j->Str("haproxy", e.endpoint);
+      break;
   }
 }
 
@@ -380,7 +396,12 @@ std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows
       }
       *weight = v.weight >= 0 ? std::to_string(v.weight) : "-";
       *state = LbStateName(v.state);
-      if (v.held) *state += " (held)";
+      // Whose state it keeps tells more than the valve's keeping it in service.
+      if (!v.holder.empty()) {
+        *state += " (held: " + v.holder + ")";
+      } else if (v.held) {
+        *state += " (held)";
+      }
       return true;
     };
   } else {
@@ -398,7 +419,7 @@ std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows
 size_t ScreenExtraLines(const CoordinatorStatus& s, size_t dry_run) {
   // Title, header, footer, the note of rows left out, and the lines that vary.
   size_t haproxy = s.balancing && !s.endpoints.empty() ? s.endpoints.size() : 1;
-  return 4 + haproxy + s.valves.size() + (dry_run == 0 ? 0 : dry_run + 1);
+  return 4 + haproxy + (s.deaf ? 1 : 0) + s.valves.size() + (dry_run == 0 ? 0 : dry_run + 1);
 }
 
 }  // namespace coord

@@ -72,6 +72,18 @@ int ParseMapping(const std::string& text, ServerMapping* out, std::string* err) 
     *err = "'" + addr + "' in '" + text + "' is not an agent's IPv4 address";
     return -1;
   }
+  size_t blank = target.find_first_of(" \t");
+  if (blank != std::string::npos) {
+    std::string mark = Trim(target.substr(blank));
+    if (mark != "hold") {
+      *err = "'" + mark + "' in '" + text + "' is not a mark (only \"hold\" is)";
+      return -1;
+    }
+    target = target.substr(0, blank);
+    out->hold = true;
+  } else {
+    out->hold = false;
+  }
   size_t slash = target.find('/');
   if (slash == std::string::npos || !IsName(target.substr(0, slash)) ||
       !IsName(target.substr(slash + 1))) {

@@ -14,6 +14,9 @@ struct ServerMapping {
   std::string backend;
   std::string server;
   int line = 0;  // where a --config file names it; 0 for --server
+  // "hold": the coordinator writes nothing to this server, whatever its
+  // agent reports, until the mark is gone.
+  bool hold = false;
 
   std::string Name() const { return backend + "/" + server; }
 };
@@ -29,8 +32,9 @@ std::string Trim(const std::string& s);
 int ReadLines(const std::string& path, const std::function<std::string(const std::string&)>& each,
               std::string* err, int* at = nullptr);
 
-// One mapping "AGENT_ADDRESS=BACKEND/SERVER" (blanks around the parts are
-// allowed). Returns 0, or -1 with the reason in *err.
+// One mapping "AGENT_ADDRESS=BACKEND/SERVER", optionally followed by the word
+// "hold" (blanks around the parts are allowed). Returns 0, or -1 with the
+// reason in *err.
 int ParseMapping(const std::string& text, ServerMapping* out, std::string* err);
 
 // Adds the mappings of a file: one a line, blank lines and lines starting

@@ -43,6 +43,7 @@ struct ValveView {
   size_t mapped = 0;
   size_t drained = 0;  // for silence, not for a down message
   size_t held = 0;     // silent, kept at their last weight and state
+  bool deaf = false;   // held because the coordinator hears almost none of its fleet
 };
 
 struct ServerStatus {
@@ -55,6 +56,7 @@ struct ServerStatus {
   int load = -1;                      // smoothed percent; -1 none yet
   bool missing = false;               // HAProxy has no such server
   bool held = false;                  // silent, kept in service by its backend's valve
+  std::string holder;  // whose state it keeps, untouched by us: operator, config, haproxy, map; ""
 };
 
 struct EndpointStatus {
@@ -79,6 +81,9 @@ struct CoordinatorStatus {
   double time_s = 0;   // Unix time the snapshot was taken
   double start_s = 0;  // Unix time the run began
   bool active = true;  // false while standing by
+  bool deaf = false;   // hears almost none of its fleet: drains nobody for silence
+  size_t heard = 0;    // of the mapped agents counted on, heard lately, as last counted
+  size_t expected = 0;
   uint64_t agents_configured = 0;
   uint64_t received = 0;  // every datagram read, well-formed or not
   uint64_t malformed = 0;

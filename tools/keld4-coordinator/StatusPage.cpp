@@ -75,7 +75,7 @@ const char* const kStyle =
     "svg{background:#fafafa;border:1px solid #ddd}"
     "polyline{fill:none;stroke-width:1.5}polyline.load{stroke:#c33}polyline.weight{stroke:#36c}"
     ".key span{padding:0 .5em}.badge{padding:2px 8px;border-radius:4px;color:#fff}"
-    ".active{background:#070}.standby{background:#a60}";
+    ".active{background:#070}.standby{background:#a60}.warn{color:#b00;font-weight:bold}";
 
 std::string Polyline(const char* cls, const std::vector<CStatusBoard::Point>& pts, bool load,
                      double top) {
@@ -168,6 +168,11 @@ class CPageWriter {
     out_ += "</span></h1><p>version " + Html(s_.version) + ", agents report to " + Html(s_.listen) +
             "; snapshot " + Clock(s_.time_s) + ", up " +
             std::to_string(static_cast<long long>(s_.time_s - s_.start_s)) + " s</p>";
+    if (s_.deaf) {
+      out_ +=
+          "<p id=\"deaf\" class=\"warn\">DEAF: almost none of the agents are heard; nobody is "
+          "drained for silence</p>";
+    }
   }
 
   void Endpoints() {
@@ -252,11 +257,12 @@ class CPageWriter {
       const ServerStatus& v = s_.servers[rows[k]];
       const char* st = StateName(StateOf(v.agent));
       const char* lb = v.missing ? "no-server" : LbStateName(v.state);
+      std::string held = v.holder.empty() ? "" : " (held: " + Html(v.holder) + ")";
       out_ += "<tr class=\"server\" data-server=\"" + Html(v.server) + "\"><td>" + Html(v.server) +
               "</td><td>" + Addr(v.agent) + "</td><td class=\"" + st + "\">" + st + "</td><td>" +
               (v.load < 0 ? "-" : std::to_string(v.load) + " %") + "</td><td>" + Num(v.weight) +
-              "</td><td>" + Num(v.target) + "</td><td class=\"" + lb + "\">" + lb + "</td><td>" +
-              Plot(history_(rows[k]), v.target) + "</td></tr>";
+              "</td><td>" + Num(v.target) + "</td><td class=\"" + lb + "\">" + lb + held +
+              "</td><td>" + Plot(history_(rows[k]), v.target) + "</td></tr>";
     }
     out_ += "</table></section>";
   }

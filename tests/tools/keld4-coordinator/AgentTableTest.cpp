@@ -222,6 +222,22 @@ TEST_F(AgentTableTest, GraceDefersSilenceWithoutLosingWhoIsDue) {
   EXPECT_EQ(table.CheckSilence(5600).size(), 1u);
 }
 
+// A paused table (a standby) keeps nothing due, however long it hears; the
+// Grace that ends the pause counts each row from its own last report.
+TEST_F(AgentTableTest, PausedTableJudgesNothingAndGraceCountsFromTheLastReport) {
+  CAgentTable table(1, 1);
+  table.Pause();
+  for (int64_t t = 0; t < 100000; t += 1000) At(table, Alive(1), t);
+  At(table, Alive(2), 2000);
+  EXPECT_EQ(table.NextSilenceDue(), -1);
+  EXPECT_TRUE(table.CheckSilence(200000).empty());
+  table.Grace(200000);
+  EXPECT_EQ(table.NextSilenceDue(), 203000);
+  EXPECT_EQ(table.CheckSilence(203000).size(), 2u) << "neither heard since";
+  At(table, Alive(1), 203500);
+  EXPECT_EQ(table.NextSilenceDue(), 206500);
+}
+
 TEST(AgentReport, RowJsonHasNullsForWhatWasNeverSeen) {
   CAgentTable table(5, 2);
   bool up = false;

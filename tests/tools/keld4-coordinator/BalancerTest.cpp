@@ -151,7 +151,7 @@ TEST_F(BalancerTest, RestartedHaproxyGetsEveryWeightAndStateBack) {
   b.Tick(0);
   int a = haproxy_.Weight("a"), bw = haproxy_.Weight("b");
   EXPECT_EQ(a, 21);
-  EXPECT_EQ(bw, 40);
+  EXPECT_EQ(bw, 0) << "taken out with weight 0, the coordinators' mark";
   EXPECT_EQ(haproxy_.State("b"), "drain");
 
   haproxy_.Stop();
@@ -407,8 +407,9 @@ TEST_F(BalancerTest, StartingAgainForgetsWhatAnotherWriterLeft) {
   b.OnReport(kAgentA, true, 60, true);
   b.Tick(0);
   EXPECT_EQ(haproxy_.Weight("a"), 41);
-  // Another coordinator drained a while this one stood by; b's agent was
-  // last heard long ago.
+  // Another coordinator drained a while this one stood by (with weight 0,
+  // as coordinators do); b's agent was last heard long ago.
+  ASSERT_EQ(haproxy_.Ask("set server web/a weight 0"), "");
   ASSERT_EQ(haproxy_.Ask("set server web/a state drain"), "");
   b.Start(60000, 3000);
   b.OnReport(kAgentA, true, 0, false);  // its row never went silent here
@@ -419,6 +420,96 @@ TEST_F(BalancerTest, StartingAgainForgetsWhatAnotherWriterLeft) {
   EXPECT_EQ(haproxy_.State("b"), "ready") << "a full silence period from the new start";
   b.Tick(63000);
   EXPECT_EQ(haproxy_.State("b"), "drain");
+}
+
+// What is not ours to write is held: an operator's maint (weight and state
+// kept through silence, a return and a new start), "disabled" in the
+// configuration, the map's hold mark. Our own drain carries weight 0 and is
+// known as ours after a new start; a server the operator sets ready again is
+// balanced again.
+TEST_F(BalancerTest, OperatorStatesAreHeldAndOurOwnAreKnownAfterAStart) {
+  HaproxyProcess h({{"a", 100}, {"b", 100}, {"c", 100}});
+  h.Disable("c");
+  ASSERT_TRUE(h.Start());
+  ASSERT_EQ(h.Ask("set server web/a state maint"), "");
+  ASSERT_EQ(h.Ask("set server web/a weight 7"), "");
+  WeightPolicy whole;
+  whole.smoothing = 1;
+  std::vector<ServerMapping> map = {Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b"),
+                                    Map(kAgentC, "web", "c")};
+  CBalancer b(map, whole, LbState::kDrain, {h.Socket()}, false,
+              [this](const LbEvent& e) { events_.push_back(e); });
+  int64_t now = 0;
+  for (int start = 0; start < 2; ++start, now += 60000) {
+    b.Start(now, 3000);
+    for (uint32_t agent : {kAgentA, kAgentB, kAgentC}) b.OnReport(agent, true, 50, true);
+    b.Tick(now);
+    EXPECT_EQ(h.State("a"), "maint") << start;
+    EXPECT_EQ(h.Weight("a"), 7) << start;
+    EXPECT_EQ(h.State("c"), "maint") << start;
+    EXPECT_EQ(h.Weight("b"), 51) << start;
+    std::vector<LbEvent> holds = Take(LbEvent::Kind::kHold);
+    ASSERT_EQ(holds.size(), 2u) << start;
+    EXPECT_EQ(holds[0].server, "web/a");
+    EXPECT_EQ(holds[0].reason, "holding");
+    EXPECT_EQ(holds[0].message, "operator");
+    EXPECT_EQ(holds[1].message, "config");
+    // Its agent falls silent (the server reboots) and comes back.
+    b.OnGone(kAgentA, "silent");
+    b.Tick(now + 100);
+    b.OnReport(kAgentA, true, 0, true);
+    b.Tick(now + 200);
+    EXPECT_EQ(h.State("a"), "maint") << start;
+    EXPECT_EQ(h.Weight("a"), 7) << start;
+  }
+  std::string weight, state;
+  ASSERT_TRUE(b.View(kAgentA, &weight, &state));
+  EXPECT_EQ(state, "maint (held: operator)");
+  EXPECT_EQ(weight, "7");
+
+  // Our drain, then a new start: it is ours, and the next report undoes it.
+  b.SetMaxDrain(100);
+  b.OnGone(kAgentB, "silent");
+  b.Tick(now);
+  EXPECT_EQ(h.State("b"), "drain");
+  EXPECT_EQ(h.Weight("b"), 0);
+  b.Start(now, 3000);
+  for (uint32_t agent : {kAgentA, kAgentB, kAgentC}) b.OnReport(agent, true, 0, true);
+  b.Tick(now);
+  EXPECT_EQ(h.State("b"), "ready");
+  EXPECT_EQ(h.Weight("b"), 100);
+  // An operator's drain is held within one reading period.
+  ASSERT_EQ(h.Ask("set server web/b state drain"), "");
+  b.OnReport(kAgentB, true, 100, false);
+  b.Tick(now + 2000);
+  EXPECT_EQ(h.Weight("b"), 100);
+  EXPECT_EQ(h.State("b"), "drain");
+
+  // The operator is done with a: it gets the weight of its load again.
+  events_.clear();
+  ASSERT_EQ(h.Ask("set server web/a state ready"), "");
+  b.Tick(now + 4000);
+  EXPECT_EQ(h.Weight("a"), 100);
+  std::vector<LbEvent> holds = Take(LbEvent::Kind::kHold);
+  ASSERT_EQ(holds.size(), 1u);
+  EXPECT_EQ(holds[0].reason, "released");
+
+  // The map's mark: nothing is written, whatever the load, until it goes.
+  map[0].hold = true;
+  b.Remap(map);
+  b.OnReport(kAgentA, true, 100, false);
+  b.Tick(now + 4100);
+  EXPECT_EQ(h.Weight("a"), 100);
+  ASSERT_TRUE(b.View(kAgentA, &weight, &state));
+  EXPECT_EQ(state, "ready (held: map)");
+  map[0].hold = false;
+  b.Remap(map);
+  b.Tick(now + 4200);
+  EXPECT_EQ(h.Weight("a"), 1);
+  holds = Take(LbEvent::Kind::kHold);
+  ASSERT_EQ(holds.size(), 2u);
+  EXPECT_EQ(holds[0].message, "map");
+  EXPECT_EQ(holds[1].reason, "released");
 }
 
 // An instance that takes connections and never answers costs its timeout

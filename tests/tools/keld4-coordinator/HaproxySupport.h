@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ class HaproxyProcess {
 
   std::string Socket() const { return dir_.file("admin.sock"); }
 
+  // Marks a server "disabled" in the configuration written by Start.
+  void Disable(const std::string& server) { disabled_.push_back(server); }
+
   // Starts it and waits until its socket answers; false when it did not.
   bool Start() {
     std::string cfg =
@@ -39,7 +43,10 @@ class HaproxyProcess {
     int n = 0;
     for (const auto& [name, weight] : servers_) {
       cfg += "  server " + name + " 127.0." + std::to_string(1 + n / 250) + "." +
-             std::to_string(1 + n % 250) + ":8080 weight " + std::to_string(weight) + "\n";
+             std::to_string(1 + n % 250) + ":8080 weight " + std::to_string(weight) +
+             (std::find(disabled_.begin(), disabled_.end(), name) != disabled_.end() ? " disabled"
+                                                                                     : "") +
+             "\n";
       ++n;
     }
     testsupport::WriteFile(dir_.file("haproxy.cfg"), cfg);
@@ -104,6 +111,7 @@ class HaproxyProcess {
 
  private:
   std::vector<std::pair<std::string, int>> servers_;
+  std::vector<std::string> disabled_;
   testsupport::TempDir dir_;
   pid_t pid_ = -1;
 };

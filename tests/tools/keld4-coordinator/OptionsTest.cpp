@@ -177,7 +177,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   testsupport::TempDir dir;
   testsupport::WriteFile(
       dir.file("map"),
-      "# agent = backend/server\n\n  10.0.0.7 = web/app-7  \n10.0.0.8=api/x.1:2\n");
+      "# agent = backend/server\n\n  10.0.0.7 = web/app-7  \n10.0.0.8=api/x.1:2\thold \n");
   CoordinatorOptions o;
   ASSERT_EQ(
       Parse({"--address", "10.0.0.1", "--haproxy", "/run/haproxy/admin.sock", "--server",
@@ -189,6 +189,8 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_EQ(o.servers[1].agent, 0x0A000007u);
   EXPECT_EQ(o.servers[1].Name(), "web/app-7");
   EXPECT_EQ(o.servers[2].Name(), "api/x.1:2");
+  EXPECT_FALSE(o.servers[1].hold);
+  EXPECT_TRUE(o.servers[2].hold) << "the hold mark after the server";
   EXPECT_EQ(o.agents, (std::vector<uint32_t>{0x0A000005, 0x0A000007, 0x0A000008}))
       << "mapped agents are configured too";
   EXPECT_EQ(o.policy.min_weight, 0);
@@ -215,6 +217,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
       {{"--config", dir.file("none")}, "--config cannot read"},
       {{"--server", "10.0.0.5=web"}, "is not BACKEND/SERVER"},
       {{"--server", "10.0.0.5=web/a;b"}, "is not BACKEND/SERVER"},
+      {{"--server", "10.0.0.5=web/a held"}, "'held' in '10.0.0.5=web/a held' is not a mark"},
       {{"--server", "host=web/a"}, "'host' in 'host=web/a' is not"},
       {{"--server", "10.0.0.5=web/a", "--server", "10.0.0.5=web/b"}, "clashes with"},
       {{"--server", "10.0.0.5=web/a", "--haproxy", "localhost"}, "--haproxy 'localhost' is"},
