@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: Apache-2.0
+// The balancers the weights go to, behind one interface. CBalancer keeps the
+// goals, the valve and the holds for every kind; a driver only carries one
+// bounded exchange per call to its balancer.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace coord {
+
+class CDriver {
+ public:
+  virtual ~CDriver() = default;
+
+  // Its kind, as named in the table of kinds.
+  virtual const char* Kind() const = 0;
+  // Where it writes, for the views; "" for a dry run without a balancer.
+  virtual const std::string& Endpoint() const = 0;
+  // Whether it has a state to read (the probe, the weights it started
+  // from); without one nothing is read and every goal goes out as it is.
+  virtual bool Reads() const = 0;
+  // Whether a write reaches a balancer; a dry run's does not, and costs no
+  // exchange.
+  virtual bool Writes() const = 0;
+
+  // One exchange each: the probe (is it up, did it restart), a reading of its
+  // state, a batch of changes. One answer per command ("" for one that
+  // succeeded silently). 0, or -1 with the reason in *err when the balancer
+  // could not be reached or answered out of turn.
+  virtual int Probe(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                    std::string* err) = 0;
+  virtual int Read(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                   std::string* err) = 0;
+  virtual int Write(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                    std::string* err) = 0;
+};
+
+// The table of kinds: "haproxy" (its Runtime API at endpoint) and "dryrun"
+// (writes nothing; reads through the HAProxy at endpoint when one is named).
+// nullptr for an unknown kind.
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint);
+
+// The kinds the table knows, in its order.
+std::vector<std::string> DriverKinds();
+
+}  // namespace coord
