@@ -372,12 +372,17 @@ bool CBalancer::Exchange(HaproxyEndpoint* ep, Verb verb, const std::vector<std::
   CDriver& d = *ep->driver;
   // A dry run's writes reach nothing: neither counted nor timed.
   bool reaches = verb != Verb::kWrite || d.Writes();
+  return Timed(ep, commands.size(), reaches, now_ms, [&](std::string* err) {
+    return verb == Verb::kRead ? d.Read(commands, answers, err) : d.Write(commands, answers, err);
+  });
+}
+
+bool CBalancer::Timed(HaproxyEndpoint* ep, size_t count, bool reaches, int64_t now_ms,
+                      const std::function<int(std::string*)>& run) {
   std::string err;
   auto began = std::chrono::steady_clock::now();
-  if (reaches) ep->commands += commands.size();
-  int rc = verb == Verb::kProbe  ? d.Probe(commands, answers, &err)
-           : verb == Verb::kRead ? d.Read(commands, answers, &err)
-                                 : d.Write(commands, answers, &err);
+  if (reaches) ep->commands += count;
+  int rc = run(&err);
   auto took = std::chrono::steady_clock::now() - began;
   if (reaches) ep->latency.Observe(std::chrono::duration<double>(took).count());
   if (rc != 0) {
@@ -391,14 +396,12 @@ bool CBalancer::Exchange(HaproxyEndpoint* ep, Verb verb, const std::vector<std::
 }
 
 bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
-  std::vector<std::string> answers;
-  long long pid = 0, uptime = 0;
-  if (!Exchange(ep, Verb::kProbe, {"show info"}, &answers, now_ms)) return false;
-  if (!ParseShowInfo(answers[0], &pid, &uptime)) {
-    Lost(ep, "no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80),
-         now_ms);
+  DriverProbe probe;
+  CDriver& d = *ep->driver;
+  if (!Timed(ep, 1, true, now_ms, [&](std::string* err) { return d.Probe(&probe, err); })) {
     return false;
   }
+  long long pid = probe.pid, uptime = probe.uptime_s;
   if (ep->has_info && (pid != ep->pid || uptime < ep->uptime_s)) {
     // A new HAProxy starts from its configuration: everything we wrote is gone.
     for (EndpointServer& a : ep->servers) {

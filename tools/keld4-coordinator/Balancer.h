@@ -198,10 +198,14 @@ class CBalancer {
   void Forget();
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
-  enum class Verb { kProbe, kRead, kWrite };
+  enum class Verb { kRead, kWrite };
   // Runs commands on one instance, counting them; false after Lost.
   bool Exchange(HaproxyEndpoint* ep, Verb verb, const std::vector<std::string>& commands,
                 std::vector<std::string>* answers, int64_t now_ms);
+  // Times one exchange of count commands (when it reaches a balancer);
+  // false after Lost.
+  bool Timed(HaproxyEndpoint* ep, size_t count, bool reaches, int64_t now_ms,
+             const std::function<int(std::string*)>& run);
   bool ReadInfo(HaproxyEndpoint* ep, int64_t now_ms);
   bool ReadWeights(HaproxyEndpoint* ep, int64_t now_ms);
   void Write(HaproxyEndpoint* ep, int64_t now_ms);

@@ -17,9 +17,14 @@ class CHaproxyDriver : public CDriver {
   const std::string& Endpoint() const override { return socket_.Endpoint(); }
   bool Reads() const override { return true; }
   bool Writes() const override { return true; }
-  int Probe(const std::vector<std::string>& commands, std::vector<std::string>* answers,
-            std::string* err) override {
-    return socket_.Run(commands, answers, err);
+  int Probe(DriverProbe* out, std::string* err) override {
+    std::vector<std::string> answers;
+    if (socket_.Run({"show info"}, &answers, err) != 0) return -1;
+    if (!ParseShowInfo(answers[0], &out->pid, &out->uptime_s)) {
+      *err = "no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80);
+      return -1;
+    }
+    return 0;
   }
   int Read(const std::vector<std::string>& commands, std::vector<std::string>* answers,
            std::string* err) override {
@@ -46,10 +51,9 @@ class CDryRunDriver : public CDriver {
   const std::string& Endpoint() const override { return endpoint_; }
   bool Reads() const override { return reader_ != nullptr; }
   bool Writes() const override { return false; }
-  int Probe(const std::vector<std::string>& commands, std::vector<std::string>* answers,
-            std::string* err) override {
-    if (reader_) return reader_->Probe(commands, answers, err);
-    answers->assign(commands.size(), "");
+  int Probe(DriverProbe* out, std::string* err) override {
+    if (reader_) return reader_->Probe(out, err);
+    *out = DriverProbe();
     return 0;
   }
   int Read(const std::vector<std::string>& commands, std::vector<std::string>* answers,

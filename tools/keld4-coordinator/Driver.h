@@ -10,6 +10,13 @@
 
 namespace coord {
 
+// What the probe learns of a balancer: who it is, and for how long it has run,
+// so that a restart (a new pid, or a shorter uptime) is seen.
+struct DriverProbe {
+  long long pid = 0;
+  long long uptime_s = 0;
+};
+
 class CDriver {
  public:
   virtual ~CDriver() = default;
@@ -25,12 +32,12 @@ class CDriver {
   // exchange.
   virtual bool Writes() const = 0;
 
-  // One exchange each: the probe (is it up, did it restart), a reading of its
-  // state, a batch of changes. One answer per command ("" for one that
-  // succeeded silently). 0, or -1 with the reason in *err when the balancer
-  // could not be reached or answered out of turn.
-  virtual int Probe(const std::vector<std::string>& commands, std::vector<std::string>* answers,
-                    std::string* err) = 0;
+  // Is it up, and who is it: 0, or -1 with the reason in *err.
+  virtual int Probe(DriverProbe* out, std::string* err) = 0;
+  // One exchange each: a reading of its state, a batch of changes. One
+  // answer per command ("" for one that succeeded silently). 0, or -1 with
+  // the reason in *err when the balancer could not be reached or answered out
+  // of turn.
   virtual int Read(const std::vector<std::string>& commands, std::vector<std::string>* answers,
                    std::string* err) = 0;
   virtual int Write(const std::vector<std::string>& commands, std::vector<std::string>* answers,
