@@ -450,13 +450,13 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
   for (size_t i = 0; i < servers_.size(); ++i) {
     if (ep->servers[i].initial < 0 && !ep->servers[i].missing) {
       asked.push_back(i);
-      commands.push_back("get weight " + servers_[i].map.Name());
+      commands.push_back(ep->driver->WeightQuery(servers_[i].map.Name()));
     }
   }
   for (size_t from = 0, to = 0; from < commands.size(); from = to) {
     // The rest stays unread for the next tick.
     if (!TakeBatch()) return false;
-    to = BatchEnd(commands, from);
+    to = ep->driver->BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
@@ -464,7 +464,7 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
     for (size_t k = 0; k < part.size(); ++k) {
       size_t i = asked[from + k];
       EndpointServer& a = ep->servers[i];
-      if (ParseGetWeight(answers[k], &a.haproxy_weight, &a.initial)) {
+      if (ep->driver->ParseWeight(answers[k], &a.haproxy_weight, &a.initial)) {
         if (servers_[i].initial < 0) {
           servers_[i].initial = a.initial;
           Decide(&servers_[i]);
@@ -492,12 +492,12 @@ LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) cons
     // Weight 0 goes with taking the server out, for the same reason.
     bool out = GoalWeight(s) != s.goal_weight;
     e.reason = a.restarted ? "restart" : out ? s.state_reason : s.weight_reason;
-    e.command = "set server " + e.server + " weight " + e.new_value;
+    e.command = ep.driver->SetWeight(e.server, e.new_value);
   } else {
     e.old_value = StateText(a.applied_state);
     e.new_value = StateText(s.goal_state);
     e.reason = a.restarted ? "restart" : s.state_reason;
-    e.command = "set server " + e.server + " state " + e.new_value;
+    e.command = ep.driver->SetState(e.server, e.new_value);
   }
   if (s.has_load) e.load = static_cast<int>(std::lround(s.load));
   return e;
@@ -537,11 +537,11 @@ bool CBalancer::StatesWanted(const HaproxyEndpoint& ep, int64_t now_ms) const {
 
 bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
   std::vector<std::string> commands;
-  for (const Backend& b : backends_) commands.push_back("show servers state " + b.name);
+  for (const Backend& b : backends_) commands.push_back(ep->driver->StatesQuery(b.name));
   std::vector<bool> seen(servers_.size(), false);
   for (size_t from = 0, to = 0; from < commands.size(); from = to) {
     if (!TakeBatch()) return false;
-    to = BatchEnd(commands, from);
+    to = ep->driver->BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
@@ -549,7 +549,7 @@ bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
     for (const std::string& answer : answers) {
       // An unknown backend: get weight has said so for each of its servers.
       std::vector<ServerState> rows;
-      if (!ParseServersState(answer, &rows)) continue;
+      if (!ep->driver->ParseStates(answer, &rows)) continue;
       for (const ServerState& r : rows) {
         auto it = by_name_.find(r.backend + "/" + r.server);
         if (it == by_name_.end()) continue;
@@ -563,7 +563,7 @@ bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
   for (size_t i = 0; i < servers_.size(); ++i) {
     EndpointServer& a = ep->servers[i];
     if (!seen[i] && !a.missing && a.initial >= 0) {
-      Missing(ep, i, "show servers state " + servers_[i].map.backend, "not in the answer");
+      Missing(ep, i, ep->driver->StatesQuery(servers_[i].map.backend), "not in the answer");
     }
   }
   ep->states_due = now_ms + kInfoPeriodMs;
@@ -623,7 +623,7 @@ void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
   all.reserve(changes.size());
   for (const Pend& c : changes) all.push_back(c.event.command);
   for (size_t from = 0, to = 0; from < changes.size(); from = to) {
-    to = BatchEnd(all, from);
+    to = ep->driver->BatchEnd(all, from);
     std::vector<std::string> commands(all.begin() + static_cast<std::ptrdiff_t>(from),
                                       all.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers(commands.size());
@@ -634,7 +634,7 @@ void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
       Pend& c = changes[k];
       EndpointServer& a = ep->servers[c.i];
       const std::string& answer = answers[k - from];
-      if (answer.rfind("No such", 0) == 0) {
+      if (ep->driver->NoSuchServer(answer)) {
         Missing(ep, c.i, c.event.command, answer);
         continue;
       }

@@ -3,13 +3,40 @@
 
 #include <utility>
 
-#include "Haproxy.h"
-
 namespace coord {
 namespace {
 
+// HAProxy's Runtime API text, which a dry run shows as what it would send.
+class CHaproxyDialogue : public CDriver {
+ public:
+  std::string WeightQuery(const std::string& server) const override {
+    return "get weight " + server;
+  }
+  bool ParseWeight(const std::string& answer, int* current, int* initial) const override {
+    return ParseGetWeight(answer, current, initial);
+  }
+  std::string StatesQuery(const std::string& backend) const override {
+    return "show servers state " + backend;
+  }
+  bool ParseStates(const std::string& answer, std::vector<ServerState>* rows) const override {
+    return ParseServersState(answer, rows);
+  }
+  std::string SetWeight(const std::string& server, const std::string& weight) const override {
+    return "set server " + server + " weight " + weight;
+  }
+  std::string SetState(const std::string& server, const std::string& state) const override {
+    return "set server " + server + " state " + state;
+  }
+  bool NoSuchServer(const std::string& answer) const override {
+    return answer.rfind("No such", 0) == 0;
+  }
+  size_t BatchEnd(const std::vector<std::string>& commands, size_t from) const override {
+    return coord::BatchEnd(commands, from);
+  }
+};
+
 // HAProxy's Runtime API: every verb is a batch of commands on its socket.
-class CHaproxyDriver : public CDriver {
+class CHaproxyDriver : public CHaproxyDialogue {
  public:
   explicit CHaproxyDriver(const std::string& endpoint) : socket_(endpoint) {}
 
@@ -41,7 +68,7 @@ class CHaproxyDriver : public CDriver {
 
 // Says what would be written and writes nothing. With an HAProxy named it
 // still reads it, so the goals start from what it has.
-class CDryRunDriver : public CDriver {
+class CDryRunDriver : public CHaproxyDialogue {
  public:
   explicit CDryRunDriver(const std::string& endpoint) : endpoint_(endpoint) {
     if (!endpoint.empty()) reader_ = std::make_unique<CHaproxyDriver>(endpoint);

@@ -4,9 +4,12 @@
 // bounded exchange per call to its balancer.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "Haproxy.h"
 
 namespace coord {
 
@@ -42,6 +45,20 @@ class CDriver {
                    std::string* err) = 0;
   virtual int Write(const std::vector<std::string>& commands, std::vector<std::string>* answers,
                     std::string* err) = 0;
+
+  // Its dialogue: the commands the readings and the writes are made of (the
+  // events show them), and what its answers say. server is BACKEND/SERVER.
+  virtual std::string WeightQuery(const std::string& server) const = 0;
+  virtual bool ParseWeight(const std::string& answer, int* current, int* initial) const = 0;
+  virtual std::string StatesQuery(const std::string& backend) const = 0;
+  // false when the answer is no list of servers (an unknown backend).
+  virtual bool ParseStates(const std::string& answer, std::vector<ServerState>* rows) const = 0;
+  virtual std::string SetWeight(const std::string& server, const std::string& weight) const = 0;
+  virtual std::string SetState(const std::string& server, const std::string& state) const = 0;
+  // Whether a write's answer says the balancer has no such server.
+  virtual bool NoSuchServer(const std::string& answer) const = 0;
+  // Where the exchange of commands that starts at from ends.
+  virtual size_t BatchEnd(const std::vector<std::string>& commands, size_t from) const = 0;
 };
 
 // The table of kinds: "haproxy" (its Runtime API at endpoint) and "dryrun"
