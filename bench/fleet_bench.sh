@@ -21,7 +21,10 @@
 # first. Needs root (or user namespaces) and the Debian packages haproxy,
 # time, python3, iproute2, util-linux and procps. KELD4_FLEET_RCVBUF sets the
 # coordinator's --rcvbuf (default: its own default); KELD4_FLEET_COORDINATOR
-# names another keld4-coordinator to run (a sanitizer build, say).
+# names another keld4-coordinator to run (a sanitizer build, say);
+# KELD4_FLEET_LAW its --law (default linear: every agent's load steps alike,
+# which the even law, comparing servers, rightly leaves alone, so only the
+# straight line puts the whole fleet's weights through the socket).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -117,7 +120,7 @@ extra=()
 /usr/bin/time -f '%e %U %S %M' -o "$work/coord.time" "$coordinator" \
   --listen 10.77.0.1 --port 45002 --config "$work/map.txt" --haproxy "$work/admin.sock" \
   --alive 1 --cpu-interval 1 --smoothing 1 --resend 30 --max-agents "$max_agents" --json \
-  --duration "$seconds.5" "${extra[@]}" >"$work/coord.json" 2>"$work/coord.err" &
+  --law "${KELD4_FLEET_LAW:-linear}" --duration "$seconds.5" "${extra[@]}" >"$work/coord.json" 2>"$work/coord.err" &
 time_pid=$!
 pids+=("$time_pid")
 coord_pid=

@@ -149,7 +149,9 @@ pids+=($!)
 pids+=($!)
 
 # Both agents reach 10.77.1.2 through their own veth pair and our namespace.
+# They share this machine's CPU, so they are always equally busy and the
+# default law would leave their weights alone: the straight line shows the load.
 "$bin/tools/keld4-coordinator" --address 10.77.1.2 \
   --agent 10.77.1.1 --agent 10.77.2.1 --alive 1 --cpu-interval 1 --log-refresh 2 --resend 10 \
   --haproxy "$sock" --server 10.77.1.1=web/a --server 10.77.2.1=web/b \
-  --smoothing 0.5 --step 5 --duration 55 || true
+  --law linear --smoothing 0.5 --step 5 --duration 55 || true

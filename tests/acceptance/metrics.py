@@ -74,7 +74,7 @@ class Watched(AgentTest):
              "--alive", "1", "--cpu-interval", "1", "--duration", "120", "--json",
              "--haproxy", self.sock, "--server", f"{AGENT_IP}=web/app",
              "--server", f"{QUIET[0]}=web/spare", "--server", f"{QUIET[1]}=api/one",
-             "--smoothing", "1", "--step", "1", "--metrics", METRICS],
+             "--smoothing", "1", "--step", "1", "--law", "linear", "--metrics", METRICS],
             stdout=subprocess.DEVNULL)
         wait_for("/metrics", lambda: self.scrape_or_none(), 10)
 

@@ -263,19 +263,32 @@ class PairSite:
         if not wait_for(lambda: os.path.exists(self.sockets[n]), 10):
             raise RuntimeError(f"HAProxy of node {n} did not start")
 
+    def heartbeat(self, n):
+        return os.path.join(self.dir, f"heartbeat-{n}")
+
     def start_coordinator(self, n):
-        # The example's options file, the caller's options over it.
+        # The example's options file, the caller's options over it; each
+        # node's heartbeat in the test's folder.
         args = self.nodes[n].prefix() + [COORDINATOR, "--options-file", self.conf, "--json",
-                                         *self.coordinator_args]
+                                         "--heartbeat", self.heartbeat(n), *self.coordinator_args]
         self.coordinator[n] = subprocess.Popen(args, stdout=subprocess.PIPE,
                                                stderr=open(os.path.join(self.dir, f"coordinator-{n}.err"), "ab"))
         self.events[n] = Events(self.coordinator[n])
 
     def start_keepalived(self, n):
         d = self.dir
+        # The example's configuration, its check run from the source tree on
+        # this node's heartbeat.
+        text = open(os.path.join(EXAMPLE, f"keepalived-{n}.conf"), encoding="utf-8").read()
+        old = 'script "/etc/keepalived/coordinator-alive /run/keld4-coordinator/heartbeat"'
+        if old not in text:
+            raise ValueError(f"the example's keepalived-{n}.conf has no line '{old}'")
+        cfg = os.path.join(d, f"keepalived-{n}.conf")
+        with open(cfg, "w", encoding="utf-8") as f:
+            f.write(text.replace(old, f'script "{EXAMPLE}/coordinator-alive {self.heartbeat(n)}"'))
         self.keepalived[n] = self.nodes[n].start(
             ["keepalived", "--dont-fork", "--log-console", "--no-syslog", "--vrrp",
-             "-f", os.path.join(EXAMPLE, f"keepalived-{n}.conf"), "-p", f"{d}/keepalived-{n}.pid",
+             "-f", cfg, "-p", f"{d}/keepalived-{n}.pid",
              "-r", f"{d}/vrrp-{n}.pid", "-c", f"{d}/checkers-{n}.pid"],
             os.path.join(d, f"keepalived-{n}.out"))
 

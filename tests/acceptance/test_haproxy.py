@@ -67,7 +67,7 @@ class Balancing(AgentTest):
         self.coordinator = subprocess.Popen(
             [COORDINATOR, "--listen", COORD_IP, "--agent", AGENT_IP, "--port", str(self.port),
              "--alive", "1", "--cpu-interval", "1", "--json", "--duration", "30",
-             "--haproxy", self.sock, "--server", f"{AGENT_IP}=web/app", "--smoothing", "1", "--step", "1",
+             "--haproxy", self.sock, "--server", f"{AGENT_IP}=web/app", "--smoothing", "1", "--step", "1", "--law", "linear",
              "--max-drain", "100"],
             stdout=subprocess.PIPE)
         ready = self.events_until(lambda e: e["event"] == "state", 10)

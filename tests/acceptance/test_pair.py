@@ -18,7 +18,7 @@ from pair import AGENTS, ALIVE, NODES, SERVERS, VIP, Client, PairSite, ask, wait
 class Pair(unittest.TestCase):
     def setUp(self):
         # Short periods, and every weight change written and shown.
-        self.site = PairSite(["--alive", "1", "--cpu-interval", "1", "--smoothing", "1", "--step", "1",
+        self.site = PairSite(["--alive", "1", "--cpu-interval", "1", "--smoothing", "1", "--step", "1", "--law", "linear",
                               "--duration", "150"])
         self.events = self.site.events
         self.sockets = self.site.sockets
@@ -129,6 +129,40 @@ class Pair(unittest.TestCase):
         self.watched()
 
     def watched(self):
+        self.site.watch.stop.set()
+        self.site.watch.join(5)
+        self.assertEqual(self.site.watch.bad, [], "a server was drained or in maintenance")
+        for path, count in self.site.watch.samples.items():
+            self.assertGreater(count, 20, f"{path} was hardly watched")
+
+    def test_killed_or_stopped_coordinator_hands_the_address_over(self):
+        """keepalived's check follows the coordinator's heartbeat: a killed
+        and a stopped (SIGSTOP) coordinator on the active node each move the
+        address to the other node within 5 s, and no server is drained."""
+        self.start_site()
+
+        for how in (signal.SIGKILL, signal.SIGSTOP):
+            coordinator = self.site.coordinator["a"]
+            t_fault = time.monotonic()
+            coordinator.send_signal(how)
+            t_b = self.takes_over("b", t_fault)
+            self.assertLessEqual(t_b - t_fault, 5.0, f"{how.name}: B took over late")
+            self.assertTrue(wait_for(lambda: self.weighted("b", t_b, "b"), 15), self.events["b"].all("weight"))
+            # A's coordinator comes back (restarted, or continued) and, its
+            # check passing again, A takes the address back.
+            t_back = time.monotonic()
+            if how == signal.SIGKILL:
+                coordinator.wait(5)
+                self.events["a"].thread.join(5)
+                self.site.start_coordinator("a")
+            else:
+                coordinator.send_signal(signal.SIGCONT)
+                standby = self.events["a"].first("standby", t_back, timeout=5)
+                self.assertIsNotNone(standby, "the continued coordinator sees the address gone")
+            t_a = self.takes_over("a", t_back)
+            self.assertIsNotNone(self.events["b"].first("standby", t_back, timeout=10), "B gives the address up")
+            self.assertTrue(wait_for(lambda: self.weighted("a", t_a, "ab"), 15), self.events["a"].all("weight"))
+
         self.site.watch.stop.set()
         self.site.watch.join(5)
         self.assertEqual(self.site.watch.bad, [], "a server was drained or in maintenance")

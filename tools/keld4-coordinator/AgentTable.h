@@ -38,10 +38,14 @@ struct AgentRow {
   int64_t last_live_ms = -1;  // what silence is measured from
   uint64_t messages = 0;      // valid agent messages
   uint64_t malformed = 0;
+  bool reserved = false;  // a mapped agent's: never given to another sender
 };
 
 // Rows are capped (--max-agents) so a flood of forged source addresses cannot
-// eat the host's memory; datagrams from further senders are only counted.
+// eat the host's memory. Only a message that decodes whole makes a row; the
+// mapped agents' rows are reserved, and when the table is full a newcomer
+// takes the row of the unreserved agent heard longest ago, so a flood can
+// neither crowd out a mapped agent nor lock the table against later ones.
 constexpr size_t kMaxAgents = 16384;
 
 class CAgentTable {
@@ -51,18 +55,30 @@ class CAgentTable {
 
   // 0 when agents never go silent.
   int64_t SilenceMs() const { return silence_ms_; }
+  // New periods (a re-read options file): silence is measured by them from now on.
+  void SetPeriods(uint32_t alive_s, uint32_t cpu_s);
   const std::vector<AgentRow>& Rows() const { return rows_; }
+  // Reports that got no row: every row is reserved.
   uint64_t Untracked() const { return untracked_; }
+  // Rows taken over from an unreserved agent for a newcomer.
+  uint64_t Recycled() const { return recycled_; }
+  // No free row is left: a newcomer takes another agent's.
+  bool Full() const { return rows_.size() >= max_rows_; }
+  size_t MaxRows() const { return max_rows_; }
+  size_t Reserved() const { return reserved_; }
 
   const AgentRow* Find(uint32_t addr) const;
 
-  // A row for an agent we expect before it has said anything, so the table
-  // shows it from the start.
+  // A reserved row for a mapped agent, before it has said anything, so the
+  // table shows it from the start; it gets one even when the table is full.
   void Expect(uint32_t addr);
+  // The agent is no longer mapped: its row may go to another sender.
+  void Release(uint32_t addr);
 
   // Books one decoded datagram (not an echo) that came from from_addr:from_port.
-  // Returns the row, or nullptr when the table is full; *came_up tells whether
-  // the row changed to "up" with it.
+  // Returns the row, or nullptr for a malformed datagram of an agent without
+  // a row or when every row is reserved; *came_up tells whether the row
+  // changed to "up" with it.
   const AgentRow* Record(const Decoded& d, uint32_t from_addr, uint16_t from_port, int64_t now_ms,
                          bool* came_up);
 
@@ -83,8 +99,13 @@ class CAgentTable {
   void Pause();
 
  private:
-  AgentRow* Lookup(uint32_t addr);
+  // The row of addr, made (or taken from the agent heard longest ago) when
+  // there is none; nullptr when every row is reserved.
+  AgentRow* Admit(uint32_t addr);
   bool InGrace(int64_t now_ms) const;
+  // The unreserved rows in the order they were last heard, oldest first.
+  void Unlink(size_t row);
+  void LinkNewest(size_t row);
 
   // When a row would turn silent, as of one live message; stale once the row
   // hears from its agent again. Kept in a min-heap, so a fleet's silence
@@ -101,6 +122,11 @@ class CAgentTable {
   std::vector<AgentRow> rows_;
   std::unordered_map<uint32_t, size_t> index_;
   uint64_t untracked_ = 0;
+  uint64_t recycled_ = 0;
+  size_t reserved_ = 0;
+  static constexpr size_t kNone = SIZE_MAX;
+  std::vector<size_t> older_, newer_;  // per row; kNone at the ends and for reserved rows
+  size_t oldest_ = kNone, newest_ = kNone;
   std::vector<Due> due_;
   int64_t grace_from_ms_ = INT64_MIN;
   bool paused_ = false;

@@ -109,10 +109,11 @@ void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
   for (size_t i = 0; i < servers_.size(); ++i) {
     Server& s = servers_[i];
     auto [it, added] = backend_of.emplace(s.map.backend, backends_.size());
-    if (added) backends_.push_back(Backend{s.map.backend, 0, 0, {}});
+    if (added) backends_.push_back(Backend{s.map.backend, 0, 0, {}, {}});
     s.backend = it->second;
     Backend& b = backends_[s.backend];
     ++b.mapped;
+    b.members.push_back(i);
     if (s.silence_drained) ++b.drained;
     by_agent_.emplace(s.map.agent, i);
     by_name_.emplace(s.map.Name(), i);
@@ -126,7 +127,7 @@ void CBalancer::IndexBackends(const std::vector<size_t>& held_order) {
   // One that held and is gone from the map says it no longer does.
   for (const auto& [name, i] : old_backend) {
     if (was_holding[i] && backend_of.count(name) == 0) {
-      ValveEvent(Backend{name, 0, 0, {}}, "released");
+      ValveEvent(Backend{name, 0, 0, {}, {}}, "released");
     }
   }
 }
@@ -162,6 +163,7 @@ void CBalancer::Stop() {
 
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
+  law_due_ = now_ms;
   silence_ms_ = silence_ms;
   admit_at_ = -1;
   started_ = true;
@@ -218,7 +220,9 @@ int CBalancer::MaxWeight(const Server& s) const {
 void CBalancer::Decide(Server* s) {
   int max = MaxWeight(*s);
   if (!s->has_load || max < 0) return;
-  int target = WeightForLoad(s->load, policy_.min_weight, max);
+  int target = policy_.law == WeightLaw::kLinear
+                   ? WeightForLoad(s->load, policy_.min_weight, max)
+                   : EvenWeight(s->law.share, policy_.min_weight, max);
   if (WorthWriting(s->goal_weight, target, policy_.step, policy_.min_weight, max)) {
     s->goal_weight = target;
     work_ = true;
@@ -241,7 +245,31 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
     s->load = SmoothLoad(s->load, s->has_load, load, policy_.smoothing);
     s->has_load = true;
     s->weight_reason = "load";
+    // The even law moves a backend's servers together, once a period; a
+    // report only gives back the weight its share stands for (after silence).
     Decide(s);
+    s->law.sample = load > 100 ? 100 : load;
+    s->law.fresh = true;
+  }
+}
+
+void CBalancer::Balance(int64_t now_ms) {
+  if (policy_.law != WeightLaw::kEven || now_ms < law_due_) return;
+  law_due_ = now_ms + policy_.period_ms;
+  std::vector<LawServer*> members;
+  for (const Backend& b : backends_) {
+    members.clear();
+    for (size_t i : b.members) {
+      Server& s = servers_[i];
+      s.law.max_weight = MaxWeight(s);
+      // A drained server takes no traffic, and a held one's weight is not
+      // ours: their loads say nothing of the weights the law would give.
+      s.law.active =
+          s.has_load && s.law.max_weight > 0 && s.goal_state == LbState::kReady && !s.map.hold;
+      members.push_back(&s.law);
+    }
+    EvenStep(members, policy_);
+    for (size_t i : b.members) Decide(&servers_[i]);
   }
 }
 
@@ -668,6 +696,7 @@ void CBalancer::Tick(int64_t now_ms) {
     for (Backend& b : backends_) Admit(&b);
   }
   backlog_ = false;
+  Balance(now_ms);
   // Each instance on its own: one that fails waits for its retry while the
   // others are written, and the reachable ones go first, so that one that
   // hangs until its timeout does not delay them. Each has its own budget,
@@ -708,6 +737,7 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
   auto take = [&due](int64_t t) {
     if (t >= 0 && (due < 0 || t < due)) due = t;
   };
+  if (policy_.law == WeightLaw::kEven) take(law_due_);
   take(admit_at_);
   for (const HaproxyEndpoint& ep : endpoints_) {
     if (reads_ && !ep.linked) {

@@ -120,6 +120,12 @@ class CBalancer {
   // At most percent of a backend's servers are drained for silence at one
   // time (100 by default: no valve); the further silent ones are held.
   void SetMaxDrain(int percent) { max_drain_ = percent; }
+  // A re-read options file's weights and silent state; they count from the
+  // next report on.
+  void SetPolicy(const WeightPolicy& policy, LbState silent_state) {
+    policy_ = policy;
+    silent_state_ = silent_state;
+  }
   // While the coordinator hears none or almost none of its whole fleet, its
   // silence is its own deafness: no server is drained for silence, the
   // silent ones are held. When it hears again, the agents come back one by
@@ -178,12 +184,14 @@ class CBalancer {
     size_t backend = 0;  // into backends_
     bool silence_drained = false;
     bool held = false;
+    LawServer law;
   };
   struct Backend {
     std::string name;
     size_t mapped = 0;
     size_t drained = 0;
-    std::vector<size_t> held;  // servers, oldest first
+    std::vector<size_t> held;     // servers, oldest first
+    std::vector<size_t> members;  // servers, in the map's order
   };
 
   Server* Find(uint32_t agent);
@@ -198,6 +206,8 @@ class CBalancer {
   void Forget();
   int MaxWeight(const Server& s) const;
   void Decide(Server* s);
+  // One period of the even law over every backend, when due.
+  void Balance(int64_t now_ms);
   enum class Verb { kRead, kWrite };
   // Runs commands on one instance, counting them; false after Lost.
   bool Exchange(HaproxyEndpoint* ep, Verb verb, const std::vector<std::string>& commands,
@@ -258,6 +268,7 @@ class CBalancer {
   Sink sink_;
 
   int64_t unheard_deadline_ = -1;
+  int64_t law_due_ = 0;
   int64_t silence_ms_ = 0;
   int64_t admit_at_ = -1;  // when the servers held for deafness are judged
 };

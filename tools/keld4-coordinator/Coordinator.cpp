@@ -17,10 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "Clock.h"
 #include "Errors.h"
 #include "Hearing.h"
+#include "Reload.h"
 
 namespace coord {
 
@@ -82,7 +84,10 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
                                     opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
     balancer_->SetMaxDrain(opt_.max_drain);
     // Reports keep coming while HAProxy takes a large change.
-    balancer_->SetBetweenBatches([this] { Receive(); });
+    balancer_->SetBetweenBatches([this] {
+      Receive();
+      live_.Beat(MonotonicMs());
+    });
     for (const ServerMapping& m : opt_.servers) table_.Expect(m.agent);
   }
   SetTargets();
@@ -144,12 +149,14 @@ void CCoordinator::Begin() {
   next_read_ = start_ms_;
   next_check_ = watch_ ? start_ms_ + kActivityCheckMs : -1;
   end_at_ = opt_.duration_ms > 0 ? start_ms_ + opt_.duration_ms : -1;
+  live_.Ready(start_ms_);
 }
 
 // Everything whose time has come; returns the time it ends at.
 int64_t CCoordinator::DoDue() {
   int64_t now = MonotonicMs();
   now_ms_ = now;
+  live_.Beat(now);
   if (watch_ && now >= next_check_) {
     CheckActivity(now);
     next_check_ = now + kActivityCheckMs;
@@ -177,6 +184,7 @@ int64_t CCoordinator::DoDue() {
   }
   if (balancer_) RefreshValves();
   EmitDrops(now);
+  EmitTable(now);
   if (end_at_ >= 0 && now >= end_at_) {
     end_reason_ = "duration";
     return now;
@@ -209,7 +217,8 @@ void CCoordinator::WaitAndHandle(int64_t now) {
   for (int64_t t :
        {send_blocked_ || !active_ ? -1 : SendAt(round_next_), end_at_, tty_ ? next_draw_ : -1,
         next_publish_, active_ ? table_.NextSilenceDue() : -1, active_ ? next_hearing_ : -1,
-        next_check_, lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1}) {
+        next_check_, lb_due, reading ? -1 : next_read_, drops_pending ? drops_due_ms_ : -1,
+        TablePending() ? table_due_ms_ : -1, live_.NextDue()}) {
     if (t >= 0 && (wake < 0 || t < wake)) wake = t;
   }
   int timeout = -1;
@@ -247,6 +256,7 @@ void CCoordinator::WaitAndHandle(int64_t now) {
 }
 
 void CCoordinator::End() {
+  live_.Stopping();
   // What the last reports decided still goes out.
   for (int slice = 0; balancer_ && active_ && slice < 1000; ++slice) {
     now_ms_ = MonotonicMs();
@@ -330,20 +340,53 @@ void CCoordinator::SetActive(bool active, int64_t now) {
 
 void CCoordinator::Reload(int64_t now) {
   now_ms_ = now;
-  if (opt_.server_map.empty()) return;
+  bool with_options = !opt_.options_file.empty();
+  if (opt_.server_map.empty() && !with_options) return;
   std::vector<ServerMapping> servers;
   std::vector<uint32_t> agents;
   std::string why;
   CJsonLine j = Event("reload", now);
-  j.Str("config", opt_.server_map);
-  if (LoadServers(opt_, &servers, &agents, &why) != 0 || (servers.empty() && balancer_)) {
-    if (why.empty()) why = "--config " + opt_.server_map + " maps no server";
+  CoordinatorOptions reread;
+  std::vector<std::string> refused;
+  if (with_options) {
+    j.Str("options", opt_.options_file);
+    // The options file and the server map it names, read whole first: a
+    // broken line keeps every old value.
+    if (RereadOptions(opt_, &reread, &refused, &why) != 0) {
+      std::fprintf(stderr, "%s: SIGHUP: %s; every option and the server map are unchanged\n",
+                   kProgram, why.c_str());
+      j.Str("error", why);
+      Emit(j);
+      return;
+    }
+    servers = reread.servers;
+    agents = reread.agents;
+  }
+  const std::string& map = with_options ? reread.server_map : opt_.server_map;
+  if (!map.empty()) j.Str("config", map);
+  if ((!with_options && LoadServers(opt_, &servers, &agents, &why) != 0) ||
+      (servers.empty() && balancer_)) {
+    if (why.empty()) why = "--config " + map + " maps no server";
     // A broken edit must not take every server out: the old map stays.
-    std::fprintf(stderr, "%s: SIGHUP: %s; the server map is unchanged\n", kProgram, why.c_str());
+    std::fprintf(stderr, "%s: SIGHUP: %s; %s unchanged\n", kProgram, why.c_str(),
+                 with_options ? "every option and the server map are" : "the server map is");
     j.Str("error", why);
     Emit(j);
     return;
   }
+  if (with_options) {
+    std::string list = "[";
+    for (const std::string& r : refused) {
+      std::fprintf(stderr, "%s: SIGHUP: %s\n", kProgram, r.c_str());
+      CJsonLine item;
+      item.Str("message", r);
+      if (list.size() > 1) list += ",";
+      list += item.Text();
+    }
+    j.Raw("refused", list + "]");
+    Apply(reread, now);
+  }
+  std::vector<ServerMapping> old_servers = std::move(opt_.servers);
   opt_.servers = servers;
   opt_.agents = agents;
   std::vector<size_t> fresh = SetTargets();
@@ -352,13 +395,61 @@ void CCoordinator::Reload(int64_t now) {
     if (!active_ || send_blocked_) break;
     if (!SendOne(t, now)) send_blocked_ = true;
   }
-  for (const ServerMapping& m : servers) table_.Expect(m.agent);
+  std::unordered_set<uint32_t> mapped;
+  for (const ServerMapping& m : servers) {
+    table_.Expect(m.agent);
+    mapped.insert(m.agent);
+  }
+  // An agent no longer mapped may lose its row to a flood like any other.
+  for (const ServerMapping& m : old_servers) {
+    if (mapped.count(m.agent) == 0) table_.Release(m.agent);
+  }
   if (balancer_) {
     balancer_->Remap(servers);
     RefreshValves();
   }
   j.Num("servers", servers.size());
   Emit(j);
+}
+
+// What a re-read options file may change while the coordinator runs; the
+// server map and the agents are the caller's.
+void CCoordinator::Apply(const CoordinatorOptions& fresh, int64_t now) {
+  const CoorAliveSettings& was = opt_.settings;
+  const CoorAliveSettings& is = fresh.settings;
+  bool told = was.loglevel != is.loglevel || was.log_refresh != is.log_refresh ||
+              was.alive != is.alive || was.cpu_interval != is.cpu_interval;
+  if (was.alive != is.alive || was.cpu_interval != is.cpu_interval) {
+    table_.SetPeriods(is.alive, is.cpu_interval);
+  }
+  opt_.settings = is;
+  opt_.resend = fresh.resend;
+  if (!fresh.broadcasts.empty() && opt_.broadcasts.empty()) {
+    // The socket was made without broadcasts in mind.
+    int on = 1;
+    if (setsockopt(sock_, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) {
+      std::fprintf(stderr, "%s: SIGHUP: cannot enable broadcast: %s\n", kProgram,
+                   ErrorText(errno).c_str());
+    }
+  }
+  opt_.broadcasts = fresh.broadcasts;
+  opt_.fixed_agents = fresh.fixed_agents;
+  opt_.fixed_servers = fresh.fixed_servers;
+  opt_.server_map = fresh.server_map;
+  opt_.policy = fresh.policy;
+  opt_.silent_state = fresh.silent_state;
+  opt_.max_drain = fresh.max_drain;
+  opt_.trust_forwarded = fresh.trust_forwarded;
+  if (balancer_) {
+    balancer_->SetPolicy(opt_.policy, opt_.silent_state);
+    balancer_->SetMaxDrain(opt_.max_drain);
+  }
+  // New settings reach every agent now, not a resend period later.
+  if (told && active_) {
+    round_start_ms_ = now;
+    round_spread_ms_ = 0;
+    round_next_ = 0;
+  }
 }
 
 int CCoordinator::Setup() {
@@ -420,6 +511,12 @@ int CCoordinator::Setup() {
   }
   // Without netlink the check each second still follows the address.
   if (watch_) watch_->Open();
+  std::string why = live_.Open(opt_.heartbeat);
+  if (!why.empty()) {
+    std::fprintf(stderr, "%s: cannot make the heartbeat file %s: %s\n", kProgram,
+                 opt_.heartbeat.c_str(), why.c_str());
+    return -1;
+  }
   return StartMetrics();
 }
 
@@ -462,6 +559,11 @@ std::shared_ptr<CoordinatorStatus> CCoordinator::Snapshot(int64_t now, bool with
   s->dropped_source = counters_.source_drops;
   s->alive_sent = counters_.alive_sent;
   s->alive_failed = counters_.alive_failed;
+  s->table_rows = table_.Rows().size();
+  s->table_max = table_.MaxRows();
+  s->table_full = table_.Full();
+  s->table_recycled = table_.Recycled();
+  s->table_mapped = table_.Reserved();
   s->agents.reserve(table_.Rows().size());
   for (const AgentRow& r : table_.Rows()) {
     AgentStatus a;
@@ -704,6 +806,30 @@ void CCoordinator::EmitDrops(int64_t now) {
   drops_due_ms_ = now + kDropsEventMs;
   CJsonLine j = Event("drops", now);
   j.Num("kernel", counters_.kernel_drops).Num("source", counters_.source_drops);
+  Emit(j);
+}
+
+// Grows with every change the "table" event tells (rows are never freed, so
+// the table stays full once it is).
+uint64_t CCoordinator::TableStamp() const {
+  return table_.Recycled() + table_.Untracked() + (table_.Full() ? 1 : 0);
+}
+
+bool CCoordinator::TablePending() const { return opt_.json && TableStamp() != table_emitted_; }
+
+// The table's figures as they change, at most once a second: a flood shows
+// while it lasts, not only in the end event.
+void CCoordinator::EmitTable(int64_t now) {
+  if (!TablePending() || now < table_due_ms_) return;
+  table_emitted_ = TableStamp();
+  table_due_ms_ = now + kDropsEventMs;
+  CJsonLine j = Event("table", now);
+  j.Num("rows", table_.Rows().size())
+      .Num("max", table_.MaxRows())
+      .Num("mapped", table_.Reserved())
+      .Bool("full", table_.Full())
+      .Num("recycled", table_.Recycled())
+      .Num("untracked", table_.Untracked());
   Emit(j);
 }
 

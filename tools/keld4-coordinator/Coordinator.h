@@ -13,6 +13,7 @@
 #include "AgentTable.h"
 #include "Balancer.h"
 #include "Hearing.h"
+#include "Liveness.h"
 #include "MetricsServer.h"
 #include "Options.h"
 #include "Report.h"
@@ -72,12 +73,16 @@ class CCoordinator {
   void Receive();
   void CountKernelDrops(uint32_t total);
   void EmitDrops(int64_t now);
+  void EmitTable(int64_t now);
+  uint64_t TableStamp() const;
+  bool TablePending() const;
   void Flush();
   void RefreshValves();
   void CheckActivity(int64_t now);
   void CheckHearing(int64_t now);
   void SetActive(bool active, int64_t now);
   void Reload(int64_t now);
+  void Apply(const CoordinatorOptions& fresh, int64_t now);
   void Handle(const uint8_t* data, size_t n, uint32_t from_addr, uint16_t from_port, int64_t now);
   void EmitSilent(const AgentRow& r, int64_t now);
   void OnLbEvent(const LbEvent& e);
@@ -91,6 +96,7 @@ class CCoordinator {
   CAgentTable table_;
   std::unique_ptr<CBalancer> balancer_;
   std::unique_ptr<CAddressWatch> watch_;  // with --virtual only
+  CLiveness live_;
   bool active_ = true;
   uint64_t activity_changes_ = 0;
   int sock_ = -1;
@@ -111,6 +117,8 @@ class CCoordinator {
   uint32_t kernel_drops_seen_ = 0;
   uint64_t drops_emitted_ = 0;
   int64_t drops_due_ms_ = 0;
+  uint64_t table_emitted_ = 0;
+  int64_t table_due_ms_ = 0;
   uint64_t valve_version_ = 0;
   int64_t next_draw_ = 0;
   int64_t next_read_ = 0;

@@ -222,6 +222,17 @@ void WriteMetrics(const CoordinatorStatus& s, const std::function<void(std::stri
         static_cast<double>(s.alive_sent));
   x.One("keld4_coor_alive_failed_total", "Coor_alive messages the socket refused to send.",
         kCounter, static_cast<double>(s.alive_failed));
+  x.One("keld4_agent_table_rows", "Rows of the agent table in use (at most --max-agents).", kGauge,
+        static_cast<double>(s.table_rows));
+  x.One("keld4_agent_table_full",
+        "1 while the agent table has no free row: new senders take unmapped agents' rows.", kGauge,
+        s.table_full ? 1 : 0);
+  x.One("keld4_agent_table_recycled_total",
+        "Rows of unmapped agents given to a new sender because the table was full.", kCounter,
+        static_cast<double>(s.table_recycled));
+  x.One("keld4_reports_untracked_total",
+        "Valid reports that got no row of the agent table (every row reserved).", kCounter,
+        static_cast<double>(s.untracked));
   std::vector<ClientMetric> valves;
   for (const BackendStatus& b : s.backends) {
     valves.push_back(x.Metric(b.valve_holding ? 1 : 0, kGauge, {{"backend", b.name}}));

@@ -242,9 +242,18 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
            "more mappings, one AGENT=BACKEND/SERVER a line (\"hold\" after it: write nothing to "
            "that server)",
            [config](const std::string& v) { *config = v; });
-  d.Single("--min-weight", "N", "weight of a fully busy server, 0-256 (default 1)",
+  d.Single("--law", "LAW",
+           "even: servers equally busy (default); linear: each weight from its own load",
+           [o](const std::string& v) {
+             if (!ParseWeightLaw(v, &o->policy.law)) {
+               Refuse(Quoted("--law", v) + " is neither even nor linear");
+             }
+           });
+  d.Single("--min-weight", "N",
+           "lowest weight written (linear: a fully busy server's), 0-256 (default 1)",
            [o](const std::string& v) { o->policy.min_weight = Weight("--min-weight", v, 0); });
-  d.Single("--max-weight", "N", "weight of an idle server, 1-256 (default: its initial weight)",
+  d.Single("--max-weight", "N",
+           "highest weight (linear: an idle server's), 1-256 (default: initial weight)",
            [o](const std::string& v) { o->policy.max_weight = Weight("--max-weight", v, 1); });
   d.Single("--smoothing", "A", "share of the newest load in the average, 0 < A <= 1 (default 0.5)",
            [o](const std::string& v) {
@@ -304,6 +313,12 @@ void DeclarePair(COptionDeclarer& d, CoordinatorOptions* o) {
          "--address is a virtual address: act only while it is assigned here");
   d.Single("--options-file", "FILE", "read options from FILE, one NAME = VALUE a line",
            [o](const std::string& v) { o->options_file = v; });
+  d.Single("--heartbeat", "FILE",
+           "set FILE's time every 0.25 s while the loop runs (for a health check)",
+           [o](const std::string& v) {
+             if (v.empty()) Refuse("--heartbeat needs a file name");
+             o->heartbeat = v;
+           });
 }
 
 void DeclareWatching(COptionDeclarer& d, CoordinatorOptions* o) {
@@ -516,6 +531,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     return -1;
   };
   std::vector<std::string> args(argv, argv + argc);
+  std::vector<std::string> given = args;
   std::string config, why;
   if (ParseInto(args, o, &config, &why) != 0) return fail(why);
   if (o->help || o->version) return 0;
@@ -529,6 +545,7 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
     config.clear();
     if (ParseInto(args, o, &config, &why) != 0) return fail(file + ": " + why);
   }
+  o->command_line = given;
   o->server_map = config;
   o->fixed_servers = o->servers;
   o->fixed_agents = o->agents;
@@ -568,6 +585,10 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
   }
   if (o->policy.max_weight >= 0 && o->policy.max_weight < o->policy.min_weight) {
     return fail("--max-weight is below --min-weight");
+  }
+  // The even law moves once a sample.
+  if (o->settings.cpu_interval > 0) {
+    o->policy.period_ms = static_cast<int64_t>(o->settings.cpu_interval) * 1000;
   }
   return 0;
 }

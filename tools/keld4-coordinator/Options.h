@@ -60,6 +60,8 @@ struct CoordinatorOptions {
   std::string server_map;                    // the --config file, read again on SIGHUP; "" none
   std::vector<ServerMapping> fixed_servers;  // the --server ones
   std::vector<uint32_t> fixed_agents;        // the --agent ones
+  std::string heartbeat;                     // a file whose time the loop keeps setting; "" none
+  std::vector<std::string> command_line;     // as given, to read the options file again
   // Watching: /metrics and the status page.
   bool has_metrics = false;
   uint32_t metrics_addr = 0;

@@ -269,6 +269,15 @@ std::vector<std::string> Footer(const CoordinatorStatus& s) {
                 static_cast<unsigned long long>(s.dropped_kernel), s.rcvbuf_granted,
                 static_cast<unsigned long long>(s.dropped_source));
   std::vector<std::string> out = {buf};
+  std::snprintf(buf, sizeof(buf),
+                "agent table: %llu of %llu rows (%llu mapped)%s; %llu rows given to new senders, "
+                "%llu reports untracked",
+                static_cast<unsigned long long>(s.table_rows),
+                static_cast<unsigned long long>(s.table_max),
+                static_cast<unsigned long long>(s.table_mapped), s.table_full ? ", FULL" : "",
+                static_cast<unsigned long long>(s.table_recycled),
+                static_cast<unsigned long long>(s.untracked));
+  out.emplace_back(buf);
   if (s.deaf) {
     std::snprintf(buf, sizeof(buf),
                   "DEAF: %zu of %zu agents heard lately: nobody is drained for silence", s.heard,
@@ -299,6 +308,8 @@ void EndMembers(CJsonLine* j, const char* reason, const CoordinatorStatus& s) {
       .Num("valid", s.valid)
       .Num("malformed", s.malformed)
       .Num("untracked", s.untracked)
+      .Num("recycled", s.table_recycled)
+      .Bool("table_full", s.table_full)
       .Raw("agents", RowsJson(s.rows, s.now_ms));
 }
 
@@ -417,9 +428,10 @@ std::vector<std::string> ScreenLines(const CoordinatorStatus& s, size_t max_rows
 }
 
 size_t ScreenExtraLines(const CoordinatorStatus& s, size_t dry_run) {
-  // Title, header, footer, the note of rows left out, and the lines that vary.
+  // Title, header, two footer lines, the note of rows left out, and the
+  // lines that vary.
   size_t haproxy = s.balancing && !s.endpoints.empty() ? s.endpoints.size() : 1;
-  return 4 + haproxy + (s.deaf ? 1 : 0) + s.valves.size() + (dry_run == 0 ? 0 : dry_run + 1);
+  return 5 + haproxy + (s.deaf ? 1 : 0) + s.valves.size() + (dry_run == 0 ? 0 : dry_run + 1);
 }
 
 }  // namespace coord

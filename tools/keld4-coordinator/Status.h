@@ -91,6 +91,12 @@ struct CoordinatorStatus {
   uint64_t dropped_source = 0;  // refused by the source check
   uint64_t alive_sent = 0;
   uint64_t alive_failed = 0;
+  // The agent table: rows in use of its cap, and what a flood did to it.
+  uint64_t table_rows = 0;
+  uint64_t table_max = 0;
+  bool table_full = false;      // no free row: newcomers take other agents' rows
+  uint64_t table_recycled = 0;  // rows given to a newcomer
+  uint64_t table_mapped = 0;    // rows reserved for mapped agents
   std::vector<AgentStatus> agents;
   std::vector<ServerStatus> servers;  // in mapping order, each backend's together or not
   std::vector<BackendStatus> backends;
@@ -103,7 +109,7 @@ struct CoordinatorStatus {
   int64_t now_ms = 0;      // monotonic time of the snapshot, for the rows' ages
   int64_t elapsed_ms = 0;  // since the run began
   uint64_t valid = 0;      // well-formed agent messages
-  uint64_t untracked = 0;  // datagrams from agents the full table had no row for
+  uint64_t untracked = 0;  // valid reports that got no row (every row reserved)
   size_t agents_total = 0;
   int rcvbuf_granted = 0;  // bytes
   bool balancing = false;  // servers are mapped; with no endpoints, a dry run without a socket

@@ -198,6 +198,11 @@ class CPageWriter {
             " received, " + std::to_string(s_.malformed) + " malformed, " +
             std::to_string(s_.dropped_kernel) + " dropped by the kernel, " +
             std::to_string(s_.dropped_source) + " by the source check</p>";
+    out_ += "<p id=\"table\">agent table: " + std::to_string(s_.table_rows) + " of " +
+            std::to_string(s_.table_max) + " rows" +
+            (s_.table_full ? ", <strong class=\"no\">full</strong>" : "") + "; " +
+            std::to_string(s_.table_recycled) + " rows given to new senders, " +
+            std::to_string(s_.untracked) + " reports untracked</p>";
   }
 
   void Backends() {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Weights.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace coord {
@@ -35,6 +36,112 @@ bool WorthWriting(int written, int target, int step, int min_weight, int max_wei
   if (target == written) return false;
   if (target - written >= step || written - target >= step) return true;
   return target == min_weight || target == (max_weight < min_weight ? min_weight : max_weight);
+}
+
+const char* WeightLawName(WeightLaw law) { return law == WeightLaw::kLinear ? "linear" : "even"; }
+
+bool ParseWeightLaw(const std::string& text, WeightLaw* law) {
+  if (text == "even") {
+    *law = WeightLaw::kEven;
+  } else if (text == "linear") {
+    *law = WeightLaw::kLinear;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// A target this close to the share is left alone: sampling noise alone would
+// otherwise keep every weight moving.
+constexpr double kDeadBand = 0.05;
+// A load this high hides how far the server is behind: a backlog reads as
+// full until it drains.
+constexpr double kSaturated = 97.0;
+// A full server's capacity is cut to what it seems times the fleet's mean
+// load (as a fraction), but never below this fraction.
+constexpr double kShed = 0.6;
+// A share rises by at most this factor a move, so a server that has drained
+// its backlog, or was taken far down, comes back without a burst.
+constexpr double kMaxRise = 1.25;
+// And falls by at most this one.
+constexpr double kMaxFall = 0.5;
+// Each move goes this part of the way (in log space) towards the target: the
+// sample it comes from may be a period old.
+constexpr double kGain = 0.5;
+
+double Floor(const LawServer& s, int min_weight) {
+  // Weight 0 is held just below where it rounds to 1, so the shares stay bounded.
+  return (min_weight > 0 ? min_weight : 0.4) / s.max_weight;
+}
+
+}  // namespace
+
+void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy) {
+  // Each fresh sample tells how much work a unit of share brings the server:
+  // its capacity in shares, as the load balancer spreads the work now.
+  size_t n = 0;
+  double sum = 0;
+  for (const LawServer* s : servers) {
+    if (!s->active) continue;
+    sum += s->sample;
+    ++n;
+  }
+  if (n < 2) {
+    for (LawServer* s : servers) s->fresh = false;
+    return;  // nothing to compare with
+  }
+  // How far a full server is behind is unknown, but the fleet cannot be
+  // much busier than its mean: near full, a large cut would only move the
+  // backlog to the others.
+  double cut = std::clamp(sum / static_cast<double>(n) / 100, kShed, 0.9);
+  // A first estimate is gone to in one move: there is no earlier move yet
+  // whose effect it could still be missing.
+  std::vector<bool> first(servers.size(), false);
+  for (size_t i = 0; i < servers.size(); ++i) {
+    LawServer* s = servers[i];
+    first[i] = s->capacity <= 0;
+    bool fresh = s->fresh;
+    s->fresh = false;  // a drained server's samples say nothing of its weight
+    if (!s->active || !fresh) continue;
+    double seen = s->share / std::max(s->sample, 1.0);
+    if (s->sample >= kSaturated) {
+      // A backlog keeps the load at full while the cut is already working:
+      // the server is cut, then left a sample to show it, so cuts do not pile
+      // up unseen.
+      if (s->hold > 0) {
+        --s->hold;
+        continue;
+      }
+      s->hold = 1;
+      s->capacity = std::min(s->capacity > 0 ? s->capacity : seen, seen * cut);
+      continue;
+    }
+    s->hold = 0;
+    s->capacity =
+        s->capacity > 0 ? policy.smoothing * seen + (1 - policy.smoothing) * s->capacity : seen;
+  }
+  double top = 0;
+  for (const LawServer* s : servers) {
+    if (s->active && s->capacity > 0) top = std::max(top, s->capacity);
+  }
+  if (top <= 0) return;
+  for (size_t i = 0; i < servers.size(); ++i) {
+    LawServer* s = servers[i];
+    if (!s->active || s->capacity <= 0) continue;
+    // Equal utilization: shares in proportion to the capacities, the largest at 1.
+    double ratio = s->capacity / top / s->share;
+    if (std::fabs(ratio - 1) <= kDeadBand) continue;
+    double factor = std::clamp(std::pow(ratio, first[i] ? 1.0 : kGain), kMaxFall, kMaxRise);
+    double floor = s->max_weight > 0 ? Floor(*s, policy.min_weight) : 0;
+    s->share = std::clamp(s->share * factor, floor, 1.0);
+  }
+}
+
+int EvenWeight(double share, int min_weight, int max_weight) {
+  int w = static_cast<int>(std::lround(share * max_weight));
+  return std::clamp(w, std::min(min_weight, max_weight), max_weight);
 }
 
 }  // namespace coord

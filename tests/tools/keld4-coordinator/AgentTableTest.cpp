@@ -133,25 +133,29 @@ TEST_F(AgentTableTest, FirstContactByCpuLoadCountsAsUp) {
 
 TEST_F(AgentTableTest, MalformedAreCountedPerSender) {
   CAgentTable table(5, 2);
-  // Header present: booked to the address the header names.
+  // Garbage makes no row, whatever its header bytes name.
+  At(table, Malformed(true, kAgent), 0);
+  EXPECT_EQ(last_, nullptr);
+  EXPECT_TRUE(table.Rows().empty());
+  // An agent with a row: booked to the address the header names.
+  At(table, Load(kAgent, 1), 0);
   At(table, Malformed(true, kAgent), 0);
   ASSERT_NE(last_, nullptr);
   EXPECT_EQ(last_->addr, kAgent);
-  EXPECT_EQ(last_->state, AgentState::kUnknown);
   // Too short for a header: booked to the UDP source.
+  At(table, Load(kFrom, 1), 0);
   At(table, Malformed(false, 0x01020304), 0);
   ASSERT_NE(last_, nullptr);
   EXPECT_EQ(last_->addr, kFrom);
   At(table, Malformed(false, 0), 1);
   EXPECT_EQ(table.Find(kFrom)->malformed, 2u);
-  EXPECT_EQ(table.Find(kFrom)->messages, 0u);
+  EXPECT_EQ(table.Find(kFrom)->messages, 1u);
   EXPECT_EQ(table.Find(0x01020304), nullptr);
-  // Rows that never sent a valid message never go silent.
-  EXPECT_TRUE(table.CheckSilence(1000000).empty());
+  EXPECT_EQ(table.Untracked(), 0u) << "garbage is counted malformed, not untracked";
 
-  EXPECT_TRUE(At(table, Alive(kAgent), 2));
+  EXPECT_FALSE(At(table, Alive(kAgent), 2));
   EXPECT_EQ(table.Find(kAgent)->malformed, 1u);
-  EXPECT_EQ(table.Find(kAgent)->messages, 1u);
+  EXPECT_EQ(table.Find(kAgent)->messages, 2u);
 
   Decoded echo;
   echo.kind = Kind::kEcho;
@@ -162,35 +166,67 @@ TEST_F(AgentTableTest, MalformedAreCountedPerSender) {
   EXPECT_EQ(table.Find(0x0A000001), nullptr);
 }
 
-TEST_F(AgentTableTest, RowsAreCappedAndTheRestCounted) {
-  CAgentTable table(5, 2, 2);
+// A flood cannot lock the table: garbage makes no row, a mapped agent's row
+// is reserved whatever else comes, a newcomer takes the row of the unmapped
+// agent heard longest ago, and only with every row reserved is a report
+// left untracked.
+TEST_F(AgentTableTest, FloodsNeitherCrowdOutMappedAgentsNorLockTheTable) {
+  CAgentTable table(5, 2, 3);
+  table.Expect(kAgent);
   At(table, Alive(1), 0);
-  At(table, Alive(2), 0);
-  At(table, Alive(3), 0);
+  At(table, Alive(2), 1);
+  At(table, Load(1, 5), 2);  // 1 heard again: 2 is the one heard longest ago
+  EXPECT_TRUE(table.Full());
+  At(table, Malformed(true, 9), 3);
   EXPECT_EQ(last_, nullptr);
-  At(table, Malformed(true, 4), 0);
-  EXPECT_EQ(table.Rows().size(), 2u);
-  EXPECT_EQ(table.Untracked(), 2u);
-  At(table, Load(2, 5), 1);  // known rows still book
-  EXPECT_EQ(table.Find(2)->load, 5u);
+  EXPECT_TRUE(At(table, Alive(3), 4));
+  EXPECT_EQ(table.Find(2), nullptr);
+  EXPECT_EQ(table.Find(1)->load, 5u);
+  EXPECT_EQ(table.Find(3)->messages, 1u) << "a fresh row, nothing of 2's";
+  EXPECT_EQ(table.Recycled(), 1u);
+  for (uint32_t a = 100; a < 200; ++a) At(table, Alive(a), 5);
+  EXPECT_EQ(table.Rows().size(), 3u);
+  EXPECT_NE(table.Find(199), nullptr);
+  EXPECT_TRUE(At(table, Alive(kAgent), 6)) << "the reserved row survived the flood";
+
+  // Mapped later (a re-read map) on a full table: a row at once, until every
+  // row is reserved; beyond the cap a mapped agent still gets one.
+  table.Expect(7);
+  table.Expect(8);
+  ASSERT_NE(table.Find(7), nullptr);
+  EXPECT_EQ(table.Find(7)->state, AgentState::kUnknown);
+  EXPECT_EQ(table.Reserved(), 3u);
+  At(table, Alive(300), 7);
+  EXPECT_EQ(last_, nullptr);
+  EXPECT_EQ(table.Untracked(), 1u);
+  table.Expect(10);
+  EXPECT_EQ(table.Rows().size(), 4u);
+  // Unmapped again: its row goes to the next newcomer.
+  table.Release(8);
+  EXPECT_TRUE(At(table, Alive(301), 8));
+  EXPECT_EQ(table.Find(8), nullptr);
+  EXPECT_EQ(table.Untracked(), 1u);
 }
 
 // A whole fleet at the default cap: every row found by its address, the
-// next sender only counted, and silence found for exactly the rows that are
-// due, whatever order they were heard in.
+// next sender given the row of the one heard first, and silence found for
+// exactly the rows that are due, whatever order they were heard in.
 TEST_F(AgentTableTest, FullFleetAtTheDefaultCap) {
   CAgentTable table(1, 1);  // silent after 3 s
   const uint32_t base = 0x0A010000;
   for (uint32_t i = 0; i < kMaxAgents; ++i) At(table, Alive(base + i), (i * 7919) % 1000);
-  EXPECT_FALSE(At(table, Alive(base + kMaxAgents), 0));
-  EXPECT_EQ(table.Untracked(), 1u);
+  EXPECT_TRUE(At(table, Alive(base + kMaxAgents), 0));
+  EXPECT_EQ(table.Find(base), nullptr);
+  EXPECT_EQ(table.Untracked(), 0u);
   ASSERT_EQ(table.Rows().size(), kMaxAgents);
   ASSERT_NE(table.Find(base + kMaxAgents - 1), nullptr);
   EXPECT_EQ(table.Find(base + kMaxAgents - 1)->last_alive_ms, ((kMaxAgents - 1) * 7919) % 1000);
   EXPECT_EQ(table.NextSilenceDue(), 3000);
 
-  At(table, Alive(base), 2000);  // heard at 0, again at 2000
-  size_t due = 0;
+  // Back at 2000, it takes the row of base + 1 (heard at 919).
+  At(table, Alive(base), 2000);
+  EXPECT_EQ(table.Find(base + 1), nullptr);
+  size_t due = 1;  // base + kMaxAgents, heard at 0
   for (uint32_t i = 1; i < kMaxAgents; ++i) due += (i * 7919) % 1000 < 500 ? 1 : 0;
   std::vector<size_t> silent = table.CheckSilence(3499);
   EXPECT_EQ(silent.size(), due);
@@ -200,7 +236,7 @@ TEST_F(AgentTableTest, FullFleetAtTheDefaultCap) {
   }
   EXPECT_EQ(table.Find(base)->state, AgentState::kUp);
   EXPECT_EQ(table.NextSilenceDue(), 3500);
-  EXPECT_EQ(table.CheckSilence(5000).size(), kMaxAgents - 1 - due + 1);
+  EXPECT_EQ(table.CheckSilence(5000).size(), kMaxAgents - due);
 }
 
 // After Grace nobody turns silent for one silence period; rows due in it

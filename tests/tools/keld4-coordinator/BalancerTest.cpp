@@ -33,11 +33,18 @@ ServerMapping Map(uint32_t agent, const std::string& backend, const std::string&
   return m;
 }
 
+// These tests follow each load to its weight: the straight line does so at once.
+WeightPolicy Linear() {
+  WeightPolicy p;
+  p.law = WeightLaw::kLinear;
+  return p;
+}
+
 class BalancerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(haproxy_.Start()) << "haproxy did not start"; }
 
-  CBalancer Make(std::vector<ServerMapping> servers, WeightPolicy policy = {},
+  CBalancer Make(std::vector<ServerMapping> servers, WeightPolicy policy = Linear(),
                  LbState silent = LbState::kDrain, std::string endpoint = "") {
     return CBalancer(servers, policy, silent, {endpoint.empty() ? haproxy_.Socket() : endpoint},
                      false, [this](const LbEvent& e) { events_.push_back(e); });
@@ -57,7 +64,7 @@ class BalancerTest : public ::testing::Test {
 };
 
 TEST_F(BalancerTest, WeightsFollowLoadThroughSmoothingAndStep) {
-  WeightPolicy policy;
+  WeightPolicy policy = Linear();
   policy.smoothing = 0.5;
   policy.step = 5;
   CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, policy);
@@ -108,6 +115,41 @@ TEST_F(BalancerTest, WeightsFollowLoadThroughSmoothingAndStep) {
   EXPECT_EQ(haproxy_.Weight("b"), 7);
 }
 
+// The default law moves a backend's weights together, once a period, each
+// against the others' loads: equal loads move nothing, however high.
+TEST_F(BalancerTest, EvenLawComparesTheServersOfABackendOnceAPeriod) {
+  WeightPolicy policy;
+  policy.period_ms = 1000;
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, policy);
+  b.Start(0, 0);
+  b.OnReport(kAgentA, true, 90, true);
+  b.OnReport(kAgentB, true, 90, true);
+  b.Tick(0);
+  b.Tick(1);
+  EXPECT_EQ(haproxy_.Weight("a"), 100) << "equally busy: left as they are";
+  EXPECT_EQ(haproxy_.Weight("b"), 50);
+  std::vector<int> a_seen;
+  for (int64_t t = 1000; t <= 5000; t += 500) {
+    b.OnReport(kAgentA, true, 90, false);
+    b.OnReport(kAgentB, true, 30, false);
+    b.Tick(t);
+    a_seen.push_back(haproxy_.Weight("a"));
+  }
+  EXPECT_LT(a_seen.back(), 80) << "the busier one falls";
+  EXPECT_EQ(haproxy_.Weight("b"), 50) << "the largest share stays at the top";
+  EXPECT_EQ(a_seen[1], a_seen[0]) << "a second tick within the period moves nothing";
+  for (size_t i = 1; i < a_seen.size(); ++i) EXPECT_LE(a_seen[i], a_seen[i - 1]);
+  // A drained server takes no traffic: the other is left alone.
+  int a_was = haproxy_.Weight("a");
+  b.OnGone(kAgentB, "down");
+  for (int64_t t = 6000; t <= 9000; t += 1000) {
+    b.OnReport(kAgentA, true, 90, false);
+    b.Tick(t);
+  }
+  EXPECT_EQ(haproxy_.State("b"), "drain");
+  EXPECT_EQ(haproxy_.Weight("a"), a_was);
+}
+
 TEST_F(BalancerTest, SilenceSetsDrainOrMaintAndAnAliveSetsReady) {
   CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")});
   b.Start(0, 3000);
@@ -134,7 +176,7 @@ TEST_F(BalancerTest, SilenceSetsDrainOrMaintAndAnAliveSetsReady) {
   EXPECT_EQ(haproxy_.State("a"), "ready");
   EXPECT_EQ(haproxy_.Weight("a"), 100);
 
-  CBalancer m = Make({Map(kAgentC, "web", "c")}, {}, LbState::kMaint);
+  CBalancer m = Make({Map(kAgentC, "web", "c")}, Linear(), LbState::kMaint);
   m.Start(0, 3000);
   m.OnReport(kAgentC, true, 0, true);
   m.OnGone(kAgentC, "down");
@@ -193,7 +235,7 @@ TEST_F(BalancerTest, UnknownServerIsReportedOnceAndTheOthersMove) {
 
 TEST_F(BalancerTest, LostSocketIsRetriedWithBackoffAndReportedOnce) {
   HaproxyProcess later({{"a", 100}});
-  CBalancer b = Make({Map(kAgentA, "web", "a")}, {}, LbState::kDrain, later.Socket());
+  CBalancer b = Make({Map(kAgentA, "web", "a")}, Linear(), LbState::kDrain, later.Socket());
   b.Start(0, 0);
   b.OnReport(kAgentA, true, 100, true);
   int64_t now = 0;
@@ -316,7 +358,7 @@ TEST(BalancerBatches, ManyLongNamesInOneTick) {
   HaproxyProcess many(servers);
   ASSERT_TRUE(many.Start());
   std::vector<LbEvent> events;
-  WeightPolicy policy;
+  WeightPolicy policy = Linear();
   policy.smoothing = 1;
   CBalancer b(maps, policy, LbState::kDrain, {many.Socket()}, false,
               [&events](const LbEvent& e) { events.push_back(e); });
@@ -360,7 +402,7 @@ TEST_F(BalancerTest, EachEndpointIsWrittenOnItsOwnAndNamedInItsFailures) {
   ASSERT_TRUE(other.Start());
   testsupport::TempDir dir;
   const std::string gone = dir.file("none.sock");
-  WeightPolicy whole;
+  WeightPolicy whole = Linear();
   whole.smoothing = 1;
   CBalancer b({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, whole, LbState::kDrain,
               {haproxy_.Socket(), other.Socket(), gone}, false,
@@ -433,7 +475,7 @@ TEST_F(BalancerTest, OperatorStatesAreHeldAndOurOwnAreKnownAfterAStart) {
   ASSERT_TRUE(h.Start());
   ASSERT_EQ(h.Ask("set server web/a state maint"), "");
   ASSERT_EQ(h.Ask("set server web/a weight 7"), "");
-  WeightPolicy whole;
+  WeightPolicy whole = Linear();
   whole.smoothing = 1;
   std::vector<ServerMapping> map = {Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b"),
                                     Map(kAgentC, "web", "c")};
@@ -523,7 +565,7 @@ TEST_F(BalancerTest, HangingInstanceIsTriedAfterTheReachableOnes) {
   std::snprintf(su.sun_path, sizeof(su.sun_path), "%s", hung.c_str());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&su), sizeof(su)), 0);
   ASSERT_EQ(listen(fd, 8), 0);
-  WeightPolicy whole;
+  WeightPolicy whole = Linear();
   whole.smoothing = 1;
   std::vector<std::chrono::steady_clock::time_point> written;
   CBalancer b({Map(kAgentA, "web", "a")}, whole, LbState::kDrain, {hung, haproxy_.Socket()}, false,

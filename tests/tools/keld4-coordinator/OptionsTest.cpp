@@ -7,6 +7,7 @@
 
 #include "tests/support/TestSupport.h"
 #include "tools/keld4-coordinator/Options.h"
+#include "tools/keld4-coordinator/Reload.h"
 
 namespace coord {
 namespace {
@@ -179,12 +180,19 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
       dir.file("map"),
       "# agent = backend/server\n\n  10.0.0.7 = web/app-7  \n10.0.0.8=api/x.1:2\thold \n");
   CoordinatorOptions o;
-  ASSERT_EQ(
-      Parse({"--address", "10.0.0.1", "--haproxy", "/run/haproxy/admin.sock", "--server",
-             "10.0.0.5=web/app5", "--config", dir.file("map"), "--min-weight", "0", "--max-weight",
-             "200", "--smoothing", "0.25", "--step", "10", "--silent-state", "maint"},
-            &o),
-      "");
+  ASSERT_EQ(Parse({"--address",      "10.0.0.1",
+                   "--haproxy",      "/run/haproxy/admin.sock",
+                   "--server",       "10.0.0.5=web/app5",
+                   "--config",       dir.file("map"),
+                   "--min-weight",   "0",
+                   "--max-weight",   "200",
+                   "--smoothing",    "0.25",
+                   "--step",         "10",
+                   "--silent-state", "maint",
+                   "--law",          "linear",
+                   "--cpu-interval", "3"},
+                  &o),
+            "");
   ASSERT_EQ(o.servers.size(), 3u);
   EXPECT_EQ(o.servers[1].agent, 0x0A000007u);
   EXPECT_EQ(o.servers[1].Name(), "web/app-7");
@@ -198,6 +206,8 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_DOUBLE_EQ(o.policy.smoothing, 0.25);
   EXPECT_EQ(o.policy.step, 10);
   EXPECT_EQ(o.silent_state, LbState::kMaint);
+  EXPECT_EQ(o.policy.law, WeightLaw::kLinear);
+  EXPECT_EQ(o.policy.period_ms, 3000) << "the law moves once a CPU-load period";
   ASSERT_EQ(
       Parse({"--address", "10.0.0.1", "--haproxy", "127.0.0.1:9999", "--server", "10.0.0.5=web/a"},
             &o),
@@ -205,6 +215,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
   EXPECT_EQ(o.policy.min_weight, 1) << "a busy server keeps some traffic by default";
   EXPECT_EQ(o.policy.max_weight, -1) << "the initial weight by default";
   EXPECT_EQ(o.silent_state, LbState::kDrain);
+  EXPECT_EQ(o.policy.law, WeightLaw::kEven);
 
   testsupport::WriteFile(dir.file("bad"), "10.0.0.7=web/a\n10.0.0.9 web/b\n");
   const std::vector<std::string> base = {"--address", "10.0.0.1", "--haproxy", "/s"};
@@ -227,6 +238,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
       {{"--server", "10.0.0.5=web/a", "--smoothing", "0"}, "--smoothing '0'"},
       {{"--server", "10.0.0.5=web/a", "--smoothing", "1.5"}, "--smoothing '1.5'"},
       {{"--server", "10.0.0.5=web/a", "--silent-state", "ready"}, "neither drain nor maint"},
+      {{"--server", "10.0.0.5=web/a", "--law", "log"}, "--law 'log' is neither even nor linear"},
       {{"--server", "10.0.0.5=web/a", "--dry-run=1"}, "option '--dry-run' takes no value"},
       {{}, "--haproxy needs at least one --server"},
   };
@@ -284,6 +296,55 @@ TEST(CoordinatorOptions, OptionsFileUnderTheCommandLineAndItsErrorsByLine) {
       Parse({"--agent", "10.0.0.5", "--address", "10.0.0.1", "--listen", "10.0.0.1", "--virtual"},
             &o),
       "--virtual: listen on 0.0.0.0, not on the virtual address itself");
+}
+
+// SIGHUP's reading: every option fixed at the start keeps its running value
+// (each refused in a line of its own), the others take the file's.
+TEST(CoordinatorOptions, RereadKeepsWhatCannotChangeAndTakesTheRest) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.file("map"), "10.0.0.5 = web/app1\n");
+  const std::string fixed = "haproxy = /run/a.sock\nconfig = " + dir.file("map") + "\n";
+  testsupport::WriteFile(dir.file("conf"),
+                         fixed +
+                             "address = 10.0.0.1\nport = 45002\nmax-agents = 10\n"
+                             "metrics = 127.0.0.1:9164\nalive = 5\nmax-drain = 50\n");
+  CoordinatorOptions cur;
+  ASSERT_EQ(Parse({"--options-file", dir.file("conf"), "--heartbeat", "/run/hb"}, &cur), "");
+  testsupport::WriteFile(dir.file("map"), "10.0.0.5 = web/app1\n10.0.0.6 = web/app2\n");
+  testsupport::WriteFile(dir.file("conf"),
+                         fixed +
+                             "address = 10.0.0.9\nport = 45003\nmax-agents = 20\n"
+                             "metrics = 127.0.0.1:9165\nalive = 1\nmax-drain = 25\n"
+                             "haproxy = /run/b.sock\nsmoothing = 1\n");
+  CoordinatorOptions fresh;
+  std::vector<std::string> refused;
+  std::string why;
+  ASSERT_EQ(RereadOptions(cur, &fresh, &refused, &why), 0) << why;
+  ASSERT_EQ(refused.size(), 5u);
+  EXPECT_EQ(refused[0],
+            "option 'port' cannot change while running: 45002 kept (asked: 45003); restart to "
+            "change it");
+  EXPECT_EQ(refused[1].find("option 'address' cannot change while running: 10.0.0.1 kept"), 0u);
+  EXPECT_EQ(refused[2].find("option 'haproxy' cannot change while running: /run/a.sock kept "
+                            "(asked: /run/a.sock, /run/b.sock)"),
+            0u);
+  EXPECT_EQ(refused[3].find("option 'max-agents'"), 0u);
+  EXPECT_EQ(refused[4].find("option 'metrics'"), 0u);
+  EXPECT_EQ(fresh.port, 45002);
+  EXPECT_EQ(fresh.address, 0x0A000001u);
+  EXPECT_EQ(fresh.haproxy, cur.haproxy);
+  EXPECT_EQ(fresh.max_agents, 10u);
+  EXPECT_EQ(fresh.metrics_port, 9164);
+  EXPECT_EQ(fresh.heartbeat, "/run/hb") << "the command line still counts";
+  EXPECT_EQ(fresh.settings.alive, 1u);
+  EXPECT_EQ(fresh.max_drain, 25);
+  EXPECT_EQ(fresh.policy.smoothing, 1.0);
+  EXPECT_EQ(fresh.servers.size(), 2u);
+  EXPECT_EQ(fresh.agents.size(), 2u);
+
+  testsupport::WriteFile(dir.file("conf"), fixed + "alive = 1\nloglevel = x\n");
+  EXPECT_EQ(RereadOptions(cur, &fresh, &refused, &why), -1);
+  EXPECT_EQ(why.find(dir.file("conf") + ":4: --loglevel 'x'"), 0u) << why;
 }
 
 }  // namespace
