@@ -21,15 +21,28 @@ bool Pending(LbState goal, LbState applied) { return goal != LbState::kUnknown &
 
 std::string Key(const ServerMapping& m) { return std::to_string(m.agent) + ' ' + m.Name(); }
 
+// A dry run without an endpoint still has one driver, nameless.
+std::vector<std::unique_ptr<CDriver>> MakeDrivers(const std::vector<std::string>& endpoints,
+                                                  bool dry_run) {
+  std::vector<std::unique_ptr<CDriver>> out;
+  for (const std::string& e : endpoints)
+    out.push_back(MakeDriver(dry_run ? "dryrun" : "haproxy", e));
+  if (out.empty()) out.push_back(MakeDriver("dryrun", ""));
+  return out;
+}
+
 }  // namespace
 
 CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
                      LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
                      Sink sink)
-    : policy_(policy), silent_state_(silent_state), dry_run_(dry_run),
-      has_socket_(!endpoints.empty()), sink_(std::move(sink)) {
-  for (const std::string& e : endpoints) endpoints_.emplace_back(e);
-  if (endpoints_.empty()) endpoints_.emplace_back("");
+    : CBalancer(servers, policy, silent_state, MakeDrivers(endpoints, dry_run), std::move(sink)) {}
+
+CBalancer::CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
+                     LbState silent_state, std::vector<std::unique_ptr<CDriver>> drivers, Sink sink)
+    : policy_(policy), silent_state_(silent_state), sink_(std::move(sink)) {
+  for (std::unique_ptr<CDriver>& d : drivers) endpoints_.emplace_back(std::move(d));
+  reads_ = endpoints_.front().driver->Reads();
   Remap(servers);
 }
 
@@ -200,7 +213,7 @@ const CBalancer::Server* CBalancer::Find(uint32_t agent) const {
 
 int CBalancer::MaxWeight(const Server& s) const {
   if (policy_.max_weight >= 0) return policy_.max_weight;
-  if (!has_socket_) return kDryRunMaxWeight;
+  if (!reads_) return kDryRunMaxWeight;
   return s.initial;
 }
 
@@ -358,7 +371,7 @@ void CBalancer::Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms
     e.kind = LbEvent::Kind::kLink;
     e.reason = "lost";
     e.message = why;
-    e.endpoint = ep->socket.Endpoint();
+    e.endpoint = ep->driver->Endpoint();
     Emit(e);
   }
   ep->lost_reported = true;
@@ -378,35 +391,45 @@ void CBalancer::Missing(HaproxyEndpoint* ep, size_t i, const std::string& comman
   e.server = servers_[i].map.Name();
   e.command = command;
   e.message = answer;
-  e.endpoint = ep->socket.Endpoint();
+  e.endpoint = ep->driver->Endpoint();
   Emit(e);
 }
 
-bool CBalancer::Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+bool CBalancer::Exchange(HaproxyEndpoint* ep, Verb verb, const std::vector<std::string>& commands,
                          std::vector<std::string>* answers, int64_t now_ms) {
+  CDriver& d = *ep->driver;
+  // A dry run's writes reach nothing: neither counted nor timed.
+  bool reaches = verb != Verb::kWrite || d.Writes();
+  return Timed(ep, commands.size(), reaches, now_ms, [&](std::string* err) {
+    return verb == Verb::kRead ? d.Read(commands, answers, err) : d.Write(commands, answers, err);
+  });
+}
+
+bool CBalancer::Timed(HaproxyEndpoint* ep, size_t count, bool reaches, int64_t now_ms,
+                      const std::function<int(std::string*)>& run) {
   std::string err;
   auto began = std::chrono::steady_clock::now();
-  ep->commands += commands.size();
-  int rc = ep->socket.Run(commands, answers, &err);
+  if (reaches) ep->commands += count;
+  int rc = run(&err);
   auto took = std::chrono::steady_clock::now() - began;
-  ep->latency.Observe(std::chrono::duration<double>(took).count());
+  if (reaches) ep->latency.Observe(std::chrono::duration<double>(took).count());
   if (rc != 0) {
     Lost(ep, err, now_ms);
     return false;
   }
-  ep->last_latency_ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  if (reaches) {
+    ep->last_latency_ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  }
   return true;
 }
 
 bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
-  std::vector<std::string> answers;
-  long long pid = 0, uptime = 0;
-  if (!Exchange(ep, {"show info"}, &answers, now_ms)) return false;
-  if (!ParseShowInfo(answers[0], &pid, &uptime)) {
-    Lost(ep, "no Pid and Uptime_sec in the answer to show info: " + answers[0].substr(0, 80),
-         now_ms);
+  DriverProbe probe;
+  CDriver& d = *ep->driver;
+  if (!Timed(ep, 1, true, now_ms, [&](std::string* err) { return d.Probe(&probe, err); })) {
     return false;
   }
+  long long pid = probe.pid, uptime = probe.uptime_s;
   if (ep->has_info && (pid != ep->pid || uptime < ep->uptime_s)) {
     // A new HAProxy starts from its configuration: everything we wrote is gone.
     for (EndpointServer& a : ep->servers) {
@@ -418,7 +441,7 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
     e.kind = LbEvent::Kind::kLink;
     e.reason = "restarted";
     e.message = "pid " + std::to_string(pid);
-    e.endpoint = ep->socket.Endpoint();
+    e.endpoint = ep->driver->Endpoint();
     Emit(e);
   }
   if (!ep->linked) {
@@ -426,7 +449,7 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
     e.kind = LbEvent::Kind::kLink;
     e.reason = "connected";
     e.message = "pid " + std::to_string(pid);
-    e.endpoint = ep->socket.Endpoint();
+    e.endpoint = ep->driver->Endpoint();
     Emit(e);
   }
   ep->has_info = true;
@@ -455,21 +478,21 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
   for (size_t i = 0; i < servers_.size(); ++i) {
     if (ep->servers[i].initial < 0 && !ep->servers[i].missing) {
       asked.push_back(i);
-      commands.push_back("get weight " + servers_[i].map.Name());
+      commands.push_back(ep->driver->WeightQuery(servers_[i].map.Name()));
     }
   }
   for (size_t from = 0, to = 0; from < commands.size(); from = to) {
     // The rest stays unread for the next tick.
     if (!TakeBatch()) return false;
-    to = BatchEnd(commands, from);
+    to = ep->driver->BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
-    if (!Exchange(ep, part, &answers, now_ms)) return false;
+    if (!Exchange(ep, Verb::kRead, part, &answers, now_ms)) return false;
     for (size_t k = 0; k < part.size(); ++k) {
       size_t i = asked[from + k];
       EndpointServer& a = ep->servers[i];
-      if (ParseGetWeight(answers[k], &a.haproxy_weight, &a.initial)) {
+      if (ep->driver->ParseWeight(answers[k], &a.haproxy_weight, &a.initial)) {
         if (servers_[i].initial < 0) {
           servers_[i].initial = a.initial;
           Decide(&servers_[i]);
@@ -490,19 +513,19 @@ LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) cons
   e.kind = weight ? LbEvent::Kind::kWeight : LbEvent::Kind::kState;
   e.agent = s.map.agent;
   e.server = s.map.Name();
-  e.endpoint = ep.socket.Endpoint();
+  e.endpoint = ep.driver->Endpoint();
   if (weight) {
     e.old_value = WeightText(a.applied_weight >= 0 ? a.applied_weight : a.haproxy_weight);
     e.new_value = WeightText(GoalWeight(s));
     // Weight 0 goes with taking the server out, for the same reason.
     bool out = GoalWeight(s) != s.goal_weight;
     e.reason = a.restarted ? "restart" : out ? s.state_reason : s.weight_reason;
-    e.command = "set server " + e.server + " weight " + e.new_value;
+    e.command = ep.driver->SetWeight(e.server, e.new_value);
   } else {
     e.old_value = StateText(a.applied_state);
     e.new_value = StateText(s.goal_state);
     e.reason = a.restarted ? "restart" : s.state_reason;
-    e.command = "set server " + e.server + " state " + e.new_value;
+    e.command = ep.driver->SetState(e.server, e.new_value);
   }
   if (s.has_load) e.load = static_cast<int>(std::lround(s.load));
   return e;
@@ -517,7 +540,7 @@ bool CBalancer::Writable(const HaproxyEndpoint& ep, size_t i) const {
   const EndpointServer& a = ep.servers[i];
   // Nothing is written before its state is known: it may be someone else's.
   return !a.missing && a.hold == Holder::kNone && !servers_[i].map.hold &&
-         (!has_socket_ || a.admin >= 0);
+         (!reads_ || a.admin >= 0);
 }
 
 bool CBalancer::Due(const HaproxyEndpoint& ep, size_t i) const {
@@ -542,19 +565,19 @@ bool CBalancer::StatesWanted(const HaproxyEndpoint& ep, int64_t now_ms) const {
 
 bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
   std::vector<std::string> commands;
-  for (const Backend& b : backends_) commands.push_back("show servers state " + b.name);
+  for (const Backend& b : backends_) commands.push_back(ep->driver->StatesQuery(b.name));
   std::vector<bool> seen(servers_.size(), false);
   for (size_t from = 0, to = 0; from < commands.size(); from = to) {
     if (!TakeBatch()) return false;
-    to = BatchEnd(commands, from);
+    to = ep->driver->BatchEnd(commands, from);
     std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
                                   commands.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers;
-    if (!Exchange(ep, part, &answers, now_ms)) return false;
+    if (!Exchange(ep, Verb::kRead, part, &answers, now_ms)) return false;
     for (const std::string& answer : answers) {
       // An unknown backend: get weight has said so for each of its servers.
       std::vector<ServerState> rows;
-      if (!ParseServersState(answer, &rows)) continue;
+      if (!ep->driver->ParseStates(answer, &rows)) continue;
       for (const ServerState& r : rows) {
         auto it = by_name_.find(r.backend + "/" + r.server);
         if (it == by_name_.end()) continue;
@@ -568,7 +591,7 @@ bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
   for (size_t i = 0; i < servers_.size(); ++i) {
     EndpointServer& a = ep->servers[i];
     if (!seen[i] && !a.missing && a.initial >= 0) {
-      Missing(ep, i, "show servers state " + servers_[i].map.backend, "not in the answer");
+      Missing(ep, i, ep->driver->StatesQuery(servers_[i].map.backend), "not in the answer");
     }
   }
   ep->states_due = now_ms + kInfoPeriodMs;
@@ -587,7 +610,7 @@ void CBalancer::Found(HaproxyEndpoint* ep, size_t i, const ServerState& r) {
     e.kind = LbEvent::Kind::kHold;
     e.agent = servers_[i].map.agent;
     e.server = servers_[i].map.Name();
-    e.endpoint = ep->socket.Endpoint();
+    e.endpoint = ep->driver->Endpoint();
     e.reason = h != Holder::kNone ? "holding" : "released";
     e.message = HolderName(h != Holder::kNone ? h : a.hold);
     e.new_value = LbStateName(state);
@@ -628,19 +651,18 @@ void CBalancer::Write(HaproxyEndpoint* ep, int64_t now_ms) {
   all.reserve(changes.size());
   for (const Pend& c : changes) all.push_back(c.event.command);
   for (size_t from = 0, to = 0; from < changes.size(); from = to) {
-    to = BatchEnd(all, from);
+    to = ep->driver->BatchEnd(all, from);
     std::vector<std::string> commands(all.begin() + static_cast<std::ptrdiff_t>(from),
                                       all.begin() + static_cast<std::ptrdiff_t>(to));
     std::vector<std::string> answers(commands.size());
     // What is not sent stays pending for the next tick.
-    if (has_socket_ && !dry_run_ && (!TakeBatch() || !Exchange(ep, commands, &answers, now_ms))) {
-      return;
-    }
+    if (ep->driver->Writes() && !TakeBatch()) return;
+    if (!Exchange(ep, Verb::kWrite, commands, &answers, now_ms)) return;
     for (size_t k = from; k < to; ++k) {
       Pend& c = changes[k];
       EndpointServer& a = ep->servers[c.i];
       const std::string& answer = answers[k - from];
-      if (answer.rfind("No such", 0) == 0) {
+      if (ep->driver->NoSuchServer(answer)) {
         Missing(ep, c.i, c.event.command, answer);
         continue;
       }
@@ -683,7 +705,7 @@ void CBalancer::Tick(int64_t now_ms) {
     for (HaproxyEndpoint& ep : endpoints_) {
       if (ep.linked != linked) continue;
       batches_left_ = kBatchesPerTick;
-      if (!has_socket_) {
+      if (!ep.driver->Reads()) {
         Write(&ep, now_ms);
         continue;
       }
@@ -700,10 +722,10 @@ void CBalancer::Tick(int64_t now_ms) {
 // One scan of the fleet, once a tick.
 bool CBalancer::AnyWork() const {
   for (const HaproxyEndpoint& ep : endpoints_) {
-    if (has_socket_ && !ep.linked) continue;  // it is due at its retry
+    if (reads_ && !ep.linked) continue;  // it is due at its retry
     for (size_t i = 0; i < servers_.size(); ++i) {
       const EndpointServer& a = ep.servers[i];
-      bool unread = has_socket_ && (a.initial < 0 || a.admin < 0) && !a.missing;
+      bool unread = reads_ && (a.initial < 0 || a.admin < 0) && !a.missing;
       if (unread || Due(ep, i)) return true;
     }
   }
@@ -718,12 +740,12 @@ int64_t CBalancer::NextDue(int64_t now_ms) const {
   if (policy_.law == WeightLaw::kEven) take(law_due_);
   take(admit_at_);
   for (const HaproxyEndpoint& ep : endpoints_) {
-    if (has_socket_ && !ep.linked) {
+    if (reads_ && !ep.linked) {
       take(ep.retry_at);
       continue;
     }
-    if (has_socket_) take(ep.info_due);
-    if (has_socket_) take(ep.states_due);
+    if (reads_) take(ep.info_due);
+    if (reads_) take(ep.states_due);
     // An instance with nothing of its own to do ticks early at worst.
     if (work_) take(std::max(now_ms, ep.retry_at));
   }
@@ -790,10 +812,10 @@ void CBalancer::Fill(std::vector<ServerStatus>* servers,
     v.holder = HolderOf(i);
     servers->push_back(std::move(v));
   }
-  if (!has_socket_) return;
+  if (!reads_) return;
   for (const HaproxyEndpoint& ep : endpoints_) {
     EndpointStatus e;
-    e.endpoint = ep.socket.Endpoint();
+    e.endpoint = ep.driver->Endpoint();
     e.reachable = ep.linked;
     e.pid = ep.pid;
     e.last_error = ep.last_error;

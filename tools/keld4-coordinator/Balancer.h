@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "Driver.h"
 #include "Haproxy.h"
 #include "ServerMap.h"
 #include "Status.h"
@@ -62,9 +64,9 @@ struct EndpointServer {
 // One HAProxy instance the weights go to, and how talking to it goes. The
 // counters are for the operator (table, metrics).
 struct HaproxyEndpoint {
-  explicit HaproxyEndpoint(const std::string& endpoint) : socket(endpoint) {}
+  explicit HaproxyEndpoint(std::unique_ptr<CDriver> d) : driver(std::move(d)) {}
 
-  CHaproxySocket socket;
+  std::unique_ptr<CDriver> driver;
   bool linked = false;  // the latest show info was answered
   bool lost_reported = false;
   bool has_info = false;
@@ -92,6 +94,9 @@ class CBalancer {
   CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
             LbState silent_state, const std::vector<std::string>& endpoints, bool dry_run,
             Sink sink);
+  // The same over drivers made by the caller, all of one kind (at least one).
+  CBalancer(const std::vector<ServerMapping>& servers, const WeightPolicy& policy,
+            LbState silent_state, std::vector<std::unique_ptr<CDriver>> drivers, Sink sink);
 
   // silence_ms: how long a mapped agent may go unheard from now before its
   // server is taken out (0: never). Called again each time the coordinator
@@ -203,9 +208,14 @@ class CBalancer {
   void Decide(Server* s);
   // One period of the even law over every backend, when due.
   void Balance(int64_t now_ms);
+  enum class Verb { kRead, kWrite };
   // Runs commands on one instance, counting them; false after Lost.
-  bool Exchange(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+  bool Exchange(HaproxyEndpoint* ep, Verb verb, const std::vector<std::string>& commands,
                 std::vector<std::string>* answers, int64_t now_ms);
+  // Times one exchange of count commands (when it reaches a balancer);
+  // false after Lost.
+  bool Timed(HaproxyEndpoint* ep, size_t count, bool reaches, int64_t now_ms,
+             const std::function<int(std::string*)>& run);
   bool ReadInfo(HaproxyEndpoint* ep, int64_t now_ms);
   bool ReadWeights(HaproxyEndpoint* ep, int64_t now_ms);
   void Write(HaproxyEndpoint* ep, int64_t now_ms);
@@ -252,8 +262,8 @@ class CBalancer {
   uint64_t valve_version_ = 0;
   WeightPolicy policy_;
   LbState silent_state_;
-  bool dry_run_;
-  bool has_socket_;
+  // Whether the drivers have a state to read: not a dry run without a balancer.
+  bool reads_ = false;
   std::vector<HaproxyEndpoint> endpoints_;  // a nameless one in a dry run without a socket
   Sink sink_;
 

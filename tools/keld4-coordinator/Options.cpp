@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -273,6 +274,17 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
              }
            });
   d.Flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
+  d.Single("--nftables", "FILE", "balance in the kernel: the services, mapped as SERVICE/SERVER",
+           [o](const std::string& v) { o->nftables_file = v; });
+  d.Single("--nftables-table", "NAME", "the nftables table written (default keld4)",
+           [o](const std::string& v) {
+             bool ok =
+                 !v.empty() && v.size() <= 64 && std::isalpha(static_cast<unsigned char>(v[0]));
+             for (char c : v) ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+             if (!ok)
+               Refuse(Quoted("--nftables-table", v) + " is not a name of letters, digits and _");
+             o->nftables_table = v;
+           });
 }
 
 void DeclareFleet(COptionDeclarer& d, CoordinatorOptions* o) {
@@ -538,8 +550,22 @@ int ParseArgs(int argc, char** argv, CoordinatorOptions* o, char* err, size_t er
   o->fixed_servers = o->servers;
   o->fixed_agents = o->agents;
   if (LoadServers(*o, &o->servers, &o->agents, &why) != 0) return fail(why);
-  if (!o->servers.empty() && o->haproxy.empty() && !o->dry_run) {
-    return fail("--server and --config need --haproxy (or --dry-run)");
+  if (!o->nftables_file.empty()) {
+    if (!o->haproxy.empty()) return fail("--nftables and --haproxy do not go together");
+    if (LoadServiceFile(o->nftables_file, &o->l4_services, &why) != 0) {
+      return fail("--nftables " + why);
+    }
+    // Every mapping names a server of the file.
+    for (const ServerMapping& m : o->servers) {
+      if (FindL4Server(o->l4_services, m.backend, m.server).first >= 0) continue;
+      std::string where = m.line > 0 ? o->server_map + ":" + std::to_string(m.line) + ": "
+                                     : std::string("--server ");
+      return fail(where + m.Name() + " is not a server of " + o->nftables_file);
+    }
+    if (o->servers.empty()) return fail("--nftables needs at least one --server or a --config");
+  }
+  if (!o->servers.empty() && o->haproxy.empty() && o->nftables_file.empty() && !o->dry_run) {
+    return fail("--server and --config need --haproxy or --nftables (or --dry-run)");
   }
   if (o->servers.empty() && !o->haproxy.empty()) {
     return fail("--haproxy needs at least one --server or a --config");

@@ -10,6 +10,7 @@
 #include "AgentTable.h"
 #include "Protocol.h"
 #include "ServerMap.h"
+#include "ServiceFile.h"
 #include "Weights.h"
 
 namespace coord {
@@ -43,6 +44,10 @@ struct CoordinatorOptions {
   WeightPolicy policy;
   LbState silent_state = LbState::kDrain;
   bool dry_run = false;
+  // Balancing in the kernel: the --nftables service file, the table written.
+  std::string nftables_file;
+  std::string nftables_table = "keld4";
+  std::vector<L4Service> l4_services;
 
   // A fleet.
   size_t max_agents = kMaxAgents;  // rows of the agent table

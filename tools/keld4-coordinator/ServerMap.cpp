@@ -18,7 +18,7 @@ std::string Trim(const std::string& s) {
 }
 
 int ReadLines(const std::string& path, const std::function<std::string(const std::string&)>& each,
-              std::string* err) {
+              std::string* err, int* at) {
   std::ifstream in(path);
   if (!in) {
     *err = "cannot read " + path;
@@ -30,6 +30,7 @@ int ReadLines(const std::string& path, const std::function<std::string(const std
     ++number;
     std::string t = Trim(line);
     if (t.empty() || t[0] == '#') continue;
+    if (at != nullptr) *at = number;
     std::string why = each(t);
     if (!why.empty()) {
       *err = path;
@@ -119,12 +120,14 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
     agents.insert(x.agent);
     names.insert(x.Name());
   }
+  int number = 0;
   return ReadLines(
       path,
       [&](const std::string& t) {
         ServerMapping m;
         std::string why;
         bool ok = ParseMapping(t, &m, &why) == 0;
+        m.line = number;
         if (ok && agents.insert(m.agent).second && names.insert(m.Name()).second) {
           out->push_back(m);
           return std::string();
@@ -132,7 +135,7 @@ int LoadServerMap(const std::string& path, std::vector<ServerMapping>* out, std:
         if (ok) AddMapping(m, out, &why);
         return why;
       },
-      err);
+      err, &number);
 }
 
 }  // namespace coord

@@ -13,6 +13,7 @@ struct ServerMapping {
   uint32_t agent = 0;  // the address the agent reports as its own
   std::string backend;
   std::string server;
+  int line = 0;  // where a --config file names it; 0 for --server
   // "hold": the coordinator writes nothing to this server, whatever its
   // agent reports, until the mark is gone.
   bool hold = false;
@@ -27,8 +28,9 @@ std::string Trim(const std::string& s);
 // line trimmed, blank lines and lines starting with '#' skipped. each returns
 // "" or why its line is wrong, which ends the reading. Returns 0, or -1 with
 // "cannot read FILE" or "FILE:LINE: reason" in *err.
+// *at (when given) is the number of the line each is called with.
 int ReadLines(const std::string& path, const std::function<std::string(const std::string&)>& each,
-              std::string* err);
+              std::string* err, int* at = nullptr);
 
 // One mapping "AGENT_ADDRESS=BACKEND/SERVER", optionally followed by the word
 // "hold" (blanks around the parts are allowed). Returns 0, or -1 with the

@@ -249,7 +249,7 @@ TEST(CoordinatorOptions, HaproxyMappingsFromTheCommandLineAndAFile) {
     EXPECT_NE(err.find(c.says), std::string::npos) << "gave: '" << err << "'";
   }
   EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a"}, &o),
-            "--server and --config need --haproxy (or --dry-run)");
+            "--server and --config need --haproxy or --nftables (or --dry-run)");
   EXPECT_EQ(Parse({"--address", "10.0.0.1", "--server", "10.0.0.5=web/a", "--dry-run"}, &o), "");
 }
 
@@ -345,6 +345,52 @@ TEST(CoordinatorOptions, RereadKeepsWhatCannotChangeAndTakesTheRest) {
   testsupport::WriteFile(dir.file("conf"), fixed + "alive = 1\nloglevel = x\n");
   EXPECT_EQ(RereadOptions(cur, &fresh, &refused, &why), -1);
   EXPECT_EQ(why.find(dir.file("conf") + ":4: --loglevel 'x'"), 0u) << why;
+}
+
+}  // namespace
+}  // namespace coord
+
+namespace coord {
+namespace {
+
+TEST(CoordinatorOptions, NftablesServiceFileAndItsMappings) {
+  testsupport::TempDir dir;
+  std::string services = dir.file("services");
+  testsupport::WriteFile(services,
+                         "service web 10.0.0.100:80/tcp\n  server app1 10.0.0.5:8080\n"
+                         "  server app2 10.0.0.6:8080\n");
+  std::string map = dir.file("map");
+  testsupport::WriteFile(map, "10.0.0.5 = web/app1\n# a comment\n10.0.0.6 = web/app3\n");
+  CoordinatorOptions o;
+  ASSERT_EQ(Parse({"--address", "10.0.0.1", "--nftables", services, "--nftables-table", "lb_1",
+                   "--server", "10.0.0.6=web/app2"},
+                  &o),
+            "");
+  EXPECT_EQ(o.nftables_table, "lb_1");
+  ASSERT_EQ(o.l4_services.size(), 1u);
+  EXPECT_EQ(o.l4_services[0].servers.size(), 2u);
+  EXPECT_EQ(o.agents, (std::vector<uint32_t>{0x0A000006}));
+  EXPECT_EQ(Parse({"--address", "10.0.0.1", "--nftables", services, "--config", map}, &o),
+            map + ":3: web/app3 is not a server of " + services);
+  EXPECT_EQ(
+      Parse({"--address", "10.0.0.1", "--nftables", services, "--server", "10.0.0.7=www/app1"}, &o),
+      "--server www/app1 is not a server of " + services);
+  testsupport::WriteFile(dir.file("bad"), "service web 10.0.0.100:80/tcp\n  server a 10.0.0.5\n");
+  EXPECT_EQ(
+      Parse({"--address", "10.0.0.1", "--nftables", dir.file("bad"), "--server", "10.0.0.5=web/a"},
+            &o),
+      "--nftables " + dir.file("bad") + ":2: 'server a 10.0.0.5' is not 'server NAME ADDR:PORT'");
+  EXPECT_EQ(Parse({"--address", "10.0.0.1", "--nftables", services}, &o),
+            "--nftables needs at least one --server or a --config");
+  EXPECT_EQ(Parse({"--address", "10.0.0.1", "--nftables", services, "--haproxy", "/run/h.sock",
+                   "--server", "10.0.0.5=web/app1"},
+                  &o),
+            "--nftables and --haproxy do not go together");
+  EXPECT_NE(Parse({"--address", "10.0.0.1", "--nftables", services, "--nftables-table", "1x",
+                   "--server", "10.0.0.5=web/app1"},
+                  &o)
+                .find("is not a name of letters, digits and _"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: Apache-2.0
+// The balancers the weights go to, behind one interface. CBalancer keeps the
+// goals, the valve and the holds for every kind; a driver only carries one
+// bounded exchange per call to its balancer.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Haproxy.h"
+
+namespace coord {
+
+// What the probe learns of a balancer: who it is, and for how long it has run,
+// so that a restart (a new pid, or a shorter uptime) is seen.
+struct DriverProbe {
+  long long pid = 0;
+  long long uptime_s = 0;
+};
+
+class CDriver {
+ public:
+  virtual ~CDriver() = default;
+
+  // Its kind, as named in the table of kinds.
+  virtual const char* Kind() const = 0;
+  // Where it writes, for the views; "" for a dry run without a balancer.
+  virtual const std::string& Endpoint() const = 0;
+  // Whether it has a state to read (the probe, the weights it started
+  // from); without one nothing is read and every goal goes out as it is.
+  virtual bool Reads() const = 0;
+  // Whether a write reaches a balancer; a dry run's does not, and costs no
+  // exchange.
+  virtual bool Writes() const = 0;
+
+  // Is it up, and who is it: 0, or -1 with the reason in *err.
+  virtual int Probe(DriverProbe* out, std::string* err) = 0;
+  // One exchange each: a reading of its state, a batch of changes. One
+  // answer per command ("" for one that succeeded silently). 0, or -1 with
+  // the reason in *err when the balancer could not be reached or answered out
+  // of turn.
+  virtual int Read(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                   std::string* err) = 0;
+  virtual int Write(const std::vector<std::string>& commands, std::vector<std::string>* answers,
+                    std::string* err) = 0;
+
+  // Its dialogue: the commands the readings and the writes are made of (the
+  // events show them), and what its answers say. server is BACKEND/SERVER.
+  virtual std::string WeightQuery(const std::string& server) const = 0;
+  virtual bool ParseWeight(const std::string& answer, int* current, int* initial) const = 0;
+  virtual std::string StatesQuery(const std::string& backend) const = 0;
+  // false when the answer is no list of servers (an unknown backend).
+  virtual bool ParseStates(const std::string& answer, std::vector<ServerState>* rows) const = 0;
+  virtual std::string SetWeight(const std::string& server, const std::string& weight) const = 0;
+  virtual std::string SetState(const std::string& server, const std::string& state) const = 0;
+  // Whether a write's answer says the balancer has no such server.
+  virtual bool NoSuchServer(const std::string& answer) const = 0;
+  // Where the exchange of commands that starts at from ends.
+  virtual size_t BatchEnd(const std::vector<std::string>& commands, size_t from) const = 0;
+};
+
+// The table of kinds: "haproxy" (its Runtime API at endpoint) and "dryrun"
+// (writes nothing; reads through the HAProxy at endpoint when one is named).
+// nullptr for an unknown kind.
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint);
+
+// The kinds the table knows, in its order.
+std::vector<std::string> DriverKinds();
+
+}  // namespace coord
