@@ -440,7 +440,7 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "restarted";
-    e.message = "pid " + std::to_string(pid);
+    e.message = pid > 0 ? "pid " + std::to_string(pid) : "in place";
     e.endpoint = ep->driver->Endpoint();
     Emit(e);
   }
@@ -448,7 +448,7 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
     LbEvent e;
     e.kind = LbEvent::Kind::kLink;
     e.reason = "connected";
-    e.message = "pid " + std::to_string(pid);
+    e.message = pid > 0 ? "pid " + std::to_string(pid) : "in place";
     e.endpoint = ep->driver->Endpoint();
     Emit(e);
   }
@@ -459,7 +459,7 @@ bool CBalancer::ReadInfo(HaproxyEndpoint* ep, int64_t now_ms) {
   ep->lost_reported = false;
   ep->last_error.clear();
   ep->backoff_ms = kMinBackoffMs;
-  ep->info_due = now_ms + kInfoPeriodMs;
+  ep->info_due = now_ms + ep->driver->ProbePeriodMs();
   return true;
 }
 
@@ -815,6 +815,7 @@ void CBalancer::Fill(std::vector<ServerStatus>* servers,
   if (!reads_) return;
   for (const HaproxyEndpoint& ep : endpoints_) {
     EndpointStatus e;
+    e.kind = ep.driver->Kind();
     e.endpoint = ep.driver->Endpoint();
     e.reachable = ep.linked;
     e.pid = ep.pid;

@@ -79,9 +79,20 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
     : opt_(o), table_(o.settings.alive, o.settings.cpu_interval, o.max_agents),
       buf_(kRecvBufferSize * kRecvBatch) {
   if (!opt_.servers.empty()) {
-    balancer_ =
-        std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state, opt_.haproxy,
-                                    opt_.dry_run, [this](const LbEvent& e) { OnLbEvent(e); });
+    auto sink = [this](const LbEvent& e) { OnLbEvent(e); };
+    if (!opt_.nftables_file.empty()) {
+      DriverSpec spec;
+      spec.table = opt_.nftables_table;
+      spec.services = opt_.l4_services;
+      spec.max_weight = opt_.policy.max_weight;
+      std::vector<std::unique_ptr<CDriver>> drivers;
+      drivers.push_back(MakeDriver(opt_.dry_run ? "dryrun" : "nftables", spec));
+      balancer_ = std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state,
+                                              std::move(drivers), sink);
+    } else {
+      balancer_ = std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state,
+                                              opt_.haproxy, opt_.dry_run, sink);
+    }
     balancer_->SetMaxDrain(opt_.max_drain);
     // Reports keep coming while HAProxy takes a large change.
     balancer_->SetBetweenBatches([this] {

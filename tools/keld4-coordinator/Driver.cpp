@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "NftDriver.h"
+
 namespace coord {
 namespace {
 
@@ -102,28 +104,38 @@ class CDryRunDriver : public CHaproxyDialogue {
 
 struct Kind {
   const char* name;
-  std::unique_ptr<CDriver> (*make)(const std::string& endpoint);
+  std::unique_ptr<CDriver> (*make)(const DriverSpec& spec);
 };
 
 const Kind kKinds[] = {
     {"haproxy",
-     [](const std::string& e) -> std::unique_ptr<CDriver> {
-       return std::make_unique<CHaproxyDriver>(e);
+     [](const DriverSpec& s) -> std::unique_ptr<CDriver> {
+       return std::make_unique<CHaproxyDriver>(s.endpoint);
      }},
+    {"nftables", [](const DriverSpec& s) { return MakeNftDriver(s, false); }},
     {"dryrun",
-     [](const std::string& e) -> std::unique_ptr<CDriver> {
-       return std::make_unique<CDryRunDriver>(e);
+     [](const DriverSpec& s) -> std::unique_ptr<CDriver> {
+       if (!s.services.empty()) return MakeNftDriver(s, true);
+       return std::make_unique<CDryRunDriver>(s.endpoint);
      }},
 };
 
 }  // namespace
 
-std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint) {
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const DriverSpec& spec) {
   for (const Kind& k : kKinds) {
-    if (kind == k.name) return k.make(endpoint);
+    if (kind == k.name) return k.make(spec);
   }
   return nullptr;
 }
+
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint) {
+  DriverSpec spec;
+  spec.endpoint = endpoint;
+  return MakeDriver(kind, spec);
+}
+
+std::string NftEndpoint(const std::string& table) { return "nftables table ip " + table; }
 
 std::vector<std::string> DriverKinds() {
   std::vector<std::string> out;

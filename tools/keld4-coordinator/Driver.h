@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Haproxy.h"
+#include "ServiceFile.h"
 
 namespace coord {
 
@@ -37,6 +39,8 @@ class CDriver {
 
   // Is it up, and who is it: 0, or -1 with the reason in *err.
   virtual int Probe(DriverProbe* out, std::string* err) = 0;
+  // How often the probe runs while it answers.
+  virtual int64_t ProbePeriodMs() const { return 2000; }
   // One exchange each: a reading of its state, a batch of changes. One
   // answer per command ("" for one that succeeded silently). 0, or -1 with
   // the reason in *err when the balancer could not be reached or answered out
@@ -61,10 +65,25 @@ class CDriver {
   virtual size_t BatchEnd(const std::vector<std::string>& commands, size_t from) const = 0;
 };
 
-// The table of kinds: "haproxy" (its Runtime API at endpoint) and "dryrun"
-// (writes nothing; reads through the HAProxy at endpoint when one is named).
-// nullptr for an unknown kind.
+// What a driver is made from: HAProxy's stats socket, or the nftables table
+// with its services.
+struct DriverSpec {
+  std::string endpoint;               // haproxy: the stats socket
+  std::string table;                  // nftables: the table's name (family ip)
+  std::vector<L4Service> services;    // nftables: the service file's services
+  int max_weight = -1;                // nftables: an idle server's weight; -1: 100
+};
+
+// The table of kinds: "haproxy" (its Runtime API at spec.endpoint),
+// "nftables" (the table spec.table, owned whole) and "dryrun" (writes
+// nothing: speaks nftables' dialogue when spec has services, else reads
+// through the HAProxy at spec.endpoint when one is named). nullptr for an
+// unknown kind.
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const DriverSpec& spec);
 std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint);
+
+// An nftables table's name, as the views show it.
+std::string NftEndpoint(const std::string& table);
 
 // The kinds the table knows, in its order.
 std::vector<std::string> DriverKinds();

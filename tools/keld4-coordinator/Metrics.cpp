@@ -161,7 +161,7 @@ void Servers(const CoordinatorStatus& s, CExposition* x) {
 void Endpoints(const CoordinatorStatus& s, CExposition* x) {
   std::vector<ClientMetric> up, commands, errors, latency;
   for (const EndpointStatus& e : s.endpoints) {
-    std::vector<ClientMetric::Label> l = {{"endpoint", e.endpoint}};
+    std::vector<ClientMetric::Label> l = {{"endpoint", e.endpoint}, {"kind", e.kind}};
     up.push_back(x->Metric(e.reachable ? 1 : 0, kGauge, l));
     commands.push_back(x->Metric(static_cast<double>(e.commands), kCounter, l));
     errors.push_back(x->Metric(static_cast<double>(e.errors), kCounter, l));
@@ -178,14 +178,16 @@ void Endpoints(const CoordinatorStatus& s, CExposition* x) {
     }
     latency.push_back(std::move(h));
   }
-  x->Family("keld4_haproxy_up", "1 while the HAProxy stats socket answers.", kGauge, std::move(up));
-  x->Family("keld4_haproxy_commands_total", "Commands sent to the HAProxy stats socket.", kCounter,
+  // The names are HAProxy's since it was the first balancer; the kind label
+  // tells the nftables table from it.
+  x->Family("keld4_haproxy_up", "1 while the balancer (HAProxy's stats socket, the nftables table) answers.", kGauge, std::move(up));
+  x->Family("keld4_haproxy_commands_total", "Commands sent to the balancer.", kCounter,
             std::move(commands));
   x->Family("keld4_haproxy_errors_total",
-            "Failed exchanges with the HAProxy stats socket and commands it refused.", kCounter,
+            "Failed exchanges with the balancer and commands it refused.", kCounter,
             std::move(errors));
   x->Family("keld4_haproxy_command_duration_seconds",
-            "Round trip of one exchange (a batch of commands) on the stats socket.",
+            "Round trip of one exchange (a batch of commands) with the balancer.",
             MetricType::Histogram, std::move(latency));
 }
 

@@ -273,7 +273,7 @@ void DeclareBalancing(COptionDeclarer& d, CoordinatorOptions* o, std::string* co
                Refuse(Quoted("--silent-state", v) + " is neither drain nor maint");
              }
            });
-  d.Flag("--dry-run", &o->dry_run, "print the HAProxy commands instead of sending them");
+  d.Flag("--dry-run", &o->dry_run, "print the balancer's commands instead of sending them");
   d.Single("--nftables", "FILE", "balance in the kernel: the services, mapped as SERVICE/SERVER",
            [o](const std::string& v) { o->nftables_file = v; });
   d.Single("--nftables-table", "NAME", "the nftables table written (default keld4)",

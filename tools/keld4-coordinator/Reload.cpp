@@ -44,6 +44,15 @@ const std::vector<Fixed>& FixedOptions() {
       {"virtual", [](const CoordinatorOptions& o) { return o.follow_address ? "true" : "false"; },
        KEEP(follow_address)},
       {"haproxy", [](const CoordinatorOptions& o) { return List(o.haproxy); }, KEEP(haproxy)},
+      {"nftables",
+       [](const CoordinatorOptions& o) {
+         return o.nftables_file.empty() ? "none" : o.nftables_file + " (table " + o.nftables_table + ")";
+       },
+       [](const CoordinatorOptions& c, CoordinatorOptions* f) {
+         f->nftables_file = c.nftables_file;
+         f->nftables_table = c.nftables_table;
+         f->l4_services = c.l4_services;
+       }},
       {"dry-run", [](const CoordinatorOptions& o) { return o.dry_run ? "true" : "false"; },
        KEEP(dry_run)},
       {"max-agents", [](const CoordinatorOptions& o) { return std::to_string(o.max_agents); },

@@ -220,7 +220,11 @@ void StartMembers(CJsonLine* j, const CoordinatorOptions& o, const CoordinatorSt
       FormatAddr(m.agent, a);
       map.Str(a, m.Name());
     }
-    j->Strs("haproxy", o.haproxy).Raw("servers", map.Text()).Bool("dry_run", o.dry_run);
+    j->Strs("haproxy", o.haproxy);
+    if (!o.nftables_file.empty()) {
+      j->Str("nftables", o.nftables_file).Str("nftables_table", o.nftables_table);
+    }
+    j->Raw("servers", map.Text()).Bool("dry_run", o.dry_run);
   }
 }
 
@@ -375,9 +379,10 @@ std::vector<std::string> HaproxyLines(const CoordinatorStatus& s) {
   if (s.endpoints.empty()) return {"HAProxy: dry run"};
   std::vector<std::string> out;
   for (const EndpointStatus& e : s.endpoints) {
-    std::string line = "HAProxy " + e.endpoint + ": ";
+    bool haproxy = e.kind == "haproxy";
+    std::string line = (haproxy ? "HAProxy " : e.kind == "dryrun" ? "dry run, " : "") + e.endpoint + ": ";
     if (e.reachable) {
-      line += "pid " + std::to_string(e.pid);
+      line += haproxy ? "pid " + std::to_string(e.pid) : std::string("in place");
     } else {
       line += e.last_error.empty() ? "not reached yet" : e.last_error;
     }

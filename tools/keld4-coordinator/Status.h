@@ -60,7 +60,8 @@ struct ServerStatus {
 };
 
 struct EndpointStatus {
-  std::string endpoint;  // the stats socket as given
+  std::string kind;      // the driver's: haproxy, nftables, dryrun
+  std::string endpoint;  // the stats socket as given, or the nftables table
   bool reachable = false;
   long long pid = 0;       // HAProxy's, while reachable
   std::string last_error;  // why it is not reachable; "" not tried yet

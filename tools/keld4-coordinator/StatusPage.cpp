@@ -177,7 +177,7 @@ class CPageWriter {
 
   void Endpoints() {
     out_ +=
-        "<table id=\"endpoints\"><tr><th>HAProxy endpoint</th><th>reachable</th>"
+        "<table id=\"endpoints\"><tr><th>balancer</th><th>reachable</th>"
         "<th>commands</th><th>errors</th><th>mean round trip</th></tr>";
     for (const EndpointStatus& e : s_.endpoints) {
       char mean[32] = "-";

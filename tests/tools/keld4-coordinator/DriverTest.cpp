@@ -22,7 +22,7 @@ ServerMapping Map(uint32_t agent, const std::string& server, bool hold = false) 
 }
 
 TEST(Driver, TableOfKinds) {
-  EXPECT_EQ(DriverKinds(), (std::vector<std::string>{"haproxy", "dryrun"}));
+  EXPECT_EQ(DriverKinds(), (std::vector<std::string>{"haproxy", "nftables", "dryrun"}));
   EXPECT_EQ(MakeDriver("ipvs", "/run/x"), nullptr);
   std::unique_ptr<CDriver> dry = MakeDriver("dryrun", "");
   ASSERT_NE(dry, nullptr);

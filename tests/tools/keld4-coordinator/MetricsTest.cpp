@@ -40,6 +40,7 @@ CoordinatorStatus Sample() {
   s.servers = {a, gone};
   s.backends = BackendsOf(s.servers);
   EndpointStatus e;
+  e.kind = "haproxy";
   e.endpoint = "/run/a \"b\".sock";
   e.reachable = true;
   e.commands = 9;
@@ -66,15 +67,15 @@ TEST(CoordinatorMetrics, SeriesAndTheirLabelSet) {
            "keld4_server_target_weight{backend=\"web\",server=\"a\"} 42",
            "keld4_server_state{backend=\"web\",server=\"a\",state=\"drain\"} 1",
            "keld4_server_state{backend=\"web\",server=\"a\",state=\"ready\"} 0",
-           "keld4_haproxy_up{endpoint=\"/run/a \\\"b\\\".sock\"} 1",
+           "keld4_haproxy_up{endpoint=\"/run/a \\\"b\\\".sock\",kind=\"haproxy\"} 1",
            "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
-           "\\\"b\\\".sock\",le=\"0.0025\"} 1",
+           "\\\"b\\\".sock\",kind=\"haproxy\",le=\"0.0025\"} 1",
            "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
-           "\\\"b\\\".sock\",le=\"0.005\"} 2",
+           "\\\"b\\\".sock\",kind=\"haproxy\",le=\"0.005\"} 2",
            "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
-           "\\\"b\\\".sock\",le=\"1\"} 2",
+           "\\\"b\\\".sock\",kind=\"haproxy\",le=\"1\"} 2",
            "keld4_haproxy_command_duration_seconds_bucket{endpoint=\"/run/a "
-           "\\\"b\\\".sock\",le=\"+Inf\"} 3",
+           "\\\"b\\\".sock\",kind=\"haproxy\",le=\"+Inf\"} 3",
            "keld4_datagrams_dropped_total{reason=\"kernel\"} 0",
            "keld4_backend_silence_valve_holding{backend=\"web\"} 0",
        }) {
@@ -89,7 +90,8 @@ TEST(CoordinatorMetrics, SeriesAndTheirLabelSet) {
 
   // Bounded label names only: nothing per datagram or per message.
   const std::set<std::string> allowed = {"agent",    "state",  "backend", "server",
-                                         "endpoint", "reason", "version", "le"};
+                                         "endpoint", "reason", "version", "le",
+                                         "kind"};
   std::istringstream lines(text);
   std::string line;
   std::regex label(R"(([a-z_]+)=")");
