@@ -47,20 +47,25 @@ def wait_for(predicate, timeout, step=0.05):
 
 
 class Host:
-    """A network namespace held by a sleeping process, on the test's bridge
-    through a veth pair whose inner end is called eth0, as in the example."""
+    """A network namespace held by a sleeping process, on one of the test's
+    bridges through a veth pair whose inner end is called eth0, as in the
+    example."""
 
-    def __init__(self, name, ip):
+    def __init__(self, name, ip, bridge="kpbr"):
         self.holder = subprocess.Popen(["unshare", "-n", "sleep", "100000"])
         own = os.readlink("/proc/self/ns/net")
         if not wait_for(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/net") != own, 10):
             raise RuntimeError("namespace did not appear")
         self.outer = f"kp{name}"
-        sh(f"ip link add {self.outer} type veth peer name kq{name}")
+        self.attach(name, ip, bridge, "eth0")
+
+    def attach(self, name, ip, bridge, dev):
+        """One more veth pair, its inner end called dev, on that bridge."""
+        sh(f"ip link add kp{name} type veth peer name kq{name}")
         sh(f"ip link set kq{name} netns {self.holder.pid}")
-        sh(f"ip link set {self.outer} master kpbr && ip link set {self.outer} up")
-        self.run(f"ip link set lo up && ip link set kq{name} name eth0 && "
-                 f"ip addr add {ip}/24 dev eth0 && ip link set eth0 up")
+        sh(f"ip link set kp{name} master {bridge} && ip link set kp{name} up")
+        self.run(f"ip link set lo up && ip link set kq{name} name {dev} && "
+                 f"ip addr add {ip}/24 dev {dev} && ip link set {dev} up")
 
     def prefix(self):
         return ["nsenter", "-t", str(self.holder.pid), "-n"]
@@ -176,6 +181,7 @@ class PairSite:
     which the caller starts and stops node by node."""
 
     def __init__(self, coordinator_args):
+        self.example = EXAMPLE
         self.dir = tempfile.mkdtemp(prefix="keld4-pair-")
         self.coordinator_args = coordinator_args
         self.keep = os.environ.get("KELD4_KEEP_PAIR") == "1"  # the folder, for a look afterwards
@@ -197,40 +203,44 @@ class PairSite:
         with open(self.conf, "w", encoding="utf-8") as f:
             f.write(text)
 
-        template = open(os.path.join(SOURCE_DIR, "packaging", "keld4.reg"), encoding="utf-8").read()
         for i, ip in enumerate(AGENTS):
             host = self.host(f"g{i}", ip)
             folder = os.path.join(self.dir, f"agent{i}")
-            os.makedirs(os.path.join(folder, "log"))
-            os.makedirs(os.path.join(folder, "units"))
-            store = os.path.join(folder, "registry.reg")
-            reg = template
-            for name, value in (("LocalIPAddress", ip), ("LocalMacAddress", f"00-11-22-33-44-5{i}"),
-                                ("LogDirectory", os.path.join(folder, "log")), ("LogLevel", 3)):
-                reg = set_reg_value(reg, name, value)
-            with open(store, "w", encoding="utf-8") as f:
-                f.write(reg)
-            env = dict(os.environ, KELD4_REGISTRY=store, KELD4_UNIT_DIR=os.path.join(folder, "units"),
-                       KELD4_SYSTEMCTL="/bin/true")
-            env.pop("NOTIFY_SOCKET", None)
-            # The example's registry lines: only the virtual address configures the agent.
-            subprocess.run([KELD4_REG, "import", os.path.join(EXAMPLE, "agent.reg")], env=env, check=True,
-                           stdout=subprocess.DEVNULL)
-            subprocess.run(host.prefix() + [KELD4, "-RegServer"], env=env, check=True,
-                           stdout=subprocess.DEVNULL)
+            self.start_agent(host, i, ip, folder, os.path.join(EXAMPLE, "agent.reg"))
             self.procs.append(host.start(["python3", "-m", "http.server", "8080", "--bind", ip,
                                           "--directory", folder], os.path.join(folder, "http.out")))
-            self.procs.append(host.start([KELD4], os.path.join(folder, "agent.out"), env))
 
         self.haproxy = {}
         self.coordinator = {}
         self.events = {}
         self.keepalived = {}
 
-    def host(self, name, ip):
-        h = Host(name, ip)
+    def host(self, name, ip, bridge="kpbr"):
+        h = Host(name, ip, bridge)
         self.hosts.append(h)
         return h
+
+    def start_agent(self, host, i, ip, folder, agent_reg):
+        """A keld4 agent in host, set up from keld4.reg and the example's
+        registry lines in folder; returns its process."""
+        os.makedirs(os.path.join(folder, "log"))
+        os.makedirs(os.path.join(folder, "units"))
+        store = os.path.join(folder, "registry.reg")
+        reg = open(os.path.join(SOURCE_DIR, "packaging", "keld4.reg"), encoding="utf-8").read()
+        for name, value in (("LocalIPAddress", ip), ("LocalMacAddress", f"00-11-22-33-44-5{i}"),
+                            ("LogDirectory", os.path.join(folder, "log")), ("LogLevel", 3)):
+            reg = set_reg_value(reg, name, value)
+        with open(store, "w", encoding="utf-8") as f:
+            f.write(reg)
+        env = dict(os.environ, KELD4_REGISTRY=store, KELD4_UNIT_DIR=os.path.join(folder, "units"),
+                   KELD4_SYSTEMCTL="/bin/true")
+        env.pop("NOTIFY_SOCKET", None)
+        # The example's registry lines: only the virtual address configures the agent.
+        subprocess.run([KELD4_REG, "import", agent_reg], env=env, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(host.prefix() + [KELD4, "-RegServer"], env=env, check=True, stdout=subprocess.DEVNULL)
+        proc = host.start([KELD4], os.path.join(folder, "agent.out"), env)
+        self.procs.append(proc)
+        return proc
 
     def close(self):
         self.watch.stop.set()
@@ -279,7 +289,7 @@ class PairSite:
         d = self.dir
         # The example's configuration, its check run from the source tree on
         # this node's heartbeat.
-        text = open(os.path.join(EXAMPLE, f"keepalived-{n}.conf"), encoding="utf-8").read()
+        text = open(os.path.join(self.example, f"keepalived-{n}.conf"), encoding="utf-8").read()
         old = 'script "/etc/keepalived/coordinator-alive /run/keld4-coordinator/heartbeat"'
         if old not in text:
             raise ValueError(f"the example's keepalived-{n}.conf has no line '{old}'")

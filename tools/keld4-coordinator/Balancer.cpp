@@ -25,6 +25,7 @@ std::string Key(const ServerMapping& m) { return std::to_string(m.agent) + ' ' +
 std::vector<std::unique_ptr<CDriver>> MakeDrivers(const std::vector<std::string>& endpoints,
                                                   bool dry_run) {
   std::vector<std::unique_ptr<CDriver>> out;
+  out.reserve(endpoints.size() + 1);
   for (const std::string& e : endpoints)
     out.push_back(MakeDriver(dry_run ? "dryrun" : "haproxy", e));
   if (out.empty()) out.push_back(MakeDriver("dryrun", ""));

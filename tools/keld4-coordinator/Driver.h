@@ -68,10 +68,10 @@ class CDriver {
 // What a driver is made from: HAProxy's stats socket, or the nftables table
 // with its services.
 struct DriverSpec {
-  std::string endpoint;               // haproxy: the stats socket
-  std::string table;                  // nftables: the table's name (family ip)
-  std::vector<L4Service> services;    // nftables: the service file's services
-  int max_weight = -1;                // nftables: an idle server's weight; -1: 100
+  std::string endpoint;             // haproxy: the stats socket
+  std::string table;                // nftables: the table's name (family ip)
+  std::vector<L4Service> services;  // nftables: the service file's services
+  int max_weight = -1;              // nftables: an idle server's weight; -1: 100
 };
 
 // The table of kinds: "haproxy" (its Runtime API at spec.endpoint),

@@ -180,7 +180,9 @@ void Endpoints(const CoordinatorStatus& s, CExposition* x) {
   }
   // The names are HAProxy's since it was the first balancer; the kind label
   // tells the nftables table from it.
-  x->Family("keld4_haproxy_up", "1 while the balancer (HAProxy's stats socket, the nftables table) answers.", kGauge, std::move(up));
+  x->Family("keld4_haproxy_up",
+            "1 while the balancer (HAProxy's stats socket, the nftables table) answers.", kGauge,
+            std::move(up));
   x->Family("keld4_haproxy_commands_total", "Commands sent to the balancer.", kCounter,
             std::move(commands));
   x->Family("keld4_haproxy_errors_total",

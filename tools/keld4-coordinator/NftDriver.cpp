@@ -168,8 +168,7 @@ class CNftDriver : public CDriver {
     if (verb == "get" && what == "weight") {
       auto [i, k] = Find(rest);
       if (i < 0) return kNoServer;
-      return std::to_string(model_[i][k].weight) + " (initial " + std::to_string(max_weight_) +
-             ")";
+      return std::to_string(model_[i][k].weight) + " (initial " + std::to_string(max_weight_) + ")";
     }
     if (verb == "show" && what == "servers") {
       for (size_t i = 0; i < services_.size(); ++i) {

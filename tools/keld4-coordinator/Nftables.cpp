@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "Errors.h"
 #include "Protocol.h"
 
 namespace coord {
@@ -181,7 +182,7 @@ int CNftTable::Open(std::string* err) {
   nft_ctx_buffer_error(nft_);
   nl_ = mnl_socket_open(NETLINK_NETFILTER);
   if (nl_ == nullptr || mnl_socket_bind(nl_, 0, MNL_SOCKET_AUTOPID) < 0) {
-    *err = std::string("netlink: ") + std::strerror(errno);
+    *err = std::string("netlink: ") + ErrorText(errno);
     return -1;
   }
   portid_ = mnl_socket_get_portid(nl_);
@@ -205,7 +206,7 @@ int ReadAnswers(mnl_socket* nl, uint32_t first_seq, int acks, bool dump,
   for (;;) {
     ssize_t n = mnl_socket_recvfrom(nl, buf.data(), buf.size());
     if (n < 0) {
-      *err = std::string("netlink: ") + (errno == EAGAIN ? "no answer" : std::strerror(errno));
+      *err = std::string("netlink: ") + (errno == EAGAIN ? "no answer" : ErrorText(errno));
       return -1;
     }
     int len = static_cast<int>(n);
@@ -216,7 +217,7 @@ int ReadAnswers(mnl_socket* nl, uint32_t first_seq, int acks, bool dump,
         const auto* e = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(nlh));
         if (e->error != 0) {
           errno = -e->error;
-          *err = std::string("netlink: ") + std::strerror(-e->error);
+          *err = std::string("netlink: ") + ErrorText(-e->error);
           return -1;
         }
         if (--acks <= 0 && !dump) return 0;
@@ -241,7 +242,7 @@ int CNftTable::Exchange(const std::vector<char>& batch, int acks, std::string* e
   }
   uint32_t first = reinterpret_cast<const nlmsghdr*>(batch.data())->nlmsg_seq;
   if (mnl_socket_sendto(nl_, batch.data(), batch.size()) < 0) {
-    *err = std::string("netlink: ") + std::strerror(errno);
+    *err = std::string("netlink: ") + ErrorText(errno);
     return -1;
   }
   return ReadAnswers(
@@ -253,7 +254,7 @@ int CNftTable::ReadGeneration(uint32_t* gen, std::string* err) {
   uint32_t seq = seq_++;
   nlmsghdr* nlh = nftnl_nlmsg_build_hdr(buf, NFT_MSG_GETGEN, AF_UNSPEC, 0, seq);
   if (mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len) < 0) {
-    *err = std::string("netlink: ") + std::strerror(errno);
+    *err = std::string("netlink: ") + ErrorText(errno);
     return -1;
   }
   bool got = false;
@@ -282,7 +283,7 @@ int CNftTable::DumpMap(size_t service, std::vector<NftInterval>* intervals, std:
   nftnl_set_elems_nlmsg_build_payload(nlh, s);
   nftnl_set_free(s);
   if (mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len) < 0) {
-    *err = std::string("netlink: ") + std::strerror(errno);
+    *err = std::string("netlink: ") + ErrorText(errno);
     return -1;
   }
   // {key, flags}: the elements sorted, then each start element runs to the next.
@@ -361,7 +362,7 @@ int CNftTable::ReadRules(std::vector<std::string>* comments, std::string* err) {
   nftnl_rule_nlmsg_build_payload(nlh, r);
   nftnl_rule_free(r);
   if (mnl_socket_sendto(nl_, nlh, nlh->nlmsg_len) < 0) {
-    *err = std::string("netlink: ") + std::strerror(errno);
+    *err = std::string("netlink: ") + ErrorText(errno);
     return -1;
   }
   comments->clear();

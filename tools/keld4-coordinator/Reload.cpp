@@ -46,7 +46,8 @@ const std::vector<Fixed>& FixedOptions() {
       {"haproxy", [](const CoordinatorOptions& o) { return List(o.haproxy); }, KEEP(haproxy)},
       {"nftables",
        [](const CoordinatorOptions& o) {
-         return o.nftables_file.empty() ? "none" : o.nftables_file + " (table " + o.nftables_table + ")";
+         return o.nftables_file.empty() ? "none"
+                                        : o.nftables_file + " (table " + o.nftables_table + ")";
        },
        [](const CoordinatorOptions& c, CoordinatorOptions* f) {
          f->nftables_file = c.nftables_file;

@@ -380,7 +380,10 @@ std::vector<std::string> HaproxyLines(const CoordinatorStatus& s) {
   std::vector<std::string> out;
   for (const EndpointStatus& e : s.endpoints) {
     bool haproxy = e.kind == "haproxy";
-    std::string line = (haproxy ? "HAProxy " : e.kind == "dryrun" ? "dry run, " : "") + e.endpoint + ": ";
+    std::string line = (haproxy              ? "HAProxy "
+                        : e.kind == "dryrun" ? "dry run, "
+                                             : "") +
+                       e.endpoint + ": ";
     if (e.reachable) {
       line += haproxy ? "pid " + std::to_string(e.pid) : std::string("in place");
     } else {

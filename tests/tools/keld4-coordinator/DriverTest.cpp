@@ -85,5 +85,58 @@ TEST(Driver, DryRunCarriesGoalsValveAndHoldsWithoutExchanges) {
   EXPECT_TRUE(endpoints.empty()) << "no balancer to show";
 }
 
+// The nftables dialogue without the kernel: the driver answers the readings
+// from what it was told, a name the service file lacks is no such server, and
+// a whole tick's changes go out as one write.
+TEST(Driver, NftablesDialogueThroughTheDryRun) {
+  DriverSpec spec;
+  spec.table = "keld4";
+  L4Service web;
+  web.name = "web";
+  web.servers = {{"a", 0x0A000005, 80}, {"b", 0x0A000006, 80}};
+  spec.services = {web};
+  std::unique_ptr<CDriver> d = MakeDriver("dryrun", spec);
+  ASSERT_NE(d, nullptr);
+  EXPECT_TRUE(d->Reads());
+  EXPECT_FALSE(d->Writes());
+  std::vector<std::string> answers;
+  std::string err;
+  ASSERT_EQ(d->Write({"set weight web/a 7", "set state web/b drain", "set weight web/x 1"},
+                     &answers, &err),
+            0);
+  EXPECT_EQ(answers, (std::vector<std::string>{"", "", "No such server."}));
+  EXPECT_EQ(d->BatchEnd(std::vector<std::string>(5000, "set weight web/a 1"), 0), 5000u);
+  ASSERT_EQ(d->Read({"get weight web/a", "show servers web", "show servers db"}, &answers, &err),
+            0);
+  int current = 0, initial = 0;
+  ASSERT_TRUE(d->ParseWeight(answers[0], &current, &initial)) << answers[0];
+  EXPECT_EQ(current, 7);
+  EXPECT_EQ(initial, 100) << "the maximum without --max-weight";
+  std::vector<ServerState> rows;
+  ASSERT_TRUE(d->ParseStates(answers[1], &rows)) << answers[1];
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].server, "b");
+  EXPECT_EQ(AdminState(rows[1].admin), LbState::kDrain);
+  EXPECT_FALSE(d->ParseStates(answers[2], &rows));
+
+  // Through the balancer: its goals in that dialogue, nothing held.
+  std::vector<LbEvent> events;
+  std::vector<std::unique_ptr<CDriver>> drivers;
+  drivers.push_back(MakeDriver("dryrun", spec));
+  ServerMapping a = Map(1, "a");
+  CBalancer b({a}, WeightPolicy{}, LbState::kDrain, std::move(drivers),
+              [&events](const LbEvent& e) { events.push_back(e); });
+  b.Start(0, 1000);
+  b.OnReport(1, true, 0, true);
+  b.Tick(10);
+  std::vector<std::string> commands;
+  for (const LbEvent& e : events) {
+    EXPECT_NE(e.kind, LbEvent::Kind::kHold) << e.server;
+    if (e.kind == LbEvent::Kind::kWeight || e.kind == LbEvent::Kind::kState)
+      commands.push_back(e.command);
+  }
+  EXPECT_EQ(commands, (std::vector<std::string>{"set weight web/a 100", "set state web/a ready"}));
+}
+
 }  // namespace
 }  // namespace coord

@@ -89,9 +89,8 @@ TEST(CoordinatorMetrics, SeriesAndTheirLabelSet) {
   EXPECT_EQ(text.find("server=\"gone\"", gone + 1), std::string::npos);
 
   // Bounded label names only: nothing per datagram or per message.
-  const std::set<std::string> allowed = {"agent",    "state",  "backend", "server",
-                                         "endpoint", "reason", "version", "le",
-                                         "kind"};
+  const std::set<std::string> allowed = {"agent",  "state",   "backend", "server", "endpoint",
+                                         "reason", "version", "le",      "kind"};
   std::istringstream lines(text);
   std::string line;
   std::regex label(R"(([a-z_]+)=")");

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
+#include "tools/keld4-coordinator/Balancer.h"
+#include "tools/keld4-coordinator/Driver.h"
 #include "tools/keld4-coordinator/Nftables.h"
 #include "tools/keld4-coordinator/ServiceFile.h"
 
@@ -483,6 +485,69 @@ TEST(NftTable, OutlivesItsWriterAndIsAdoptedAtTheNextStart) {
   EXPECT_EQ(none.Adopt(100, &w, &err), 0) << err;
   ASSERT_EQ(none.Write({{1, 0}}, &err), 0) << err;
   EXPECT_EQ(Shares(20, 3, false), (std::vector<int>{20, 0, 0, 0}));
+}
+
+// The coordinator's side: the balancer's goals through the nftables driver.
+// A start with no table writes one with every server at the maximum; loads
+// move the shares; an agent's down message takes its server out (held
+// connections go on); a flushed ruleset is back at the next probe; the
+// table outlives the balancer and the next one starts from its weights.
+TEST(NftDriver, BalancerDrivesTheKernelTable) {
+  if (!InNamespace()) return;
+  Servers tcp(2, false);
+  DriverSpec spec;
+  spec.table = "keld4";
+  spec.services = {Service(tcp, false)};
+  ServerMapping a{1, "web", "s0"}, b{2, "web", "s1"};
+  WeightPolicy linear;
+  linear.law = WeightLaw::kLinear;
+  linear.step = 1;
+  auto make = [&] {
+    std::vector<std::unique_ptr<CDriver>> d;
+    d.push_back(MakeDriver("nftables", spec));
+    return std::make_unique<CBalancer>(std::vector<ServerMapping>{a, b}, linear, LbState::kDrain,
+                                       std::move(d), nullptr);
+  };
+  std::unique_ptr<CBalancer> lb = make();
+  int64_t now = 0;
+  lb->Start(now, 60000);
+  lb->Tick(now);
+  ASSERT_TRUE(lb->Endpoints()[0].linked) << lb->Endpoints()[0].last_error;
+  std::vector<int> got = Shares(400, 2, false);
+  EXPECT_EQ(got[2], 0);
+  EXPECT_NEAR(got[0] / 400.0, 0.5, 0.1) << "both at the maximum before any report";
+
+  lb->OnReport(1, true, 20, true);  // weight 80
+  lb->OnReport(2, true, 80, true);  // weight 21
+  lb->Tick(now += 100);
+  got = Shares(1000, 2, false);
+  EXPECT_EQ(got[2], 0);
+  EXPECT_NEAR(got[0] / 1000.0, 80.0 / 101, 0.05);
+
+  int held = -1;
+  for (int i = 0; i < 50 && Connect(&held) != 1; ++i) held = -1;
+  ASSERT_GE(held, 0) << "no connection reached s1";
+  lb->OnGone(2, "down");
+  lb->Tick(now += 100);
+  EXPECT_EQ(Shares(100, 2, false), (std::vector<int>{100, 0, 0}));
+  EXPECT_TRUE(Echoes(held)) << "a connection made before the drain keeps its server";
+  close(held);
+
+  ASSERT_EQ(Nft("flush ruleset"), 0);
+  lb->Tick(now += 300);
+  EXPECT_EQ(Shares(50, 2, false), (std::vector<int>{50, 0, 0})) << "put back as it was";
+
+  lb.reset();
+  EXPECT_EQ(Shares(50, 2, false), (std::vector<int>{50, 0, 0})) << "left in place at the end";
+  lb = make();
+  lb->Start(now, 60000);
+  lb->Tick(now += 100);
+  std::string weight, state;
+  ASSERT_TRUE(lb->View(1, &weight, &state));
+  EXPECT_EQ(weight, "100") << "adopted: the earlier run's largest share at the maximum";
+  ASSERT_TRUE(lb->View(2, &weight, &state));
+  EXPECT_EQ(weight, "0");
+  EXPECT_EQ(Shares(50, 2, false), (std::vector<int>{50, 0, 0})) << "until agents are heard";
 }
 
 }  // namespace
