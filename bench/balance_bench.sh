@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Does keld4-coordinator balance? Six emulated servers of unequal capacity
 # (balance_sim: servers that are also agents, and an open-loop client) behind
-# a real HAProxy, five policies side by side on the same Poisson arrivals.
+# a real HAProxy or the kernel's nftables, policies side by side on the same
+# Poisson arrivals.
 #
 #   bench/balance_bench.sh [--scenarios LIST] [--policies LIST] [--seconds N]
 #                          [--warmup N] [--jobs N] [--seed N]
@@ -14,17 +15,23 @@
 #   bg        s70 with background work taking half of s3 and s5 (load and the
 #             oracle's weights count their remaining capacity)
 #   tcp       s70 in mode tcp: 48 long-lived connections of 50 pipelined requests
-# Policies (default all): rr (roundrobin, equal weights), lc (leastconn),
-#   keld4-rr and keld4-lc (the coordinator under either), oracle (roundrobin,
-#   static weights proportional to capacity).
+# Policies (default rr,lc,keld4-rr,keld4-lc,oracle): behind HAProxy, rr
+#   (roundrobin, equal weights), lc (leastconn), keld4-rr and keld4-lc (the
+#   coordinator under either), oracle (roundrobin, static weights proportional
+#   to capacity); in the kernel (name them: three more would not fit the
+#   default run's five at once), l4 (an nftables table of the coordinator's
+#   shape, each connection DNATed to a server drawn at random by weight; equal
+#   weights), l4-oracle (static weights proportional to capacity) and keld4-l4
+#   (the coordinator's --nftables driving the weights).
 #
 # One capacity unit (a worker at speed 1) serves 25 requests/s (exponential
 # service times of mean 40 ms); each server queues 50 requests beyond its
 # busy workers and answers 503 past that. A run is --warmup (default 5) s of
 # traffic the figures leave out, then --seconds (default 25) s measured.
 # Every policy of a scenario runs at once (--jobs, default 5), each in a
-# network namespace of its own (loopback only: HAProxy on 127.0.0.1:8000,
-# servers 127.0.0.2-7:8080, agents 127.0.0.2-7 and the coordinator
+# network namespace of its own (loopback only: HAProxy on 127.0.0.1:8000, or
+# for the kernel's policies the output chain's DNAT of 127.0.0.1:8000 with no
+# HAProxy, servers 127.0.0.2-7:8080, agents 127.0.0.2-7 and the coordinator
 # 127.0.0.1 on UDP 45002) and a temporary folder that is removed afterwards
 # (KELD4_BALANCE_KEEP=1 keeps it; KELD4_BALANCE_RESULTS=FILE gets the figures
 # as one JSON object a policy and scenario).
@@ -35,6 +42,7 @@
 # server's initial weight is 100. Examples:
 #   bench/balance_bench.sh                                   # everything, ~5 min
 #   bench/balance_bench.sh --scenarios w70 --policies keld4-rr,lc --seconds 15
+#   bench/balance_bench.sh --scenarios w70,w90,s90,tcp --policies l4,l4-oracle,keld4-l4,lc,oracle
 #   KELD4_BALANCE_COORDINATOR=/work/wt/law/build/release/tools/keld4-coordinator \
 #     KELD4_BALANCE_COORD_ARGS="--cpu-interval 1" bench/balance_bench.sh --scenarios w90,step
 #
@@ -50,10 +58,11 @@
 # generator's p99 lateness (ms) in handing requests to sockets: if it grows,
 # the machine is too busy and the figures are not to be trusted (the table
 # says so past 10 ms; do not run two of these benchmarks at once). Under each
-# table: each coordinator policy's p99 as a multiple of lc's and the oracle's,
-# and its reversals as a share of its writes.
+# table: each coordinator or kernel policy's p99 as a multiple of lc's and the
+# oracle's (and a kernel policy's of l4-oracle's), and its reversals as a
+# share of its writes.
 # Needs root (or user namespaces) and the Debian packages haproxy, python3,
-# iproute2 and util-linux.
+# iproute2 and util-linux, and nftables for the kernel's policies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -73,38 +82,71 @@ if [ "${1:-}" = --inner ]; then
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   }
   trap cleanup EXIT
-  {
-    echo "global"
-    echo "  stats socket $dir/admin.sock level admin"
-    echo "  nbthread 1"
-    echo "  maxconn 4000"
-    echo "defaults"
-    echo "  mode $mode"
-    echo "  timeout connect 2s"
-    echo "  timeout client 30s"
-    echo "  timeout server 30s"
-    echo "frontend fe"
-    echo "  bind 127.0.0.1:8000"
-    echo "  default_backend be"
-    echo "backend be"
-    echo "  balance $balance"
-    i=0
-    for w in ${weights//,/ }; do
-      echo "  server s$i 127.0.0.$((i + 2)):8080 weight $w"
-      i=$((i + 1))
-    done
-  } >"$dir/haproxy.cfg"
-  n=$i
   # The load balancer and the emulated fleet take little CPU but must not wait
   # for it behind the machine's other work: their timing is the measurement.
   rt=()
   [ "${KELD4_BALANCE_RT:-1}" = 0 ] || ! chrt -r 10 true 2>/dev/null || rt=(chrt -r 10)
-  "${rt[@]}" haproxy -db -f "$dir/haproxy.cfg" 2>"$dir/haproxy.err" &
-  pids+=($!)
-  for _ in $(seq 100); do [ -S "$dir/admin.sock" ] && break; sleep 0.05; done
-  if [ ! -S "$dir/admin.sock" ]; then
-    echo "HAProxy did not start: $(grep -m1 ALERT "$dir/haproxy.err" || true)" >"$dir/sim.out"
-    exit 0
+  n=$(echo "$weights" | awk -F, '{ print NF }')
+  if [ "$balance" = nft ]; then
+    # In the kernel: the client's connections to the VIP meet the output
+    # chain, which DNATs each to a server drawn by weight. The table has the
+    # coordinator's shape and comments, so keld4-l4's coordinator adopts it
+    # and starts from these equal weights, as HAProxy's from its configuration.
+    {
+      echo "service web 127.0.0.1:8000/tcp"
+      for ((i = 0; i < n; i++)); do echo "  server s$i 127.0.0.$((i + 2)):8080"; done
+    } >"$dir/services"
+    echo "$weights" | awk -F, -v slots=1048576 '{
+      for (i = 1; i <= NF; i++) total += $i
+      m = "numgen random mod " slots
+      printf "table ip keld4 {\n  map s0 {\n    typeof %s : ip daddr . tcp dport\n", m
+      printf "    flags interval\n    elements = { "
+      for (i = 1; i <= NF; i++) {
+        sum += $i
+        end = int(sum * slots / total)
+        if (end > first) printf "%s%d-%d : 127.0.0.%d . 8080", (first ? ", " : ""), first, end - 1, i + 1
+        first = end
+      }
+      printf " }\n  }\n"
+      c = " comment \"web 127.0.0.1:8000/tcp\"\n"
+      r = "    ip daddr 127.0.0.1 tcp dport 8000 dnat ip to " m " map @s0" c \
+          "    ip daddr 127.0.0.1 tcp dport 8000 reject with tcp reset" c
+      printf "  chain prerouting {\n    type nat hook prerouting priority dstnat; policy accept;\n%s  }\n", r
+      printf "  chain output {\n    type nat hook output priority -100; policy accept;\n%s  }\n}\n", r
+    }' >"$dir/table.nft"
+    if ! nft -f "$dir/table.nft" 2>"$dir/nft.err"; then
+      echo "nft did not take the table: $(head -c 300 "$dir/nft.err")" >"$dir/sim.out"
+      exit 0
+    fi
+  else
+    {
+      echo "global"
+      echo "  stats socket $dir/admin.sock level admin"
+      echo "  nbthread 1"
+      echo "  maxconn 4000"
+      echo "defaults"
+      echo "  mode $mode"
+      echo "  timeout connect 2s"
+      echo "  timeout client 30s"
+      echo "  timeout server 30s"
+      echo "frontend fe"
+      echo "  bind 127.0.0.1:8000"
+      echo "  default_backend be"
+      echo "backend be"
+      echo "  balance $balance"
+      i=0
+      for w in ${weights//,/ }; do
+        echo "  server s$i 127.0.0.$((i + 2)):8080 weight $w"
+        i=$((i + 1))
+      done
+    } >"$dir/haproxy.cfg"
+    "${rt[@]}" haproxy -db -f "$dir/haproxy.cfg" 2>"$dir/haproxy.err" &
+    pids+=($!)
+    for _ in $(seq 100); do [ -S "$dir/admin.sock" ] && break; sleep 0.05; done
+    if [ ! -S "$dir/admin.sock" ]; then
+      echo "HAProxy did not start: $(grep -m1 ALERT "$dir/haproxy.err" || true)" >"$dir/sim.out"
+      exit 0
+    fi
   fi
   "${rt[@]}" "$sim" "$@" --frontend 127.0.0.1:8000 --coordinator 127.0.0.1:45002 --out "$dir" \
     >"$dir/sim.out" 2>&1 &
@@ -113,9 +155,10 @@ if [ "${1:-}" = --inner ]; then
   # The coordinator once the agents listen: its first Coor_alive must reach them.
   for _ in $(seq 100); do [ -e "$dir/ready" ] && break; sleep 0.05; done
   if [[ $policy == keld4-* ]]; then
-    cargs=(--listen 127.0.0.1 --port 45002 --haproxy "$dir/admin.sock" --json --duration "$coord_s")
+    cargs=(--listen 127.0.0.1 --port 45002 --json --duration "$coord_s")
+    if [ "$balance" = nft ]; then cargs+=(--nftables "$dir/services") lb=web; else cargs+=(--haproxy "$dir/admin.sock") lb=be; fi
     for ((i = 0; i < n; i++)); do
-      cargs+=(--agent "127.0.0.$((i + 2))" --server "127.0.0.$((i + 2))=be/s$i")
+      cargs+=(--agent "127.0.0.$((i + 2))" --server "127.0.0.$((i + 2))=$lb/s$i")
     done
     # shellcheck disable=SC2206 # the extra options are words on purpose
     extra=(${KELD4_BALANCE_COORD_ARGS:-})
@@ -152,9 +195,12 @@ if [ "$scenarios" = list ]; then
 fi
 for v in "$seconds" "$warmup" "$jobs" "$seed"; do [[ $v =~ ^[0-9]+$ ]] || usage; done
 ((seconds >= 5 && seconds <= 300 && warmup <= 60 && jobs >= 1 && jobs <= 8)) || usage
-for tool in haproxy python3 ip unshare; do
+tools=(python3 ip unshare)
+[[ ,$policies, =~ ,(rr|lc|keld4-rr|keld4-lc|oracle), ]] && tools+=(haproxy)
+[[ ,$policies, =~ ,(l4|l4-oracle|keld4-l4), ]] && tools+=(nft)
+for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || {
-    echo "$0: needs $tool (haproxy python3 iproute2 util-linux)" >&2
+    echo "$0: needs $tool (haproxy nftables python3 iproute2 util-linux)" >&2
     exit 1
   }
 done
@@ -210,7 +256,12 @@ for sc in ${scenarios//,/ }; do
     case $pol in
       rr | keld4-rr) balance=roundrobin weights=100,100,100,100,100,100 ;;
       lc | keld4-lc) balance=leastconn weights=100,100,100,100,100,100 ;;
-      oracle) balance=roundrobin weights=$(echo "$caps" | awk -F, '{ for (i = 1; i <= NF; i++) printf "%s%d", (i > 1 ? "," : ""), 25 * $i }') ;;
+      l4 | keld4-l4) balance=nft weights=100,100,100,100,100,100 ;;
+      oracle | l4-oracle)
+        balance=roundrobin
+        [ "$pol" = oracle ] || balance=nft
+        weights=$(echo "$caps" | awk -F, '{ for (i = 1; i <= NF; i++) printf "%s%d", (i > 1 ? "," : ""), 25 * $i }')
+        ;;
       *)
         echo "$0: no policy '$pol'" >&2
         exit 2

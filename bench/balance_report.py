@@ -5,7 +5,7 @@
     balance_report.py SCENARIO_DIR "POLICY ..."
 
 Reads each POLICY folder's sim.txt and util.tsv (balance_sim) and coord.json
-(keld4-coordinator --json), prints one row per policy, and appends the same
+(keld4-coordinator --json, under either balancer), prints one row per policy, and appends the same
 figures as one JSON object a policy to SCENARIO_DIR/../results.jsonl.
 """
 import json
@@ -140,20 +140,22 @@ def main():
                   "these latencies)" % (pol, float(s["lag_p99_ms"])))
         results.write(json.dumps(row, allow_nan=True) + "\n")
     results.close()
-    # The coordinator's policies against the two references, as the targets
-    # are put: p99 as a multiple of plain leastconn's and of the oracle's.
+    # The coordinator's and the kernel's policies against the references, as
+    # the targets are put: p99 as a multiple of plain leastconn's and of the
+    # oracle's, and for the kernel also of its own static oracle.
     by = {r["policy"]: r for r in rows_of(os.path.join(sc_dir, "..", "results.jsonl"), name)}
     for pol in policies:
         r = by.get(pol)
-        if r is None or not pol.startswith("keld4"):
+        if r is None or not (pol.startswith("keld4") or pol.startswith("l4")):
             continue
         parts = []
-        for ref in ("lc", "oracle"):
-            if ref in by:
+        for ref in ("lc", "oracle") + (("l4-oracle",) if "l4" in pol else ()):
+            if ref in by and ref != pol:
                 parts.append("p99 %s x %s's" % (ratio(r["p99_ms"], by[ref]["p99_ms"]), ref))
         if r["writes"]:
             parts.append("reversals %.0f %% of writes" % (100.0 * r["reversals"] / r["writes"]))
-        print("          %s: %s" % (pol, ", ".join(parts)))
+        if parts:
+            print("          %s: %s" % (pol, ", ".join(parts)))
     print("          (of %s requests a policy; latency in ms)" % s.get("requests", "?"))
     if os.environ.get("KELD4_BALANCE_CHECK") == "1":
         problems = check(os.path.join(sc_dir, "..", "results.jsonl"), name, policies)

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The balancing benchmark's fleet and clients, in one single-threaded process:
 // emulated HTTP servers that are also agents, and an open-loop load generator
-// sending through HAProxy's frontend.
+// sending through the balancer's frontend (HAProxy's, or a VIP that the
+// kernel's nftables DNATs to the servers).
 //
 //   balance_sim --servers W:S,... --mean-ms T --rate R --warmup S --seconds S
 //               --seed N --frontend ADDR:PORT --coordinator ADDR:PORT --out DIR
