@@ -5,12 +5,17 @@
 # gives, spread over each second) against the coordinator and a real HAProxy
 # holding one server per agent, 4,000 servers a backend.
 #
-#   bench/fleet_bench.sh [--metrics] [AGENTS] [SECONDS]   # default 10000 agents, 30 s
+#   bench/fleet_bench.sh [--metrics] [--nftables] [AGENTS] [SECONDS]   # default 10000 agents, 30 s
 #
 # --metrics runs the coordinator with --metrics 127.0.0.1:9170 (loopback of
 # its namespace) and, from 4 s into the run to its end, scrapes /metrics every
 # 15 s and fetches one backend's status page every 5 s with curl (gzip, as
 # Prometheus and a browser ask), so its figures include what watching costs.
+#
+# --nftables drives the kernel's nftables table instead of HAProxy (a service
+# of 4,000 servers for each HAProxy backend): the same reports and steps, the
+# coordinator's cost and the table's writes. The map holds shares, not
+# weights, and every agent steps alike, so the step's latency is not read.
 #
 # The coordinator and HAProxy run in one network namespace, the fleet in a
 # second one joined to it by a veth pair; the fleet's addresses (10.80.0.0/12)
@@ -29,18 +34,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 args=("$@")
-metrics=0
-if [ "${1:-}" = --metrics ]; then
-  metrics=1
+metrics=0 nft=0
+while [ "${1:-}" = --metrics ] || [ "${1:-}" = --nftables ]; do
+  [ "$1" = --metrics ] && metrics=1
+  [ "$1" = --nftables ] && nft=1
   shift
-fi
+done
 bin=$root/build/release
 coordinator=${KELD4_FLEET_COORDINATOR:-$bin/tools/keld4-coordinator}
 agents=${1:-10000}
 seconds=${2:-30}
 if ! [[ $agents =~ ^[0-9]+$ && $seconds =~ ^[0-9]+$ ]] || ((agents < 1 || agents > 200000 ||
   seconds < 9 || seconds > 600)); then
-  echo "usage: $0 [--metrics] [AGENTS 1-200000] [SECONDS 9-600]" >&2
+  echo "usage: $0 [--metrics] [--nftables] [AGENTS 1-200000] [SECONDS 9-600]" >&2
   exit 2
 fi
 
@@ -84,10 +90,11 @@ ip link set kfc up
 ip route add 10.80.0.0/12 via 10.77.0.2
 
 # HAProxy: one server per agent, never contacted (no checks, no frontend).
-python3 - "$agents" "$work" <<'PY'
+python3 - "$agents" "$work" "$nft" <<'PY'
 import sys
-n, work = int(sys.argv[1]), sys.argv[2]
+n, work, nft = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1"
 per = 4000
+services = []
 cfg = ["global", "  stats socket %s/admin.sock level admin" % work, "  nbthread 1",
        "defaults", "  mode http", "  timeout connect 1s", "  timeout client 5s",
        "  timeout server 5s"]
@@ -100,13 +107,23 @@ for i in range(n):
     dot = lambda v: "%d.%d.%d.%d" % (v >> 24, v >> 16 & 255, v >> 8 & 255, v & 255)
     cfg.append("  server s%d %s:80 weight 100" % (i, dot(s)))
     mapping.append("%s=b%d/s%d" % (dot(a), i // per, i))
+    if i % per == 0:
+        services.append("service b%d 10.200.%d.1:80/tcp" % (i // per, i // per))
+    services.append("  server s%d %s:80" % (i, dot(s)))
 open(work + "/haproxy.cfg", "w").write("\n".join(cfg) + "\n")
+open(work + "/services", "w").write("\n".join(services) + "\n")
 open(work + "/map.txt", "w").write("\n".join(mapping) + "\n")
 PY
-haproxy -db -q -f "$work/haproxy.cfg" &
-haproxy_pid=$!
-pids+=("$haproxy_pid")
-for _ in $(seq 100); do [ -S "$work/admin.sock" ] && break; sleep 0.1; done
+haproxy_pid=0
+balancer=(--haproxy "$work/admin.sock")
+if ((nft)); then
+  balancer=(--nftables "$work/services")
+else
+  haproxy -db -q -f "$work/haproxy.cfg" &
+  haproxy_pid=$!
+  pids+=("$haproxy_pid")
+  for _ in $(seq 100); do [ -S "$work/admin.sock" ] && break; sleep 0.1; done
+fi
 
 nsenter -t "$holder" -n "$bin/bench/fleet_sim" 10.80.0.1 "$agents" 10.77.0.1 45002 "$seconds" \
   "$work/steps" >"$work/sim.out" &
@@ -118,7 +135,7 @@ extra=()
 [ -z "${KELD4_FLEET_RCVBUF:-}" ] || extra=(--rcvbuf "$KELD4_FLEET_RCVBUF")
 ((metrics == 0)) || extra+=(--metrics 127.0.0.1:9170)
 /usr/bin/time -f '%e %U %S %M' -o "$work/coord.time" "$coordinator" \
-  --listen 10.77.0.1 --port 45002 --config "$work/map.txt" --haproxy "$work/admin.sock" \
+  --listen 10.77.0.1 --port 45002 --config "$work/map.txt" "${balancer[@]}" \
   --alive 1 --cpu-interval 1 --smoothing 1 --resend 30 --max-agents "$max_agents" --json \
   --law "${KELD4_FLEET_LAW:-linear}" --duration "$seconds.5" "${extra[@]}" >"$work/coord.json" 2>"$work/coord.err" &
 time_pid=$!
@@ -161,7 +178,10 @@ import socket, sys, time
 work, seconds, cpid, hpid = sys.argv[1], float(sys.argv[2]), sys.argv[3], sys.argv[4]
 hz = 100.0
 t0 = time.time()
+nft = hpid == "0"  # no HAProxy: the nftables table
 def cpu(pid):
+    if pid == "0":
+        return 0.0
     f = open("/proc/%s/stat" % pid).read().rsplit(")", 1)[1].split()
     return (int(f[11]) + int(f[12])) / hz
 def ask(cmd):
@@ -177,6 +197,8 @@ def ask(cmd):
     return b"".join(out).decode()
 def weights():
     w = {}
+    if nft:
+        return w
     for line in ask("show servers state").splitlines():
         f = line.split()
         if len(f) > 8 and f[3].startswith("s") and f[3][1:].isdigit():
@@ -197,9 +219,9 @@ print("coord_cpu_quiet=%.2f" % (100 * (c1 - c0) / (w1 - w0)))
 print("haproxy_cpu_quiet=%.2f" % (100 * (h1 - h0) / (w1 - w0)))
 polls = 5
 hp = cpu(hpid)
-for _ in range(polls):
+for _ in range(0 if nft else polls):
     weights()
-print("poll_cost_ms=%.1f" % (1000 * (cpu(hpid) - hp) / polls))
+print("poll_cost_ms=%.1f" % (1000 * (cpu(hpid) - hp) / max(polls, 1)))
 seen = [{}, {}]
 h_steps = 0.0
 polls_done = 0
@@ -212,7 +234,7 @@ for k, (start, low) in enumerate(((step1, True), (step2, False))):
         for i, w in weights().items():
             if i not in seen[k] and ((w < 50) if low else (w > 50)):
                 seen[k][i] = t
-        polls_done += 1
+        polls_done += 0 if nft else 1
         sleep_until(t + 0.1)
     h_steps += cpu(hpid) - hs
 for k in (0, 1):
@@ -279,10 +301,13 @@ print("coordinator CPU             %.1f %% of one core over the run (%.2f s in %
     100 * cpu_total / float(elapsed), cpu_total, elapsed, poll["coord_cpu_quiet"], poll["quiet_window"]))
 print("coordinator peak RSS        %.1f MiB (VmHWM %.1f MiB)" % (int(maxrss) / 1024.0,
     int(poll["coord_vmhwm_kb"]) / 1024.0))
-print("load step -> HAProxy weight from the first report with the new load: p50 %.3f s, p99 %.3f s, "
+if not from_report:
+    print("load step -> weight           not read (nftables: the map holds shares, not weights)")
+else:
+  print("load step -> HAProxy weight from the first report with the new load: p50 %.3f s, p99 %.3f s, "
       "max %.3f s (%d samples, %d missing; 100 ms polls)" % (
     pct(from_report, 50), pct(from_report, 99), max(from_report or [float("nan")]), len(from_report), missing))
-print("load step -> HAProxy weight from the step instant (includes up to one report period): "
+  print("load step -> HAProxy weight from the step instant (includes up to one report period): "
       "p50 %.3f s, p99 %.3f s" % (pct(from_step, 50), pct(from_step, 99)))
 print("HAProxy Runtime API         %d set commands in the run (%.0f per second over %.0f s); HAProxy "
       "CPU %s %% in the quiet window" % (commands, commands / seconds, seconds, poll["haproxy_cpu_quiet"]))
