@@ -32,7 +32,9 @@ class L4Site(PairSite):
     """The nodes on both networks, the servers with their agents behind
     them; keepalived and the coordinators are started by the caller."""
 
-    def __init__(self, coordinator_args):  # pylint: disable=super-init-not-called
+    # PairSite's own set-up is HAProxy's one-network site: this one sets
+    # what PairSite's node, agent and closing methods use.
+    def __init__(self, coordinator_args):
         self.example = EXAMPLE
         self.dir = tempfile.mkdtemp(prefix="keld4-l4pair-")
         self.coordinator_args = coordinator_args
