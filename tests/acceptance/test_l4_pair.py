@@ -129,6 +129,10 @@ class L4Pair(unittest.TestCase):
             site.start_coordinator(n)
         for n in FRONT:
             self.assertIsNotNone(self.events[n].first("standby", timeout=10))
+        # Each node's table is ready before its first turn, every server at
+        # the maximum: the addresses may come before its coordinator is active.
+        for n in FRONT:
+            self.assertTrue(wait_for(lambda: self.in_map(n) == set(SERVERS), 5), (n, self.in_map(n)))
         for n in FRONT:
             site.start_keepalived(n)
         self.assertIsNotNone(self.events["a"].first("active", timeout=20), self.events["a"].all())

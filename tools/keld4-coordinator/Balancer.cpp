@@ -162,6 +162,11 @@ void CBalancer::Stop() {
   Forget();
 }
 
+void CBalancer::Prepare() {
+  std::string err;
+  for (HaproxyEndpoint& ep : endpoints_) ep.driver->Prepare(&err);
+}
+
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
   law_due_ = now_ms;

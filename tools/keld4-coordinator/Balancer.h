@@ -138,6 +138,10 @@ class CBalancer {
   // The coordinator stands by: nothing is judged until the next Start, and
   // the valves forget what they held.
   void Stop();
+  // While standing by: the drivers whose balancer is this node's own get
+  // ready to carry traffic (failures are told once the coordinator is
+  // active and probes).
+  void Prepare();
   // Every backend's valve, in the order of their first mapping.
   std::vector<ValveView> Valves() const;
   // Changes whenever a valve's counts change.

@@ -144,6 +144,7 @@ void CCoordinator::Begin() {
     j.Addr("address", opt_.address);
     Emit(j);
     if (!active_) table_.Pause();
+    if (!active_ && balancer_) balancer_->Prepare();
   }
   if (balancer_) {
     balancer_->Start(start_ms_, table_.SilenceMs());

@@ -41,6 +41,10 @@ class CDriver {
   virtual int Probe(DriverProbe* out, std::string* err) = 0;
   // How often the probe runs while it answers.
   virtual int64_t ProbePeriodMs() const { return 2000; }
+  // Made ready to carry traffic while the coordinator stands by, for a
+  // balancer of this node's own that nobody else writes (the nftables
+  // table): the address may come before the coordinator is active.
+  virtual int Prepare(std::string* /*err*/) { return 0; }
   // One exchange each: a reading of its state, a batch of changes. One
   // answer per command ("" for one that succeeded silently). 0, or -1 with
   // the reason in *err when the balancer could not be reached or answered out

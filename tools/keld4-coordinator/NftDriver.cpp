@@ -72,6 +72,8 @@ class CNftDriver : public CDriver {
     return 0;
   }
 
+  int Prepare(std::string* err) override { return open_ ? 0 : Open(err); }
+
   int Read(const std::vector<std::string>& commands, std::vector<std::string>* answers,
            std::string*) override {
     answers->clear();
