@@ -46,6 +46,20 @@ def wait_for(predicate, timeout, step=0.05):
     return predicate()
 
 
+def example_conf(example, folder, replacements):
+    """The example's coordinator.conf with its installed paths replaced,
+    written into folder; returns its path."""
+    text = open(os.path.join(example, "coordinator.conf"), encoding="utf-8").read()
+    for old, new in replacements:
+        if old not in text:
+            raise ValueError(f"the example's coordinator.conf has no line '{old}'")
+        text = text.replace(old, new)
+    path = os.path.join(folder, "coordinator.conf")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
 class Host:
     """A network namespace held by a sleeping process, on one of the test's
     bridges through a veth pair whose inner end is called eth0, as in the
@@ -192,16 +206,10 @@ class PairSite:
         self.sockets = {n: os.path.join(self.dir, f"haproxy-{n}.sock") for n in NODES}
         self.watch = Watch(list(self.sockets.values()))
 
-        text = open(os.path.join(EXAMPLE, "coordinator.conf"), encoding="utf-8").read()
-        for old, new in (("haproxy = /run/haproxy/admin.sock",
-                          f"haproxy = {self.sockets['a']}\nhaproxy = {self.sockets['b']}"),
-                         ("config = /etc/keld4/haproxy-servers", f"config = {EXAMPLE}/haproxy-servers")):
-            if old not in text:
-                raise ValueError(f"the example's coordinator.conf has no line '{old}'")
-            text = text.replace(old, new)
-        self.conf = os.path.join(self.dir, "coordinator.conf")
-        with open(self.conf, "w", encoding="utf-8") as f:
-            f.write(text)
+        self.conf = example_conf(EXAMPLE, self.dir, (
+            ("haproxy = /run/haproxy/admin.sock",
+             f"haproxy = {self.sockets['a']}\nhaproxy = {self.sockets['b']}"),
+            ("config = /etc/keld4/haproxy-servers", f"config = {EXAMPLE}/haproxy-servers")))
 
         for i, ip in enumerate(AGENTS):
             host = self.host(f"g{i}", ip)
