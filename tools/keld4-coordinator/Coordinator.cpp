@@ -81,12 +81,12 @@ CCoordinator::CCoordinator(const CoordinatorOptions& o)
   if (!opt_.servers.empty()) {
     auto sink = [this](const LbEvent& e) { OnLbEvent(e); };
     if (!opt_.nftables_file.empty()) {
-      DriverSpec spec;
-      spec.table = opt_.nftables_table;
-      spec.services = opt_.l4_services;
-      spec.max_weight = opt_.policy.max_weight;
+      DriverSpec setup;
+      setup.table = opt_.nftables_table;
+      setup.services = opt_.l4_services;
+      setup.max_weight = opt_.policy.max_weight;
       std::vector<std::unique_ptr<CDriver>> drivers;
-      drivers.push_back(MakeDriver(opt_.dry_run ? "dryrun" : "nftables", spec));
+      drivers.push_back(MakeDriver(opt_.dry_run ? "dryrun" : "nftables", setup));
       balancer_ = std::make_unique<CBalancer>(opt_.servers, opt_.policy, opt_.silent_state,
                                               std::move(drivers), sink);
     } else {

@@ -104,7 +104,7 @@ class CDryRunDriver : public CHaproxyDialogue {
 
 struct Kind {
   const char* name;
-  std::unique_ptr<CDriver> (*make)(const DriverSpec& spec);
+  std::unique_ptr<CDriver> (*make)(const DriverSpec& setup);
 };
 
 const Kind kKinds[] = {
@@ -122,17 +122,17 @@ const Kind kKinds[] = {
 
 }  // namespace
 
-std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const DriverSpec& spec) {
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const DriverSpec& setup) {
   for (const Kind& k : kKinds) {
-    if (kind == k.name) return k.make(spec);
+    if (kind == k.name) return k.make(setup);
   }
   return nullptr;
 }
 
 std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint) {
-  DriverSpec spec;
-  spec.endpoint = endpoint;
-  return MakeDriver(kind, spec);
+  DriverSpec setup;
+  setup.endpoint = endpoint;
+  return MakeDriver(kind, setup);
 }
 
 std::string NftEndpoint(const std::string& table) { return "nftables table ip " + table; }

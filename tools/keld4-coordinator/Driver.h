@@ -78,12 +78,12 @@ struct DriverSpec {
   int max_weight = -1;              // nftables: an idle server's weight; -1: 100
 };
 
-// The table of kinds: "haproxy" (its Runtime API at spec.endpoint),
-// "nftables" (the table spec.table, owned whole) and "dryrun" (writes
-// nothing: speaks nftables' dialogue when spec has services, else reads
-// through the HAProxy at spec.endpoint when one is named). nullptr for an
+// The table of kinds: "haproxy" (its Runtime API at setup.endpoint),
+// "nftables" (the table setup.table, owned whole) and "dryrun" (writes
+// nothing: speaks nftables' dialogue when setup has services, else reads
+// through the HAProxy at setup.endpoint when one is named). nullptr for an
 // unknown kind.
-std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const DriverSpec& spec);
+std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const DriverSpec& setup);
 std::unique_ptr<CDriver> MakeDriver(const std::string& kind, const std::string& endpoint);
 
 // An nftables table's name, as the views show it.

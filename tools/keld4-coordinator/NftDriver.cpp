@@ -45,10 +45,10 @@ bool Number(const std::string& text, int* out) {
 
 class CNftDriver : public CDriver {
  public:
-  CNftDriver(const DriverSpec& spec, bool dry)
-      : endpoint_(NftEndpoint(spec.table)), services_(spec.services),
-        max_weight_(spec.max_weight >= 0 ? spec.max_weight : kDefaultMaxWeight), dry_(dry),
-        table_(spec.table, spec.services) {
+  CNftDriver(const DriverSpec& setup, bool dry)
+      : endpoint_(NftEndpoint(setup.table)), services_(setup.services),
+        max_weight_(setup.max_weight >= 0 ? setup.max_weight : kDefaultMaxWeight), dry_(dry),
+        table_(setup.table, setup.services) {
     for (const L4Service& s : services_) {
       model_.emplace_back(s.servers.size(), NftServer{max_weight_, LbState::kReady});
     }
@@ -231,8 +231,8 @@ class CNftDriver : public CDriver {
 
 }  // namespace
 
-std::unique_ptr<CDriver> MakeNftDriver(const DriverSpec& spec, bool dry) {
-  return std::make_unique<CNftDriver>(spec, dry);
+std::unique_ptr<CDriver> MakeNftDriver(const DriverSpec& setup, bool dry) {
+  return std::make_unique<CNftDriver>(setup, dry);
 }
 
 }  // namespace coord

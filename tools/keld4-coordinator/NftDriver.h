@@ -21,7 +21,7 @@
 namespace coord {
 
 // dry: nothing reaches the kernel; the dialogue is answered all the same.
-std::unique_ptr<CDriver> MakeNftDriver(const DriverSpec& spec, bool dry);
+std::unique_ptr<CDriver> MakeNftDriver(const DriverSpec& setup, bool dry);
 
 // How often the table is checked for someone else's change, so a flushed
 // ruleset or a deleted table is back well within a second.

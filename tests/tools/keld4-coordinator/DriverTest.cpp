@@ -89,13 +89,13 @@ TEST(Driver, DryRunCarriesGoalsValveAndHoldsWithoutExchanges) {
 // from what it was told, a name the service file lacks is no such server, and
 // a whole tick's changes go out as one write.
 TEST(Driver, NftablesDialogueThroughTheDryRun) {
-  DriverSpec spec;
-  spec.table = "keld4";
+  DriverSpec setup;
+  setup.table = "keld4";
   L4Service web;
   web.name = "web";
   web.servers = {{"a", 0x0A000005, 80}, {"b", 0x0A000006, 80}};
-  spec.services = {web};
-  std::unique_ptr<CDriver> d = MakeDriver("dryrun", spec);
+  setup.services = {web};
+  std::unique_ptr<CDriver> d = MakeDriver("dryrun", setup);
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->Reads());
   EXPECT_FALSE(d->Writes());
@@ -122,7 +122,7 @@ TEST(Driver, NftablesDialogueThroughTheDryRun) {
   // Through the balancer: its goals in that dialogue, nothing held.
   std::vector<LbEvent> events;
   std::vector<std::unique_ptr<CDriver>> drivers;
-  drivers.push_back(MakeDriver("dryrun", spec));
+  drivers.push_back(MakeDriver("dryrun", setup));
   ServerMapping a = Map(1, "a");
   CBalancer b({a}, WeightPolicy{}, LbState::kDrain, std::move(drivers),
               [&events](const LbEvent& e) { events.push_back(e); });

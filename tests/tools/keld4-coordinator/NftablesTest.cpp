@@ -495,16 +495,16 @@ TEST(NftTable, OutlivesItsWriterAndIsAdoptedAtTheNextStart) {
 TEST(NftDriver, BalancerDrivesTheKernelTable) {
   if (!InNamespace()) return;
   Servers tcp(2, false);
-  DriverSpec spec;
-  spec.table = "keld4";
-  spec.services = {Service(tcp, false)};
+  DriverSpec setup;
+  setup.table = "keld4";
+  setup.services = {Service(tcp, false)};
   ServerMapping a{1, "web", "s0"}, b{2, "web", "s1"};
   WeightPolicy linear;
   linear.law = WeightLaw::kLinear;
   linear.step = 1;
   auto make = [&] {
     std::vector<std::unique_ptr<CDriver>> d;
-    d.push_back(MakeDriver("nftables", spec));
+    d.push_back(MakeDriver("nftables", setup));
     return std::make_unique<CBalancer>(std::vector<ServerMapping>{a, b}, linear, LbState::kDrain,
                                        std::move(d), nullptr);
   };
