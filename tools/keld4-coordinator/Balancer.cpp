@@ -478,6 +478,21 @@ bool CBalancer::TakeBatch() {
   return true;
 }
 
+bool CBalancer::ReadBatches(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+                            int64_t now_ms, const BatchAnswers& take) {
+  for (size_t from = 0, to = 0; from < commands.size(); from = to) {
+    if (!TakeBatch()) return false;
+    to = ep->driver->BatchEnd(commands, from);
+    std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
+                                  commands.begin() + static_cast<std::ptrdiff_t>(to));
+    std::vector<std::string> answers;
+    if (!Exchange(ep, Verb::kRead, part, &answers, now_ms)) return false;
+    take(from, part, answers);
+    if (between_) between_();
+  }
+  return true;
+}
+
 bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
   std::vector<size_t> asked;
   std::vector<std::string> commands;
@@ -487,29 +502,23 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
       commands.push_back(ep->driver->WeightQuery(servers_[i].map.Name()));
     }
   }
-  for (size_t from = 0, to = 0; from < commands.size(); from = to) {
-    // The rest stays unread for the next tick.
-    if (!TakeBatch()) return false;
-    to = ep->driver->BatchEnd(commands, from);
-    std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
-                                  commands.begin() + static_cast<std::ptrdiff_t>(to));
-    std::vector<std::string> answers;
-    if (!Exchange(ep, Verb::kRead, part, &answers, now_ms)) return false;
-    for (size_t k = 0; k < part.size(); ++k) {
-      size_t i = asked[from + k];
-      EndpointServer& a = ep->servers[i];
-      if (ep->driver->ParseWeight(answers[k], &a.haproxy_weight, &a.initial)) {
-        if (servers_[i].initial < 0) {
-          servers_[i].initial = a.initial;
-          Decide(&servers_[i]);
-        }
-      } else {
-        Missing(ep, i, part[k], answers[k]);
-      }
-    }
-    if (between_) between_();
-  }
-  return true;
+  // The rest stays unread for the next tick.
+  return ReadBatches(ep, commands, now_ms,
+                     [&](size_t from, const std::vector<std::string>& part,
+                         const std::vector<std::string>& answers) {
+                       for (size_t k = 0; k < part.size(); ++k) {
+                         size_t i = asked[from + k];
+                         EndpointServer& a = ep->servers[i];
+                         if (ep->driver->ParseWeight(answers[k], &a.haproxy_weight, &a.initial)) {
+                           if (servers_[i].initial < 0) {
+                             servers_[i].initial = a.initial;
+                             Decide(&servers_[i]);
+                           }
+                         } else {
+                           Missing(ep, i, part[k], answers[k]);
+                         }
+                       }
+                     });
 }
 
 LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) const {
@@ -573,27 +582,23 @@ bool CBalancer::ReadStates(HaproxyEndpoint* ep, int64_t now_ms) {
   std::vector<std::string> commands;
   for (const Backend& b : backends_) commands.push_back(ep->driver->StatesQuery(b.name));
   std::vector<bool> seen(servers_.size(), false);
-  for (size_t from = 0, to = 0; from < commands.size(); from = to) {
-    if (!TakeBatch()) return false;
-    to = ep->driver->BatchEnd(commands, from);
-    std::vector<std::string> part(commands.begin() + static_cast<std::ptrdiff_t>(from),
-                                  commands.begin() + static_cast<std::ptrdiff_t>(to));
-    std::vector<std::string> answers;
-    if (!Exchange(ep, Verb::kRead, part, &answers, now_ms)) return false;
-    for (const std::string& answer : answers) {
-      // An unknown backend: get weight has said so for each of its servers.
-      std::vector<ServerState> rows;
-      if (!ep->driver->ParseStates(answer, &rows)) continue;
-      for (const ServerState& r : rows) {
-        auto it = by_name_.find(r.backend + "/" + r.server);
-        if (it == by_name_.end()) continue;
-        size_t i = it->second;
-        seen[i] = true;
-        Found(ep, i, r);
-      }
-    }
-    if (between_) between_();
-  }
+  bool read = ReadBatches(
+      ep, commands, now_ms,
+      [&](size_t, const std::vector<std::string>&, const std::vector<std::string>& answers) {
+        for (const std::string& answer : answers) {
+          // An unknown backend: get weight has said so for each of its servers.
+          std::vector<ServerState> rows;
+          if (!ep->driver->ParseStates(answer, &rows)) continue;
+          for (const ServerState& r : rows) {
+            auto it = by_name_.find(r.backend + "/" + r.server);
+            if (it == by_name_.end()) continue;
+            size_t i = it->second;
+            seen[i] = true;
+            Found(ep, i, r);
+          }
+        }
+      });
+  if (!read) return false;
   for (size_t i = 0; i < servers_.size(); ++i) {
     EndpointServer& a = ep->servers[i];
     if (!seen[i] && !a.missing && a.initial >= 0) {

@@ -221,6 +221,13 @@ class CBalancer {
   bool Timed(HaproxyEndpoint* ep, size_t count, bool reaches, int64_t now_ms,
              const std::function<int(std::string*)>& run);
   bool ReadInfo(HaproxyEndpoint* ep, int64_t now_ms);
+  // Reads commands in batches within the tick's budget, handing each batch's
+  // answers to take (with the index of its first command); false when the
+  // budget ran out or the exchange failed.
+  using BatchAnswers = std::function<void(size_t from, const std::vector<std::string>& part,
+                                          const std::vector<std::string>& answers)>;
+  bool ReadBatches(HaproxyEndpoint* ep, const std::vector<std::string>& commands, int64_t now_ms,
+                   const BatchAnswers& take);
   bool ReadWeights(HaproxyEndpoint* ep, int64_t now_ms);
   void Write(HaproxyEndpoint* ep, int64_t now_ms);
   void Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms);

@@ -46,10 +46,10 @@ bool Number(const std::string& text, int* out) {
 class CNftDriver : public CDriver {
  public:
   CNftDriver(const DriverSpec& setup, bool dry)
-      : endpoint_(NftEndpoint(setup.table)), services_(setup.services),
+      : endpoint_(NftEndpoint(setup.table)),
         max_weight_(setup.max_weight >= 0 ? setup.max_weight : kDefaultMaxWeight), dry_(dry),
         table_(setup.table, setup.services) {
-    for (const L4Service& s : services_) {
+    for (const L4Service& s : table_.Services()) {
       model_.emplace_back(s.servers.size(), NftServer{max_weight_, LbState::kReady});
     }
   }
@@ -160,7 +160,7 @@ class CNftDriver : public CDriver {
   std::pair<int, int> Find(const std::string& name) const {
     size_t slash = name.find('/');
     if (slash == std::string::npos) return {-1, -1};
-    return FindL4Server(services_, name.substr(0, slash), name.substr(slash + 1));
+    return FindL4Server(Services(), name.substr(0, slash), name.substr(slash + 1));
   }
 
   std::string Answer(const std::string& command) const {
@@ -173,13 +173,13 @@ class CNftDriver : public CDriver {
       return std::to_string(model_[i][k].weight) + " (initial " + std::to_string(max_weight_) + ")";
     }
     if (verb == "show" && what == "servers") {
-      for (size_t i = 0; i < services_.size(); ++i) {
-        if (services_[i].name != rest) continue;
+      for (size_t i = 0; i < Services().size(); ++i) {
+        if (Services()[i].name != rest) continue;
         std::string out;
-        for (size_t k = 0; k < services_[i].servers.size(); ++k) {
+        for (size_t k = 0; k < Services()[i].servers.size(); ++k) {
           const NftServer& s = model_[i][k];
           if (!out.empty()) out += '\n';
-          out += rest + ' ' + services_[i].servers[k].name + ' ' +
+          out += rest + ' ' + Services()[i].servers[k].name + ' ' +
                  std::to_string(AdminBits(s.state)) + ' ' + std::to_string(s.weight);
         }
         return out;
@@ -220,13 +220,15 @@ class CNftDriver : public CDriver {
   }
 
   std::string endpoint_;
-  std::vector<L4Service> services_;
   int max_weight_;
   bool dry_;
   bool open_ = false;
   int64_t opened_ms_ = 0;
   CNftTable table_;
   std::vector<std::vector<NftServer>> model_;
+
+  // The service file's, as the table has them.
+  const std::vector<L4Service>& Services() const { return table_.Services(); }
 };
 
 }  // namespace
