@@ -223,6 +223,16 @@ int CBalancer::MaxWeight(const Server& s) const {
   return s.initial;
 }
 
+void CBalancer::Adopt(Server* s, int weight) {
+  // A coordinator started again, or a standby taking over, finds the weights
+  // the law left: starting from them keeps the balance instead of sending
+  // every server its full weight's traffic until the law has learnt again.
+  // Weight 0 is someone's drain, not a share.
+  int max = MaxWeight(*s);
+  if (s->law.capacity > 0 || weight <= 0 || max <= 0) return;
+  s->law.share = std::min(1.0, static_cast<double>(weight) / max);
+}
+
 void CBalancer::Decide(Server* s) {
   int max = MaxWeight(*s);
   if (!s->has_load || max < 0) return;
@@ -512,6 +522,7 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
                          if (ep->driver->ParseWeight(answers[k], &a.haproxy_weight, &a.initial)) {
                            if (servers_[i].initial < 0) {
                              servers_[i].initial = a.initial;
+                             Adopt(&servers_[i], a.haproxy_weight);
                              Decide(&servers_[i]);
                            }
                          } else {

@@ -209,6 +209,8 @@ class CBalancer {
   // The judgements of silence start over: nothing is silent or held.
   void Forget();
   int MaxWeight(const Server& s) const;
+  // The even law starts from the weight found, not from the maximum.
+  void Adopt(Server* s, int weight);
   void Decide(Server* s);
   // One period of the even law over every backend, when due.
   void Balance(int64_t now_ms);

@@ -150,6 +150,23 @@ TEST_F(BalancerTest, EvenLawComparesTheServersOfABackendOnceAPeriod) {
   EXPECT_EQ(haproxy_.Weight("a"), a_was);
 }
 
+// Started again (or taking over as the active one), the coordinator goes on
+// from the weights the law left, not from every server's full weight.
+TEST_F(BalancerTest, EvenLawStartsFromTheWeightsItFinds) {
+  ASSERT_EQ(haproxy_.Ask("set server web/a weight 30"), "");
+  WeightPolicy policy;
+  policy.period_ms = 1000;
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, policy);
+  b.Start(0, 0);
+  for (int64_t t = 0; t <= 3000; t += 1000) {
+    b.OnReport(kAgentA, true, 60, t == 0);
+    b.OnReport(kAgentB, true, 60, t == 0);
+    b.Tick(t);
+    EXPECT_EQ(haproxy_.Weight("a"), 30) << "equally busy at the weights found, t " << t;
+    EXPECT_EQ(haproxy_.Weight("b"), 50);
+  }
+}
+
 TEST_F(BalancerTest, SilenceSetsDrainOrMaintAndAnAliveSetsReady) {
   CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")});
   b.Start(0, 3000);
