@@ -170,6 +170,7 @@ void CBalancer::Prepare() {
 void CBalancer::Start(int64_t now_ms, int64_t silence_ms) {
   unheard_deadline_ = silence_ms > 0 ? now_ms + silence_ms : -1;
   law_due_ = now_ms;
+  for (Backend& b : backends_) b.law_next = now_ms;
   silence_ms_ = silence_ms;
   admit_at_ = -1;
   started_ = true;
@@ -271,21 +272,46 @@ void CBalancer::OnReport(uint32_t agent, bool is_load, uint32_t load, bool came_
 
 void CBalancer::Balance(int64_t now_ms) {
   if (policy_.law != WeightLaw::kEven || now_ms < law_due_) return;
-  law_due_ = now_ms + policy_.period_ms;
-  std::vector<LawServer*> members;
-  for (const Backend& b : backends_) {
-    members.clear();
-    for (size_t i : b.members) {
+  // At most one move a period, give or take a quarter for the reports' jitter.
+  int64_t gap = policy_.period_ms * 3 / 4, late = policy_.period_ms - gap;
+  int64_t next = now_ms + policy_.period_ms;
+  std::vector<size_t> due;
+  for (size_t b = 0; b < backends_.size(); ++b) {
+    Backend& be = backends_[b];
+    if (now_ms < be.law_next) {
+      next = std::min(next, be.law_next);
+      continue;
+    }
+    bool waiting = false;
+    for (size_t i : be.members) {
       Server& s = servers_[i];
       s.law.max_weight = MaxWeight(s);
       // A drained server takes no traffic, and a held one's weight is not
       // ours: their loads say nothing of the weights the law would give.
       s.law.active =
           s.has_load && s.law.max_weight > 0 && s.goal_state == LbState::kReady && !s.map.hold;
-      members.push_back(&s.law);
+      if (s.law.active && !s.law.fresh) waiting = true;
     }
+    // A backend moves once a round of its servers' reports is in, so that it
+    // compares samples of one time and acts on them at once; a period after
+    // its last move at the latest, for a server that is slow to report.
+    if (waiting && now_ms < be.law_next + late) {
+      next = std::min(next, std::min(be.law_next + late, now_ms + kLawPollMs));
+      continue;
+    }
+    due.push_back(b);
+    be.law_next = now_ms + gap;
+    next = std::min(next, be.law_next);
+  }
+  law_due_ = next;
+  if (due.empty()) return;
+  Count(due, now_ms);
+  std::vector<LawServer*> members;
+  for (size_t b : due) {
+    members.clear();
+    for (size_t i : backends_[b].members) members.push_back(&servers_[i].law);
     EvenStep(members, policy_);
-    for (size_t i : b.members) Decide(&servers_[i]);
+    for (size_t i : backends_[b].members) Decide(&servers_[i]);
   }
 }
 
@@ -530,6 +556,73 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
                          }
                        }
                      });
+}
+
+void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
+  // A reading costs the balancer and us: only where a server is near full,
+  // a step before the law may need to know how far behind it is.
+  std::vector<size_t> wanted;
+  for (size_t b : due) {
+    ++backends_[b].law_steps;
+    for (size_t i : backends_[b].members) {
+      servers_[i].counted_by = 0;
+      servers_[i].open = 0;
+    }
+    for (size_t i : backends_[b].members) {
+      const Server& s = servers_[i];
+      if (s.has_load && s.law.fresh && s.law.sample >= kCountFrom) {
+        wanted.push_back(b);
+        break;
+      }
+    }
+  }
+  int readers = 0;
+  for (HaproxyEndpoint& ep : endpoints_) {
+    if (wanted.empty() || !ep.driver->Reads() || !ep.linked || now_ms < ep.retry_at) continue;
+    std::vector<std::string> commands;
+    for (size_t b : wanted) commands.push_back(ep.driver->CountsQuery(backends_[b].name));
+    if (commands[0].empty()) continue;  // a balancer that does not count
+    ++readers;
+    batches_left_ = kBatchesPerTick;
+    ReadCounts(&ep, commands, now_ms);
+  }
+  // Only what every instance counted is the server's whole traffic.
+  for (size_t b : due) {
+    for (size_t i : backends_[b].members) {
+      Server& s = servers_[i];
+      s.law.counted = readers > 0 && s.counted_by == readers;
+      s.law.open = s.open;
+    }
+  }
+}
+
+bool CBalancer::ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
+                           int64_t now_ms) {
+  return ReadBatches(
+      ep, commands, now_ms,
+      [&](size_t, const std::vector<std::string>&, const std::vector<std::string>& answers) {
+        for (const std::string& answer : answers) {
+          std::vector<ServerCounts> rows;
+          if (!ep->driver->ParseCounts(answer, &rows)) continue;
+          for (const ServerCounts& r : rows) {
+            auto it = by_name_.find(r.backend + "/" + r.server);
+            // In mode tcp a session is a connection, which says nothing of the work.
+            if (it == by_name_.end() || !r.http) continue;
+            size_t i = it->second;
+            EndpointServer& a = ep->servers[i];
+            Server& s = servers_[i];
+            // From the step before only; a total that went back is a new HAProxy.
+            uint64_t step = backends_[s.backend].law_steps;
+            if (a.counted >= 0 && a.counted_step + 1 == step && r.total >= a.counted) {
+              s.law.arrived += static_cast<double>(r.total - a.counted);
+              s.open += static_cast<double>(r.open);
+              ++s.counted_by;
+            }
+            a.counted = r.total;
+            a.counted_step = step;
+          }
+        }
+      });
 }
 
 LbEvent CBalancer::Change(const HaproxyEndpoint& ep, size_t i, bool weight) const {

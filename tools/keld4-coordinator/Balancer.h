@@ -59,6 +59,8 @@ struct EndpointServer {
   bool restarted = false;       // the next writes are made because HAProxy restarted
   int admin = -1;               // its admin-state bits as last read; -1 not read yet
   Holder hold = Holder::kNone;  // whose its state is while it is not ours to write
+  long long counted = -1;       // sessions begun, at the last counts reading; -1 none
+  uint64_t counted_step = 0;    // the law's step of that reading
 };
 
 // One HAProxy instance the weights go to, and how talking to it goes. The
@@ -165,6 +167,10 @@ class CBalancer {
   void Fill(std::vector<ServerStatus>* servers, std::vector<EndpointStatus>* endpoints) const;
 
   static constexpr int kDryRunMaxWeight = 100;
+  // A backend is counted before a step of the even law while a server is this busy.
+  static constexpr double kCountFrom = 90;
+  // How often a backend's law looks again while a round of reports comes in.
+  static constexpr int64_t kLawPollMs = 100;
   static constexpr int64_t kInfoPeriodMs = 2000;
   // A reading this recent is good for the writes of a tick.
   static constexpr int64_t kStatesFreshMs = 100;
@@ -189,6 +195,8 @@ class CBalancer {
     bool silence_drained = false;
     bool held = false;
     LawServer law;
+    int counted_by = 0;  // instances whose counts this law step has
+    double open = 0;     // sessions open on them
   };
   struct Backend {
     std::string name;
@@ -196,6 +204,8 @@ class CBalancer {
     size_t drained = 0;
     std::vector<size_t> held;     // servers, oldest first
     std::vector<size_t> members;  // servers, in the map's order
+    int64_t law_next = 0;         // when the even law may move it again
+    uint64_t law_steps = 0;       // its moves so far
   };
 
   Server* Find(uint32_t agent);
@@ -231,6 +241,10 @@ class CBalancer {
   bool ReadBatches(HaproxyEndpoint* ep, const std::vector<std::string>& commands, int64_t now_ms,
                    const BatchAnswers& take);
   bool ReadWeights(HaproxyEndpoint* ep, int64_t now_ms);
+  // Before a step of the even law over the backends due: the counts of
+  // those with a server near full, from every instance.
+  void Count(const std::vector<size_t>& due, int64_t now_ms);
+  bool ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& commands, int64_t now_ms);
   void Write(HaproxyEndpoint* ep, int64_t now_ms);
   void Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms);
   void Missing(HaproxyEndpoint* ep, size_t i, const std::string& command,

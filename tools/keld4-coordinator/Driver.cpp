@@ -23,6 +23,12 @@ class CHaproxyDialogue : public CDriver {
   bool ParseStates(const std::string& answer, std::vector<ServerState>* rows) const override {
     return ParseServersState(answer, rows);
   }
+  std::string CountsQuery(const std::string& backend) const override {
+    return "show stat " + backend + " 4 -1";  // its servers' rows
+  }
+  bool ParseCounts(const std::string& answer, std::vector<ServerCounts>* rows) const override {
+    return ParseShowStat(answer, rows);
+  }
   std::string SetWeight(const std::string& server, const std::string& weight) const override {
     return "set server " + server + " weight " + weight;
   }

@@ -61,6 +61,13 @@ class CDriver {
   virtual std::string StatesQuery(const std::string& backend) const = 0;
   // false when the answer is no list of servers (an unknown backend).
   virtual bool ParseStates(const std::string& answer, std::vector<ServerState>* rows) const = 0;
+  // The counts the even law sheds a saturated server by, for a backend: ""
+  // when this kind of balancer has none.
+  virtual std::string CountsQuery(const std::string& /*backend*/) const { return ""; }
+  virtual bool ParseCounts(const std::string& /*answer*/,
+                           std::vector<ServerCounts>* /*rows*/) const {
+    return false;
+  }
   virtual std::string SetWeight(const std::string& server, const std::string& weight) const = 0;
   virtual std::string SetState(const std::string& server, const std::string& state) const = 0;
   // Whether a write's answer says the balancer has no such server.

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -271,6 +272,61 @@ bool ParseServersState(const std::string& answer, std::vector<ServerState>* out)
     out->push_back({f[1], f[3], static_cast<int>(admin), static_cast<int>(weight)});
   }
   return version;
+}
+
+bool ParseShowStat(const std::string& answer, std::vector<ServerCounts>* out) {
+  auto split = [](const std::string& l) {
+    std::vector<std::string> f;
+    for (size_t at = 0;;) {
+      size_t end = l.find(',', at);
+      f.push_back(l.substr(at, end == std::string::npos ? std::string::npos : end - at));
+      if (end == std::string::npos) break;
+      at = end + 1;
+    }
+    return f;
+  };
+  size_t pos = 0;
+  // Columns: pxname, svname, stot, scur, mode; -1 not in the header.
+  std::vector<int> col;
+  while (pos < answer.size()) {
+    size_t nl = answer.find('\n', pos);
+    std::string l = answer.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? answer.size() : nl + 1;
+    if (col.empty()) {
+      if (l.rfind("# ", 0) != 0) return false;
+      std::vector<std::string> names = split(l.substr(2));
+      for (const char* want : {"pxname", "svname", "stot", "scur", "mode"}) {
+        auto it = std::find(names.begin(), names.end(), want);
+        col.push_back(it == names.end() ? -1 : static_cast<int>(it - names.begin()));
+      }
+      if (col[0] < 0 || col[1] < 0 || col[2] < 0 || col[3] < 0) return false;
+      continue;
+    }
+    if (l.empty()) continue;
+    std::vector<std::string> f = split(l);
+    auto at = [&](int k) -> const std::string& {
+      static const std::string kNone;
+      return col[k] >= 0 && static_cast<size_t>(col[k]) < f.size() ? f[col[k]] : kNone;
+    };
+    if (at(1) == "FRONTEND" || at(1) == "BACKEND") continue;
+    ServerCounts r;
+    r.backend = at(0);
+    r.server = at(1);
+    r.http = at(4) == "http";
+    // A long-lived HAProxy's totals pass what a weight or a pid can hold.
+    auto count = [](const std::string& s, long long* v) {
+      if (s.empty() || s.size() > 18) return false;
+      *v = 0;
+      for (char ch : s) {
+        if (ch < '0' || ch > '9') return false;
+        *v = *v * 10 + (ch - '0');
+      }
+      return true;
+    };
+    if (!count(at(2), &r.total) || !count(at(3), &r.open)) return false;
+    out->push_back(r);
+  }
+  return !col.empty();
 }
 
 const char* HolderName(Holder h) {

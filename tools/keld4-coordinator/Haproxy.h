@@ -65,6 +65,21 @@ struct ServerState {
 // (an unknown backend is answered with a line of text).
 bool ParseServersState(const std::string& answer, std::vector<ServerState>* out);
 
+// One server's row of "show stat BACKEND 4 -1": the sessions it has begun
+// since HAProxy started and those open now (in mode http a session is a
+// request; in mode tcp a connection, which says nothing of the work).
+struct ServerCounts {
+  std::string backend;
+  std::string server;
+  bool http = false;
+  long long total = 0;  // stot
+  long long open = 0;   // scur
+};
+
+// The rows of show stat's CSV, its columns found by the header's names;
+// false when the answer is no such table (an unknown backend).
+bool ParseShowStat(const std::string& answer, std::vector<ServerCounts>* out);
+
 // HAProxy's admin-state bits: forced from the socket (maintenance, drain),
 // "disabled" in the configuration, inherited from a tracked server, and set
 // by its resolvers.

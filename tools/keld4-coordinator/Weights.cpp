@@ -56,9 +56,6 @@ namespace {
 // A target this close to the share is left alone: sampling noise alone would
 // otherwise keep every weight moving.
 constexpr double kDeadBand = 0.05;
-// A load this high hides how far the server is behind: a backlog reads as
-// full until it drains.
-constexpr double kSaturated = 97.0;
 // A full server's capacity is cut to what it seems times the fleet's mean
 // load (as a fraction), but never below this fraction.
 constexpr double kShed = 0.6;
@@ -67,6 +64,11 @@ constexpr double kShed = 0.6;
 constexpr double kMaxRise = 1.25;
 // And falls by at most this one.
 constexpr double kMaxFall = 0.5;
+// A server behind by its counts is sent less than it finishes until what it
+// holds open has drained, over about this many periods, and a cut takes at
+// most this part of its share, so the others are not flooded in one move.
+constexpr double kDrainPeriods = 3;
+constexpr double kDrainFloor = 0.5;
 // Each move goes this part of the way (in log space) towards the target: the
 // sample it comes from may be a period old.
 constexpr double kGain = 0.5;
@@ -89,7 +91,12 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     ++n;
   }
   if (n < 2) {
-    for (LawServer* s : servers) s->fresh = false;
+    for (LawServer* s : servers) {
+      s->fresh = false;
+      s->counted = false;
+      s->arrived = 0;
+      s->open_before = -1;
+    }
     return;  // nothing to compare with
   }
   // How far a full server is behind is unknown, but the fleet cannot be
@@ -99,14 +106,31 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
   // A first estimate is gone to in one move: there is no earlier move yet
   // whose effect it could still be missing.
   std::vector<bool> first(servers.size(), false);
+  std::vector<bool> counted_cut(servers.size(), false);
   for (size_t i = 0; i < servers.size(); ++i) {
     LawServer* s = servers[i];
     first[i] = s->capacity <= 0;
     bool fresh = s->fresh;
     s->fresh = false;  // a drained server's samples say nothing of its weight
+    // What it finished since the last move, when it was counted then and now.
+    double arrived = s->arrived;
+    bool counted = s->counted && s->open_before >= 0 && arrived > 0;
+    double done = counted ? arrived - (s->open - s->open_before) : 0;
+    s->open_before = s->counted ? s->open : -1;
+    s->counted = false;
+    s->arrived = 0;
     if (!s->active || !fresh) continue;
     double seen = s->share / std::max(s->sample, 1.0);
-    if (s->sample >= kSaturated) {
+    if (s->sample >= kLawSaturated && done > 0) {
+      // The counts show how far behind it is: the share that brings it what
+      // it finished, less enough for what it holds open to drain.
+      double drain = std::clamp(1 - s->open / done / kDrainPeriods, kDrainFloor, 1.0);
+      s->capacity = s->share * done / arrived * drain / 100;
+      s->hold = 0;
+      counted_cut[i] = true;
+      continue;
+    }
+    if (s->sample >= kLawSaturated) {
       // A backlog keeps the load at full while the cut is already working:
       // the server is cut, then left a sample to show it, so cuts do not pile
       // up unseen.
@@ -133,7 +157,11 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     // Equal utilization: shares in proportion to the capacities, the largest at 1.
     double ratio = s->capacity / top / s->share;
     if (std::fabs(ratio - 1) <= kDeadBand) continue;
-    double factor = std::clamp(std::pow(ratio, first[i] ? 1.0 : kGain), kMaxFall, kMaxRise);
+    // A cut from the counts is no estimate from a stale sample: it is gone
+    // to whole, within the floor of a drain.
+    double factor = counted_cut[i]
+                        ? std::clamp(ratio, kDrainFloor, kMaxRise)
+                        : std::clamp(std::pow(ratio, first[i] ? 1.0 : kGain), kMaxFall, kMaxRise);
     double floor = s->max_weight > 0 ? Floor(*s, policy.min_weight) : 0;
     s->share = std::clamp(s->share * factor, floor, 1.0);
   }

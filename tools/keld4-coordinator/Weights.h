@@ -53,12 +53,24 @@ struct LawServer {
   double share = 1;     // the law's state: the weight as a fraction of max_weight
   double capacity = 0;  // share per point of load, smoothed; 0 none yet
   int hold = 0;         // saturated samples to wait before the next cut
+  // What the load balancer counted since the last move, where it counts
+  // requests (HAProxy in mode http): begun, and open now. The law keeps the
+  // open count it saw last.
+  bool counted = false;
+  double arrived = 0;
+  double open = 0;
+  double open_before = -1;  // -1: not counted at the last move
 };
+
+// A load this high hides how far the server is behind: a backlog reads as
+// full until it drains.
+constexpr double kLawSaturated = 97.0;
 
 // One period of the even law over one backend's servers: each fresh sample
 // updates its server's capacity (share / load: the share that would make it
 // 1 % busy), and every share moves towards the capacities' proportions, the
-// largest at 1, by a bounded factor; a saturated server is cut.
+// largest at 1, by a bounded factor; a saturated server is cut, to what it
+// finished of what it was sent when the balancer counted both.
 void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy);
 
 // The weight a share of max_weight stands for, at least min_weight.

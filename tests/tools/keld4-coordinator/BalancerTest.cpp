@@ -167,6 +167,25 @@ TEST_F(BalancerTest, EvenLawStartsFromTheWeightsItFinds) {
   }
 }
 
+// What the law sheds a saturated server by: each server's sessions begun and
+// open, read by the header's names.
+TEST_F(BalancerTest, ShowStatCountsEachServer) {
+  std::vector<ServerCounts> rows;
+  ASSERT_TRUE(ParseShowStat(haproxy_.Ask("show stat web 4 -1"), &rows));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[2].backend + "/" + rows[2].server, "web/c");
+  EXPECT_TRUE(rows[2].http);
+  EXPECT_EQ(rows[2].total, 0);
+  EXPECT_FALSE(ParseShowStat(haproxy_.Ask("show stat nosuch 4 -1"), &rows)) << "no such backend";
+  // A long-lived HAProxy's totals pass what 32 bits hold.
+  rows.clear();
+  ASSERT_TRUE(ParseShowStat("# pxname,svname,scur,stot,mode\nweb,a,3,12345678901,tcp\n", &rows));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].total, 12345678901);
+  EXPECT_EQ(rows[0].open, 3);
+  EXPECT_FALSE(rows[0].http);
+}
+
 TEST_F(BalancerTest, SilenceSetsDrainOrMaintAndAnAliveSetsReady) {
   CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")});
   b.Start(0, 3000);

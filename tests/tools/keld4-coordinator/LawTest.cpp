@@ -45,9 +45,12 @@ class CLoop {
     double total = 0;
     for (double c : capacity_) total += c;
     std::vector<uint32_t> sample(n);
+    std::vector<double> arrived(n);
     for (size_t i = 0; i < n; ++i) {
-      double work = demand_ * total * pull[i] / sum + backlog_[i];
+      arrived[i] = demand_ * total * pull[i] / sum;
+      double work = arrived[i] + backlog_[i];
       double done = std::min(work, capacity_[i]);
+      dropped_ += std::max(0.0, work - done - kMaxBacklog * capacity_[i]);
       backlog_[i] = std::min(work - done, kMaxBacklog * capacity_[i]);
       utilization_[i] = 100 * done / capacity_[i];
       sample[i] = static_cast<uint32_t>(std::lround(utilization_[i]));
@@ -62,6 +65,10 @@ class CLoop {
       smoothed_[i] = SmoothLoad(smoothed_[i], started_, seen[i], policy_.smoothing);
       law_[i].sample = seen[i];
       law_[i].fresh = true;
+      // The balancer's counts are read as the law moves: never late.
+      law_[i].counted = counts_;
+      law_[i].arrived = arrived[i];
+      law_[i].open = backlog_[i];
       members.push_back(&law_[i]);
     }
     started_ = true;
@@ -99,6 +106,8 @@ class CLoop {
   std::vector<int> last_move_;
   std::deque<std::vector<uint32_t>> reports_;
   bool started_ = false;
+  bool counts_ = false;
+  double dropped_ = 0;  // work turned away by a full backlog
   int writes_ = 0;
   int reversals_ = 0;
 };
@@ -173,6 +182,27 @@ TEST(EvenLaw, ASaturatedServerIsShedAndTakenBackWithoutABurst) {
     before = loop.weight_[5];
   }
   EXPECT_LE(loop.Spread(), 5) << "back in line with the others";
+}
+
+// At 90 % with every weight equal, the small servers fill their backlogs in
+// the first period. The CPU load says only "full"; the balancer's counts say
+// how far behind, and the law sheds them by that: their backlogs drain and
+// nothing more is turned away, where the CPU load alone keeps them full.
+TEST(EvenLaw, CountsShedASaturatedServerByHowFarBehindItIs) {
+  CLoop blind(kFleet, 0.9, Share::kRoundRobin, 0);
+  CLoop counted(kFleet, 0.9, Share::kRoundRobin, 0);
+  counted.counts_ = true;
+  blind.Run(2);
+  counted.Run(2);
+  double turned_away = counted.dropped_;
+  blind.Run(4);
+  counted.Run(4);
+  EXPECT_EQ(counted.backlog_[0], 0) << "drained within six periods";
+  EXPECT_GT(blind.backlog_[0], 0) << "the load alone is slower";
+  counted.Run(24);
+  EXPECT_EQ(counted.dropped_, turned_away) << "nothing turned away after the second period";
+  EXPECT_LT(counted.dropped_, blind.dropped_);
+  EXPECT_LE(counted.Spread(), 10) << "within the dead band on either side";
 }
 
 }  // namespace
