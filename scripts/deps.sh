@@ -34,5 +34,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # A new machine installs hundreds of packages: no sync after each file,
+  # and no re-indexing of every manual page after each package (man-db's
+  # daily timer catches up).
+  manindex=/var/lib/man-db/auto-update
+  if [ -e "$manindex" ]; then
+    rm -f "$manindex"
+    trap 'touch "$manindex"' EXIT
+  fi
+  apt-get install -y -qq --no-install-recommends -o Dpkg::Options::=--force-unsafe-io \
+    "${missing[@]}"
 fi

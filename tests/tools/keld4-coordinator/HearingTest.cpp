@@ -58,7 +58,7 @@ TEST(FleetHearing, CountsWhoIsHeardWithinHalfTheSilencePeriod) {
   t.Record(Alive(d), d, 1, 9000, &up);
   t.Record(Alive(e), e, 1, 1000, &up);
   t.CheckSilence(10000);  // e turns silent; f was never heard
-  Hearing h = CountHearing(t, servers, 10000, [d](uint32_t agent) { return agent == d; });
+  Hearing h = CountHearing(t, servers, 10000, [=](uint32_t agent) { return agent == d; });
   EXPECT_EQ(h.expected, 4u) << "a, b, e (silent, held) and f (never heard)";
   EXPECT_EQ(h.heard, 1u);
   EXPECT_TRUE(FleetDeaf(CountHearing(t, servers, 20000, nullptr)));
