@@ -43,7 +43,9 @@ start_early() {
     # Not tested with ||, which would turn set -e off inside.
     (set -e; "$@")
     rc=$?
-    echo "(ran for $(($(date +%s) - start)) s in the background)"
+    # CPU (user, system) of what it ran: the run is bound by CPU.
+    cpu=$(times | tail -n 1)
+    echo "(ran for $(($(date +%s) - start)) s in the background; CPU $cpu)"
     echo "$rc" > "$KELD4_STAGE_LOGS/$name-early.rc"
   ) > "$KELD4_STAGE_LOGS/$name-early.log" 2>&1 < /dev/null &
 }
