@@ -580,6 +580,7 @@ void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
   for (HaproxyEndpoint& ep : endpoints_) {
     if (wanted.empty() || !ep.driver->Reads() || !ep.linked || now_ms < ep.retry_at) continue;
     std::vector<std::string> commands;
+    commands.reserve(wanted.size());
     for (size_t b : wanted) commands.push_back(ep.driver->CountsQuery(backends_[b].name));
     if (commands[0].empty()) continue;  // a balancer that does not count
     ++readers;
