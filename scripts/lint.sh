@@ -13,6 +13,13 @@
 #   KELD4_LINT_BUILD=dir   build directory for the compile database
 #                          (default build/lint; configured, not built)
 #   KELD4_LINT_JOBS=n      parallel clang-tidy runs (default: processors)
+#   KELD4_LINT_SINCE=rev   clang-tidy only on the files that changed since
+#                          rev, or that include a header that did ("base":
+#                          the commit in .ci/lint-base); everything when
+#                          rev is unknown, not an ancestor, or when the
+#                          checks, the build files or this script changed
+#   scripts/lint.sh --mark-base   checks everything and, when it is clean,
+#                          writes the commit into .ci/lint-base (commit it)
 #   KELD4_LINT_CACHE=dir   where clean clang-tidy results are remembered
 #                          (default ~/.cache/keld4-lint; "off": none)
 #
@@ -47,6 +54,15 @@ if [ "${1:-}" = "--tidy-one" ]; then
   exit 0
 fi
 
+mark=
+if [ "${1:-}" = "--mark-base" ]; then
+  mark=$(git -C "$root" rev-parse HEAD)
+  [ -z "$(git -C "$root" status --porcelain)" ] || {
+    echo "lint: --mark-base needs a tree without changes" >&2
+    exit 2
+  }
+fi
+
 build=${KELD4_LINT_BUILD:-$root/build/lint}
 jobs=${KELD4_LINT_JOBS:-$(nproc)}
 dirs="platform|log|config|cpuload|messaging|service|tools"
@@ -72,6 +88,70 @@ for entry in json.load(open(db)):
 EOF
 units=$(wc -l < "$work/units")
 
+# What has not changed since a commit whose whole tree was found clean needs
+# no second look: a file is checked again when it, or a header it includes,
+# changed since. Its own findings are in its file or in its headers.
+since=${KELD4_LINT_SINCE:-}
+[ -z "$mark" ] || since=
+[ "$since" != base ] || since=$(cat "$root/.ci/lint-base" 2> /dev/null || true)
+unchanged=0
+if [ -n "$since" ]; then
+  if git -C "$root" merge-base --is-ancestor "$since" HEAD 2> /dev/null; then
+    { git -C "$root" diff --name-only "$since" -- && git -C "$root" ls-files --others --exclude-standard; } |
+      sort -u > "$work/changed"
+    if python3 - "$build/compile_commands.json" "$root" "$work/units" "$work/changed" \
+      > "$work/affected" << 'EOF'; then
+import json, os, shlex, subprocess, sys
+db, root, units, changed = sys.argv[1:5]
+root = os.path.realpath(root)
+changed = {os.path.realpath(os.path.join(root, p)) for p in open(changed).read().split()}
+# What every file's checks depend on: a change there is a change to all.
+for path in changed:
+    rel = os.path.relpath(path, root)
+    if (os.path.basename(rel) in (".clang-tidy", "CMakeLists.txt", "CMakePresets.json")
+            or rel.startswith("cmake/") or rel == "scripts/lint.sh"):
+        sys.exit(1)
+headers = {p for p in changed if not p.endswith((".cpp", ".c"))}
+commands = {}
+for entry in json.load(open(db)):
+    path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+    commands.setdefault(path, entry)
+for unit in open(units).read().split():
+    if unit in changed:
+        print(unit)
+        continue
+    if not headers:
+        continue
+    entry = commands[unit]
+    keep, skip = [], False
+    for a in shlex.split(entry["command"]):
+        if skip:
+            skip = False
+        elif a in ("-o", "-MF", "-MT", "-MQ"):
+            skip = True
+        elif a not in ("-c", "-MD", "-MMD"):
+            keep.append(a)
+    deps = subprocess.run(keep + ["-MM", "-MF", "-"], cwd=entry["directory"],
+                          capture_output=True, text=True)
+    if deps.returncode != 0:
+        print(unit)  # what it includes is not known: checked
+        continue
+    files = {os.path.realpath(os.path.join(entry["directory"], f))
+             for f in deps.stdout.replace("\\\n", " ").split()[1:]}
+    if files & headers:
+        print(unit)
+EOF
+      unchanged=$((units - $(wc -l < "$work/affected")))
+      cp "$work/affected" "$work/units"
+      echo "lint: clang-tidy on what changed since $since"
+    else
+      echo "lint: the checks or the build changed since $since: clang-tidy on everything"
+    fi
+  else
+    echo "lint: $since is no ancestor of this tree: clang-tidy on everything"
+  fi
+fi
+
 cache=${KELD4_LINT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/keld4-lint}
 if [ "$cache" != off ] && mkdir -p "$cache" 2> /dev/null; then
   export KELD4_LINT_CACHE_DIR=$cache
@@ -83,7 +163,7 @@ if [ "$cache" != off ] && mkdir -p "$cache" 2> /dev/null; then
   } > "$work/fingerprint"
 fi
 
-echo "=== clang-tidy: $units files"
+echo "=== clang-tidy: $((units - unchanged)) files"
 mkdir -p "$work/tidy"
 xargs -P "$jobs" -n 1 "$BASH" "$0" --tidy-one "$build" "$work/tidy" < "$work/units"
 # A header included by several files reports its findings once.
@@ -108,6 +188,11 @@ done < "$work/formatted"
 
 echo
 echo "=== lint summary"
-echo "clang-tidy: $tidy_count findings in $units files ($((units - checked)) known clean from the cache)"
+echo "clang-tidy: $tidy_count findings in $units files ($unchanged unchanged since ${since:-ever}," \
+  "$((units - unchanged - checked)) known clean from the cache)"
+if [ -n "$mark" ] && [ "$tidy_count" -eq 0 ] && [ "$unformatted" -eq 0 ]; then
+  echo "$mark" > "$root/.ci/lint-base"
+  echo "lint: .ci/lint-base is now $mark; commit it"
+fi
 echo "clang-format: $unformatted of $files files not formatted"
 [ "$tidy_count" -eq 0 ] && [ "$unformatted" -eq 0 ]
