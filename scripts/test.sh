@@ -32,20 +32,21 @@ start_early() {
   [ "${1:-}" = --after ] && { after=$2; shift 2; }
   [ "${1:-}" = -- ] && shift
   (
-    echo "$BASHPID" > "$KELD4_STAGE_LOGS/$name-early.pid"
+    self=$BASHPID
+    echo "$self" > "$KELD4_STAGE_LOGS/$name-early.pid"
     if [ -n "$after" ]; then
       while [ ! -e "$KELD4_STAGE_LOGS/$after-early.rc" ]; do sleep 1; done
     fi
     # The subshell itself, so that a shell function runs at idle too; not
     # when a stage already waits for it.
-    [ -z "$idle" ] || [ -e "$KELD4_STAGE_LOGS/$name-early.waited" ] || chrt --idle -p 0 "$BASHPID"
+    [ -z "$idle" ] || [ -e "$KELD4_STAGE_LOGS/$name-early.waited" ] || chrt --idle -p 0 "$self"
     start=$(date +%s)
     # Not tested with ||, which would turn set -e off inside.
     (set -e; "$@")
     rc=$?
     # The CPU time of what it ran (its children's, in clock ticks): the run
     # is bound by CPU.
-    cpu=$(awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($16 + $17) / hz }' "/proc/$BASHPID/stat")
+    cpu=$(awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($16 + $17) / hz }' "/proc/$self/stat")
     echo "(ran for $(($(date +%s) - start)) s in the background, $cpu s of CPU)"
     echo "$rc" > "$KELD4_STAGE_LOGS/$name-early.rc"
   ) > "$KELD4_STAGE_LOGS/$name-early.log" 2>&1 < /dev/null &
