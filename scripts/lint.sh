@@ -165,7 +165,7 @@ fi
 
 echo "=== clang-tidy: $((units - unchanged)) files"
 mkdir -p "$work/tidy"
-xargs -P "$jobs" -n 1 "$BASH" "$0" --tidy-one "$build" "$work/tidy" < "$work/units"
+xargs -r -P "$jobs" -n 1 "$BASH" "$0" --tidy-one "$build" "$work/tidy" < "$work/units"
 # A header included by several files reports its findings once.
 cat "$work/tidy"/*.log 2> /dev/null | grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error): ' |
   sed "s|^$root/||" | sort -u > "$work/tidy-findings" || true
