@@ -565,10 +565,6 @@ void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
   for (size_t b : due) {
     ++backends_[b].law_steps;
     for (size_t i : backends_[b].members) {
-      servers_[i].counted_by = 0;
-      servers_[i].open = 0;
-    }
-    for (size_t i : backends_[b].members) {
       const Server& s = servers_[i];
       if (s.has_load && s.law.fresh && s.law.sample >= kCountFrom) {
         wanted.push_back(b);
@@ -576,6 +572,10 @@ void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
       }
     }
   }
+  // Per server: the instances that counted it at this step, and its open
+  // sessions on them.
+  std::vector<int> by(wanted.empty() ? 0 : servers_.size(), 0);
+  std::vector<double> open(by.size(), 0);
   int readers = 0;
   for (HaproxyEndpoint& ep : endpoints_) {
     if (wanted.empty() || !ep.driver->Reads() || !ep.linked || now_ms < ep.retry_at) continue;
@@ -585,20 +585,20 @@ void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
     if (commands[0].empty()) continue;  // a balancer that does not count
     ++readers;
     batches_left_ = kBatchesPerTick;
-    ReadCounts(&ep, commands, now_ms);
+    ReadCounts(&ep, commands, now_ms, &by, &open);
   }
   // Only what every instance counted is the server's whole traffic.
   for (size_t b : due) {
     for (size_t i : backends_[b].members) {
-      Server& s = servers_[i];
-      s.law.counted = readers > 0 && s.counted_by == readers;
-      s.law.open = s.open;
+      LawServer& law = servers_[i].law;
+      law.counted = readers > 0 && by[i] == readers;
+      law.open = law.counted ? open[i] : 0;
     }
   }
 }
 
 bool CBalancer::ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& commands,
-                           int64_t now_ms) {
+                           int64_t now_ms, std::vector<int>* by, std::vector<double>* open) {
   return ReadBatches(
       ep, commands, now_ms,
       [&](size_t, const std::vector<std::string>&, const std::vector<std::string>& answers) {
@@ -616,8 +616,8 @@ bool CBalancer::ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& 
             uint64_t step = backends_[s.backend].law_steps;
             if (a.counted >= 0 && a.counted_step + 1 == step && r.total >= a.counted) {
               s.law.arrived += static_cast<double>(r.total - a.counted);
-              s.open += static_cast<double>(r.open);
-              ++s.counted_by;
+              (*open)[i] += static_cast<double>(r.open);
+              ++(*by)[i];
             }
             a.counted = r.total;
             a.counted_step = step;

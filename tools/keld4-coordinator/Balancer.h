@@ -195,8 +195,6 @@ class CBalancer {
     bool silence_drained = false;
     bool held = false;
     LawServer law;
-    int counted_by = 0;  // instances whose counts this law step has
-    double open = 0;     // sessions open on them
   };
   struct Backend {
     std::string name;
@@ -244,7 +242,10 @@ class CBalancer {
   // Before a step of the even law over the backends due: the counts of
   // those with a server near full, from every instance.
   void Count(const std::vector<size_t>& due, int64_t now_ms);
-  bool ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& commands, int64_t now_ms);
+  // Adds each server's counts to its law's arrivals and to open[i], and
+  // counts the instance in by[i].
+  bool ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& commands, int64_t now_ms,
+                  std::vector<int>* by, std::vector<double>* open);
   void Write(HaproxyEndpoint* ep, int64_t now_ms);
   void Lost(HaproxyEndpoint* ep, const std::string& why, int64_t now_ms);
   void Missing(HaproxyEndpoint* ep, size_t i, const std::string& command,

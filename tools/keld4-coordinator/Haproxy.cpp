@@ -179,16 +179,17 @@ int CHaproxySocket::Run(const std::vector<std::string>& commands, std::vector<st
 
 namespace {
 
-// A whole decimal number at *p, at most nine digits; moves p past it.
-bool TakeNumber(const char** p, long long* out) {
+// A whole decimal number at *p, at most nine digits (what an int holds)
+// unless told more; moves p past it.
+bool TakeNumber(const char** p, long long* out, int max_digits = 9) {
   const char* s = *p;
   long long v = 0;
   int digits = 0;
-  while (*s >= '0' && *s <= '9' && digits < 10) {
+  while (*s >= '0' && *s <= '9' && digits <= max_digits) {
     v = v * 10 + (*s++ - '0');
     ++digits;
   }
-  if (digits == 0 || digits > 9) return false;
+  if (digits == 0 || digits > max_digits) return false;
   *out = v;
   *p = s;
   return true;
@@ -314,16 +315,11 @@ bool ParseShowStat(const std::string& answer, std::vector<ServerCounts>* out) {
     r.server = at(1);
     r.http = at(4) == "http";
     // A long-lived HAProxy's totals pass what a weight or a pid can hold.
-    auto count = [](const std::string& s, long long* v) {
-      if (s.empty() || s.size() > 18) return false;
-      *v = 0;
-      for (char ch : s) {
-        if (ch < '0' || ch > '9') return false;
-        *v = *v * 10 + (ch - '0');
-      }
-      return true;
-    };
-    if (!count(at(2), &r.total) || !count(at(3), &r.open)) return false;
+    const char* t = at(2).c_str();
+    const char* o = at(3).c_str();
+    if (!TakeNumber(&t, &r.total, 18) || *t != '\0' || !TakeNumber(&o, &r.open, 18) || *o != '\0') {
+      return false;
+    }
     out->push_back(r);
   }
   return !col.empty();
