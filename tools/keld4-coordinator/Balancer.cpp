@@ -559,12 +559,17 @@ bool CBalancer::ReadWeights(HaproxyEndpoint* ep, int64_t now_ms) {
 }
 
 void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
-  // A reading costs the balancer and us: only where a server is near full,
-  // a step before the law may need to know how far behind it is.
+  // A reading costs the balancer and us: in mode http only where a server is
+  // near full, a step before the law may need to know how far behind it is.
   std::vector<size_t> wanted;
   for (size_t b : due) {
-    ++backends_[b].law_steps;
-    for (size_t i : backends_[b].members) {
+    Backend& be = backends_[b];
+    ++be.law_steps;
+    if (!be.mode_known || be.by_connections) {
+      wanted.push_back(b);
+      continue;
+    }
+    for (size_t i : be.members) {
       const Server& s = servers_[i];
       if (s.has_load && s.law.fresh && s.law.sample >= kCountFrom) {
         wanted.push_back(b);
@@ -593,6 +598,7 @@ void CBalancer::Count(const std::vector<size_t>& due, int64_t now_ms) {
       LawServer& law = servers_[i].law;
       law.counted = readers > 0 && by[i] == readers;
       law.open = law.counted ? open[i] : 0;
+      law.by_connections = backends_[b].by_connections;
     }
   }
 }
@@ -607,13 +613,20 @@ bool CBalancer::ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& 
           if (!ep->driver->ParseCounts(answer, &rows)) continue;
           for (const ServerCounts& r : rows) {
             auto it = by_name_.find(r.backend + "/" + r.server);
-            // In mode tcp a session is a connection, which says nothing of the work.
-            if (it == by_name_.end() || !r.http) continue;
+            if (it == by_name_.end()) continue;
             size_t i = it->second;
             EndpointServer& a = ep->servers[i];
             Server& s = servers_[i];
+            Backend& be = backends_[s.backend];
+            // In mode tcp a session is a connection, which says nothing of
+            // the work: the law counts open ones there.
+            if (!be.mode_known || be.by_connections != !r.http) {
+              be.mode_known = true;
+              be.by_connections = !r.http;
+              for (size_t m : be.members) servers_[m].law.capacity = 0;  // another measure
+            }
             // From the step before only; a total that went back is a new HAProxy.
-            uint64_t step = backends_[s.backend].law_steps;
+            uint64_t step = be.law_steps;
             if (a.counted >= 0 && a.counted_step + 1 == step && r.total >= a.counted) {
               s.law.arrived += static_cast<double>(r.total - a.counted);
               (*open)[i] += static_cast<double>(r.open);

@@ -167,7 +167,8 @@ class CBalancer {
   void Fill(std::vector<ServerStatus>* servers, std::vector<EndpointStatus>* endpoints) const;
 
   static constexpr int kDryRunMaxWeight = 100;
-  // A backend is counted before a step of the even law while a server is this busy.
+  // A backend in mode http is counted before a step of the even law while a
+  // server is this busy; one in mode tcp at every step.
   static constexpr double kCountFrom = 90;
   // How often a backend's law looks again while a round of reports comes in.
   static constexpr int64_t kLawPollMs = 100;
@@ -204,6 +205,10 @@ class CBalancer {
     std::vector<size_t> members;  // servers, in the map's order
     int64_t law_next = 0;         // when the even law may move it again
     uint64_t law_steps = 0;       // its moves so far
+    // Its mode, from its first counts: in mode tcp the law needs them at
+    // every step, in mode http only near full.
+    bool mode_known = false;
+    bool by_connections = false;
   };
 
   Server* Find(uint32_t agent);

@@ -72,6 +72,8 @@ constexpr double kDrainFloor = 0.5;
 // Each move goes this part of the way (in log space) towards the target: the
 // sample it comes from may be a period old.
 constexpr double kGain = 0.5;
+// Below this load (percent) a server's connections are too few to measure it by.
+constexpr double kConnectionsFrom = 5;
 
 double Floor(const LawServer& s, int min_weight) {
   // Weight 0 is held just below where it rounds to 1, so the shares stay bounded.
@@ -107,6 +109,7 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
   // whose effect it could still be missing.
   std::vector<bool> first(servers.size(), false);
   std::vector<bool> counted_cut(servers.size(), false);
+  std::vector<bool> behind(servers.size(), false);
   for (size_t i = 0; i < servers.size(); ++i) {
     LawServer* s = servers[i];
     first[i] = s->capacity <= 0;
@@ -116,12 +119,23 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     double arrived = s->arrived;
     bool counted = s->counted && s->open_before >= 0 && arrived > 0;
     double done = counted ? arrived - (s->open - s->open_before) : 0;
+    // The connections it held over the period, about.
+    double held = s->counted ? (s->open + (s->open_before >= 0 ? s->open_before : s->open)) / 2 : 0;
     s->open_before = s->counted ? s->open : -1;
     s->counted = false;
     s->arrived = 0;
     if (!s->active || !fresh) continue;
     double seen = s->share / std::max(s->sample, 1.0);
-    if (s->sample >= kLawSaturated && done > 0) {
+    if (s->by_connections) {
+      // Its connections, not its share, brought it this load; a server that
+      // holds none, or does next to nothing, tells nothing. A full one is
+      // also sent less than it can take until it is no longer full: the
+      // connections it holds leave only as they end.
+      if (held <= 0 || s->sample < kConnectionsFrom) continue;
+      seen = held / s->sample;
+      behind[i] = s->sample >= kLawSaturated;
+    }
+    if (s->sample >= kLawSaturated && done > 0 && !s->by_connections) {
       // The counts show how far behind it is: the share that brings it what
       // it finished, less enough for what it holds open to drain.
       double drain = std::clamp(1 - s->open / done / kDrainPeriods, kDrainFloor, 1.0);
@@ -155,7 +169,7 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     LawServer* s = servers[i];
     if (!s->active || s->capacity <= 0) continue;
     // Equal utilization: shares in proportion to the capacities, the largest at 1.
-    double ratio = s->capacity / top / s->share;
+    double ratio = s->capacity / top / s->share * (behind[i] ? kDrainFloor : 1);
     if (std::fabs(ratio - 1) <= kDeadBand) continue;
     // A cut from the counts is no estimate from a stale sample: it is gone
     // to whole, within the floor of a drain.

@@ -60,6 +60,11 @@ struct LawServer {
   double arrived = 0;
   double open = 0;
   double open_before = -1;  // -1: not counted at the last move
+  // Where it counts connections instead (mode tcp, open ones), the work
+  // follows the connections a server holds, which the weights only move as
+  // they end: the law then measures a server by its connections per point
+  // of load.
+  bool by_connections = false;
 };
 
 // A load this high hides how far the server is behind: a backlog reads as
@@ -70,7 +75,8 @@ constexpr double kLawSaturated = 97.0;
 // updates its server's capacity (share / load: the share that would make it
 // 1 % busy), and every share moves towards the capacities' proportions, the
 // largest at 1, by a bounded factor; a saturated server is cut, to what it
-// finished of what it was sent when the balancer counted both.
+// finished of what it was sent when the balancer counted both. A server
+// counted by connections has them in its capacity instead of its share.
 void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy);
 
 // The weight a share of max_weight stands for, at least min_weight.

@@ -44,10 +44,15 @@ class CLoop {
     }
     double total = 0;
     for (double c : capacity_) total += c;
+    if (conns_.empty()) conns_.assign(n, kConnections / static_cast<double>(n));
     std::vector<uint32_t> sample(n);
     std::vector<double> arrived(n);
     for (size_t i = 0; i < n; ++i) {
-      arrived[i] = demand_ * total * pull[i] / sum;
+      // Long-lived connections carry equal work; only the ones that end are
+      // placed anew by the weights.
+      conns_[i] += turnover_ * (kConnections * pull[i] / sum - conns_[i]);
+      double part = turnover_ > 0 ? conns_[i] / kConnections : pull[i] / sum;
+      arrived[i] = demand_ * total * part;
       double work = arrived[i] + backlog_[i];
       double done = std::min(work, capacity_[i]);
       dropped_ += std::max(0.0, work - done - kMaxBacklog * capacity_[i]);
@@ -68,7 +73,8 @@ class CLoop {
       // The balancer's counts are read as the law moves: never late.
       law_[i].counted = counts_;
       law_[i].arrived = arrived[i];
-      law_[i].open = backlog_[i];
+      law_[i].open = turnover_ > 0 ? conns_[i] : backlog_[i];
+      law_[i].by_connections = turnover_ > 0;
       members.push_back(&law_[i]);
     }
     started_ = true;
@@ -95,6 +101,7 @@ class CLoop {
   }
 
   static constexpr double kMaxBacklog = 1;  // periods of work
+  static constexpr double kConnections = 48;
   WeightPolicy policy_;
   std::vector<double> capacity_;
   double demand_;
@@ -107,6 +114,8 @@ class CLoop {
   std::deque<std::vector<uint32_t>> reports_;
   bool started_ = false;
   bool counts_ = false;
+  double turnover_ = 0;  // share of the connections that end each period; 0: none held
+  std::vector<double> conns_;
   double dropped_ = 0;  // work turned away by a full backlog
   int writes_ = 0;
   int reversals_ = 0;
@@ -203,6 +212,25 @@ TEST(EvenLaw, CountsShedASaturatedServerByHowFarBehindItIs) {
   EXPECT_EQ(counted.dropped_, turned_away) << "nothing turned away after the second period";
   EXPECT_LT(counted.dropped_, blind.dropped_);
   EXPECT_LE(counted.Spread(), 10) << "within the dead band on either side";
+}
+
+// Long-lived connections (a tenth of them end each period): the weights
+// reach the work only as connections are placed anew, so a law that reads
+// its own shares takes its moves as done and goes astray; one that counts
+// the connections each server holds converges.
+TEST(EvenLaw, HeldConnectionsAreCountedNotTheShares) {
+  CLoop shares(kFleet, 0.7, Share::kRoundRobin);
+  CLoop held(kFleet, 0.7, Share::kRoundRobin);
+  shares.turnover_ = held.turnover_ = 0.1;
+  held.counts_ = true;
+  shares.Run(60);
+  held.Run(60);
+  EXPECT_LE(held.Spread(), 7) << "the dead band, and a write step of 2 at weight 25";
+  EXPECT_NEAR(held.weight_[4] / static_cast<double>(held.weight_[0]), 4, 0.5);
+  EXPECT_GT(shares.Spread(), 10) << "the shares alone do not settle";
+  int settled = held.writes_;
+  held.Run(30);
+  EXPECT_LE(held.writes_ - settled, 6) << "settled: at most a few more writes";
 }
 
 }  // namespace
