@@ -15,11 +15,14 @@
 #   bg        s70 with background work taking half of s3 and s5 (load and the
 #             oracle's weights count their remaining capacity)
 #   tcp       s70 in mode tcp: 48 long-lived connections of 50 pipelined requests
-# Policies (default rr,lc,keld4-rr,keld4-lc,oracle): behind HAProxy, rr
-#   (roundrobin, equal weights), lc (leastconn), keld4-rr and keld4-lc (the
-#   coordinator under either), oracle (roundrobin, static weights proportional
+#             (measured from 10 s later: the first connections, placed on
+#             equal weights before any report, live that long)
+# Policies (default rr,lc,keld4-rr,keld4-lc,keld4-p2,oracle): behind HAProxy,
+#   rr (roundrobin, equal weights), lc (leastconn), p2 (random(2): the less
+#   busy of two servers drawn by weight), keld4-rr, keld4-lc and keld4-p2 (the
+#   coordinator under each), oracle (roundrobin, static weights proportional
 #   to capacity); in the kernel (name them: three more would not fit the
-#   default run's five at once), l4 (an nftables table of the coordinator's
+#   default run's six at once), l4 (an nftables table of the coordinator's
 #   shape, each connection DNATed to a server drawn at random by weight; equal
 #   weights), l4-oracle (static weights proportional to capacity) and keld4-l4
 #   (the coordinator's --nftables driving the weights).
@@ -28,7 +31,7 @@
 # service times of mean 40 ms); each server queues 50 requests beyond its
 # busy workers and answers 503 past that. A run is --warmup (default 5) s of
 # traffic the figures leave out, then --seconds (default 25) s measured.
-# Every policy of a scenario runs at once (--jobs, default 5), each in a
+# Every policy of a scenario runs at once (--jobs, default 6), each in a
 # network namespace of its own (loopback only: HAProxy on 127.0.0.1:8000, or
 # for the kernel's policies the output chain's DNAT of 127.0.0.1:8000 with no
 # HAProxy, servers 127.0.0.2-7:8080, agents 127.0.0.2-7 and the coordinator
@@ -39,7 +42,8 @@
 # The coordinator: KELD4_BALANCE_COORDINATOR (default the release build's
 # keld4-coordinator, built first), run with its defaults plus the words of
 # KELD4_BALANCE_COORD_ARGS (e.g. "--cpu-interval 1 --smoothing 1"); each
-# server's initial weight is 100. Examples:
+# server's initial weight in HAProxy is 256, as the README advises (100 in
+# the kernel's table). Examples:
 #   bench/balance_bench.sh                                   # everything, ~5 min
 #   bench/balance_bench.sh --scenarios w70 --policies keld4-rr,lc --seconds 15
 #   bench/balance_bench.sh --scenarios w70,w90,s90,tcp --policies l4,l4-oracle,keld4-l4,lc,oracle
@@ -170,8 +174,8 @@ if [ "${1:-}" = --inner ]; then
 fi
 
 scenarios=w70,w90,s70,s90,step,bg,tcp
-policies=rr,lc,keld4-rr,keld4-lc,oracle
-seconds=25 warmup=5 jobs=5 seed=28
+policies=rr,lc,keld4-rr,keld4-lc,keld4-p2,oracle
+seconds=25 warmup=5 jobs=6 seed=28
 usage() {
   echo "usage: $0 [--scenarios LIST] [--policies LIST] [--seconds N] [--warmup N] [--jobs N] [--seed N]" >&2
   exit 2
@@ -196,7 +200,7 @@ fi
 for v in "$seconds" "$warmup" "$jobs" "$seed"; do [[ $v =~ ^[0-9]+$ ]] || usage; done
 ((seconds >= 5 && seconds <= 300 && warmup <= 60 && jobs >= 1 && jobs <= 8)) || usage
 tools=(python3 ip unshare)
-[[ ,$policies, =~ ,(rr|lc|keld4-rr|keld4-lc|oracle), ]] && tools+=(haproxy)
+[[ ,$policies, =~ ,(rr|lc|p2|keld4-rr|keld4-lc|keld4-p2|oracle), ]] && tools+=(haproxy)
 [[ ,$policies, =~ ,(l4|l4-oracle|keld4-l4), ]] && tools+=(nft)
 for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || {
@@ -227,11 +231,10 @@ trap cleanup EXIT
 trap 'exit 143' TERM INT
 
 unit=25 # requests/s of one worker at speed 1 (mean 40 ms)
-total=$((warmup + seconds))
 echo "balance_bench: scenarios $scenarios; policies $policies; ${warmup} s warm-up + ${seconds} s" \
   "measured; seed $seed; $jobs at once; coordinator $coordinator ${KELD4_BALANCE_COORD_ARGS:-}"
 for sc in ${scenarios//,/ }; do
-  mode=http extra=() bg=
+  mode=http extra=() bg= wu=$warmup
   case $sc in
     w70 | w90 | step) fleet=1:1,1:1,2:1,2:1,4:1,4:1 caps=1,1,2,2,4,4 ;;
     s70 | s90 | bg | tcp) fleet=1:1,1:1,1:2,1:2,1:4,1:4 caps=1,1,2,2,4,4 ;;
@@ -245,8 +248,12 @@ for sc in ${scenarios//,/ }; do
     w90 | s90) load=90 ;;
     step) extra=(--step "5@$(awk "BEGIN { print $warmup + 0.4 * $seconds }")") ;;
     bg) bg=3,5 caps=1,1,2,1,4,2 extra=(--background "$bg") ;;
-    tcp) mode=tcp extra=(--mode tcp --pool 48 --per-conn 50) ;;
+    # The first connections are placed on equal weights before any report
+    # and carry their 50 requests for some 10 s: no weight can move them, so
+    # the figures start once they have ended.
+    tcp) mode=tcp wu=$((warmup + 10)) extra=(--mode tcp --pool 48 --per-conn 50) ;;
   esac
+  total=$((wu + seconds))
   capsum=$((${caps//,/+}))
   rate=$(awk "BEGIN { print $load / 100 * $unit * $capsum }")
   mkdir -p "$work/$sc"
@@ -254,8 +261,9 @@ for sc in ${scenarios//,/ }; do
   running=()
   for pol in ${policies//,/ }; do
     case $pol in
-      rr | keld4-rr) balance=roundrobin weights=100,100,100,100,100,100 ;;
-      lc | keld4-lc) balance=leastconn weights=100,100,100,100,100,100 ;;
+      rr | keld4-rr) balance=roundrobin weights=256,256,256,256,256,256 ;;
+      lc | keld4-lc) balance=leastconn weights=256,256,256,256,256,256 ;;
+      p2 | keld4-p2) balance='random(2)' weights=256,256,256,256,256,256 ;;
       l4 | keld4-l4) balance=nft weights=100,100,100,100,100,100 ;;
       oracle | l4-oracle)
         balance=roundrobin
@@ -274,7 +282,7 @@ for sc in ${scenarios//,/ }; do
       running=("${running[@]:1}")
     done
     KELD4_BALANCE_COORDINATOR=$coordinator "${ns[@]}" "$0" --inner "$dir" "$pol" "$mode" "$balance" \
-      "$weights" "$((total + 12))" --servers "$fleet" --mean-ms 40 --rate "$rate" --warmup "$warmup" \
+      "$weights" "$((total + 12))" --servers "$fleet" --mean-ms 40 --rate "$rate" --warmup "$wu" \
       --seconds "$seconds" --seed "$seed" --queue 50 "${extra[@]}" &
     running+=($!)
   done

@@ -151,7 +151,12 @@ def main():
         parts = []
         for ref in ("lc", "oracle") + (("l4-oracle",) if "l4" in pol else ()):
             if ref in by and ref != pol:
-                parts.append("p99 %s x %s's" % (ratio(r["p99_ms"], by[ref]["p99_ms"]), ref))
+                a, b = r["p99_ms"], by[ref]["p99_ms"]
+                if math.isinf(b) and not math.isinf(a):
+                    # More than 1 % of the reference's requests failed.
+                    parts.append("p99 %.0f against %s's inf" % (a, ref))
+                else:
+                    parts.append("p99 %s x %s's" % (ratio(a, b), ref))
         if r["writes"]:
             parts.append("reversals %.0f %% of writes" % (100.0 * r["reversals"] / r["writes"]))
         if parts:
@@ -180,7 +185,7 @@ def ratio(a, b):
         return "?"
     if math.isinf(a):
         return "inf"
-    return "%.2f" % (a / b) if b > 0 and not math.isinf(b) else "0"
+    return "%.2f" % (a / b) if b > 0 else "?"
 
 
 def check(path, name, policies):
