@@ -30,8 +30,9 @@
 // instant, so a late sender adds to it. mode http: a fresh connection per
 // request ("Connection: close"). mode tcp: --pool long-lived connections, each
 // carrying --per-conn pipelined requests, assigned in turn, then replaced by a
-// new one. A 503, a reset, an early close or --timeout counts as failed, with
-// infinite latency.
+// new one (the first ones end after a part of that, evenly spread, so the
+// connections do not all end at once). A 503, a reset, an early close or
+// --timeout counts as failed, with infinite latency.
 //
 // DIR/sim.txt gets KEY=VALUE figures for requests scheduled after the warm-up;
 // DIR/util.tsv the servers' utilization every 0.5 s; DIR/ready appears once
@@ -684,6 +685,9 @@ void Sim::Run() {
   if (tcp) {
     for (int i = 0; i < pool; ++i) {
       uint32_t id = NewClientConn(t0);
+      // Clients' connections do not all end at once: the first ones are
+      // spread over a lifetime, so that every one after has its own turn.
+      cconns[id].assigned = static_cast<uint32_t>(i) * per_conn / static_cast<uint32_t>(pool);
       pool_slot_of.resize(cconns.size());
       pool_slot_of[id] = static_cast<uint32_t>(pool_ids.size());
       pool_ids.push_back(id);

@@ -120,22 +120,36 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     bool counted = s->counted && s->open_before >= 0 && arrived > 0;
     double done = counted ? arrived - (s->open - s->open_before) : 0;
     // The connections it held over the period, about.
-    double held = s->counted ? (s->open + (s->open_before >= 0 ? s->open_before : s->open)) / 2 : 0;
+    bool read = s->counted;
+    double held = read ? (s->open + (s->open_before >= 0 ? s->open_before : s->open)) / 2 : 0;
     s->open_before = s->counted ? s->open : -1;
     s->counted = false;
     s->arrived = 0;
     if (!s->active || !fresh) continue;
     double seen = s->share / std::max(s->sample, 1.0);
     if (s->by_connections) {
-      // Its connections, not its share, brought it this load; a server that
-      // holds none, or does next to nothing, tells nothing. A full one is
-      // also sent less than it can take until it is no longer full: the
-      // connections it holds leave only as they end.
-      if (held <= 0 || s->sample < kConnectionsFrom) continue;
-      seen = held / s->sample;
+      // Its connections, not its share, brought it this load. A server holds
+      // a few of them, each begun or ended at any time in a period, so the
+      // connections and the load are averaged apart and divided: a period
+      // of one or two connections weighs as little as it tells.
+      if (!read) continue;
+      bool some = s->loaded > 0;
+      s->held = some ? policy.smoothing * held + (1 - policy.smoothing) * s->held : held;
+      s->loaded =
+          some ? policy.smoothing * s->sample + (1 - policy.smoothing) * s->loaded : s->sample;
+      if (s->loaded < kConnectionsFrom || s->held <= 0) continue;
       behind[i] = s->sample >= kLawSaturated;
+      if (!behind[i]) {
+        s->capacity = s->held / s->loaded;
+      } else if (s->capacity <= 0) {
+        s->capacity = s->held / s->loaded * cut;
+      }
+      // A full one keeps the capacity it had, since the connections it holds
+      // leave only as they end, whatever its share: it is sent half of that
+      // until it is no longer full, rather than cut again and again.
+      continue;
     }
-    if (s->sample >= kLawSaturated && done > 0 && !s->by_connections) {
+    if (s->sample >= kLawSaturated && done > 0) {
       // The counts show how far behind it is: the share that brings it what
       // it finished, less enough for what it holds open to drain.
       double drain = std::clamp(1 - s->open / done / kDrainPeriods, kDrainFloor, 1.0);

@@ -65,6 +65,8 @@ struct LawServer {
   // they end: the law then measures a server by its connections per point
   // of load.
   bool by_connections = false;
+  double held = 0;  // connections held, and the load, averaged over periods
+  double loaded = 0;
 };
 
 // A load this high hides how far the server is behind: a backlog reads as
