@@ -167,6 +167,27 @@ TEST_F(BalancerTest, EvenLawStartsFromTheWeightsItFinds) {
   }
 }
 
+// In mode tcp the load follows the connections a server holds, not its
+// share: with none held, unequal loads tell the law nothing, where in mode
+// http (the test above) the busier server falls.
+TEST_F(BalancerTest, EvenLawInModeTcpGoesByTheConnectionsHeld) {
+  HaproxyProcess tcp{{{"a", 100}, {"b", 100}}};
+  tcp.Mode("tcp");
+  ASSERT_TRUE(tcp.Start()) << "haproxy did not start";
+  WeightPolicy policy;
+  policy.period_ms = 1000;
+  CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, policy, LbState::kDrain,
+                     tcp.Socket());
+  b.Start(0, 0);
+  for (int64_t t = 0; t <= 5000; t += 500) {
+    b.OnReport(kAgentA, true, 90, t == 0);
+    b.OnReport(kAgentB, true, 30, t == 0);
+    b.Tick(t);
+  }
+  EXPECT_EQ(tcp.Weight("a"), 100);
+  EXPECT_EQ(tcp.Weight("b"), 100);
+}
+
 // What the law sheds a saturated server by: each server's sessions begun and
 // open, read by the header's names.
 TEST_F(BalancerTest, ShowStatCountsEachServer) {

@@ -32,14 +32,17 @@ class HaproxyProcess {
 
   // Marks a server "disabled" in the configuration written by Start.
   void Disable(const std::string& server) { disabled_.push_back(server); }
+  // The proxies' mode in the configuration written by Start (default http).
+  void Mode(const std::string& mode) { mode_ = mode; }
 
   // Starts it and waits until its socket answers; false when it did not.
   bool Start() {
-    std::string cfg =
-        "global\n  stats socket " + Socket() +
-        " level admin\n"
-        "defaults\n  mode http\n  timeout connect 1s\n  timeout client 5s\n  timeout server 5s\n"
-        "backend web\n  balance roundrobin\n";
+    std::string cfg = "global\n  stats socket " + Socket() +
+                      " level admin\n"
+                      "defaults\n  mode " +
+                      mode_ +
+                      "\n  timeout connect 1s\n  timeout client 5s\n  timeout server 5s\n"
+                      "backend web\n  balance roundrobin\n";
     int n = 0;
     for (const auto& [name, weight] : servers_) {
       cfg += "  server " + name + " 127.0." + std::to_string(1 + n / 250) + "." +
@@ -112,6 +115,7 @@ class HaproxyProcess {
  private:
   std::vector<std::pair<std::string, int>> servers_;
   std::vector<std::string> disabled_;
+  std::string mode_ = "http";
   testsupport::TempDir dir_;
   pid_t pid_ = -1;
 };
