@@ -16,7 +16,8 @@
 #             oracle's weights count their remaining capacity)
 #   tcp       s70 in mode tcp: 48 long-lived connections of 50 pipelined requests
 #             (measured from 10 s later: the first connections, placed on
-#             equal weights before any report, live that long)
+#             equal weights before any report, live up to that long)
+#   tcp1      s70 in mode tcp, a connection per request
 # Policies (default rr,lc,keld4-rr,keld4-lc,keld4-p2,oracle): behind HAProxy,
 #   rr (roundrobin, equal weights), lc (leastconn), p2 (random(2): the less
 #   busy of two servers drawn by weight), keld4-rr, keld4-lc and keld4-p2 (the
@@ -173,7 +174,7 @@ if [ "${1:-}" = --inner ]; then
   exit 0
 fi
 
-scenarios=w70,w90,s70,s90,step,bg,tcp
+scenarios=w70,w90,s70,s90,step,bg,tcp,tcp1
 policies=rr,lc,keld4-rr,keld4-lc,keld4-p2,oracle
 seconds=25 warmup=5 jobs=6 seed=28
 usage() {
@@ -237,7 +238,7 @@ for sc in ${scenarios//,/ }; do
   mode=http extra=() bg= wu=$warmup
   case $sc in
     w70 | w90 | step) fleet=1:1,1:1,2:1,2:1,4:1,4:1 caps=1,1,2,2,4,4 ;;
-    s70 | s90 | bg | tcp) fleet=1:1,1:1,1:2,1:2,1:4,1:4 caps=1,1,2,2,4,4 ;;
+    s70 | s90 | bg | tcp | tcp1) fleet=1:1,1:1,1:2,1:2,1:4,1:4 caps=1,1,2,2,4,4 ;;
     *)
       echo "$0: no scenario '$sc'" >&2
       exit 2
@@ -252,6 +253,7 @@ for sc in ${scenarios//,/ }; do
     # and carry their 50 requests for some 10 s: no weight can move them, so
     # the figures start once they have ended.
     tcp) mode=tcp wu=$((warmup + 10)) extra=(--mode tcp --pool 48 --per-conn 50) ;;
+    tcp1) mode=tcp extra=(--mode tcp --pool 48 --per-conn 1) ;;
   esac
   total=$((wu + seconds))
   capsum=$((${caps//,/+}))

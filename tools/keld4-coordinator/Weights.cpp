@@ -110,8 +110,38 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
   std::vector<bool> first(servers.size(), false);
   std::vector<bool> counted_cut(servers.size(), false);
   std::vector<bool> behind(servers.size(), false);
+  // Connections that last less than a period follow the weights at once, as
+  // requests do, and how many a server holds then says how slow it is, not
+  // how much work it was given: only long-lived ones (fewer begun in the
+  // period than held, by a margin either way so it does not flap) are
+  // counted as the work.
+  double begun = 0;
+  double holding = 0;
+  bool by_connections = false;
+  bool known = false;
+  bool was = false;
+  for (const LawServer* s : servers) {
+    was = was || s->on_connections;
+    if (!s->by_connections) continue;
+    by_connections = true;
+    if (!s->counted || s->open_before < 0) continue;
+    known = true;
+    begun += s->arrived;
+    holding += s->open;
+  }
+  bool long_lived = !known ? was : was ? begun < 2 * holding : 2 * begun < holding;
+  // A first reading tells how many are held but not how many began: which
+  // measure holds is known a period later.
+  bool undecided = by_connections && !known && !was;
   for (size_t i = 0; i < servers.size(); ++i) {
     LawServer* s = servers[i];
+    if (s->on_connections != long_lived) {
+      // Another measure of capacity: start it afresh.
+      s->on_connections = long_lived;
+      s->capacity = 0;
+      s->held = 0;
+      s->loaded = 0;
+    }
     first[i] = s->capacity <= 0;
     bool fresh = s->fresh;
     s->fresh = false;  // a drained server's samples say nothing of its weight
@@ -125,9 +155,9 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     s->open_before = s->counted ? s->open : -1;
     s->counted = false;
     s->arrived = 0;
-    if (!s->active || !fresh) continue;
+    if (!s->active || !fresh || undecided) continue;
     double seen = s->share / std::max(s->sample, 1.0);
-    if (s->by_connections) {
+    if (long_lived) {
       // Its connections, not its share, brought it this load. A server holds
       // a few of them, each begun or ended at any time in a period, so the
       // connections and the load are averaged apart and divided: a period

@@ -65,7 +65,8 @@ struct LawServer {
   // they end: the law then measures a server by its connections per point
   // of load.
   bool by_connections = false;
-  double held = 0;  // connections held, and the load, averaged over periods
+  bool on_connections = false;  // its capacity is in connections, not shares
+  double held = 0;              // connections held, and the load, averaged over periods
   double loaded = 0;
 };
 

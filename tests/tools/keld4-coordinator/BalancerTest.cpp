@@ -3,7 +3,9 @@
 // states on silence, a restart in the middle, unknown servers, a lost socket.
 // Time is passed in, so nothing here waits for a clock but a hanging
 // socket's timeout.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -167,25 +169,76 @@ TEST_F(BalancerTest, EvenLawStartsFromTheWeightsItFinds) {
   }
 }
 
+// A TCP socket on loopback, listening when port is given, else connected to
+// 127.0.0.1:to; -1 on failure.
+int LoopbackSocket(const char* addr, int port, int to = 0) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(to > 0 ? to : port));
+  inet_pton(AF_INET, addr, &sa.sin_addr);
+  const auto* any = reinterpret_cast<const sockaddr*>(&sa);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  bool ok = to > 0 ? connect(fd, any, sizeof(sa)) == 0
+                   : bind(fd, any, sizeof(sa)) == 0 && listen(fd, 16) == 0;
+  if (ok) return fd;
+  close(fd);
+  return -1;
+}
+
 // In mode tcp the load follows the connections a server holds, not its
-// share: with none held, unequal loads tell the law nothing, where in mode
-// http (the test above) the busier server falls.
+// share. Two servers that take connections and never answer, three clients
+// through HAProxy: one server holds two, the other one, and each is as busy
+// as its connections make it. Their capacities are equal, so the weights
+// stay, where by their shares (mode http, the test above) the busier one
+// would fall; once a's connections cost it twice as much, a falls.
 TEST_F(BalancerTest, EvenLawInModeTcpGoesByTheConnectionsHeld) {
+  std::vector<int> fds = {LoopbackSocket("127.0.1.1", 8080), LoopbackSocket("127.0.1.2", 8080)};
+  int probe = LoopbackSocket("127.0.0.1", 0);
+  sockaddr_in got{};
+  socklen_t len = sizeof(got);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&got), &len);
+  close(probe);
   HaproxyProcess tcp{{{"a", 100}, {"b", 100}}};
   tcp.Mode("tcp");
+  tcp.Frontend(ntohs(got.sin_port));
+  ASSERT_GE(fds[0], 0);
+  ASSERT_GE(fds[1], 0);
   ASSERT_TRUE(tcp.Start()) << "haproxy did not start";
+  for (int k = 0; k < 3; ++k) fds.push_back(LoopbackSocket("127.0.0.1", 0, ntohs(got.sin_port)));
+  std::vector<ServerCounts> rows;
+  for (int i = 0; i < 200; ++i) {
+    rows.clear();
+    ParseShowStat(tcp.Ask("show stat web 4 -1"), &rows);
+    if (rows.size() == 2 && rows[0].open + rows[1].open == 3) break;
+    usleep(10000);
+  }
+  ASSERT_EQ(rows.size(), 2u);
+  ASSERT_EQ(rows[0].open + rows[1].open, 3);
+  ASSERT_NE(rows[0].open, rows[1].open);
   WeightPolicy policy;
   policy.period_ms = 1000;
   CBalancer b = Make({Map(kAgentA, "web", "a"), Map(kAgentB, "web", "b")}, policy, LbState::kDrain,
                      tcp.Socket());
   b.Start(0, 0);
-  for (int64_t t = 0; t <= 5000; t += 500) {
-    b.OnReport(kAgentA, true, 90, t == 0);
-    b.OnReport(kAgentB, true, 30, t == 0);
-    b.Tick(t);
-  }
+  auto run = [&](int64_t from, int64_t to, int a_per_connection) {
+    for (int64_t t = from; t <= to; t += 500) {
+      b.OnReport(kAgentA, true, static_cast<uint32_t>(a_per_connection * rows[0].open), t == 0);
+      b.OnReport(kAgentB, true, static_cast<uint32_t>(20 * rows[1].open), t == 0);
+      b.Tick(t);
+    }
+  };
+  run(0, 5000, 20);
   EXPECT_EQ(tcp.Weight("a"), 100);
   EXPECT_EQ(tcp.Weight("b"), 100);
+  // Each of a's connections now costs it twice as much: it can take half as many.
+  run(5500, 10000, 40);
+  EXPECT_LT(tcp.Weight("a"), 80);
+  EXPECT_EQ(tcp.Weight("b"), 100);
+  for (int fd : fds) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 // What the law sheds a saturated server by: each server's sessions begun and

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // A real HAProxy for the coordinator's tests: its own configuration and admin
 // stats socket in a temporary folder, one backend "web" whose servers sit on
-// loopback addresses with no health checks and no frontend, so it never sends
-// a packet.
+// loopback addresses (127.0.1.1:8080 on) with no health checks and, unless a
+// test asks for one on loopback, no frontend, so it sends no packet of its
+// own.
 #pragma once
 
 #include <signal.h>
@@ -34,6 +35,8 @@ class HaproxyProcess {
   void Disable(const std::string& server) { disabled_.push_back(server); }
   // The proxies' mode in the configuration written by Start (default http).
   void Mode(const std::string& mode) { mode_ = mode; }
+  // A frontend on 127.0.0.1:port for backend web.
+  void Frontend(int port) { frontend_ = port; }
 
   // Starts it and waits until its socket answers; false when it did not.
   bool Start() {
@@ -51,6 +54,10 @@ class HaproxyProcess {
                                                                                      : "") +
              "\n";
       ++n;
+    }
+    if (frontend_ > 0) {
+      cfg += "frontend fe\n  bind 127.0.0.1:" + std::to_string(frontend_) +
+             "\n  default_backend web\n";
     }
     testsupport::WriteFile(dir_.file("haproxy.cfg"), cfg);
     pid_ = fork();
@@ -116,6 +123,7 @@ class HaproxyProcess {
   std::vector<std::pair<std::string, int>> servers_;
   std::vector<std::string> disabled_;
   std::string mode_ = "http";
+  int frontend_ = 0;
   testsupport::TempDir dir_;
   pid_t pid_ = -1;
 };

@@ -74,7 +74,7 @@ class CLoop {
       law_[i].counted = counts_;
       law_[i].arrived = arrived[i];
       law_[i].open = turnover_ > 0 ? conns_[i] : backlog_[i];
-      law_[i].by_connections = turnover_ > 0;
+      law_[i].by_connections = turnover_ > 0 || tcp_;
       members.push_back(&law_[i]);
     }
     started_ = true;
@@ -115,6 +115,7 @@ class CLoop {
   bool started_ = false;
   bool counts_ = false;
   double turnover_ = 0;  // share of the connections that end each period; 0: none held
+  bool tcp_ = false;     // counted by connections, however short
   std::vector<double> conns_;
   double dropped_ = 0;  // work turned away by a full backlog
   int writes_ = 0;
@@ -231,6 +232,13 @@ TEST(EvenLaw, HeldConnectionsAreCountedNotTheShares) {
   int settled = held.writes_;
   held.Run(30);
   EXPECT_LE(held.writes_ - settled, 6) << "settled: at most a few more writes";
+
+  // Connections of one request each: many begin in a period, few are held,
+  // and those are the backlog of the slow. The law goes by the shares then.
+  CLoop shorts(kFleet, 0.7, Share::kRoundRobin);
+  shorts.tcp_ = shorts.counts_ = true;
+  shorts.Run(30);
+  EXPECT_LE(shorts.Spread(), 5);
 }
 
 }  // namespace
