@@ -618,13 +618,10 @@ bool CBalancer::ReadCounts(HaproxyEndpoint* ep, const std::vector<std::string>& 
             EndpointServer& a = ep->servers[i];
             Server& s = servers_[i];
             Backend& be = backends_[s.backend];
-            // In mode tcp a session is a connection, which says nothing of
-            // the work: the law counts open ones there.
-            if (!be.mode_known || be.by_connections != !r.http) {
-              be.mode_known = true;
-              be.by_connections = !r.http;
-              for (size_t m : be.members) servers_[m].law.capacity = 0;  // another measure
-            }
+            // In mode tcp a session is a connection: the law weighs how long
+            // they last before it counts them as the work.
+            be.mode_known = true;
+            be.by_connections = !r.http;
             // From the step before only; a total that went back is a new HAProxy.
             uint64_t step = be.law_steps;
             if (a.counted >= 0 && a.counted_step + 1 == step && r.total >= a.counted) {

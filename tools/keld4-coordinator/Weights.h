@@ -60,10 +60,10 @@ struct LawServer {
   double arrived = 0;
   double open = 0;
   double open_before = -1;  // -1: not counted at the last move
-  // Where it counts connections instead (mode tcp, open ones), the work
-  // follows the connections a server holds, which the weights only move as
-  // they end: the law then measures a server by its connections per point
-  // of load.
+  // Where it counts connections instead (mode tcp, open ones) and they are
+  // long-lived, the work follows the connections a server holds, which the
+  // weights only move as they end: the law then measures a server by its
+  // connections per point of load.
   bool by_connections = false;
   bool on_connections = false;  // its capacity is in connections, not shares
   double held = 0;              // connections held, and the load, averaged over periods
@@ -78,8 +78,9 @@ constexpr double kLawSaturated = 97.0;
 // updates its server's capacity (share / load: the share that would make it
 // 1 % busy), and every share moves towards the capacities' proportions, the
 // largest at 1, by a bounded factor; a saturated server is cut, to what it
-// finished of what it was sent when the balancer counted both. A server
-// counted by connections has them in its capacity instead of its share.
+// finished of what it was sent when the balancer counted both. In a backend
+// of long-lived connections a server's capacity is the connections it holds
+// per point of load instead.
 void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy);
 
 // The weight a share of max_weight stands for, at least min_weight.
