@@ -187,6 +187,13 @@ int LoopbackSocket(const char* addr, int port, int to = 0) {
   return -1;
 }
 
+int PortOf(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof(sa);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
 // In mode tcp the load follows the connections a server holds, not its
 // share. Two servers that take connections and never answer, three clients
 // through HAProxy: one server holds two, the other one, and each is as busy
@@ -194,19 +201,21 @@ int LoopbackSocket(const char* addr, int port, int to = 0) {
 // stay, where by their shares (mode http, the test above) the busier one
 // would fall; once a's connections cost it twice as much, a falls.
 TEST_F(BalancerTest, EvenLawInModeTcpGoesByTheConnectionsHeld) {
-  std::vector<int> fds = {LoopbackSocket("127.0.1.1", 8080), LoopbackSocket("127.0.1.2", 8080)};
+  // Ports of its own: the package's build runs these tests beside others.
+  std::vector<int> fds = {LoopbackSocket("127.0.1.1", 0)};
+  int port = PortOf(fds[0]);
+  fds.push_back(LoopbackSocket("127.0.1.2", port));
   int probe = LoopbackSocket("127.0.0.1", 0);
-  sockaddr_in got{};
-  socklen_t len = sizeof(got);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&got), &len);
+  int front = PortOf(probe);
   close(probe);
   HaproxyProcess tcp{{{"a", 100}, {"b", 100}}};
   tcp.Mode("tcp");
-  tcp.Frontend(ntohs(got.sin_port));
+  tcp.ServerPort(port);
+  tcp.Frontend(front);
   ASSERT_GE(fds[0], 0);
-  ASSERT_GE(fds[1], 0);
+  ASSERT_GE(fds[1], 0) << "port " << port << " taken on 127.0.1.2";
   ASSERT_TRUE(tcp.Start()) << "haproxy did not start";
-  for (int k = 0; k < 3; ++k) fds.push_back(LoopbackSocket("127.0.0.1", 0, ntohs(got.sin_port)));
+  for (int k = 0; k < 3; ++k) fds.push_back(LoopbackSocket("127.0.0.1", 0, front));
   std::vector<ServerCounts> rows;
   for (int i = 0; i < 200; ++i) {
     rows.clear();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A real HAProxy for the coordinator's tests: its own configuration and admin
 // stats socket in a temporary folder, one backend "web" whose servers sit on
-// loopback addresses (127.0.1.1:8080 on) with no health checks and, unless a
+// loopback addresses (127.0.1.1:8080 on, or another port) with no health checks and, unless a
 // test asks for one on loopback, no frontend, so it sends no packet of its
 // own.
 #pragma once
@@ -37,6 +37,8 @@ class HaproxyProcess {
   void Mode(const std::string& mode) { mode_ = mode; }
   // A frontend on 127.0.0.1:port for backend web.
   void Frontend(int port) { frontend_ = port; }
+  // The servers' port (default 8080).
+  void ServerPort(int port) { server_port_ = port; }
 
   // Starts it and waits until its socket answers; false when it did not.
   bool Start() {
@@ -49,7 +51,8 @@ class HaproxyProcess {
     int n = 0;
     for (const auto& [name, weight] : servers_) {
       cfg += "  server " + name + " 127.0." + std::to_string(1 + n / 250) + "." +
-             std::to_string(1 + n % 250) + ":8080 weight " + std::to_string(weight) +
+             std::to_string(1 + n % 250) + ":" + std::to_string(server_port_) + " weight " +
+             std::to_string(weight) +
              (std::find(disabled_.begin(), disabled_.end(), name) != disabled_.end() ? " disabled"
                                                                                      : "") +
              "\n";
@@ -124,6 +127,7 @@ class HaproxyProcess {
   std::vector<std::string> disabled_;
   std::string mode_ = "http";
   int frontend_ = 0;
+  int server_port_ = 8080;
   testsupport::TempDir dir_;
   pid_t pid_ = -1;
 };
