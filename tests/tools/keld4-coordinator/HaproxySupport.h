@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // A real HAProxy for the coordinator's tests: its own configuration and admin
 // stats socket in a temporary folder, one backend "web" whose servers sit on
-// loopback addresses (127.0.1.1:8080 on, or another port) with no health checks and, unless a
-// test asks for one on loopback, no frontend, so it sends no packet of its
-// own.
+// loopback addresses (127.0.1.1:8080 on, or another port) with no health
+// checks and, unless a test asks for one on loopback, no frontend, so it
+// sends no packet of its own.
 #pragma once
 
 #include <signal.h>
