@@ -146,13 +146,13 @@ void EvenStep(const std::vector<LawServer*>& servers, const WeightPolicy& policy
     bool fresh = s->fresh;
     s->fresh = false;  // a drained server's samples say nothing of its weight
     // What it finished since the last move, when it was counted then and now.
+    bool read = s->counted;
     double arrived = s->arrived;
-    bool counted = s->counted && s->open_before >= 0 && arrived > 0;
+    bool counted = read && s->open_before >= 0 && arrived > 0;
     double done = counted ? arrived - (s->open - s->open_before) : 0;
     // The connections it held over the period, about.
-    bool read = s->counted;
     double held = read ? (s->open + (s->open_before >= 0 ? s->open_before : s->open)) / 2 : 0;
-    s->open_before = s->counted ? s->open : -1;
+    s->open_before = read ? s->open : -1;
     s->counted = false;
     s->arrived = 0;
     if (!s->active || !fresh || undecided) continue;
